@@ -1,0 +1,29 @@
+#!/usr/bin/env bash
+# Installs the Debian packages that building, testing and the demo need,
+# and only those that are missing (so a prepared machine does no network I/O).
+set -euo pipefail
+
+packages=(
+  build-essential cmake ninja-build pkg-config
+  libssl-dev zlib1g-dev libisal-dev libgtest-dev
+  openssl ca-certificates
+  # Real peers for the tests and benchmarks: archivers, servers, fuzzing.
+  tar libarchive-tools pigz gzip python3 nginx-light curl
+  clang libclang-rt-14-dev
+  util-linux iproute2 mandoc procps time e2fsprogs
+)
+
+missing=()
+for p in "${packages[@]}"; do
+  if ! dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed"; then
+    missing+=("$p")
+  fi
+done
+
+if ((${#missing[@]})); then
+  echo "installing: ${missing[*]}" >&2
+  SUDO=""
+  if [ "$(id -u)" -ne 0 ]; then SUDO=sudo; fi
+  $SUDO apt-get update -qq
+  DEBIAN_FRONTEND=noninteractive $SUDO apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
+fi

@@ -1,0 +1,89 @@
+#pragma once
+// Log lines on standard error: "level(scope): message\n", always written,
+// never failing the caller. A line is assembled in a 64-byte stack buffer;
+// pieces that do not fit go out with the buffer in one vectored write, so no
+// line needs heap memory and every line is whole on the descriptor when the
+// call returns. Values are inserted verbatim: text as its bytes, numbers in
+// decimal, an Error as "error.Name".
+
+#include <array>
+#include <concepts>
+#include <cstdint>
+#include <span>
+#include <string_view>
+#include <type_traits>
+
+#include "util/error.hpp"
+
+namespace qs::log {
+
+enum class Level { error, warning, info };
+enum class Scope { config, quillstead, bundle, http };
+
+// Inserts an unsigned number in octal (permission bits).
+struct Octal {
+    std::uint64_t value;
+};
+inline Octal octal(std::uint64_t value) { return Octal{value}; }
+
+// One piece of a line: a view of text, or a number rendered into `digits`.
+class Piece {
+public:
+    Piece(std::string_view text) : text_(text) {}  // NOLINT: implicit by design
+    Piece(const char* text) : text_(text) {}       // NOLINT
+    Piece(Error e);                                // NOLINT
+    Piece(Octal number);                           // NOLINT
+    template <std::integral T>
+        requires(!std::same_as<T, char> && !std::same_as<T, bool>)
+    Piece(T number) {  // NOLINT
+        if constexpr (std::is_signed_v<T>) {
+            setSigned(static_cast<std::int64_t>(number));
+        } else {
+            setUnsigned(static_cast<std::uint64_t>(number), 10);
+        }
+    }
+    Piece(const Piece&) = delete;
+    Piece& operator=(const Piece&) = delete;
+
+    [[nodiscard]] std::string_view prefix() const { return prefix_; }
+    [[nodiscard]] std::string_view text() const { return text_; }
+
+private:
+    void setSigned(std::int64_t number);
+    void setUnsigned(std::uint64_t number, unsigned radix);
+
+    std::string_view prefix_;  // "error." before an error name
+    std::string_view text_;
+    std::array<char, 24> digits_{};
+};
+
+void writeLine(Level level, Scope scope, std::span<const Piece* const> pieces);
+
+template <class... Args>
+void emit(Level level, Scope scope, const Args&... args) {
+    const auto write = [&](const auto&... pieces) {
+        const Piece* list[] = {&pieces..., nullptr};
+        writeLine(level, scope, std::span<const Piece* const>(list, sizeof...(pieces)));
+    };
+    write(Piece(args)...);
+}
+
+template <class... Args>
+void info(Scope scope, const Args&... args) {
+    emit(Level::info, scope, args...);
+}
+template <class... Args>
+void warn(Scope scope, const Args&... args) {
+    emit(Level::warning, scope, args...);
+}
+template <class... Args>
+void error(Scope scope, const Args&... args) {
+    emit(Level::error, scope, args...);
+}
+
+
+// The one line that ends start-up: "error: Name\n", no level or scope,
+// under the same lock as log lines.
+void startupError(Error e);
+
+}  // namespace qs::log

@@ -1,0 +1,144 @@
+#include "platform/fd.hpp"
+
+#include <cerrno>
+#include <fcntl.h>
+#include <new>
+#include <sys/uio.h>
+#include <unistd.h>
+
+#include "util/path.hpp"
+
+namespace qs::platform {
+
+void Fd::reset() {
+    if (fd_ >= 0) {
+        // close(2) is not retried after EINTR: the descriptor is gone either way.
+        ::close(fd_);
+        fd_ = -1;
+    }
+}
+
+namespace {
+
+Error readError(int e) {
+    switch (e) {
+    case EIO: return Error::InputOutput;
+    case EISDIR: return Error::IsDir;
+    case EAGAIN: return Error::WouldBlock;
+    case ECONNRESET: return Error::ConnectionResetByPeer;
+    case EACCES: return Error::AccessDenied;
+    case ENOBUFS:
+    case ENOMEM: return Error::SystemResources;
+    default: return Error::Unexpected;
+    }
+}
+
+Error writeError(int e) {
+    switch (e) {
+    case EPIPE: return Error::BrokenPipe;
+    case ENOSPC: return Error::NoSpaceLeft;
+    case EDQUOT: return Error::DiskQuota;
+    case EIO: return Error::InputOutput;
+    case EFBIG: return Error::FileTooBig;
+    case EACCES: return Error::AccessDenied;
+    case EPERM: return Error::PermissionDenied;
+    case EAGAIN: return Error::WouldBlock;
+    case ECONNRESET: return Error::ConnectionResetByPeer;
+    default: return Error::Unexpected;
+    }
+}
+
+Error openReadError(int e) {
+    switch (e) {
+    case ENOENT: return Error::FileNotFound;
+    case EACCES: return Error::AccessDenied;
+    case EPERM: return Error::PermissionDenied;
+    case ENAMETOOLONG: return Error::NameTooLong;
+    case ELOOP: return Error::SymLinkLoop;
+    case ENOTDIR: return Error::NotDir;
+    case EISDIR: return Error::IsDir;
+    case ENOMEM: return Error::SystemResources;
+    case EMFILE: return Error::ProcessFdQuotaExceeded;
+    case ENFILE: return Error::SystemFdQuotaExceeded;
+    case ENXIO:
+    case ENODEV: return Error::NoDevice;
+    case ETXTBSY: return Error::FileBusy;
+    case EAGAIN: return Error::WouldBlock;
+    case EIO: return Error::InputOutput;
+    default: return Error::Unexpected;
+    }
+}
+
+}  // namespace
+
+Result<std::size_t> readSome(int fd, std::span<char> out) {
+    for (;;) {
+        const ssize_t n = ::read(fd, out.data(), out.size());
+        if (n >= 0) return static_cast<std::size_t>(n);
+        if (errno != EINTR) return std::unexpected(readError(errno));
+    }
+}
+
+Result<void> writeAll(int fd, std::string_view bytes) {
+    while (!bytes.empty()) {
+        const ssize_t n = ::write(fd, bytes.data(), bytes.size());
+        if (n < 0) {
+            if (errno == EINTR) continue;
+            return std::unexpected(writeError(errno));
+        }
+        bytes.remove_prefix(static_cast<std::size_t>(n));
+    }
+    return {};
+}
+
+Result<void> writeBoth(int fd, std::string_view first, std::string_view second) {
+    while (!first.empty()) {
+        struct iovec parts[2] = {
+            {const_cast<char*>(first.data()), first.size()},
+            {const_cast<char*>(second.data()), second.size()},
+        };
+        const ssize_t n = ::writev(fd, parts, second.empty() ? 1 : 2);
+        if (n < 0) {
+            if (errno == EINTR) continue;
+            return std::unexpected(writeError(errno));
+        }
+        auto done = static_cast<std::size_t>(n);
+        if (done >= first.size()) {
+            done -= first.size();
+            first = {};
+            second.remove_prefix(done);
+        } else {
+            first.remove_prefix(done);
+        }
+    }
+    return writeAll(fd, second);
+}
+
+Result<std::string> readWholeFile(std::string_view path, std::size_t limit) {
+    PathBuffer buffer;
+    QS_TRY(composeSystemPath(buffer, {path}));
+    int raw = -1;
+    do {
+        raw = ::open(buffer.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY);
+    } while (raw < 0 && errno == EINTR);
+    if (raw < 0) return std::unexpected(openReadError(errno));
+    Fd fd(raw);
+
+    try {
+        std::string text;
+        // Read one byte past the limit so that "exactly at the limit" and
+        // "beyond it" can be told apart without trusting st_size.
+        char chunk[16384];
+        for (;;) {
+            QS_TRY_ASSIGN(const std::size_t n, readSome(fd.get(), chunk));
+            if (n == 0) break;
+            if (text.size() + n > limit) return std::unexpected(Error::FileTooBig);
+            text.append(chunk, n);
+        }
+        return text;
+    } catch (const std::bad_alloc&) {
+        return std::unexpected(Error::OutOfMemory);
+    }
+}
+
+}  // namespace qs::platform

@@ -1,0 +1,67 @@
+#pragma once
+// The owned file descriptor and the plain read/write loops around it.
+
+#include <cstddef>
+#include <span>
+#include <string>
+#include <string_view>
+#include <utility>
+
+#include "util/error.hpp"
+
+namespace qs::platform {
+
+// Owns one descriptor and closes it exactly once.
+class Fd {
+public:
+    Fd() = default;
+    explicit Fd(int fd) : fd_(fd) {}
+    Fd(const Fd&) = delete;
+    Fd& operator=(const Fd&) = delete;
+    Fd(Fd&& other) noexcept : fd_(std::exchange(other.fd_, -1)) {}
+    Fd& operator=(Fd&& other) noexcept {
+        if (this != &other) {
+            reset();
+            fd_ = std::exchange(other.fd_, -1);
+        }
+        return *this;
+    }
+    ~Fd() { reset(); }
+
+    [[nodiscard]] int get() const { return fd_; }
+    [[nodiscard]] bool valid() const { return fd_ >= 0; }
+    explicit operator bool() const { return valid(); }
+    int release() { return std::exchange(fd_, -1); }
+    void reset();
+
+private:
+    int fd_ = -1;
+};
+
+// One read(2), retried after EINTR; 0 means end of file.
+// Errors: InputOutput, IsDir, WouldBlock, ConnectionResetByPeer, AccessDenied, Unexpected.
+[[nodiscard]] Result<std::size_t> readSome(int fd, std::span<char> out);
+
+// write(2) until every byte is out; a short write continues with the rest
+// and an interrupted one is retried. Errors: BrokenPipe, NoSpaceLeft,
+// DiskQuota, InputOutput, FileTooBig, AccessDenied, WouldBlock, Unexpected.
+[[nodiscard]] Result<void> writeAll(int fd, std::string_view bytes);
+
+// Opens `path` read-only (relative to the current directory when relative)
+// and reads it to its end, never trusting its announced size, so pipes and
+// FIFOs work and a growing file is still capped: FileTooBig beyond `limit`.
+// Errors of the open: FileNotFound, AccessDenied, NameTooLong, SymLinkLoop,
+// NotDir, IsDir, SystemResources, ProcessFdQuotaExceeded,
+// SystemFdQuotaExceeded, NoDevice, FileBusy, WouldBlock, Unexpected;
+// then those of readSome, and OutOfMemory.
+[[nodiscard]] Result<std::string> readWholeFile(std::string_view path, std::size_t limit);
+
+}  // namespace qs::platform
+
+namespace qs::platform {
+
+// writev(2) of `first` then `second` until both are out (short writes and
+// EINTR handled); errors as writeAll.
+[[nodiscard]] Result<void> writeBoth(int fd, std::string_view first, std::string_view second);
+
+}  // namespace qs::platform

@@ -1,0 +1,34 @@
+#pragma once
+// Process-wide state that signal handlers touch, the standard-error lock,
+// and the wall clock.
+
+#include <cstdint>
+
+namespace qs::platform {
+
+// Catches SIGPIPE with an empty handler (so writes to a closed pipe fail with
+// BrokenPipe and a later execve restores the default), then SIGTERM and
+// SIGINT with a handler that only sets the stop flag. No SA_RESTART: blocking
+// calls return EINTR and every wrapper retries them, so a signal never cuts
+// a step short; the poll loop looks at the flag between steps.
+void installSignalHandlers();
+
+// True once SIGINT or SIGTERM arrived.
+[[nodiscard]] bool shutdownRequested();
+// For tests that drive the loop without signals.
+void setShutdownRequested(bool value);
+
+// Wall-clock seconds since the epoch (CLOCK_REALTIME, rounded down); 0 when
+// the clock cannot be read.
+[[nodiscard]] std::int64_t wallClockSeconds();
+
+// Sleeps `nanoseconds`; after EINTR it sleeps again for the remaining time.
+// Any other failure ends the sleep early.
+void sleepNanoseconds(std::int64_t nanoseconds);
+
+// The re-entrant standard-error lock. Lines of the log and the start-up error
+// line are written under it so that no two lines interleave.
+void lockStderr();
+void unlockStderr();
+
+}  // namespace qs::platform
