@@ -1,0 +1,37 @@
+#pragma once
+// One TLS client session over a connected socket, with the agent's profile
+// and its own certificate checks against a TrustStore.
+
+#include <memory>
+#include <span>
+#include <string_view>
+
+#include "formats/reader.hpp"
+#include "http/trust_store.hpp"
+
+namespace qs {
+
+class TlsStream final : public Reader {
+public:
+    // Handshakes over `socket_fd` (not owned; it must outlive the stream)
+    // with `host` as the server name. Every handshake failure, certificate
+    // checks included, is TlsInitializationFailed.
+    [[nodiscard]] static Result<std::unique_ptr<TlsStream>> handshake(int socket_fd,
+                                                                      std::string_view host,
+                                                                      const TrustStore& store);
+    ~TlsStream() override;
+
+    // Decrypted bytes; 0 at the end of the connection (with or without
+    // close_notify); ReadFailed on any other failure.
+    [[nodiscard]] Result<std::size_t> read(std::span<char> out) override;
+    // Every byte, or WriteFailed.
+    [[nodiscard]] Result<void> writeAll(std::string_view bytes);
+
+    struct Impl;
+
+private:
+    explicit TlsStream(std::unique_ptr<Impl> impl);
+    std::unique_ptr<Impl> impl_;
+};
+
+}  // namespace qs
