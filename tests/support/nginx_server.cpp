@@ -1,0 +1,159 @@
+#include "support/nginx_server.hpp"
+
+#include <arpa/inet.h>
+#include <cerrno>
+#include <chrono>
+#include <csignal>
+#include <cstdlib>
+#include <netinet/in.h>
+#include <stdexcept>
+#include <sys/prctl.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <thread>
+#include <unistd.h>
+
+#include "support/temp_dir.hpp"
+
+namespace qs::test {
+
+namespace {
+
+constexpr const char* kNginx = "/usr/sbin/nginx";
+
+bool canConnect(std::uint16_t port) {
+    const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (fd < 0) return false;
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_port = htons(port);
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    const bool ok = ::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0;
+    ::close(fd);
+    return ok;
+}
+
+void run(const std::string& command) {
+    if (std::system(command.c_str()) != 0) throw std::runtime_error("command failed: " + command);
+}
+
+}  // namespace
+
+std::uint16_t pickFreePort() {
+    const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    ::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address);
+    socklen_t length = sizeof address;
+    ::getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length);
+    ::close(fd);
+    return ntohs(address.sin_port);
+}
+
+bool NginxServer::available() { return ::access(kNginx, X_OK) == 0; }
+
+NginxServer::NginxServer(std::string root_dir, NginxOptions options)
+    : root_(std::move(root_dir)), options_(std::move(options)) {
+    char pattern[] = "/tmp/quillstead-nginx-XXXXXX";
+    if (::mkdtemp(pattern) == nullptr) throw std::runtime_error("mkdtemp failed");
+    state_dir_ = pattern;
+    const bool tls = !options_.certificate_file.empty();
+
+    std::string conf;
+    conf += "worker_processes 1;\nerror_log " + state_dir_ + "/error.log;\n";
+    conf += "pid " + state_dir_ + "/nginx.pid;\n";
+    if (::geteuid() == 0) conf += "user root;\n";
+    conf += "events { worker_connections 256; }\nhttp {\n";
+    conf += "  log_format qs '$request $status $body_bytes_sent \"$http_if_none_match\"';\n";
+    conf += "  access_log " + state_dir_ + "/access.log qs;\n";
+    for (const char* temp : {"client_body", "proxy", "fastcgi", "uwsgi", "scgi"})
+        conf += std::string("  ") + temp + "_temp_path " + state_dir_ + "/" + temp + ";\n";
+    conf += "  default_type application/octet-stream;\n  sendfile on;\n";
+    for (int attempt = 0; attempt < 20; ++attempt) {
+        port_ = pickFreePort();
+        std::string server = "  server {\n    listen 127.0.0.1:" + std::to_string(port_) +
+                             (tls ? " ssl" : "") + ";\n    root " + root_ + ";\n";
+        if (tls) {
+            server += "    ssl_certificate " + options_.certificate_file + ";\n";
+            server += "    ssl_certificate_key " + options_.key_file + ";\n";
+        }
+        if (options_.gzip)
+            server += "    gzip on;\n    gzip_min_length 0;\n    gzip_types *;\n";
+        server += options_.server_directives + "\n  }\n}\n";
+        writeFile(state_dir_ + "/nginx.conf", conf + server);
+
+        pid_ = ::fork();
+        if (pid_ < 0) throw std::runtime_error("fork failed");
+        if (pid_ == 0) {
+            // The server must not outlive a crashed or killed test run.
+            ::prctl(PR_SET_PDEATHSIG, SIGKILL);
+            const std::string prefix = state_dir_ + "/";
+            const std::string config = state_dir_ + "/nginx.conf";
+            ::execl(kNginx, "nginx", "-p", prefix.c_str(), "-c", config.c_str(), "-g",
+                    "daemon off; master_process off;", static_cast<char*>(nullptr));
+            ::_exit(127);
+        }
+        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+        while (std::chrono::steady_clock::now() < deadline) {
+            int status = 0;
+            if (::waitpid(pid_, &status, WNOHANG) == pid_) {
+                pid_ = -1;
+                break;  // lost the port race or bad config: try another port
+            }
+            if (canConnect(port_)) return;
+            std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        }
+        if (pid_ > 0) {
+            ::kill(pid_, SIGKILL);
+            ::waitpid(pid_, nullptr, 0);
+            pid_ = -1;
+        }
+    }
+    throw std::runtime_error("nginx did not start; see " + state_dir_ + "/error.log");
+}
+
+NginxServer::~NginxServer() {
+    if (pid_ > 0) {
+        ::kill(pid_, SIGTERM);
+        int status = 0;
+        for (int i = 0; i < 200 && ::waitpid(pid_, &status, WNOHANG) != pid_; ++i)
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        ::kill(pid_, SIGKILL);
+        ::waitpid(pid_, &status, 0);
+    }
+    std::system(("rm -rf '" + state_dir_ + "'").c_str());
+}
+
+std::string NginxServer::url(std::string_view path) const {
+    const bool tls = !options_.certificate_file.empty();
+    return std::string(tls ? "https://localhost:" : "http://127.0.0.1:") + std::to_string(port_) +
+           std::string(path);
+}
+
+std::string NginxServer::accessLog() const {
+    try {
+        return readFile(state_dir_ + "/access.log");
+    } catch (const std::exception&) {
+        return {};
+    }
+}
+
+TestPki makeTestPki(const std::string& dir) {
+    TestPki pki{dir + "/ca.pem", dir + "/server.pem", dir + "/server.key"};
+    const std::string quiet = " >/dev/null 2>&1";
+    run("openssl req -x509 -newkey rsa:2048 -nodes -sha256 -days 30 -subj '/CN=quillstead test CA' "
+        "-addext basicConstraints=critical,CA:TRUE -addext keyUsage=critical,keyCertSign,cRLSign "
+        "-keyout '" + dir + "/ca.key' -out '" + pki.ca_certificate + "'" + quiet);
+    run("openssl req -newkey rsa:2048 -nodes -sha256 -subj '/CN=localhost' -keyout '" + pki.server_key +
+        "' -out '" + dir + "/server.csr'" + quiet);
+    writeFile(dir + "/server.ext",
+              "basicConstraints=CA:FALSE\nsubjectAltName=DNS:localhost\nextendedKeyUsage=serverAuth\n");
+    run("openssl x509 -req -sha256 -days 30 -in '" + dir + "/server.csr' -CA '" + pki.ca_certificate +
+        "' -CAkey '" + dir + "/ca.key' -CAcreateserial -extfile '" + dir + "/server.ext' -out '" +
+        pki.server_chain + "'" + quiet);
+    return pki;
+}
+
+}  // namespace qs::test
