@@ -152,8 +152,8 @@ for _ in $(seq 600); do
   ((n >= polls)) && break
   sleep 0.1
 done
-kill -TERM "$(pgrep -P "$(pgrep -P $poller -n 2>/dev/null || echo $poller)" -n 2>/dev/null || true)" 2>/dev/null || true
-pkill -TERM -f "quillstead -c $work/poll.conf" || true
+# Stop the agent itself (not the time(1) process that reports its CPU).
+pkill -TERM -x quillstead || true
 wait $poller || true
 agent_polls=$(grep -c '\] unchanged' "$work/poll.log" || true)
 agent_cpu=$(awk '{print $1+$2}' "$work/poll.cpu")
