@@ -1,0 +1,66 @@
+#include "e2e/e2e_support.hpp"
+
+#include <algorithm>
+#include <cstdlib>
+#include <filesystem>
+#include <thread>
+#include <unistd.h>
+
+#include "support/temp_dir.hpp"
+
+namespace qs::test {
+
+bool shell(const std::string& command) { return std::system(command.c_str()) == 0; }
+
+void makeTarGz(const std::string& dir, const std::string& archive) {
+    const std::string temp = archive + ".part";
+    if (!shell("tar -czf '" + temp + "' -C '" + dir + "' . && mv '" + temp + "' '" + archive + "'"))
+        throw std::runtime_error("tar failed for " + dir);
+}
+
+bool waitForFile(const std::string& path, const std::string& contents,
+                 std::chrono::milliseconds limit) {
+    const auto deadline = std::chrono::steady_clock::now() + limit;
+    while (std::chrono::steady_clock::now() < deadline) {
+        std::error_code ec;
+        if (std::filesystem::exists(path, ec)) {
+            try {
+                if (contents.empty() || readFile(path) == contents) return true;
+            } catch (const std::exception&) {
+            }
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    return false;
+}
+
+std::string linkTarget(const std::string& path) {
+    std::error_code ec;
+    const auto target = std::filesystem::read_symlink(path, ec);
+    return ec ? std::string() : target.string();
+}
+
+std::vector<std::string> listDir(const std::string& path) {
+    std::vector<std::string> names;
+    std::error_code ec;
+    for (const auto& entry : std::filesystem::directory_iterator(path, ec))
+        names.push_back(entry.path().filename().string());
+    std::sort(names.begin(), names.end());
+    return names;
+}
+
+bool canUsePrivateMounts() {
+    return ::geteuid() == 0 && shell("unshare -m --propagation private true 2>/dev/null");
+}
+
+std::string unshareProgram() { return "/usr/bin/unshare"; }
+
+RunOptions agentWithCertificates(const std::string& ca_dir, const std::string& config) {
+    RunOptions options;
+    options.args = {"-m", "--propagation", "private", "/bin/sh", "-c",
+                    "mount --bind \"$0\" /etc/ssl/certs && exec \"$1\" -c \"$2\"", ca_dir,
+                    quillsteadBinary(), config};
+    return options;
+}
+
+}  // namespace qs::test
