@@ -9,7 +9,7 @@
 #include <sys/stat.h>
 #include <sys/time.h>
 
-#include "e2e/e2e_support.hpp"
+#include "support/agent_run.hpp"
 #include "support/nginx_server.hpp"
 #include "support/process.hpp"
 #include "support/temp_dir.hpp"

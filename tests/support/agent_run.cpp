@@ -1,4 +1,4 @@
-#include "e2e/e2e_support.hpp"
+#include "support/agent_run.hpp"
 
 #include <algorithm>
 #include <cstdlib>
