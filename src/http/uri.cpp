@@ -230,13 +230,15 @@ TextPieces hostAuthority(const Uri& uri) {
 }
 
 BasicCredentials basicCredentials(const Uri& uri) {
-    // Joined text first, then encoded into the result.
+    // Joined text first, then encoded into the result. User and password go
+    // in as written: servers that were given "%40" in a URL see those three
+    // characters, as they always have.
     std::array<char, kMaxCredentialsLength> joined{};
-    std::span<char> room(joined);
     std::size_t length = 0;
     const auto put = [&](std::string_view part) {
-        const std::optional<std::size_t> end = percentDecode(part, room, length);
-        length = end ? *end : room.size();
+        const std::size_t take = std::min(part.size(), joined.size() - length);
+        std::memcpy(joined.data() + length, part.data(), take);
+        length += take;
     };
     put(uri.user.value_or(""));
     put(":");
