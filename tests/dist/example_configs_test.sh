@@ -1,0 +1,84 @@
+#!/bin/sh
+# Every shipped configuration is accepted by the agent: started on it, the
+# agent reports the expected number of bundles without a warning, and stops
+# with status 0 on SIGTERM, as the service definitions expect.
+# The agent polls right after start-up, so it runs in a network namespace of
+# its own: the example hosts are never contacted.
+set -eu
+. "$(dirname "$0")/lib.sh"
+need_tool unshare
+make_scratch
+
+help=$("$QS_BINARY" -h 2>/dev/null | head -n 1) || true
+[ "$help" = "quillstead -- configuration bundle pull agent" ] ||
+	skip "this build of the agent has no command line yet"
+
+if unshare -n true 2>/dev/null; then
+	isolate="unshare -n"
+elif unshare -r -n true 2>/dev/null; then
+	isolate="unshare -r -n"
+else
+	skip "cannot create a network namespace"
+fi
+
+# file name, bundles it defines
+cases="
+quillstead.conf.sample 1
+web-site.conf 1
+raw-file.conf 1
+basic-auth.conf 1
+lab-http.conf 1
+demo.conf 2
+"
+
+for path in "$QS_SOURCE_DIR"/examples/*.conf; do
+	name=$(basename "$path")
+	printf '%s\n' "$cases" | grep -q "^$name " || fail "examples/$name has no row in this check"
+done
+
+agent=""
+watchdog=""
+cleanup_extra() {
+	for pid in $agent $watchdog; do kill -KILL "$pid" 2>/dev/null || true; done
+}
+
+# wait_for SECONDS COMMAND...: retry COMMAND every 0.1 s until it succeeds.
+wait_for() {
+	tries=$(($1 * 10))
+	shift
+	while ! "$@"; do
+		tries=$((tries - 1))
+		[ "$tries" -gt 0 ] || return 1
+		sleep 0.1
+	done
+}
+
+mkdir "$scratch/cwd"
+while read -r name count; do
+	[ -n "$name" ] || continue
+	config="$QS_SOURCE_DIR/examples/$name"
+	log="$scratch/$name.log"
+	loaded="info(config): loaded config from $config: $count bundle(s)"
+
+	(cd "$scratch/cwd" && exec $isolate "$QS_BINARY" -c "$config") </dev/null >"$scratch/$name.out" 2>"$log" &
+	agent=$!
+	wait_for 10 grep -Fxq -- "$loaded" "$log" || { cat "$log" >&2; fail "$name: no line '$loaded'"; }
+	! grep -q '^warning(config)' "$log" || { cat "$log" >&2; fail "$name: configuration warnings"; }
+
+	kill -TERM "$agent"
+	# A SIGKILL from the watchdog shows as status 137 below.
+	(sleep 20; kill -KILL "$agent" 2>/dev/null) &
+	watchdog=$!
+	status=0
+	wait "$agent" || status=$?
+	agent=""
+	kill "$watchdog" 2>/dev/null || true
+	wait "$watchdog" 2>/dev/null || true
+	watchdog=""
+	[ "$status" -eq 0 ] || { cat "$log" >&2; fail "$name: exit status $status after SIGTERM"; }
+	expect_line "$log" "info(quillstead): shutdown complete"
+done <<CASES
+$cases
+CASES
+
+echo "example configurations ok"
