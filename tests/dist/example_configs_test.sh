@@ -62,12 +62,19 @@ while read -r name count; do
 
 	(cd "$scratch/cwd" && exec $isolate "$QS_BINARY" -c "$config") </dev/null >"$scratch/$name.out" 2>"$log" &
 	agent=$!
-	wait_for 10 grep -Fxq -- "$loaded" "$log" || { cat "$log" >&2; fail "$name: no line '$loaded'"; }
+	wait_for 10 grep -sFxq -- "$loaded" "$log" || { cat "$log" >&2; fail "$name: no line '$loaded'"; }
 	! grep -q '^warning(config)' "$log" || { cat "$log" >&2; fail "$name: configuration warnings"; }
 
 	kill -TERM "$agent"
-	# A SIGKILL from the watchdog shows as status 137 below.
-	(sleep 20; kill -KILL "$agent" 2>/dev/null) &
+	# A SIGKILL from the watchdog shows as status 137 below. Stopped early,
+	# the watchdog takes its sleep along: no stray process keeps CTest's
+	# output pipe open.
+	(
+		trap 'kill "$sleeper" 2>/dev/null; exit 0' TERM
+		sleep 20 &
+		sleeper=$!
+		wait "$sleeper" && kill -KILL "$agent"
+	) >/dev/null 2>&1 &
 	watchdog=$!
 	status=0
 	wait "$agent" || status=$?
