@@ -9,4 +9,4 @@ cmake --build build -j"$(nproc)" --target quillstead
 demo=$(mktemp -d /tmp/quillstead-demo-XXXXXX)
 sed "s#@DEMO@#$demo#g" examples/demo.conf > "$demo/quillstead.conf"
 echo "demo directory: $demo (configuration: $demo/quillstead.conf)" >&2
-exec build/quillstead -c "$demo/quillstead.conf"
+exec build/src/quillstead -c "$demo/quillstead.conf"

@@ -18,7 +18,7 @@ namespace {
 
 constexpr int kStdout = 1;
 
-int printAndExit(std::string_view text) {
+int printForExit(std::string_view text) {
     if (auto written = platform::writeAll(kStdout, text); !written) {
         log::startupError(written.error());
         return 1;
@@ -85,8 +85,8 @@ int runAgent(int argc, char** argv, SyncStep sync) {
         return 1;
     }
     switch (line.action) {
-    case CommandAction::print_version: return printAndExit(kVersionText);
-    case CommandAction::print_usage: return printAndExit(kUsageText);
+    case CommandAction::print_version: return printForExit(kVersionText);
+    case CommandAction::print_usage: return printForExit(kUsageText);
     case CommandAction::run: break;
     }
     platform::occupyStandardDescriptors();
