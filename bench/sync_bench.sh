@@ -14,7 +14,7 @@ rounds=${1:-3}
 scripts/install-deps.sh
 cmake -S . -B build -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
 cmake --build build -j"$(nproc)" --target quillstead >/dev/null
-agent=$PWD/build/quillstead
+agent=$PWD/build/src/quillstead
 
 work=$(mktemp -d /tmp/quillstead-bench-XXXXXX)
 nginx_pid=""

@@ -69,6 +69,6 @@ echo "demo directory: $demo (configuration: $demo/quillstead.conf)" >&2
 ) &
 updater_pid=$!
 
-build/quillstead -c "$demo/quillstead.conf" &
+build/src/quillstead -c "$demo/quillstead.conf" &
 agent_pid=$!
 wait "$agent_pid" || true

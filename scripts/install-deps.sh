@@ -11,6 +11,9 @@ packages=(
   tar libarchive-tools pigz gzip python3 nginx-light curl
   clang libclang-rt-14-dev
   util-linux iproute2 mandoc procps time e2fsprogs
+  # Installation checks: man(1) renders the manual pages, systemd-analyze
+  # verifies the unit.
+  man-db systemd
 )
 
 missing=()

@@ -1,9 +1,4 @@
-#include "core/log.hpp"
-#include "platform/fd.hpp"
-#include "platform/process_state.hpp"
+#include "core/agent.hpp"
+#include "sync/sync_bundle.hpp"
 
-int main(int, char**) {
-    qs::platform::installSignalHandlers();
-    (void)qs::platform::writeAll(1, "quillstead 0.3.1\n");
-    return 0;
-}
+int main(int argc, char** argv) { return qs::runAgent(argc, argv, qs::syncBundle); }

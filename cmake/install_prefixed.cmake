@@ -1,0 +1,51 @@
+# Runs inside "cmake --install" (and CPack), where CMAKE_INSTALL_PREFIX is the
+# final prefix. Installs the files whose location or contents name a path
+# below that prefix: the sample configuration and the service definition.
+
+# A path from GNUInstallDirs below the prefix, or as given when absolute.
+function(quillstead_below_prefix out relative)
+  if(IS_ABSOLUTE "${relative}")
+    set(${out} "${relative}" PARENT_SCOPE)
+  else()
+    set(${out} "${CMAKE_INSTALL_PREFIX}/${relative}" PARENT_SCOPE)
+  endif()
+endfunction()
+
+# As GNUInstallDirs does for a /usr prefix: configuration lives in /etc, not
+# /usr/etc. Every other prefix keeps it below itself (/usr/local/etc).
+if(CMAKE_INSTALL_PREFIX STREQUAL "/usr" AND QUILLSTEAD_SYSCONFDIR STREQUAL "etc")
+  set(sysconfdir "/etc")
+else()
+  quillstead_below_prefix(sysconfdir "${QUILLSTEAD_SYSCONFDIR}")
+endif()
+set(confdir "${sysconfdir}/quillstead")
+quillstead_below_prefix(sbindir "${QUILLSTEAD_SBINDIR}")
+
+file(INSTALL "${QUILLSTEAD_SOURCE_DIR}/examples/quillstead.conf.sample" DESTINATION "${confdir}"
+     PERMISSIONS OWNER_READ OWNER_WRITE GROUP_READ WORLD_READ)
+
+# The service definitions in dist/ name the /usr/local layout; rewrite those
+# two paths for this prefix. Each prefix gets its own staging file so that
+# installs into several prefixes from one build tree do not race. A macro, not
+# a function: file(INSTALL) records what it wrote in the install manifest
+# through a variable of the calling scope.
+macro(quillstead_install_service source destination)
+  file(READ "${QUILLSTEAD_SOURCE_DIR}/${source}" text)
+  string(REPLACE "/usr/local/sbin/quillstead" "${sbindir}/quillstead" text "${text}")
+  string(REPLACE "/usr/local/etc/quillstead" "${confdir}" text "${text}")
+  string(MD5 key "$ENV{DESTDIR}${CMAKE_INSTALL_PREFIX}")
+  get_filename_component(name "${source}" NAME)
+  set(staged "${QUILLSTEAD_STAGING_DIR}/${key}/${name}")
+  file(WRITE "${staged}" "${text}")
+  file(INSTALL "${staged}" DESTINATION "${destination}" ${ARGN})
+endmacro()
+
+if(QUILLSTEAD_SERVICE STREQUAL "systemd")
+  quillstead_below_prefix(unitdir "${QUILLSTEAD_SYSTEMD_UNITDIR}")
+  quillstead_install_service(dist/systemd/quillstead.service "${unitdir}"
+                             PERMISSIONS OWNER_READ OWNER_WRITE GROUP_READ WORLD_READ)
+elseif(QUILLSTEAD_SERVICE STREQUAL "rc.d")
+  quillstead_install_service(dist/freebsd/quillstead "${sysconfdir}/rc.d"
+                             PERMISSIONS OWNER_READ OWNER_WRITE OWNER_EXECUTE GROUP_READ GROUP_EXECUTE
+                                         WORLD_READ WORLD_EXECUTE)
+endif()

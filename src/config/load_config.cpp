@@ -1,0 +1,199 @@
+#include "config/load_config.hpp"
+
+#include <new>
+#include <optional>
+#include <string>
+#include <utility>
+
+#include "core/log.hpp"
+#include "platform/fd.hpp"
+#include "util/integer_text.hpp"
+#include "util/text.hpp"
+
+namespace qs {
+
+namespace {
+
+enum class Section { ignored, global, bundle };
+
+// Copies a value out of the file text. When memory runs out the field is
+// left empty, which drops a bundle missing its url or target_dir through
+// the ordinary warning instead of failing the whole start-up.
+void copyText(std::string& field, std::string_view value) {
+    try {
+        field.assign(value);
+    } catch (const std::bad_alloc&) {
+        field.clear();
+    }
+}
+
+// An optional field that cannot be copied becomes absent.
+void copyText(std::optional<std::string>& field, std::string_view value) {
+    try {
+        field.emplace(value);
+    } catch (const std::bad_alloc&) {
+        field.reset();
+    }
+}
+
+// A value wrapped in a matching pair of double or single quotes loses the
+// pair; nothing inside is interpreted, so a quoted value may keep leading
+// blanks or be empty on purpose.
+std::string_view unquote(std::string_view value) {
+    if (value.size() >= 2 && (value.front() == '"' || value.front() == '\'') &&
+        value.back() == value.front()) {
+        return value.substr(1, value.size() - 2);
+    }
+    return value;
+}
+
+class Parser {
+public:
+    void line(std::string_view raw) {
+        const std::string_view text = trimSpace(raw);
+        if (text.empty() || text.front() == '#' || text.front() == ';') return;
+        if (text.front() == '[') {
+            header(text);
+            return;
+        }
+        const std::size_t equals = text.find('=');
+        if (equals == std::string_view::npos) return;
+        const std::string_view key = trimSpace(text.substr(0, equals));
+        const std::string_view value = trimSpace(text.substr(equals + 1));
+        // An empty value leaves the key as it was, so "url =" cannot wipe
+        // an earlier line by accident; "" states an empty value on purpose.
+        if (value.empty()) return;
+        switch (section_) {
+        case Section::ignored: return;
+        case Section::global: globalKey(key, unquote(value)); return;
+        case Section::bundle: bundleKey(key, unquote(value)); return;
+        }
+    }
+
+    Config finish() {
+        closeBundle();
+        return std::move(config_);
+    }
+
+private:
+    void header(std::string_view text) {
+        closeBundle();
+        constexpr std::string_view kNamedPrefix = "[bundle.";
+        if (text == "[global]") {
+            section_ = Section::global;
+        } else if (text == "[bundle]") {
+            openBundle("default");
+        } else if (text.size() >= kNamedPrefix.size() + 2 && text.starts_with(kNamedPrefix) &&
+                   text.back() == ']') {
+            // The name is taken verbatim: it may hold blanks, dots, brackets.
+            openBundle(text.substr(kNamedPrefix.size(), text.size() - kNamedPrefix.size() - 1));
+        } else {
+            section_ = Section::ignored;
+        }
+    }
+
+    void openBundle(std::string_view name) {
+        section_ = Section::bundle;
+        // A repeated name starts another bundle; it never continues the first.
+        bundle_ = Bundle{};
+        copyText(bundle_.name, name);
+    }
+
+    void closeBundle() {
+        if (section_ != Section::bundle) return;
+        section_ = Section::ignored;
+        if (bundle_.url.empty() || bundle_.target_dir.empty()) {
+            log::warn(log::Scope::config, "bundle '", bundle_.name,
+                      "' missing url or target_dir, skipping");
+            return;
+        }
+        try {
+            config_.bundles.push_back(std::move(bundle_));
+        } catch (const std::bad_alloc&) {
+            // Without memory for the list the bundle is dropped; the others stay.
+        }
+    }
+
+    void globalKey(std::string_view key, std::string_view value) {
+        if (key == "tls_verify") config_.tls_verify = value == "true" || value == "yes" || value == "1";
+    }
+
+    void bundleKey(std::string_view key, std::string_view value) {
+        Bundle& b = bundle_;
+        if (key == "url") {
+            copyText(b.url, value);
+        } else if (key == "target_dir") {
+            copyText(b.target_dir, value);
+        } else if (key == "poll_interval") {
+            const auto seconds = parseUnsigned(value, 10, IntegerWidth::bits32);
+            b.poll_interval = seconds ? static_cast<std::uint32_t>(*seconds) : kDefaultPollInterval;
+        } else if (key == "mode") {
+            b.mode = value == "direct" ? DeployMode::direct : DeployMode::versioned;
+        } else if (key == "format") {
+            b.format = value == "raw" ? BundleFormat::raw : BundleFormat::archive;
+        } else if (key == "filename") {
+            copyText(b.filename, value);
+        } else if (key == "post_sync") {
+            copyText(b.post_sync, value);
+        } else if (key == "authorization") {
+            copyText(b.authorization, value);
+        } else if (key == "extract_owner") {
+            copyText(b.extract_owner, value);
+        } else if (key == "extract_mode") {
+            // A bad mode clears an earlier good one: files are then written
+            // with the archive's own bits rather than a stale guess.
+            const auto bits = parseUnsigned(value, 8, IntegerWidth::bits32);
+            if (bits) {
+                b.extract_mode = static_cast<std::uint32_t>(*bits);
+            } else {
+                b.extract_mode.reset();
+            }
+        }
+    }
+
+    Config config_;
+    Section section_ = Section::ignored;
+    Bundle bundle_;
+};
+
+}  // namespace
+
+Config parseConfig(std::string_view text) {
+    Parser parser;
+    // Only a line feed ends a line; the CR of a CR LF pair is trimmed away.
+    for (;;) {
+        const std::size_t end = text.find('\n');
+        if (end == std::string_view::npos) {
+            parser.line(text);
+            break;
+        }
+        parser.line(text.substr(0, end));
+        text.remove_prefix(end + 1);
+    }
+    return parser.finish();
+}
+
+std::expected<Config, ConfigLoadError> loadConfig(std::string_view path) {
+    Config config;
+    {
+        auto text = platform::readWholeFile(path, kMaxConfigBytes);
+        if (!text) {
+            if (text.error() == Error::FileNotFound) {
+                log::error(log::Scope::config, "config file not found: ", path);
+                return std::unexpected(ConfigLoadError{ConfigFailure::reported, Error::FileNotFound});
+            }
+            return std::unexpected(ConfigLoadError{ConfigFailure::read_failed, text.error()});
+        }
+        config = parseConfig(*text);
+        // The file text goes out of scope here; only the copied values stay.
+    }
+    if (config.bundles.empty()) {
+        log::error(log::Scope::config, "no valid bundle definitions found");
+        return std::unexpected(ConfigLoadError{ConfigFailure::reported, Error::ConfigError});
+    }
+    log::info(log::Scope::config, "loaded config from ", path, ": ", config.bundles.size(),
+              " bundle(s)");
+    return config;
+}
+
+}  // namespace qs

@@ -1,0 +1,61 @@
+#pragma once
+// The agent's life after start-up: once per pass read the wall clock, sync
+// every bundle whose poll interval has elapsed (in configuration order),
+// sleep one second, until a stop signal has been seen.
+
+#include <cstdint>
+#include <span>
+
+#include "config/config.hpp"
+
+namespace qs {
+
+// What the loop needs from the world, behind one interface so that tests can
+// drive it with a fake clock and a recording sync step.
+class PollDriver {
+public:
+    virtual ~PollDriver() = default;
+    // True once SIGINT or SIGTERM has arrived.
+    [[nodiscard]] virtual bool shutdownRequested() = 0;
+    // Wall-clock seconds since the epoch; 0 when the clock cannot be read.
+    [[nodiscard]] virtual std::int64_t now() = 0;
+    // Sleeps, resuming after interruptions, so that a signal takes effect
+    // only where the loop looks at the stop flag.
+    virtual void sleep(std::int64_t nanoseconds) = 0;
+    // One sync cycle; its outcome is its own business.
+    virtual void sync(const Bundle& bundle, BundleState& state, bool tls_verify) = 0;
+};
+
+using SyncStep = void (*)(const Bundle& bundle, BundleState& state, bool tls_verify);
+
+// The real clock, sleep and stop flag, with the given sync step.
+class SystemPollDriver final : public PollDriver {
+public:
+    explicit SystemPollDriver(SyncStep step) : step_(step) {}
+    [[nodiscard]] bool shutdownRequested() override;
+    [[nodiscard]] std::int64_t now() override;
+    void sleep(std::int64_t nanoseconds) override;
+    void sync(const Bundle& bundle, BundleState& state, bool tls_verify) override;
+
+private:
+    SyncStep step_;
+};
+
+// Time between two passes. The schedule has one-second resolution; a
+// bundle with interval N is polled every N or N+1 seconds when syncs are
+// quick.
+inline constexpr std::int64_t kPassSleepNanoseconds = 1'000'000'000;
+
+// Whether a bundle last polled at `last_poll` is due at `now`. The clock
+// may have been set back: a negative difference is never due.
+[[nodiscard]] bool isDue(std::int64_t now, std::int64_t last_poll, std::uint32_t poll_interval);
+
+// Runs passes until the stop flag is seen (checked before each pass and
+// before each sleep, never between the bundles of a pass, so a running pass
+// completes), then logs "shutdown complete" and returns. `states` has one
+// entry per bundle; the loop sets last_poll to the pass's start time before
+// each sync. Allocates nothing.
+void pollLoop(std::span<const Bundle> bundles, std::span<BundleState> states, bool tls_verify,
+              PollDriver& driver);
+
+}  // namespace qs

@@ -1,0 +1,30 @@
+#pragma once
+// The ETag record: the ETag of the last payload installed for a bundle, kept
+// in "{target_dir}/.etag" so that a restarted agent asks conditionally
+// instead of downloading and installing the same payload again.
+
+#include <cstddef>
+#include <string>
+#include <string_view>
+
+#include "config/config.hpp"
+
+namespace qs {
+
+// An ETag is a short header value; a record larger than this was not
+// written by the agent for a sane server, and it is not worth sending.
+inline constexpr std::size_t kMaxEtagRecordBytes = 256;
+
+// The record's contents with surrounding white space removed, or the empty
+// string (no ETag) when the record is missing, unreadable, larger than
+// kMaxEtagRecordBytes, or its path too long. Never logs.
+[[nodiscard]] std::string loadEtag(std::string_view target_dir);
+
+// Replaces the in-memory ETag first, then rewrites the record with exactly
+// the new ETag's bytes (an empty ETag gives an empty file). The record is
+// written in place, without a temporary file: the worst a torn write can
+// cause is one repeated installation after a restart. A record that cannot
+// be opened logs a warning; nothing here fails the caller.
+void saveEtag(std::string_view target_dir, BundleState& state, std::string_view new_etag);
+
+}  // namespace qs

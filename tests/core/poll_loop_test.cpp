@@ -1,0 +1,194 @@
+#include "core/poll_loop.hpp"
+
+#include <gtest/gtest.h>
+
+#include <cstdint>
+#include <functional>
+#include <limits>
+#include <map>
+#include <string>
+#include <vector>
+
+#include "support/stderr_capture.hpp"
+
+namespace qs {
+namespace {
+
+// A clock that only moves when the loop sleeps (one second per sleep) or a
+// sync step takes time, and a stop flag raised after a number of sleeps.
+class FakeDriver final : public PollDriver {
+public:
+    std::int64_t clock = 0;
+    int sleeps_before_stop = 0;
+    // Seconds a bundle's sync step takes, by name.
+    std::map<std::string, std::int64_t> sync_seconds;
+    // The sync of this bundle raises the stop flag, as a signal would.
+    std::string stop_during_sync_of;
+    // Called after each sleep with its index (0 for the first).
+    std::function<void(int)> after_sleep;
+
+    bool stop = false;
+    int sleeps = 0;
+    std::vector<std::int64_t> sleep_lengths;
+    // "pass:name@last_poll" for each sync, in call order.
+    std::string log;
+
+    bool shutdownRequested() override { return stop; }
+    std::int64_t now() override { return clock; }
+    void sleep(std::int64_t nanoseconds) override {
+        sleep_lengths.push_back(nanoseconds);
+        clock += 1;
+        if (after_sleep) after_sleep(sleeps);
+        ++sleeps;
+        if (sleeps >= sleeps_before_stop) stop = true;
+    }
+    void sync(const Bundle& bundle, BundleState& state, bool tls_verify) override {
+        log += std::to_string(sleeps) + ":" + bundle.name + "@" + std::to_string(state.last_poll) +
+               (tls_verify ? "" : "!") + " ";
+        if (auto it = sync_seconds.find(bundle.name); it != sync_seconds.end()) clock += it->second;
+        if (bundle.name == stop_during_sync_of) stop = true;
+    }
+};
+
+std::vector<Bundle> bundlesWithIntervals(const std::vector<std::uint32_t>& intervals) {
+    std::vector<Bundle> bundles;
+    char name = 'a';
+    for (std::uint32_t interval : intervals) {
+        Bundle b;
+        b.name = std::string(1, name++);
+        b.poll_interval = interval;
+        bundles.push_back(b);
+    }
+    return bundles;
+}
+
+struct Case {
+    std::string_view name;
+    std::vector<std::uint32_t> intervals;
+    std::int64_t start_clock;
+    int passes;  // sleeps before the stop flag is raised
+    std::map<std::string, std::int64_t> sync_seconds;
+    std::string_view expected;  // "pass:bundle@last_poll " per sync
+};
+
+const Case kCases[] = {
+    {"every bundle is polled in the first pass, then every interval",
+     {3}, 1000, 7, {}, "0:a@1000 3:a@1003 6:a@1006 "},
+    {"interval 0 polls in every pass", {0}, 50, 3, {}, "0:a@50 1:a@51 2:a@52 "},
+    {"equal intervals stay in step, in list order",
+     {2, 2}, 10, 4, {}, "0:a@10 0:b@10 2:a@12 2:b@12 "},
+    {"a slow sync delays the others without catch-up polls",
+     {0, 2}, 100, 3, {{"a", 5}}, "0:a@100 0:b@100 1:a@106 1:b@106 2:a@112 2:b@112 "},
+    {"one clock reading serves the whole pass",
+     {100, 1}, 100, 2, {{"a", 30}}, "0:a@100 0:b@100 1:b@131 "},
+    {"interval beyond the clock waits for the clock to reach it",
+     {150}, 147, 5, {}, "3:a@150 "},
+    {"never-polled bundle with interval equal to the clock is due", {7}, 7, 1, {}, "0:a@7 "},
+};
+
+TEST(PollLoop, Schedule) {
+    for (const Case& c : kCases) {
+        SCOPED_TRACE(c.name);
+        const std::vector<Bundle> bundles = bundlesWithIntervals(c.intervals);
+        std::vector<BundleState> states(bundles.size());
+        FakeDriver driver;
+        driver.clock = c.start_clock;
+        driver.sleeps_before_stop = c.passes;
+        driver.sync_seconds = c.sync_seconds;
+        test::StderrCapture capture;
+        pollLoop(bundles, states, true, driver);
+        EXPECT_EQ(driver.log, c.expected);
+        EXPECT_EQ(capture.text(), "info(quillstead): shutdown complete\n");
+        for (std::int64_t length : driver.sleep_lengths) EXPECT_EQ(length, 1'000'000'000);
+    }
+}
+
+TEST(PollLoop, ClockSetBackWaitsForTheClockToCatchUp) {
+    auto bundles = bundlesWithIntervals({5});
+    std::vector<BundleState> states(1);
+    FakeDriver driver;
+    driver.clock = 10'000;
+    driver.sleeps_before_stop = 3608;
+    // After the first sleep the clock jumps back one hour.
+    driver.after_sleep = [&](int index) {
+        if (index == 0) driver.clock -= 3600;
+    };
+    test::StderrCapture capture;
+    pollLoop(bundles, states, true, driver);
+    // Due again only when the clock passes 10'000 + 5 once more.
+    EXPECT_EQ(driver.log, "0:a@10000 3605:a@10005 ");
+}
+
+TEST(PollLoop, ClockSetForwardPollsEveryOverdueBundleInTheNextPass) {
+    auto bundles = bundlesWithIntervals({100, 50, 4000});
+    std::vector<BundleState> states(3);
+    FakeDriver driver;
+    driver.clock = 1'000'000;
+    driver.sleeps_before_stop = 2;
+    driver.after_sleep = [&](int index) {
+        if (index == 0) driver.clock += 3600;
+    };
+    test::StderrCapture capture;
+    pollLoop(bundles, states, false, driver);
+    EXPECT_EQ(driver.log, "0:a@1000000! 0:b@1000000! 0:c@1000000! 1:a@1003601! 1:b@1003601! ");
+    EXPECT_EQ(states[0].last_poll, 1'003'601);
+    EXPECT_EQ(states[2].last_poll, 1'000'000);
+}
+
+TEST(PollLoop, StopBeforeTheFirstPassPollsNothing) {
+    auto bundles = bundlesWithIntervals({0, 60});
+    std::vector<BundleState> states(2);
+    FakeDriver driver;
+    driver.clock = 1'700'000'000;
+    driver.stop = true;
+    test::StderrCapture capture;
+    pollLoop(bundles, states, true, driver);
+    EXPECT_EQ(driver.log, "");
+    EXPECT_TRUE(driver.sleep_lengths.empty());
+    EXPECT_EQ(states[0].last_poll, 0);
+    EXPECT_EQ(capture.text(), "info(quillstead): shutdown complete\n");
+}
+
+TEST(PollLoop, StopDuringASyncFinishesThePassWithoutSleeping) {
+    auto bundles = bundlesWithIntervals({0, 5, 0});
+    std::vector<BundleState> states(3);
+    // b was polled just now, so it is not due in this pass.
+    states[1].last_poll = 2000;
+    FakeDriver driver;
+    driver.clock = 2000;
+    driver.sleeps_before_stop = 100;
+    driver.stop_during_sync_of = "a";
+    test::StderrCapture capture;
+    pollLoop(bundles, states, true, driver);
+    EXPECT_EQ(driver.log, "0:a@2000 0:c@2000 ");
+    EXPECT_TRUE(driver.sleep_lengths.empty());
+    EXPECT_EQ(capture.text(), "info(quillstead): shutdown complete\n");
+}
+
+TEST(PollLoop, UnreadableClockPollsOnlyFreshIntervalZeroBundles) {
+    auto bundles = bundlesWithIntervals({0, 1, 0});
+    std::vector<BundleState> states(3);
+    states[2].last_poll = 1'700'000'000;
+    FakeDriver driver;
+    driver.clock = 0;  // what a failed clock reading gives
+    driver.sleeps_before_stop = 2;
+    driver.after_sleep = [&](int) { driver.clock = 0; };
+    test::StderrCapture capture;
+    pollLoop(bundles, states, true, driver);
+    EXPECT_EQ(driver.log, "0:a@0 1:a@0 ");
+}
+
+TEST(PollLoop, DueRuleAtTheEdgesOfTheClock) {
+    constexpr auto kMin = std::numeric_limits<std::int64_t>::min();
+    constexpr auto kMax = std::numeric_limits<std::int64_t>::max();
+    EXPECT_TRUE(isDue(kMax, kMin, 4294967295u));
+    EXPECT_FALSE(isDue(kMin, kMax, 0));
+    EXPECT_FALSE(isDue(-1, 0, 0));
+    EXPECT_TRUE(isDue(5, 5, 0));
+    EXPECT_FALSE(isDue(5, 1, 5));
+    EXPECT_TRUE(isDue(6, 1, 5));
+    EXPECT_TRUE(isDue(4294967295, 0, 4294967295u));
+}
+
+}  // namespace
+}  // namespace qs

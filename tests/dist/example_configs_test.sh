@@ -1,0 +1,102 @@
+#!/bin/sh
+# Every shipped configuration is accepted by the agent: started on it, the
+# agent reports the expected number of bundles without a warning, and stops
+# with status 0 on SIGTERM, as the service definitions expect.
+# The agent polls right after start-up, so it runs in a network namespace of
+# its own: the example hosts are never contacted. Where no namespace can be
+# made (an unprivileged container), it runs on copies whose url and
+# target_dir lines point at a closed local port and the scratch directory.
+set -eu
+. "$(dirname "$0")/lib.sh"
+make_scratch
+
+help=$("$QS_BINARY" -h 2>/dev/null | head -n 1) || true
+[ "$help" = "quillstead -- configuration bundle pull agent" ] ||
+	skip "this build of the agent has no command line yet"
+
+if ! command -v unshare >/dev/null 2>&1; then
+	isolate=""
+elif unshare -n true 2>/dev/null; then
+	isolate="unshare -n"
+elif unshare -r -n true 2>/dev/null; then
+	isolate="unshare -r -n"
+else
+	isolate=""
+	echo "no network namespace: checking copies with local URLs" >&2
+fi
+
+# file name, bundles it defines
+cases="
+quillstead.conf.sample 1
+web-site.conf 1
+raw-file.conf 1
+basic-auth.conf 1
+lab-http.conf 1
+demo.conf 2
+"
+
+for path in "$QS_SOURCE_DIR"/examples/*.conf; do
+	name=$(basename "$path")
+	printf '%s\n' "$cases" | grep -q "^$name " || fail "examples/$name has no row in this check"
+done
+
+agent=""
+watchdog=""
+cleanup_extra() {
+	for pid in $agent $watchdog; do kill -KILL "$pid" 2>/dev/null || true; done
+}
+
+# wait_for SECONDS COMMAND...: retry COMMAND every 0.1 s until it succeeds.
+wait_for() {
+	tries=$(($1 * 10))
+	shift
+	while ! "$@"; do
+		tries=$((tries - 1))
+		[ "$tries" -gt 0 ] || return 1
+		sleep 0.1
+	done
+}
+
+mkdir "$scratch/cwd"
+while read -r name count; do
+	[ -n "$name" ] || continue
+	config="$QS_SOURCE_DIR/examples/$name"
+	if [ -z "$isolate" ]; then
+		sed -e 's#^[[:space:]]*url[[:space:]]*=.*#url = http://127.0.0.1:1/bundle#' \
+			-e "s#^[[:space:]]*target_dir[[:space:]]*=.*#target_dir = $scratch/target#" "$config" >"$scratch/$name"
+		config="$scratch/$name"
+		! grep 'url' "$config" | grep -v -e '^[;#]' -e '^url = http://127.0.0.1:1/bundle$' ||
+			fail "$name: a url line escaped the rewrite"
+	fi
+	log="$scratch/$name.log"
+	loaded="info(config): loaded config from $config: $count bundle(s)"
+
+	(cd "$scratch/cwd" && exec $isolate "$QS_BINARY" -c "$config") </dev/null >"$scratch/$name.out" 2>"$log" &
+	agent=$!
+	wait_for 10 grep -sFxq -- "$loaded" "$log" || { cat "$log" >&2; fail "$name: no line '$loaded'"; }
+	! grep -q '^warning(config)' "$log" || { cat "$log" >&2; fail "$name: configuration warnings"; }
+
+	kill -TERM "$agent"
+	# A SIGKILL from the watchdog shows as status 137 below. Stopped early,
+	# the watchdog takes its sleep along: no stray process keeps CTest's
+	# output pipe open.
+	(
+		trap 'kill "$sleeper" 2>/dev/null; exit 0' TERM
+		sleep 20 &
+		sleeper=$!
+		wait "$sleeper" && kill -KILL "$agent"
+	) >/dev/null 2>&1 &
+	watchdog=$!
+	status=0
+	wait "$agent" || status=$?
+	agent=""
+	kill "$watchdog" 2>/dev/null || true
+	wait "$watchdog" 2>/dev/null || true
+	watchdog=""
+	[ "$status" -eq 0 ] || { cat "$log" >&2; fail "$name: exit status $status after SIGTERM"; }
+	expect_line "$log" "info(quillstead): shutdown complete"
+done <<CASES
+$cases
+CASES
+
+echo "example configurations ok"
