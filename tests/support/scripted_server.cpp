@@ -5,6 +5,8 @@
 #include <cstdlib>
 #include <netinet/in.h>
 #include <poll.h>
+#include <pthread.h>
+#include <csignal>
 #include <stdexcept>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -72,7 +74,15 @@ ScriptedServer::ScriptedServer(std::vector<ConnectionScript> scripts, ScriptedSe
         throw std::runtime_error("scripted server: bind/listen failed");
     }
     port_ = ntohs(address.sin_port);
+    // The server's threads block every signal, so a signal a test aims at
+    // itself (a timer interrupting the client's receive) reaches the test's
+    // thread. Threads inherit the mask of their creator.
+    sigset_t all{};
+    sigset_t previous{};
+    sigfillset(&all);
+    pthread_sigmask(SIG_SETMASK, &all, &previous);
     acceptor_ = std::thread([this] { acceptLoop(); });
+    pthread_sigmask(SIG_SETMASK, &previous, nullptr);
 }
 
 ScriptedServer::~ScriptedServer() { stop(); }

@@ -24,6 +24,10 @@
 //   // or several requests on one kept-alive connection:
 //   {script::request(), script::send(a), script::request(), script::send(b)}
 //
+// The server's threads block all signals, so a signal a test raises for
+// itself (for example a timer that interrupts the client's blocking receive)
+// is delivered to the test's thread.
+//
 // Nothing outlives the test: the destructor (or stop()) closes the listening
 // socket and every connection and joins every thread, and after `lifetime`
 // the server stops by itself, so a client stuck in a blocking receive sees the
