@@ -97,6 +97,15 @@ Result<void> parseRest(std::string_view rest, Uri& uri) {
     return {};
 }
 
+// Length of the scheme before its ":".
+Result<std::size_t> schemeLength(std::string_view text) {
+    std::size_t run = 0;
+    while (run < text.size() && isSchemeByte(text[run])) ++run;
+    if (run == text.size()) return std::unexpected(Error::InvalidFormat);
+    if (text[run] != ':') return std::unexpected(Error::UnexpectedCharacter);
+    return run;
+}
+
 // Percent-decodes `text` into `out` from `at` on, stopping where `out` is
 // full; returns the new end, or nullopt when the text did not fit.
 std::optional<std::size_t> percentDecode(std::string_view text, std::span<char> out,
@@ -125,13 +134,11 @@ void removeDotSegmentsOfPath(Uri& uri, std::span<char> buffer) {
 }  // namespace
 
 Result<Uri> parseUri(std::string_view text) {
-    std::size_t run = 0;
-    while (run < text.size() && isSchemeByte(text[run])) ++run;
-    if (run == text.size()) return std::unexpected(Error::InvalidFormat);
-    if (text[run] != ':') return std::unexpected(Error::UnexpectedCharacter);
+    const Result<std::size_t> scheme_length = schemeLength(text);
+    if (!scheme_length) return std::unexpected(scheme_length.error());
     Uri uri;
-    uri.scheme = text.substr(0, run);
-    QS_TRY(parseRest(text.substr(run + 1), uri));
+    uri.scheme = text.substr(0, *scheme_length);
+    QS_TRY(parseRest(text.substr(*scheme_length + 1), uri));
     return uri;
 }
 
@@ -304,11 +311,15 @@ Result<Uri> resolveReference(const Uri& base, std::span<char> reference,
                              std::span<char>& scratch) {
     const std::string_view text(reference.data(), reference.size());
     Result<Uri> parsed = parseUri(text);
-    if (!parsed) {
+    // Only a text without a scheme is a relative reference. One that names a
+    // scheme and is malformed after it ("http://h:99999/") must not pass as a
+    // relative path and send the client somewhere nobody pointed to.
+    if (!parsed && !schemeLength(text)) {
         Result<Uri> schemeless = parseSchemelessUri(text);
         if (!schemeless) return std::unexpected(parsed.error());
         parsed = schemeless;
     }
+    if (!parsed) return std::unexpected(parsed.error());
     Uri result = *parsed;
     if (!result.scheme.empty()) {
         removeDotSegmentsOfPath(result, reference);

@@ -125,8 +125,10 @@ private:
 // the front of `scratch`, which is then advanced past it, so later
 // resolutions continue after it. The result views `reference`, `scratch`
 // and the base's text.
-// Errors: the error of parseUri when the reference parses neither with nor
-// without a scheme; NoSpaceLeft when `scratch` cannot hold the merged path.
+// A reference that names a scheme must parse as a whole; only one without a
+// scheme is parsed as relative. Errors: the error of parseUri when the
+// reference parses neither way; NoSpaceLeft when `scratch` cannot hold the
+// merged path.
 [[nodiscard]] Result<Uri> resolveReference(const Uri& base, std::span<char> reference,
                                            std::span<char>& scratch);
 
