@@ -38,6 +38,10 @@ Result<Response> readHead(Connection& connection) {
     }
 }
 
+// Skipped bodies pass through this buffer; its size only sets how many reads
+// a long body takes.
+constexpr std::size_t kDiscardBufferSize = 4096;
+
 bool hasNoBodyByRule(const Request& request) {
     return request.method == Method::head ||
            statusClass(request.status) == StatusClass::informational || request.status == 204 ||
@@ -88,7 +92,7 @@ Result<void> followRedirect(Request& request, const Response& response,
     QS_TRY_ASSIGN(request.connection,
                   request.client->connect(host, connectPort(*resolved, *protocol), *protocol));
     request.uri = *resolved;
-    request.reader = ReaderState::ready;
+    request.body_state = BodyState{};
     --request.redirect_budget;
     return sendHead(request);
 }
@@ -98,13 +102,14 @@ Result<Response> receiveHeadLoop(Request& request, std::span<char> redirect_buff
         if (request.connection == nullptr) return std::unexpected(Error::ReadFailed);
         Connection& connection = *request.connection;
         QS_TRY_ASSIGN(Response response, readHead(connection));
-        request.reader = ReaderState::head_received;
         request.status = response.status;
-        request.content_length = response.content_length;
-        request.transfer_encoding = response.transfer_encoding;
+        request.body_state.beginBody(
+            framingFor(response.transfer_encoding == TransferEncoding::chunked,
+                       response.content_length),
+            response.content_length.value_or(0));
 
         if (response.status == 100 && request.handle_continue) {
-            request.reader = ReaderState::ready;
+            request.body_state = BodyState{};
             continue;
         }
         if (!response.keep_alive || !request.keep_alive) connection.markClosing();
@@ -145,40 +150,40 @@ Result<Response> receiveHead(Request& request, std::span<char> redirect_buffer) 
 Result<void> discardResponseBody(Request& request) {
     if (request.connection == nullptr) return std::unexpected(Error::ReadFailed);
     Connection& connection = *request.connection;
-    if (request.reader == ReaderState::ready) return {};
-    if (hasNoBodyByRule(request)) {
-        request.reader = ReaderState::ready;
+    BodyState& state = request.body_state;
+    if (state.phase == BodyState::Phase::ready) return {};
+    if (state.phase == BodyState::Phase::head_received && hasNoBodyByRule(request)) {
+        state.phase = BodyState::Phase::ready;
         return {};
     }
-    BufferedReader& in = connection.reader();
-    // TODO(body reader): chunked framing through the shared body reader.
-    if (request.transfer_encoding == TransferEncoding::chunked) {
-        connection.markClosing();
-        return std::unexpected(Error::ReadFailed);
-    }
-    if (request.content_length) {
-        if (!in.skip(*request.content_length)) {
-            connection.markClosing();
-            request.reader = ReaderState::body_partial;
-            return std::unexpected(Error::ReadFailed);
-        }
-        request.reader = ReaderState::ready;
-        return {};
-    }
-    // Delimited by the end of the connection: read to it, then the
-    // connection cannot carry anything else.
-    connection.markClosing();
-    std::array<char, 1024> sink{};
-    for (;;) {
-        auto n = in.read(sink);
-        if (!n) {
-            request.reader = ReaderState::body_partial;
-            return std::unexpected(Error::ReadFailed);
-        }
-        if (*n == 0) break;
-    }
-    request.reader = ReaderState::ready;
+    std::array<char, kDiscardBufferSize> sink{};
+    const auto discarded = discardBody(connection.reader(), state, sink);
+    // A body that ran to the end of the connection, or a failed read, leaves
+    // nothing the next request could use.
+    if (!connectionReusableAfterBody(state)) connection.markClosing();
+    if (!discarded) return std::unexpected(state.body_error.value_or(Error::ReadFailed));
     return {};
+}
+
+BodyReader bodyReader(Request& request) {
+    return BodyReader(request.connection->reader(), request.body_state);
+}
+
+ContentCoding contentCodingOf(const Response& response) {
+    switch (response.content_encoding) {
+    case ContentEncoding::gzip: return ContentCoding::gzip;
+    case ContentEncoding::deflate: return ContentCoding::deflate;
+    case ContentEncoding::identity:
+    case ContentEncoding::zstd:
+    case ContentEncoding::compress: break;
+    }
+    return ContentCoding::identity;
+}
+
+DecodingBodyReader decodingBodyReader(Request& request, const Response& response,
+                                      std::span<char> window) {
+    return DecodingBodyReader(request.connection->reader(), request.body_state,
+                              contentCodingOf(response), window);
 }
 
 }  // namespace qs

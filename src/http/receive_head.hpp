@@ -33,4 +33,16 @@ inline constexpr std::size_t kRedirectBufferSize = 8192;
 // HttpChunkTruncated, HttpHeadersOversize (trailers), ReadFailed.
 [[nodiscard]] Result<void> discardResponseBody(Request& request);
 
+// The body of the final response, framing removed. The request (and its
+// connection) must outlive the reader; reading it to its end is what lets
+// closeRequest keep the connection.
+[[nodiscard]] BodyReader bodyReader(Request& request);
+
+// The same, decoded by the response's content coding (identity, gzip or
+// deflate: receiveHead refuses the others). `window` is the decoder's
+// window (kInflateWindowSize bytes) for gzip and deflate, unused otherwise.
+[[nodiscard]] DecodingBodyReader decodingBodyReader(Request& request, const Response& response,
+                                                    std::span<char> window);
+[[nodiscard]] ContentCoding contentCodingOf(const Response& response);
+
 }  // namespace qs

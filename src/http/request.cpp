@@ -174,23 +174,22 @@ Result<void> sendHead(Request& request) {
 void closeRequest(Request& request) {
     if (request.connection == nullptr) return;
     Connection& connection = *request.connection;
-    switch (request.reader) {
-    case ReaderState::ready: break;
-    case ReaderState::head_received:
-        if (statusClass(request.status) == StatusClass::informational || request.status == 204 ||
-            request.status == 304) {
-            break;
-        }
+    switch (request.body_state.phase) {
+    case BodyState::Phase::ready: break;
+    case BodyState::Phase::head_received:
         // Skipping the rest keeps the connection for the next request only
         // when the body has a framed end; discardResponseBody marks the
         // connection closing otherwise.
         if (!discardResponseBody(request)) connection.markClosing();
         break;
-    case ReaderState::body_partial: connection.markClosing(); break;
+    case BodyState::Phase::content_length:
+    case BodyState::Phase::chunked:
+    case BodyState::Phase::until_close:
+    case BodyState::Phase::failed: connection.markClosing(); break;
     }
     request.client->release(request.connection);
     request.connection = nullptr;
-    request.reader = ReaderState::ready;
+    request.body_state = BodyState{};
 }
 
 }  // namespace qs

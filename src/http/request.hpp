@@ -12,6 +12,7 @@
 #include <utility>
 #include <vector>
 
+#include "http/body_reader.hpp"
 #include "http/client.hpp"
 #include "http/response.hpp"
 #include "http/uri.hpp"
@@ -82,13 +83,6 @@ struct RequestOptions {
 
 enum class RequestBody : std::uint8_t { none, content_length, chunked };
 
-// Where the request stands on the response side.
-enum class ReaderState : std::uint8_t {
-    ready,          // nothing received yet, or the last body read to its end
-    head_received,  // a head was returned, no body byte read
-    body_partial,   // some of the body was read, its end not reached
-};
-
 struct Request {
     HttpClient* client = nullptr;
     Uri uri;
@@ -107,11 +101,11 @@ struct Request {
     // host alone and are not sent on after a redirect to any other.
     std::string origin_host;
 
-    // Response side (receive_head and the body reader).
-    ReaderState reader = ReaderState::ready;
+    // Response side: the status of the last head received, where its body
+    // stands (kept up to date by the body readers), and how much of the
+    // caller's redirect buffer followed redirects have used.
     unsigned status = 0;
-    std::optional<std::uint64_t> content_length;
-    TransferEncoding transfer_encoding = TransferEncoding::none;
+    BodyState body_state;
     std::size_t redirect_buffer_used = 0;
 };
 

@@ -146,8 +146,9 @@ TEST(ReceiveHead, BytesAfterTheHeadStayForTheBody) {
     ASSERT_TRUE(response);
     EXPECT_EQ(response->head, "HTTP/1.1 200 OK\r\ncontent-length: 2\r\n\r\n");
     EXPECT_EQ(exchange.opened->connection->reader().buffered(), "ok");
-    EXPECT_EQ(exchange.opened->reader, ReaderState::head_received);
-    EXPECT_EQ(exchange.opened->content_length, 2u);
+    EXPECT_EQ(exchange.opened->body_state.phase, BodyState::Phase::head_received);
+    EXPECT_EQ(exchange.opened->body_state.framing, BodyFraming::content_length);
+    EXPECT_EQ(exchange.opened->body_state.remaining, 2u);
 }
 
 TEST(ReceiveHead, InterimContinueIsSkippedOnlyWhenAsked) {
@@ -257,8 +258,11 @@ TEST(ReceiveHead, RedirectsThatCannotBeFollowed) {
         {"no host", redirectTo(302, "http:///x"), Error::UriMissingHost},
         {"host too long", redirectTo(302, "http://" + std::string(300, 'h') + "/"), Error::UriHostTooLong},
         {"chunk invalid in the skipped body",
-         "HTTP/1.1 302 Found\r\nLocation: /x\r\nTransfer-Encoding: chunked\r\n\r\nzz\r\n",
+         "HTTP/1.1 302 Found\r\nLocation: /x\r\nTransfer-Encoding: chunked\r\n\r\n1\r\nab\r\n",
          Error::HttpChunkInvalid},
+        {"chunked body cut short",
+         "HTTP/1.1 302 Found\r\nLocation: /x\r\nTransfer-Encoding: chunked\r\n\r\n5\r\nab",
+         Error::HttpChunkTruncated},
         {"body cut short", "HTTP/1.1 302 Found\r\nLocation: /x\r\ncontent-length: 9\r\n\r\nabc",
          Error::ReadFailed},
     };
@@ -386,7 +390,7 @@ TEST(ReceiveHead, AuthorizationFollowsRedirectsOnlyOnTheSameHost) {
         ASSERT_EQ(origin.requests().size(), 1u);
         EXPECT_NE(origin.requests()[0].bytes.find("\r\nAuthorization: Bearer secret\r\n"), std::string::npos);
         ASSERT_EQ(target.requests().size(), 1u);
-        const std::string& moved = target.requests()[0].bytes;
+        const std::string moved = target.requests()[0].bytes;
         EXPECT_EQ(moved.find("uthorization"), std::string::npos) << moved;
         EXPECT_NE(moved.find("\r\nUser-Agent: quillstead/0.3.1\r\n"), std::string::npos);
     }
