@@ -321,3 +321,104 @@ TEST(Pool, AClosedIdleConnectionFailsTheNextHeadAsClosing) {
 
 }  // namespace
 }  // namespace qs
+
+namespace qs {
+namespace {
+
+// Reads `reader` to its end, or to `limit` bytes.
+Result<std::string> readBody(Reader& reader, std::size_t limit = SIZE_MAX) {
+    std::string body;
+    std::array<char, 7> chunk{};  // small, so bodies arrive in several reads
+    while (body.size() < limit) {
+        QS_TRY_ASSIGN(const std::size_t n, reader.read(std::span<char>(chunk).first(
+                                                std::min(chunk.size(), limit - body.size()))));
+        if (n == 0) break;
+        body.append(chunk.data(), n);
+    }
+    return body;
+}
+
+TEST(CloseRequest, ReusesTheConnectionOnlyWhenTheBodyEndedWhereItsFramingSays) {
+    struct Case {
+        std::string_view name;
+        std::string response;
+        std::size_t read;  // body bytes the caller reads before closing (SIZE_MAX: all)
+        bool reused;
+        std::string_view whole_body = {};  // what a read to the end yields
+    };
+    const std::string chunked =
+        "HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n3\r\nabc\r\n2;x=y\r\nde\r\n0\r\nT: 1\r\n\r\n";
+    const Case cases[] = {
+        {"content-length read whole", std::string(kOk), SIZE_MAX, true, "ok"},
+        {"content-length unread: skipped on close", std::string(kOk), 0, true},
+        {"content-length read in part", std::string(kOk), 1, false},
+        {"chunked read whole", chunked, SIZE_MAX, true, "abcde"},
+        {"chunked unread: skipped on close", chunked, 0, true},
+        {"chunked read in part", chunked, 4, false},
+        {"empty body", "HTTP/1.1 200 OK\r\ncontent-length: 0\r\n\r\n", SIZE_MAX, true},
+    };
+    for (const Case& c : cases) {
+        test::ScriptedServer server({{script::request(), script::send(c.response), script::request(),
+                                      script::send(std::string(kOk))}});
+        HttpClient client;
+        const std::string url = server.url("/");
+        auto request = openAndSend(client, url);
+        ASSERT_TRUE(request) << c.name;
+        std::array<char, kRedirectBufferSize> redirects{};
+        ASSERT_TRUE(receiveHead(*request, redirects)) << c.name;
+        if (c.read > 0) {
+            BodyReader body = bodyReader(*request);
+            const auto text = readBody(body, c.read);
+            ASSERT_TRUE(text) << c.name;
+            if (c.read == SIZE_MAX) EXPECT_EQ(*text, c.whole_body) << c.name;
+        }
+        closeRequest(*request);
+        EXPECT_EQ(client.idleCount(), c.reused ? 1u : 0u) << c.name;
+        if (c.reused) {
+            EXPECT_EQ(getOnce(client, url), 200u) << c.name;
+            EXPECT_EQ(server.connectionsAccepted(), 1u) << c.name;
+        }
+    }
+}
+
+TEST(BodyReaders, FinalResponseBodyFramedAndDecoded) {
+    const std::string gzip_body(
+        "\x1f\x8b\x08\x00\x00\x00\x00\x00\x02\x03\xcb\x48\xcd\xc9\xc9\xd7\x51\x48\xca\x4f\xa9\x04"
+        "\x00\x0a\xcc\xf0\xbd\x0b\x00\x00\x00",
+        31);
+    struct Case {
+        std::string_view name;
+        std::string response;
+        std::string body;
+    };
+    const Case cases[] = {
+        {"chunked identity",
+         "HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n3\r\nabc\r\n0\r\n\r\n", "abc"},
+        {"gzip by content-encoding",
+         "HTTP/1.1 200 OK\r\nContent-Encoding: gzip\r\ncontent-length: 31\r\n\r\n" + gzip_body,
+         "hello, body"},
+        {"gzip by transfer-encoding, chunked",
+         "HTTP/1.1 200 OK\r\nTransfer-Encoding: gzip, chunked\r\n\r\n1f\r\n" + gzip_body + "\r\n0\r\n\r\n",
+         "hello, body"},
+        {"until the connection ends", "HTTP/1.1 200 OK\r\n\r\nto the end", "to the end"},
+    };
+    for (const Case& c : cases) {
+        test::ScriptedServer server({script::respond(c.response)});
+        HttpClient client;
+        const std::string url = server.url("/");
+        auto request = openAndSend(client, url);
+        ASSERT_TRUE(request) << c.name;
+        std::array<char, kRedirectBufferSize> redirects{};
+        const auto response = receiveHead(*request, redirects);
+        ASSERT_TRUE(response) << c.name << ": " << errorName(response.error());
+        std::vector<char> window(kInflateWindowSize);
+        DecodingBodyReader body = decodingBodyReader(*request, *response, window);
+        const auto text = readBody(body);
+        ASSERT_TRUE(text) << c.name;
+        EXPECT_EQ(*text, c.body) << c.name;
+        closeRequest(*request);
+    }
+}
+
+}  // namespace
+}  // namespace qs

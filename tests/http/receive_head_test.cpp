@@ -367,6 +367,21 @@ TEST(ReceiveHead, AuthorizationFollowsRedirectsOnlyOnTheSameHost) {
     RequestOptions options;
     options.extra_headers = extra;
 
+    // Same host in other letter case: sent again, on the reused connection.
+    {
+        test::ScriptedServer server(
+            {{script::request(), script::send(redirectTo(301, "http://LocalHost:{port}/case")),
+              script::request(), script::send(kOk)}});
+        Exchange exchange(server.url("/start", "localhost"), options);
+        ASSERT_TRUE(exchange.run());
+        const auto requests = server.requests();
+        ASSERT_EQ(requests.size(), 2u);
+        EXPECT_EQ(requests[1].connection, 0u);
+        EXPECT_EQ(requestLine(requests[1]), "GET /case HTTP/1.1");
+        EXPECT_NE(requests[1].bytes.find("\r\nhost: LocalHost:" + std::to_string(server.port())),
+                  std::string::npos);
+        EXPECT_NE(requests[1].bytes.find("\r\nAuthorization: Bearer secret\r\n"), std::string::npos);
+    }
     // Same host (a relative location): sent again, on the reused connection.
     {
         test::ScriptedServer server(

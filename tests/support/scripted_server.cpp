@@ -208,7 +208,16 @@ void ScriptedServer::serve(int fd, std::size_t index) {
             pending.erase(0, total);
             break;
         }
-        case ScriptStep::Kind::send: open = sendAll(action.bytes); break;
+        case ScriptStep::Kind::send: {
+            std::string bytes = action.bytes;
+            const std::string port = std::to_string(port_);
+            for (std::size_t at = bytes.find("{port}"); at != std::string::npos;
+                 at = bytes.find("{port}", at + port.size())) {
+                bytes.replace(at, 6, port);
+            }
+            open = sendAll(bytes);
+            break;
+        }
         case ScriptStep::Kind::pause: {
             const auto until = std::chrono::steady_clock::now() + action.duration;
             while (std::chrono::steady_clock::now() < until && !stopping()) {

@@ -11,7 +11,9 @@
 //   script::request()     read one request (head up to the blank line, plus a
 //                         content-length body if it announces one) and record
 //                         it; if the client closes first, the script ends
-//   script::send(bytes)   write raw bytes, exactly as given
+//   script::send(bytes)   write raw bytes, exactly as given, except that
+//                         each "{port}" becomes the server's own port (so a
+//                         redirect can point back at the same server)
 //   script::pause(ms)     wait (the client is left blocked in its receive)
 //   script::awaitClose()  read and discard until the client closes
 //   script::hold()        keep the connection open, unread, until the server stops
