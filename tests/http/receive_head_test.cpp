@@ -256,6 +256,10 @@ TEST(ReceiveHead, RedirectsThatCannotBeFollowed) {
         {"bad port", redirectTo(302, "http://h:99999/"), Error::HttpRedirectLocationInvalid},
         {"unsupported scheme", redirectTo(302, "ftp://127.0.0.1/x"), Error::UnsupportedUriScheme},
         {"no host", redirectTo(302, "http:///x"), Error::UriMissingHost},
+        // Following a redirect never loads the trust store (that would name
+        // CertificateBundleLoadFailure); the handshake fails against a server
+        // that speaks no TLS.
+        {"to https", redirectTo(302, "https://127.0.0.1:{port}/"), Error::TlsInitializationFailed},
         {"host too long", redirectTo(302, "http://" + std::string(300, 'h') + "/"), Error::UriHostTooLong},
         {"chunk invalid in the skipped body",
          "HTTP/1.1 302 Found\r\nLocation: /x\r\nTransfer-Encoding: chunked\r\n\r\n1\r\nab\r\n",
