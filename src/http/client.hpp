@@ -1,0 +1,74 @@
+#pragma once
+// The HTTP client of one sync cycle: its trust store and its connection
+// pool. Connections are reused only within one client, when a later request
+// (in the agent: a redirect) goes to a host, port and protocol already
+// connected.
+
+#include <cstddef>
+#include <cstdint>
+#include <deque>
+#include <memory>
+#include <mutex>
+#include <string_view>
+#include <vector>
+
+#include "http/connection.hpp"
+#include "http/trust_store.hpp"
+#include "http/uri.hpp"
+
+namespace qs {
+
+// Idle connections kept per client; the oldest goes when one more is released.
+inline constexpr std::size_t kIdleConnectionLimit = 32;
+
+class HttpClient {
+public:
+    HttpClient() = default;
+    HttpClient(const HttpClient&) = delete;
+    HttpClient& operator=(const HttpClient&) = delete;
+    ~HttpClient();
+
+    // The store starts empty and marked as needing to be loaded. The lock is
+    // held while certificates are added or the mark is tested and changed.
+    [[nodiscard]] TrustStore& trustStore() { return trust_store_; }
+    [[nodiscard]] std::mutex& trustStoreLock() { return trust_store_lock_; }
+
+    // Loads the store from the system path if it is still marked as needing
+    // it (the https path of opening a request). CertificateBundleLoadFailure.
+    [[nodiscard]] Result<void> ensureTrustStoreLoaded();
+
+    // A connection to `host` (the connect host: compared without regard to
+    // letter case), `port` and `protocol`: the most recently released idle
+    // one that matches, or a new one (resolution, TCP connect, TLS
+    // handshake). Nothing is sent on a pooled connection to probe it.
+    // Errors: those of name resolution and connect (UnknownHostName,
+    // TemporaryNameServerFailure, NameServerFailure,
+    // HostLacksNetworkAddresses, ConnectionRefused, NetworkUnreachable,
+    // ConnectionTimedOut, ConnectionResetByPeer, UnexpectedConnectFailure),
+    // OutOfMemory, TlsInitializationFailed.
+    [[nodiscard]] Result<Connection*> connect(std::string_view host, std::uint16_t port,
+                                              Protocol protocol);
+
+    // Hands a connection back: closed when it is marked closing, else kept
+    // as the most recent idle one (evicting the oldest beyond the limit).
+    void release(Connection* connection);
+
+    // Closes every connection, idle or in use. The client stays usable.
+    void closeAll();
+
+    [[nodiscard]] std::size_t idleCount() const;
+    [[nodiscard]] std::size_t inUseCount() const;
+
+private:
+    TrustStore trust_store_;
+    std::mutex trust_store_lock_;
+
+    mutable std::mutex pool_lock_;
+    std::vector<std::unique_ptr<Connection>> in_use_;
+    std::deque<std::unique_ptr<Connection>> idle_;  // oldest first
+};
+
+// Closes every connection and frees the trust store with the client.
+void destroyClient(std::unique_ptr<HttpClient> client);
+
+}  // namespace qs
