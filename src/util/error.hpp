@@ -27,6 +27,7 @@ namespace qs {
     X(TarParseFailed) X(TarHeaderChksum) X(TarHeadersTooBig) X(TarInsufficientBuffer)              \
     X(TarNumericValueNegative) X(TarNumericValueTooBig) X(TarUnsupportedHeader)                    \
     X(PaxInvalidAttributeEnd) X(PaxNullInKeyword) X(PaxNullInValue) X(PaxSizeAttrOverflow)         \
+    X(TarHeader)                                                                                   \
     /* URIs */                                                                                     \
     X(UnsupportedUriScheme) X(UriMissingHost) X(UriHostTooLong) X(InvalidPort)                     \
     /* names and connections */                                                                    \
