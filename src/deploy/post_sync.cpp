@@ -25,7 +25,7 @@ Result<void> runPostSync(std::string_view command) {
     }
     const auto end = platform::waitForChild(*child);
     if (!end) {
-        log::error(log::Scope::bundle, "waiting for post_sync failed: ", end.error());
+        log::error(log::Scope::bundle, "waitpid failed: ", end.error());
         return std::unexpected(Error::HookFailed);
     }
     if (end->signal != 0) {
