@@ -22,3 +22,5 @@ else()
   message(STATUS "inflate engine: zlib")
 endif()
 set(QUILLSTEAD_HAVE_ISAL ${use_isal})
+# The tests, the fuzz target and the benchmark live outside src/ and need to know too.
+set(QUILLSTEAD_HAVE_ISAL ${use_isal} PARENT_SCOPE)

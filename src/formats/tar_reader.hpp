@@ -78,17 +78,25 @@ public:
     [[nodiscard]] std::uint64_t unread() const { return unread_; }
 
 private:
-    struct Pending;
+    // What L, K and x records have set for the entry being assembled; a zero
+    // length or size means "not set, take it from the header".
+    struct Pending {
+        std::size_t name_length = 0;
+        std::size_t link_length = 0;
+        std::uint64_t size = 0;
+    };
+    enum class HeaderRead { block, end };
 
-    [[nodiscard]] Result<bool> readHeader();
-    [[nodiscard]] Result<void> readLongRecord(std::span<char> buffer, std::size_t& length);
-    [[nodiscard]] Result<void> readPaxRecords(Pending& pending);
+    [[nodiscard]] Result<HeaderRead> readHeader();
+    [[nodiscard]] Result<std::size_t> readLongRecord(std::uint64_t size, std::span<char> buffer);
+    [[nodiscard]] Result<void> readPaxRecords(std::uint64_t size, Pending& pending);
+    [[nodiscard]] Result<std::size_t> findInLookAhead(char byte);
+    [[nodiscard]] Result<std::size_t> readPaxValue(std::size_t length, std::span<char> buffer);
 
     BufferedReader& input_;
+    bool ended_ = false;
     std::uint64_t padding_ = 0;
     std::uint64_t unread_ = 0;
-    std::size_t name_length_ = 0;
-    std::size_t link_length_ = 0;
     std::array<char, kTarBlockSize> header_{};
     std::array<char, kTarNameCapacity> name_{};
     std::array<char, kTarNameCapacity> link_{};
