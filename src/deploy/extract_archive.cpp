@@ -81,6 +81,14 @@ std::string_view nextComponent(std::string_view& rest) {
     return component;
 }
 
+[[nodiscard]] Result<void> drain(Reader& input) {
+    std::array<char, 512> sink;
+    for (;;) {
+        QS_TRY_ASSIGN(const std::size_t n, input.read(sink));
+        if (n == 0) return {};
+    }
+}
+
 class Extraction {
 public:
     Extraction(std::string_view destination, const std::optional<std::string>& extract_owner,
@@ -232,7 +240,16 @@ ExtractResult extractArchive(std::string_view archive, std::string_view destinat
             result.error = Error::TarParseFailed;
             return result;
         }
-        if (!next->has_value()) return result;
+        if (!next->has_value()) {
+            // The tar end block may come before the end of the gzip member;
+            // reading on to it lets the decoder check the trailer, so a
+            // payload damaged or cut short after the last entry still fails.
+            if (auto drained = drain(input); !drained) {
+                log::error(Scope::bundle, "tar iteration error: ", drained.error());
+                result.error = Error::TarParseFailed;
+            }
+            return result;
+        }
         const TarEntry& entry = **next;
         const std::string_view name = entry.name;
         if (name.empty()) continue;

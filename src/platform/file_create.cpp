@@ -91,7 +91,18 @@ Result<Fd> openIn(int directory, std::string_view path, int flags, mode_t mode,
     for (;;) {
         const int fd = ::openat(directory, buffer.c_str(), flags, mode);
         if (fd >= 0) return Fd(fd);
-        if (errno != EINTR) return std::unexpected(table(errno, (flags & O_NOFOLLOW) != 0));
+        if (errno == EINTR) continue;
+        const int e = errno;
+        // Linux checks O_DIRECTORY before O_NOFOLLOW and calls a link
+        // "not a directory"; name the refusal for what it is.
+        if (e == ENOTDIR && (flags & (O_NOFOLLOW | O_DIRECTORY)) == (O_NOFOLLOW | O_DIRECTORY)) {
+            struct stat st {};
+            if (::fstatat(directory, buffer.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 &&
+                S_ISLNK(st.st_mode)) {
+                return std::unexpected(Error::SymLinkLoop);
+            }
+        }
+        return std::unexpected(table(e, (flags & O_NOFOLLOW) != 0));
     }
 }
 

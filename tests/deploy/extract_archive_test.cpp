@@ -124,14 +124,31 @@ TEST(ExtractArchive, EntryShapes) {
     }
 }
 
-TEST(ExtractArchive, LinkEntryDoesNotTakeTheLinkMode) {
+// The entry's mode reaches the file; a link entry counts as mode 0, so the
+// plain file it becomes does not take the link's 0777.
+TEST(ExtractArchive, FileModes) {
+    struct Case {
+        const char* name;
+        test::ArchiveEntry entry;
+        std::optional<std::uint32_t> extract_mode;
+        mode_t expected;
+    };
+    const Case cases[] = {
+        {"entry mode", test::fileEntry("f", "x", 0600), std::nullopt, 0600},
+        {"executable", test::fileEntry("f", "x", 0755), std::nullopt, 0755},
+        {"extract_mode wins", test::fileEntry("f", "x", 0600), 0640, 0640},
+        {"link entry", test::linkEntry("f", "target"), std::nullopt, 0644},
+        {"link entry with extract_mode", test::linkEntry("f", "target"), 0600, 0600},
+    };
     UmaskGuard mask(022);
-    test::TempDir out;
-    const Extracted e =
-        extract(test::makeTarGz({test::linkEntry("link", "target")}), out.str());
-    ASSERT_FALSE(e.result.error) << e.log;
-    EXPECT_EQ(modeOf(out / "link") & 07777, 0644u);
-    EXPECT_TRUE(S_ISREG(modeOf(out / "link")));
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        test::TempDir out;
+        const Extracted e = extract(test::makeTarGz({c.entry}), out.str(), std::nullopt, c.extract_mode);
+        ASSERT_FALSE(e.result.error) << e.log;
+        EXPECT_TRUE(S_ISREG(modeOf(out / "f")));
+        EXPECT_EQ(modeOf(out / "f") & 07777, c.expected);
+    }
 }
 
 TEST(ExtractArchive, ExistingFileIsTruncatedAndReplaced) {
@@ -166,7 +183,7 @@ TEST(ExtractArchive, FailuresLogTheirLinesAndStop) {
         std::string log;  // "{dest}" stands for the destination
         std::vector<std::string> tree;
     };
-    const std::string long_name = std::string(1100, 'n');
+    const std::string long_name = std::string(1010, 'n');
     const std::string long_dir = std::string(200, 'd') + "/" + std::string(200, 'd') + "/" +
                                  std::string(200, 'd') + "/" + std::string(200, 'd') + "/" +
                                  std::string(200, 'd') + "/f";
@@ -174,7 +191,8 @@ TEST(ExtractArchive, FailuresLogTheirLinesAndStop) {
         {"plain tar is not gzip", plain_tar, nullptr, Error::TarParseFailed,
          "error(bundle): tar iteration error: error.ReadFailed\n", {}},
         {"gzip cut short after the first entry", good.substr(0, good.size() - 12), nullptr,
-         Error::TarParseFailed, "error(bundle): tar iteration error: error.ReadFailed\n", {}},
+         Error::TarParseFailed, "error(bundle): tar iteration error: error.ReadFailed\n",
+         {"F first", "F second"}},
         {"hard link", test::makeTarGz({test::fileEntry("before", "b"), test::linkEntry("h", "before", Kind::hardlink)}),
          nullptr, Error::TarParseFailed,
          "error(bundle): tar iteration error: error.TarUnsupportedHeader\n", {"F before"}},
