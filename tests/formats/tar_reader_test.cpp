@@ -473,3 +473,253 @@ TEST(TarReader, DecoderFailureIsReadFailed) {
 
 }  // namespace
 }  // namespace qs
+
+// ---- archives written by real tools ----------------------------------------
+
+namespace qs {
+namespace {
+
+struct Tool {
+    std::string_view name;
+    // Run by /bin/sh in the source directory with the member names as "$@";
+    // writes ../out.tar.
+    std::string_view script;
+    // How a long name reaches the reader: GNU L/K records (the name plus a
+    // NUL, so 1023 bytes at most) or PAX records (1024 bytes at most).
+    enum class LongNames { none, gnu, pax } long_names;
+};
+
+constexpr std::string_view kPythonTar =
+    "import sys, tarfile\n"
+    "fmt = getattr(tarfile, sys.argv[1])\n"
+    "with tarfile.open(sys.argv[2], 'w', format=fmt) as t:\n"
+    "    for name in sys.argv[3:]:\n"
+    "        t.add(name, recursive=False)\n";
+
+const Tool kTools[] = {
+    {"gnu tar gnu", "tar --format=gnu --no-recursion -cf ../out.tar \"$@\"", Tool::LongNames::gnu},
+    {"gnu tar oldgnu", "tar --format=oldgnu --no-recursion -cf ../out.tar \"$@\"", Tool::LongNames::gnu},
+    {"gnu tar posix", "tar --format=posix --no-recursion -cf ../out.tar \"$@\"", Tool::LongNames::pax},
+    {"gnu tar ustar", "tar --format=ustar --no-recursion -cf ../out.tar \"$@\"", Tool::LongNames::none},
+    {"gnu tar v7", "tar --format=v7 --no-recursion -cf ../out.tar \"$@\"", Tool::LongNames::none},
+    {"bsdtar pax", "bsdtar --format=pax -n -cf ../out.tar \"$@\"", Tool::LongNames::pax},
+    {"bsdtar default", "bsdtar -n -cf ../out.tar \"$@\"", Tool::LongNames::pax},
+    {"bsdtar ustar", "bsdtar --format=ustar -n -cf ../out.tar \"$@\"", Tool::LongNames::none},
+    {"bsdtar gnutar", "bsdtar --format=gnutar -n -cf ../out.tar \"$@\"", Tool::LongNames::gnu},
+    {"python GNU", "python3 ../make_tar.py GNU_FORMAT ../out.tar \"$@\"", Tool::LongNames::gnu},
+    {"python PAX", "python3 ../make_tar.py PAX_FORMAT ../out.tar \"$@\"", Tool::LongNames::pax},
+    {"python USTAR", "python3 ../make_tar.py USTAR_FORMAT ../out.tar \"$@\"", Tool::LongNames::none},
+};
+
+// A source tree plus the archive a tool makes of it.
+class ToolArchive {
+public:
+    ToolArchive() {
+        std::filesystem::create_directory(dir_ / "src");
+        test::writeFile(dir_ / "make_tar.py", kPythonTar);
+    }
+    [[nodiscard]] std::string src(std::string_view name) const { return dir_ / ("src/" + std::string(name)); }
+
+    void addFile(const std::string& name, std::string_view data, std::filesystem::perms mode) {
+        std::filesystem::create_directories(std::filesystem::path(src(name)).parent_path());
+        test::writeFile(src(name), data);
+        std::filesystem::permissions(src(name), mode);
+    }
+    void addDir(const std::string& name) { std::filesystem::create_directories(src(name)); }
+    void addLink(const std::string& name, const std::string& target) {
+        std::filesystem::create_symlink(target, src(name));
+    }
+
+    // Runs the tool over `members`, in that order; empty on failure.
+    std::optional<std::string> make(const Tool& tool, const std::vector<std::string>& members) {
+        std::filesystem::remove(dir_ / "out.tar");
+        test::RunOptions options;
+        options.args = {"-c", std::string(tool.script), "sh"};
+        options.args.insert(options.args.end(), members.begin(), members.end());
+        options.working_dir = dir_ / "src";
+        const auto run = test::runProcess("/bin/sh", options);
+        if (run.exit_status != 0) return std::nullopt;
+        return test::readFile(dir_ / "out.tar");
+    }
+
+private:
+    test::TempDir dir_;
+};
+
+std::string withoutTrailingSlash(std::string name) {
+    if (name.size() > 1 && name.back() == '/') name.pop_back();
+    return name;
+}
+
+// A path of exactly `length` bytes, split into components short enough for
+// the file system.
+std::string longPath(std::size_t length, char fill) {
+    std::string path(length, fill);
+    for (std::size_t at = 200; at + 1 < length; at += 201) path[at] = '/';
+    return path;
+}
+
+TEST(TarReaderTools, ReadsWhatEachToolWrites) {
+    namespace fs = std::filesystem;
+    ToolArchive tree;
+    const std::string odd(70001, 'o');
+    std::string block(1536, '\0');
+    for (std::size_t i = 0; i < block.size(); ++i) block[i] = static_cast<char>(i * 31);
+    tree.addDir("dir");
+    fs::permissions(tree.src("dir"), fs::perms(0755));
+    tree.addFile("dir/file.txt", "hello\n", fs::perms(0640));
+    tree.addFile("dir/empty", "", fs::perms(0600));
+    tree.addFile("dir/block.bin", block, fs::perms(0644));
+    tree.addLink("dir/link", "file.txt");
+    tree.addFile("odd.bin", odd, fs::perms(0755));
+    const std::vector<std::string> members = {"dir", "dir/file.txt", "dir/empty", "dir/block.bin",
+                                              "dir/link", "odd.bin"};
+    const std::vector<Seen> expected = {
+        seen("dir", 0, "", TarEntryKind::directory, "", 0755),
+        seen("dir/file.txt", 6, "hello\n", TarEntryKind::file, "", 0640),
+        seen("dir/empty", 0, "", TarEntryKind::file, "", 0600),
+        seen("dir/block.bin", 1536, block, TarEntryKind::file, "", 0644),
+        seen("dir/link", 0, "", TarEntryKind::sym_link, "file.txt", 0777),
+        seen("odd.bin", 70001, odd, TarEntryKind::file, "", 0755),
+    };
+    for (const Tool& tool : kTools) {
+        SCOPED_TRACE(tool.name);
+        const auto archive = tree.make(tool, members);
+        ASSERT_TRUE(archive);
+        for (const DataUse use : {DataUse::stream, DataUse::alternate}) {
+            Walked w = walk(*archive, use);
+            ASSERT_FALSE(w.error) << errorName(*w.error);
+            for (Seen& s : w.entries) {
+                if (s.kind == TarEntryKind::directory) s.name = withoutTrailingSlash(s.name);
+                s.mode &= 07777;
+            }
+            std::vector<Seen> want = expected;
+            if (use == DataUse::alternate) {
+                for (std::size_t i = 1; i < want.size(); i += 2) want[i].data.clear();
+            }
+            expectEntries(w, want);
+        }
+    }
+}
+
+TEST(TarReaderTools, LongNamesUpTo1024Bytes) {
+    namespace fs = std::filesystem;
+    for (const Tool& tool : kTools) {
+        if (tool.long_names == Tool::LongNames::none) continue;
+        // GNU records carry the name's NUL terminator within the 1024 bytes.
+        const std::size_t longest = tool.long_names == Tool::LongNames::gnu ? 1023 : 1024;
+        for (const std::size_t length : {std::size_t{300}, longest, longest + 1}) {
+            SCOPED_TRACE(testing::Message() << tool.name << ", length " << length);
+            ToolArchive tree;
+            const std::string name = longPath(length, 'n');
+            const std::string target(length, 't');
+            tree.addFile(name, "long", fs::perms(0644));
+            tree.addLink("link", target);
+            tree.addFile("after", "a", fs::perms(0644));
+            {
+                const auto archive = tree.make(tool, {name, "after"});
+                ASSERT_TRUE(archive);
+                const Walked w = walk(*archive);
+                if (length <= longest) {
+                    ASSERT_FALSE(w.error) << errorName(*w.error);
+                    expectEntries(w, {seen(name, 4, "long"), seen("after", 1, "a")});
+                } else {
+                    ASSERT_TRUE(w.error);
+                    EXPECT_EQ(*w.error, Error::TarInsufficientBuffer);
+                }
+            }
+            {
+                const auto archive = tree.make(tool, {"link", "after"});
+                ASSERT_TRUE(archive);
+                Walked w = walk(*archive);
+                if (length <= longest) {
+                    ASSERT_FALSE(w.error) << errorName(*w.error);
+                    ASSERT_EQ(w.entries.size(), 2u);
+                    EXPECT_EQ(w.entries[0].name, "link");
+                    EXPECT_EQ(w.entries[0].kind, TarEntryKind::sym_link);
+                    EXPECT_EQ(w.entries[0].link_name, target);
+                    EXPECT_EQ(w.entries[1].name, "after");
+                } else {
+                    ASSERT_TRUE(w.error);
+                    EXPECT_EQ(*w.error, Error::TarInsufficientBuffer);
+                }
+            }
+        }
+    }
+}
+
+// ustar keeps names up to 255 bytes by splitting them into prefix and name.
+TEST(TarReaderTools, UstarPrefixSplitNames) {
+    namespace fs = std::filesystem;
+    ToolArchive tree;
+    const std::string name = std::string(120, 'p') + "/" + std::string(60, 'q') + "/name.txt";
+    tree.addFile(name, "split", fs::perms(0644));
+    for (const Tool& tool : kTools) {
+        if (tool.name.find("ustar") == std::string_view::npos && tool.name.find("USTAR") == std::string_view::npos)
+            continue;
+        SCOPED_TRACE(tool.name);
+        const auto archive = tree.make(tool, {name});
+        ASSERT_TRUE(archive);
+        ASSERT_NE(archive->substr(345, 155).find('p'), std::string::npos) << "the prefix field is used";
+        const Walked w = walk(*archive);
+        ASSERT_FALSE(w.error) << errorName(*w.error);
+        expectEntries(w, {seen(name, 5, "split")});
+    }
+}
+
+// Hard links, fifos and sparse files are refused, after the entries before them.
+TEST(TarReaderTools, UnsupportedTypesStopTheArchive) {
+    namespace fs = std::filesystem;
+    ToolArchive tree;
+    tree.addFile("first", "1", fs::perms(0644));
+    tree.addFile("second", "2", fs::perms(0644));
+    fs::create_hard_link(tree.src("first"), tree.src("hard"));
+    test::RunOptions mkfifo;
+    mkfifo.args = {tree.src("fifo")};
+    ASSERT_EQ(test::runProcess("/usr/bin/mkfifo", mkfifo).exit_status, 0);
+    for (const Tool& tool : kTools) {
+        SCOPED_TRACE(tool.name);
+        for (const std::string_view odd : {"hard", "fifo"}) {
+            if (odd == "fifo" && tool.name == "gnu tar v7") continue;  // v7 has no type for it
+            const auto archive = tree.make(tool, {"first", std::string(odd), "second"});
+            ASSERT_TRUE(archive);
+            const Walked w = walk(*archive);
+            ASSERT_TRUE(w.error);
+            EXPECT_EQ(*w.error, Error::TarUnsupportedHeader);
+            ASSERT_EQ(w.entries.size(), 1u);
+            EXPECT_EQ(w.entries[0].name, "first");
+        }
+    }
+}
+
+// GNU tar's PAX headers (with fractional times) and a global header; the
+// same archive gzipped by gzip and read through the inflater.
+TEST(TarReaderTools, GnuPaxArchiveThroughTheInflater) {
+    namespace fs = std::filesystem;
+    ToolArchive tree;
+    const std::string name = longPath(400, 'z');
+    tree.addFile(name, std::string(5000, 'd'), fs::perms(0644));
+    tree.addFile("small", "s", fs::perms(0600));
+    const Tool tool{"gnu tar posix with a global header",
+                    "tar --format=posix --pax-option=comment=global --pax-option=atime:=1.5 "
+                    "--no-recursion -cf ../out.tar \"$@\" && gzip -c ../out.tar > ../out.tar.gz",
+                    Tool::LongNames::pax};
+    const auto archive = tree.make(tool, {name, "small"});
+    ASSERT_TRUE(archive);
+    ASSERT_NE(archive->find("comment=global"), std::string::npos);
+    const std::string gz = test::readFile(std::filesystem::path(tree.src("")).parent_path().parent_path() / "out.tar.gz");
+    for (const InflateEngine engine : {InflateEngine::zlib, InflateEngine::isal}) {
+        if (!inflateEngineAvailable(engine)) continue;
+        MemoryReader source(gz);
+        std::vector<char> window(kInflateWindowSize);
+        Inflater inflater(source, Container::gzip, window, engine);
+        std::array<char, 8192> storage{};
+        BufferedReader input(inflater, storage);
+        const Walked w = walkReader(input, DataUse::stream);
+        ASSERT_FALSE(w.error) << errorName(*w.error);
+        expectEntries(w, {seen(name, 5000, std::string(5000, 'd')), seen("small", 1, "s", TarEntryKind::file, "", 0600)});
+    }
+}
+
+}  // namespace
+}  // namespace qs
