@@ -3,6 +3,7 @@
 #include <zlib.h>
 
 #include <algorithm>
+#include <cstddef>
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
@@ -83,17 +84,19 @@ namespace {
 class ZlibEngine final : public Inflater::Engine {
 public:
     static constexpr std::size_t kArenaSize = 40 * 1024;
+    static constexpr std::size_t kMinimumInput = 16 * 1024;
 
     static ZlibEngine* create(Container container, std::span<char> window) {
-        constexpr std::size_t object_space = (sizeof(ZlibEngine) + 63) / 64 * 64;
-        if (window.size() < kInflateWindowSize || object_space + kArenaSize >= window.size())
-            return nullptr;
+        if (window.size() < kInflateWindowSize) return nullptr;
+        // The caller's buffer is plain chars: align the object inside it.
         void* place = window.data();
         std::size_t space = window.size();
-        if (std::align(alignof(ZlibEngine), sizeof(ZlibEngine), place, space) != window.data())
-            return nullptr;
-        auto* engine = new (place) ZlibEngine(window.subspan(object_space, kArenaSize));
-        engine->input_buffer = window.subspan(object_space + kArenaSize);
+        if (std::align(alignof(ZlibEngine), sizeof(ZlibEngine), place, space) == nullptr) return nullptr;
+        const std::size_t object_end =
+            static_cast<std::size_t>(static_cast<char*>(place) - window.data()) + sizeof(ZlibEngine);
+        if (object_end + kArenaSize + kMinimumInput > window.size()) return nullptr;
+        auto* engine = new (place) ZlibEngine(window.subspan(object_end, kArenaSize));
+        engine->input_buffer = window.subspan(object_end + kArenaSize);
         // The gzip wrapper alone (16 + 15) or the zlib wrapper alone (15):
         // zlib's automatic detection would let the wrong container through.
         const int window_bits = container == Container::gzip ? 16 + MAX_WBITS : MAX_WBITS;
@@ -149,10 +152,11 @@ private:
     static voidpf allocate(voidpf opaque, uInt items, uInt size) {
         auto* self = static_cast<ZlibEngine*>(opaque);
         const std::size_t bytes = std::size_t{items} * size;
-        const std::size_t start = (self->arena_used_ + 15) / 16 * 16;
-        if (start <= self->arena_.size() && self->arena_.size() - start >= bytes) {
-            self->arena_used_ = start + bytes;
-            return self->arena_.data() + start;
+        void* place = self->arena_.data() + self->arena_used_;
+        std::size_t space = self->arena_.size() - self->arena_used_;
+        if (std::align(alignof(std::max_align_t), bytes, place, space) != nullptr) {
+            self->arena_used_ = self->arena_.size() - space + bytes;
+            return place;
         }
         return std::malloc(bytes);
     }

@@ -377,6 +377,22 @@ TEST_P(InflaterTest, InputFailureIsReadFailedAfterWhatWasDecoded) {
     }
 }
 
+// The window is plain bytes that may sit anywhere, for example inside the
+// caller's object.
+TEST_P(InflaterTest, WindowAtAnyAlignment) {
+    const std::string data = sampleData(300000);
+    const std::string gz = gzipMember(data);
+    std::vector<char> storage(kInflateWindowSize + 64);
+    for (const std::size_t offset : {std::size_t{1}, std::size_t{3}, std::size_t{8}, std::size_t{13}}) {
+        ScriptedReader source(gz, SIZE_MAX);
+        Inflater inflater(source, Container::gzip,
+                          std::span(storage).subspan(offset, kInflateWindowSize), GetParam());
+        const Outcome o = drain(inflater, 10000);
+        EXPECT_FALSE(o.error);
+        EXPECT_TRUE(o.data == data);
+    }
+}
+
 TEST_P(InflaterTest, WindowTooSmallIsOutOfMemory) {
     const std::string gz = gzipMember("abc");
     MemoryReader source(gz);

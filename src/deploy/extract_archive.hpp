@@ -1,0 +1,36 @@
+#pragma once
+// Writes the files of a gzip-compressed tar archive, held whole in memory,
+// below a destination directory. The archive is decoded as it is written:
+// memory -> gzip decoder -> tar reader -> one file at a time.
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+
+#include "util/error.hpp"
+
+namespace qs {
+
+struct ExtractResult {
+    // Entries written as regular files (directory entries do not count).
+    // Not meaningful when `error` is set.
+    std::uint32_t count = 0;
+    // TarParseFailed, MakePath or ExtractFailed; the cause is logged.
+    std::optional<Error> error;
+};
+
+// Extracts `archive` below `destination` (used as text; a trailing "/" just
+// doubles the slash in the logged paths). Entry names are joined to it
+// without normalisation, but nothing is ever written outside it: a name with
+// a ".." component fails the extraction, names resolve through no symbolic
+// link (neither a link in the destination nor one left by the archive), and
+// every entry becomes a directory or a regular file, never a link. Each file
+// gets its mode and owner from `extract_mode`/`extract_owner` and the entry's
+// mode (a link entry counts as mode 0). The first failure ends the
+// extraction; whatever was written before stays.
+[[nodiscard]] ExtractResult extractArchive(std::string_view archive, std::string_view destination,
+                                           const std::optional<std::string>& extract_owner,
+                                           std::optional<std::uint32_t> extract_mode);
+
+}  // namespace qs

@@ -1,0 +1,43 @@
+#include "deploy/post_sync.hpp"
+
+#include <array>
+#include <cstring>
+
+#include "core/log.hpp"
+#include "platform/child_process.hpp"
+
+namespace qs {
+
+Result<void> runPostSync(std::string_view command) {
+    log::info(log::Scope::bundle, "running post_sync: ", command);
+    if (command.size() > kMaxPostSyncCommand) {
+        log::error(log::Scope::bundle, "post_sync command too long (", command.size(), " bytes)");
+        return std::unexpected(Error::HookFailed);
+    }
+    std::array<char, kMaxPostSyncCommand + 1> text;
+    std::memcpy(text.data(), command.data(), command.size());
+    text[command.size()] = '\0';
+
+    const auto child = platform::startShellCommand(text.data());
+    if (!child) {
+        log::error(log::Scope::bundle, "fork failed: ", child.error());
+        return std::unexpected(Error::HookFailed);
+    }
+    const auto end = platform::waitForChild(*child);
+    if (!end) {
+        log::error(log::Scope::bundle, "waitpid failed: ", end.error());
+        return std::unexpected(Error::HookFailed);
+    }
+    if (end->signal != 0) {
+        log::warn(log::Scope::bundle, "post_sync terminated abnormally");
+        return std::unexpected(Error::HookFailed);
+    }
+    if (end->exit_code != 0) {
+        log::warn(log::Scope::bundle, "post_sync exited with code ", end->exit_code);
+        return std::unexpected(Error::HookFailed);
+    }
+    log::info(log::Scope::bundle, "post_sync completed successfully");
+    return {};
+}
+
+}  // namespace qs

@@ -1,0 +1,141 @@
+#include "platform/directory.hpp"
+
+#include <cerrno>
+#include <cstdint>
+#include <cstring>
+#include <dirent.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+#if defined(__linux__)
+#include <sys/syscall.h>
+#endif
+
+namespace qs::platform {
+
+namespace {
+
+#if defined(__linux__)
+// The kernel's record layout for getdents64 is glibc's struct dirent64.
+using RawEntry = struct dirent64;
+long readRawEntries(int fd, char* buffer, std::size_t size) {
+    return ::syscall(SYS_getdents64, fd, buffer, size);
+}
+#else
+using RawEntry = struct dirent;
+long readRawEntries(int fd, char* buffer, std::size_t size) {
+    return static_cast<long>(::getdents(fd, buffer, size));
+}
+#endif
+
+Error openDirectoryError(int e) {
+    switch (e) {
+    case EPERM: return Error::PermissionDenied;
+    case EACCES: return Error::AccessDenied;
+    case ENOENT: return Error::FileNotFound;
+    case ENOMEM: return Error::SystemResources;
+    case EBUSY: return Error::DeviceBusy;
+    case ENOTDIR: return Error::NotDir;
+    case ELOOP: return Error::SymLinkLoop;
+    case ENAMETOOLONG: return Error::NameTooLong;
+    case EMFILE: return Error::ProcessFdQuotaExceeded;
+    case ENFILE: return Error::SystemFdQuotaExceeded;
+    case ENXIO:
+    case ENODEV: return Error::NoDevice;
+    default: return Error::Unexpected;  // EIO and EROFS included
+    }
+}
+
+Error unlinkError(int e) {
+    switch (e) {
+    case EPERM: return Error::PermissionDenied;
+    case EACCES: return Error::AccessDenied;
+    case ENOENT: return Error::FileNotFound;
+    case EIO: return Error::FileSystem;
+    case ENOMEM: return Error::SystemResources;
+    case EBUSY: return Error::FileBusy;
+    case EEXIST:
+    case ENOTEMPTY: return Error::DirNotEmpty;
+    case ENOTDIR: return Error::NotDir;
+    case EISDIR: return Error::IsDir;
+    case EROFS: return Error::ReadOnlyFileSystem;
+    case ELOOP: return Error::SymLinkLoop;
+    case ENAMETOOLONG: return Error::NameTooLong;
+    default: return Error::Unexpected;
+    }
+}
+
+Result<Fd> openDirectoryWith(int dirfd, const char* name, int extra_flags) {
+    const int flags = O_RDONLY | O_DIRECTORY | O_CLOEXEC | extra_flags;
+    for (;;) {
+        const int fd = ::openat(dirfd, name, flags);
+        if (fd >= 0) return Fd(fd);
+        if (errno != EINTR) return std::unexpected(openDirectoryError(errno));
+    }
+}
+
+}  // namespace
+
+Result<std::optional<DirectoryEntry>> DirectoryCursor::next(int fd) {
+    for (;;) {
+        if (position_ >= fill_) {
+            long n = 0;
+            do {
+                n = readRawEntries(fd, buffer_.data(), buffer_.size());
+            } while (n < 0 && errno == EINTR);
+            if (n < 0) {
+                // A directory removed under the reader has no entries left.
+                if (errno == ENOENT) return std::nullopt;
+                return std::unexpected(Error::Unexpected);
+            }
+            if (n == 0) return std::nullopt;
+            position_ = 0;
+            fill_ = static_cast<std::size_t>(n);
+        }
+
+        const char* record = buffer_.data() + position_;
+        std::uint16_t record_length = 0;
+        std::uint8_t type = 0;
+        std::memcpy(&record_length, record + offsetof(RawEntry, d_reclen), sizeof record_length);
+        std::memcpy(&type, record + offsetof(RawEntry, d_type), sizeof type);
+        // A record that does not fit what the system handed over would make
+        // every later position meaningless; treat the chunk as spent.
+        if (record_length == 0 || record_length > fill_ - position_) {
+            position_ = fill_;
+            return std::unexpected(Error::Unexpected);
+        }
+        position_ += record_length;
+
+        const char* name = record + offsetof(RawEntry, d_name);
+        const std::size_t name_room = record_length - offsetof(RawEntry, d_name);
+        const std::size_t length = ::strnlen(name, name_room);
+        if (length == name_room) return std::unexpected(Error::Unexpected);  // no NUL
+        if ((length == 1 && name[0] == '.') || (length == 2 && name[0] == '.' && name[1] == '.'))
+            continue;
+        return DirectoryEntry{name, length, type == DT_DIR ? EntryType::directory : EntryType::other};
+    }
+}
+
+Result<Fd> openDirectory(const char* path) { return openDirectoryWith(AT_FDCWD, path, 0); }
+
+Result<Fd> openDirectoryAt(int dirfd, const char* name) {
+    return openDirectoryWith(dirfd, name, O_NOFOLLOW);
+}
+
+Result<void> unlinkAt(int dirfd, const char* name, UnlinkTarget target) {
+    const int flags = target == UnlinkTarget::directory ? AT_REMOVEDIR : 0;
+    while (::unlinkat(dirfd, name, flags) != 0) {
+        if (errno != EINTR) return std::unexpected(unlinkError(errno));
+    }
+    return {};
+}
+
+Result<bool> isDirectoryAt(int dirfd, const char* name) {
+    struct stat status {};
+    while (::fstatat(dirfd, name, &status, AT_SYMLINK_NOFOLLOW) != 0) {
+        if (errno != EINTR) return std::unexpected(Error::Unexpected);
+    }
+    return S_ISDIR(status.st_mode);
+}
+
+}  // namespace qs::platform

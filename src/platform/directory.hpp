@@ -1,0 +1,79 @@
+#pragma once
+// Directories through descriptors: opening, reading raw entries, removing
+// names relative to an open directory. Nothing here follows a symbolic link
+// unless it says so, and nothing allocates.
+
+#include <array>
+#include <cstddef>
+#include <optional>
+#include <string_view>
+
+#include "platform/fd.hpp"
+#include "util/error.hpp"
+
+namespace qs::platform {
+
+// Bytes of raw entries fetched per getdents call: several entries of the
+// longest name (255 bytes), small enough that a walk can keep one buffer
+// per open directory on the stack.
+inline constexpr std::size_t kDirectoryChunkSize = 1024;
+
+// What an entry's type byte says. Links, other special files and entries
+// whose file system does not record a type (DT_UNKNOWN) are all `other`.
+enum class EntryType { directory, other };
+
+struct DirectoryEntry {
+    const char* name;  // NUL-terminated; valid until the cursor reads again
+    std::size_t length;
+    EntryType type;
+
+    [[nodiscard]] std::string_view view() const { return {name, length}; }
+};
+
+// The reading position in one open directory, with its buffer of raw
+// entries; the buffer lives inside the cursor, so no heap is used.
+class DirectoryCursor {
+public:
+    // The next entry of the directory open as `fd`, in the order the system
+    // gives them; "." and ".." are skipped. nullopt at the end, also when the
+    // directory was removed while being read. Other getdents failures:
+    // Unexpected.
+    [[nodiscard]] Result<std::optional<DirectoryEntry>> next(int fd);
+    // Forgets buffered entries, for reading a freshly opened directory.
+    void restart() {
+        position_ = 0;
+        fill_ = 0;
+    }
+
+private:
+    alignas(8) std::array<char, kDirectoryChunkSize> buffer_;
+    std::size_t position_ = 0;
+    std::size_t fill_ = 0;
+};
+
+// openat(2) of `path` relative to the current directory, read-only,
+// directory only, close-on-exec, following symbolic links.
+// Errors: the table of openDirectoryAt.
+[[nodiscard]] Result<Fd> openDirectory(const char* path);
+
+// openat(2) of `name` in the directory `dirfd`, read-only, directory only,
+// never following a link, close-on-exec. Errors: PermissionDenied,
+// AccessDenied, FileNotFound, SystemResources, DeviceBusy, NotDir,
+// SymLinkLoop, NameTooLong, ProcessFdQuotaExceeded, SystemFdQuotaExceeded,
+// NoDevice, Unexpected (also for EIO and EROFS).
+[[nodiscard]] Result<Fd> openDirectoryAt(int dirfd, const char* name);
+
+enum class UnlinkTarget { nonDirectory, directory };
+
+// unlinkat(2) of `name` in `dirfd`, with the remove-directory flag for
+// UnlinkTarget::directory. Errors: PermissionDenied, AccessDenied,
+// FileNotFound, FileSystem (EIO), SystemResources, FileBusy, DirNotEmpty
+// (EEXIST, ENOTEMPTY), NotDir, IsDir, ReadOnlyFileSystem, SymLinkLoop,
+// NameTooLong, Unexpected.
+[[nodiscard]] Result<void> unlinkAt(int dirfd, const char* name, UnlinkTarget target);
+
+// fstatat(2) without following a link: whether `name` in `dirfd` is a
+// directory. Any failure: Unexpected.
+[[nodiscard]] Result<bool> isDirectoryAt(int dirfd, const char* name);
+
+}  // namespace qs::platform

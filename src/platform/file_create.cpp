@@ -1,0 +1,138 @@
+#include "platform/file_create.hpp"
+
+#include <cerrno>
+#include <fcntl.h>
+#include <sys/stat.h>
+
+#include "util/path.hpp"
+
+namespace qs::platform {
+
+namespace {
+
+constexpr mode_t kDirectoryMode = 0755;
+constexpr mode_t kFileMode = 0666;
+
+Error mkdirError(int e) {
+    switch (e) {
+    case EPERM: return Error::PermissionDenied;
+    case ENOENT: return Error::FileNotFound;
+    case EACCES: return Error::AccessDenied;
+    case ENOTDIR: return Error::NotDir;
+    case ENOSPC: return Error::NoSpaceLeft;
+    case EROFS: return Error::ReadOnlyFileSystem;
+    case EMLINK: return Error::LinkQuotaExceeded;
+    case ELOOP: return Error::SymLinkLoop;
+    case ENAMETOOLONG: return Error::NameTooLong;
+    case EDQUOT: return Error::DiskQuota;
+    case ENOMEM: return Error::SystemResources;
+    default: return Error::Unexpected;
+    }
+}
+
+// `no_follow` tells whether O_NOFOLLOW was given: FreeBSD reports a refused
+// link with EMLINK, Linux with ELOOP, and both mean the same here.
+Error createError(int e, bool no_follow) {
+    switch (e) {
+    case EPERM: return Error::PermissionDenied;
+    case ENOENT: return Error::FileNotFound;
+    case EACCES: return Error::AccessDenied;
+    case EEXIST: return Error::PathAlreadyExists;
+    case ENOTDIR: return Error::NotDir;
+    case EISDIR: return Error::IsDir;
+    case ENOSPC: return Error::NoSpaceLeft;
+    case ELOOP: return Error::SymLinkLoop;
+    case EMLINK: return no_follow ? Error::SymLinkLoop : Error::Unexpected;
+    case ENAMETOOLONG: return Error::NameTooLong;
+    case ENOMEM: return Error::SystemResources;
+    case EMFILE: return Error::ProcessFdQuotaExceeded;
+    case ENFILE: return Error::SystemFdQuotaExceeded;
+    case ETXTBSY: return Error::FileBusy;
+    case EFBIG:
+    case EOVERFLOW: return Error::FileTooBig;
+    case EINVAL: return Error::BadPathName;
+    case EBUSY: return Error::DeviceBusy;
+    case ENXIO:
+    case ENODEV: return Error::NoDevice;
+    case EAGAIN: return Error::WouldBlock;
+    case EOPNOTSUPP: return Error::FileLocksNotSupported;
+    default: return Error::Unexpected;
+    }
+}
+
+Error openDirectoryError(int e) {
+    switch (e) {
+    case ENOENT: return Error::FileNotFound;
+    case EACCES: return Error::AccessDenied;
+    case EPERM: return Error::PermissionDenied;
+    case ENOTDIR: return Error::NotDir;
+    case ELOOP:
+    case EMLINK: return Error::SymLinkLoop;
+    case ENAMETOOLONG: return Error::NameTooLong;
+    case ENOMEM: return Error::SystemResources;
+    case EMFILE: return Error::ProcessFdQuotaExceeded;
+    case ENFILE: return Error::SystemFdQuotaExceeded;
+    default: return Error::Unexpected;
+    }
+}
+
+Result<DirectoryMade> mkdirIn(int directory, std::string_view path) {
+    PathBuffer buffer;
+    QS_TRY(composeSystemPath(buffer, {path}));
+    if (::mkdirat(directory, buffer.c_str(), kDirectoryMode) == 0) return DirectoryMade::created;
+    if (errno == EEXIST) return DirectoryMade::existed;
+    return std::unexpected(mkdirError(errno));
+}
+
+Result<Fd> openIn(int directory, std::string_view path, int flags, mode_t mode,
+                  Error (*table)(int, bool)) {
+    PathBuffer buffer;
+    QS_TRY(composeSystemPath(buffer, {path}));
+    for (;;) {
+        const int fd = ::openat(directory, buffer.c_str(), flags, mode);
+        if (fd >= 0) return Fd(fd);
+        if (errno == EINTR) continue;
+        const int e = errno;
+        // Linux checks O_DIRECTORY before O_NOFOLLOW and calls a link
+        // "not a directory"; name the refusal for what it is.
+        if (e == ENOTDIR && (flags & (O_NOFOLLOW | O_DIRECTORY)) == (O_NOFOLLOW | O_DIRECTORY)) {
+            struct stat st {};
+            if (::fstatat(directory, buffer.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 &&
+                S_ISLNK(st.st_mode)) {
+                return std::unexpected(Error::SymLinkLoop);
+            }
+        }
+        return std::unexpected(table(e, (flags & O_NOFOLLOW) != 0));
+    }
+}
+
+Error openDirectoryTable(int e, bool) { return openDirectoryError(e); }
+
+constexpr int kDirectoryFlags = O_RDONLY | O_DIRECTORY | O_CLOEXEC;
+constexpr int kCreateFlags = O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOCTTY;
+
+}  // namespace
+
+Result<DirectoryMade> makeDirectory(std::string_view path) { return mkdirIn(AT_FDCWD, path); }
+
+Result<DirectoryMade> makeDirectoryAt(int directory, std::string_view name) {
+    return mkdirIn(directory, name);
+}
+
+Result<Fd> openDirectory(std::string_view path) {
+    return openIn(AT_FDCWD, path, kDirectoryFlags, 0, openDirectoryTable);
+}
+
+Result<Fd> openDirectoryNoFollowAt(int directory, std::string_view name) {
+    return openIn(directory, name, kDirectoryFlags | O_NOFOLLOW, 0, openDirectoryTable);
+}
+
+Result<Fd> createFile(std::string_view path) {
+    return openIn(AT_FDCWD, path, kCreateFlags, kFileMode, createError);
+}
+
+Result<Fd> createFileNoFollowAt(int directory, std::string_view name) {
+    return openIn(directory, name, kCreateFlags | O_NOFOLLOW, kFileMode, createError);
+}
+
+}  // namespace qs::platform

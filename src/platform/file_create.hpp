@@ -1,0 +1,48 @@
+#pragma once
+// Creating directories and files for deployment: the plain path calls, and
+// the descriptor-relative calls that extraction uses so that no name taken
+// from an archive is ever resolved through a symbolic link.
+//
+// Paths of kMaxSystemPath bytes or more fail with NameTooLong before any
+// system call; the same limit applies to single names.
+
+#include <string_view>
+
+#include "platform/fd.hpp"
+#include "util/error.hpp"
+
+namespace qs::platform {
+
+// mkdir's EEXIST is not a failure for the daemon: whatever exists under the
+// name is accepted and the caller learns which case it was.
+enum class DirectoryMade { created, existed };
+
+// mkdir(path, 0755) less the umask. Errors: PermissionDenied, FileNotFound,
+// AccessDenied, NotDir, NoSpaceLeft, ReadOnlyFileSystem, LinkQuotaExceeded,
+// SymLinkLoop, NameTooLong, DiskQuota, SystemResources, Unexpected.
+[[nodiscard]] Result<DirectoryMade> makeDirectory(std::string_view path);
+// mkdirat(directory, name, 0755): the same, relative to an open directory.
+[[nodiscard]] Result<DirectoryMade> makeDirectoryAt(int directory, std::string_view name);
+
+// Opens a directory for use as the base of *At calls. openDirectory follows
+// links in `path` (the destination itself is the operator's choice);
+// openDirectoryNoFollowAt refuses a link as `name` with SymLinkLoop and
+// anything that is not a directory with NotDir. Errors: FileNotFound,
+// AccessDenied, PermissionDenied, NotDir, SymLinkLoop, NameTooLong,
+// SystemResources, ProcessFdQuotaExceeded, SystemFdQuotaExceeded, Unexpected.
+[[nodiscard]] Result<Fd> openDirectory(std::string_view path);
+[[nodiscard]] Result<Fd> openDirectoryNoFollowAt(int directory, std::string_view name);
+
+// Opens a file write-only, created (0666 less the umask) if missing,
+// truncated if present, close-on-exec; EINTR repeats the call. Errors:
+// PermissionDenied, FileNotFound, AccessDenied, PathAlreadyExists, NotDir,
+// IsDir, NoSpaceLeft, SymLinkLoop, NameTooLong, SystemResources,
+// ProcessFdQuotaExceeded, SystemFdQuotaExceeded, FileBusy, FileTooBig,
+// BadPathName, DeviceBusy, NoDevice, WouldBlock, FileLocksNotSupported,
+// Unexpected.
+[[nodiscard]] Result<Fd> createFile(std::string_view path);
+// The same relative to an open directory, never through a link: a link
+// named `name` fails with SymLinkLoop and is left untouched.
+[[nodiscard]] Result<Fd> createFileNoFollowAt(int directory, std::string_view name);
+
+}  // namespace qs::platform

@@ -1,0 +1,99 @@
+#include "platform/link_switch.hpp"
+
+#include <cerrno>
+#include <cstdio>
+#include <unistd.h>
+
+#include "util/path.hpp"
+
+namespace qs::platform {
+
+namespace {
+
+Error symlinkError(int e) {
+    switch (e) {
+    case EPERM: return Error::PermissionDenied;
+    case ENOENT: return Error::FileNotFound;
+    case EIO: return Error::FileSystem;
+    case ENOMEM: return Error::SystemResources;
+    case EACCES: return Error::AccessDenied;
+    case EEXIST: return Error::PathAlreadyExists;
+    case ENOTDIR: return Error::NotDir;
+    case ENOSPC: return Error::NoSpaceLeft;
+    case EROFS: return Error::ReadOnlyFileSystem;
+    case ELOOP: return Error::SymLinkLoop;
+    case ENAMETOOLONG: return Error::NameTooLong;
+    case EDQUOT: return Error::DiskQuota;
+    default: return Error::Unexpected;
+    }
+}
+
+Error renameError(int e) {
+    switch (e) {
+    case EPERM: return Error::PermissionDenied;
+    case ENOENT: return Error::FileNotFound;
+    case ENOMEM: return Error::SystemResources;
+    case EACCES: return Error::AccessDenied;
+    case EBUSY: return Error::FileBusy;
+    case EEXIST: return Error::PathAlreadyExists;
+    case EXDEV: return Error::RenameAcrossMountPoints;
+    case ENOTDIR: return Error::NotDir;
+    case EISDIR: return Error::IsDir;
+    case ENOSPC: return Error::NoSpaceLeft;
+    case EROFS: return Error::ReadOnlyFileSystem;
+    case EMLINK: return Error::LinkQuotaExceeded;
+    case ELOOP: return Error::SymLinkLoop;
+    case ENAMETOOLONG: return Error::NameTooLong;
+    case ENOTEMPTY: return Error::PathAlreadyExists;
+    case EDQUOT: return Error::DiskQuota;
+    default: return Error::Unexpected;
+    }
+}
+
+Error readlinkError(int e) {
+    switch (e) {
+    case ENOENT: return Error::FileNotFound;
+    case ENOTDIR: return Error::NotDir;
+    case EACCES: return Error::AccessDenied;
+    case EINVAL: return Error::BadPathName;
+    default: return Error::Unexpected;
+    }
+}
+
+}  // namespace
+
+Result<void> createSymlink(std::string_view target, std::string_view link_path) {
+    PathBuffer target_text;
+    PathBuffer link_text;
+    QS_TRY(composeSystemPath(target_text, {target}));
+    QS_TRY(composeSystemPath(link_text, {link_path}));
+    if (::symlink(target_text.c_str(), link_text.c_str()) == 0) return {};
+    return std::unexpected(symlinkError(errno));
+}
+
+Result<void> renamePath(std::string_view from, std::string_view to) {
+    PathBuffer from_text;
+    PathBuffer to_text;
+    QS_TRY(composeSystemPath(from_text, {from}));
+    QS_TRY(composeSystemPath(to_text, {to}));
+    if (::rename(from_text.c_str(), to_text.c_str()) == 0) return {};
+    return std::unexpected(renameError(errno));
+}
+
+Result<std::size_t> readLink(std::string_view path, std::span<char> out) {
+    PathBuffer text;
+    QS_TRY(composeSystemPath(text, {path}));
+    const ssize_t n = ::readlink(text.c_str(), out.data(), out.size());
+    if (n < 0) return std::unexpected(readlinkError(errno));
+    const auto length = static_cast<std::size_t>(n);
+    if (length >= out.size()) return std::unexpected(Error::NameTooLong);
+    return length;
+}
+
+void unlinkIgnoringResult(std::string_view path) {
+    PathBuffer text;
+    if (!composeSystemPath(text, {path})) return;
+    (void)::unlink(text.c_str());
+}
+
+}  // namespace qs::platform

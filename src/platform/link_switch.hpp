@@ -1,0 +1,38 @@
+#pragma once
+// The calls behind the switch of a `current` link: symlink, rename, readlink
+// and unlink. Paths of kMaxSystemPath bytes or more fail with NameTooLong
+// before any system call.
+
+#include <cstddef>
+#include <span>
+#include <string_view>
+
+#include "util/error.hpp"
+
+namespace qs::platform {
+
+// symlink(target, link_path): the link holds `target` as text. Errors:
+// PermissionDenied, FileNotFound, FileSystem, SystemResources, AccessDenied,
+// PathAlreadyExists, NotDir, NoSpaceLeft, ReadOnlyFileSystem, SymLinkLoop,
+// NameTooLong, DiskQuota, Unexpected.
+[[nodiscard]] Result<void> createSymlink(std::string_view target, std::string_view link_path);
+
+// rename(from, to), atomically replacing what `to` named. Errors:
+// PermissionDenied, FileNotFound, SystemResources, AccessDenied, FileBusy,
+// PathAlreadyExists, RenameAcrossMountPoints, NotDir, IsDir, NoSpaceLeft,
+// ReadOnlyFileSystem, LinkQuotaExceeded, SymLinkLoop, NameTooLong, DiskQuota,
+// Unexpected.
+[[nodiscard]] Result<void> renamePath(std::string_view from, std::string_view to);
+
+// readlink(path) into `out`; returns the length of the target text. A
+// target that fills `out` completely may have been cut short and fails with
+// NameTooLong. Other failures (not a link, missing) are reported as
+// FileNotFound, NotDir, AccessDenied, BadPathName or Unexpected; callers
+// only need to know that there is no usable target.
+[[nodiscard]] Result<std::size_t> readLink(std::string_view path, std::span<char> out);
+
+// unlink(path) whose outcome does not matter to the caller (a leftover is
+// cleared if it is there).
+void unlinkIgnoringResult(std::string_view path);
+
+}  // namespace qs::platform

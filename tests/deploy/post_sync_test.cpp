@@ -1,0 +1,200 @@
+#include "deploy/post_sync.hpp"
+
+#include <gtest/gtest.h>
+
+#include <csignal>
+#include <cstdlib>
+#include <sys/resource.h>
+#include <sys/time.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <sstream>
+#include <string>
+
+#include "support/as_user.hpp"
+#include "support/stderr_capture.hpp"
+#include "support/temp_dir.hpp"
+
+extern char** environ;
+
+namespace qs {
+namespace {
+
+std::string runningLine(const std::string& command) {
+    return "info(bundle): running post_sync: " + command + "\n";
+}
+
+TEST(RunPostSync, ReportsHowTheCommandEnded) {
+    struct Case {
+        const char* command;
+        bool succeeds;
+        const char* outcome;  // the line after "running post_sync"
+    };
+    const Case cases[] = {
+        {"exit 0", true, "info(bundle): post_sync completed successfully"},
+        {"true | cat > /dev/null && test -d /", true,
+         "info(bundle): post_sync completed successfully"},
+        {"exit 3", false, "warning(bundle): post_sync exited with code 3"},
+        {"exit 255", false, "warning(bundle): post_sync exited with code 255"},
+        {"false; true; exit 1", false, "warning(bundle): post_sync exited with code 1"},
+        {"no_such_command_quillstead", false, "warning(bundle): post_sync exited with code 127"},
+        {"kill -TERM $$", false, "warning(bundle): post_sync terminated abnormally"},
+        {"kill -KILL $$", false, "warning(bundle): post_sync terminated abnormally"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.command);
+        test::StderrCapture capture;
+        const auto result = runPostSync(c.command);
+        EXPECT_EQ(result.has_value(), c.succeeds);
+        if (!result) {
+            EXPECT_EQ(result.error(), Error::HookFailed);
+        }
+        const std::string text = capture.text();
+        EXPECT_EQ(text.substr(text.size() - std::string(c.outcome).size() - 1),
+                  std::string(c.outcome) + "\n");
+        EXPECT_EQ(text.substr(0, runningLine(c.command).size()), runningLine(c.command));
+    }
+}
+
+TEST(RunPostSync, ShellGetsAnEmptyEnvironment) {
+    test::TempDir dir;
+    ASSERT_EQ(::setenv("QUILLSTEAD_TEST_MARKER", "leaked", 1), 0);
+    // `env` is found although PATH is unset: the shell has its own default
+    // search path.
+    const std::string command = "env > " + (dir / "env") +
+                                "; echo \"${HOME-unset} ${QUILLSTEAD_TEST_MARKER-unset}\" > " +
+                                (dir / "vars");
+    test::StderrCapture capture;
+    const auto result = runPostSync(command);
+    ::unsetenv("QUILLSTEAD_TEST_MARKER");
+    ASSERT_TRUE(result) << capture.text();
+    EXPECT_EQ(test::readFile(dir / "vars"), "unset unset\n");
+
+    // The shell may define variables of its own (dash exports PWD); nothing
+    // of the agent's environment may reach the child.
+    const std::string child_env = test::readFile(dir / "env");
+    std::istringstream lines(child_env);
+    for (std::string line; std::getline(lines, line);) {
+        EXPECT_TRUE(line.starts_with("PWD=") || line.starts_with("OLDPWD=")) << line;
+    }
+    for (char** entry = environ; *entry != nullptr; ++entry) {
+        const std::string variable(*entry);
+        if (variable.starts_with("PWD=")) continue;
+        EXPECT_EQ(child_env.find(variable), std::string::npos) << variable;
+    }
+}
+
+TEST(RunPostSync, CommandLengthLimitIs4095Bytes) {
+    test::TempDir dir;
+    const std::string touch = "touch " + (dir / "ran") + " #";
+    const std::string longest = touch + std::string(4095 - touch.size(), 'x');
+    ASSERT_EQ(longest.size(), 4095u);
+    {
+        test::StderrCapture capture;
+        EXPECT_TRUE(runPostSync(longest));
+        EXPECT_EQ(capture.text(),
+                  runningLine(longest) + "info(bundle): post_sync completed successfully\n");
+        EXPECT_TRUE(std::filesystem::exists(dir / "ran"));
+    }
+    std::filesystem::remove(dir / "ran");
+    const std::string too_long = longest + "x";
+    {
+        test::StderrCapture capture;
+        const auto result = runPostSync(too_long);
+        ASSERT_FALSE(result);
+        EXPECT_EQ(result.error(), Error::HookFailed);
+        EXPECT_EQ(capture.text(),
+                  runningLine(too_long) + "error(bundle): post_sync command too long (4096 bytes)\n");
+        EXPECT_FALSE(std::filesystem::exists(dir / "ran"));  // nothing started
+    }
+}
+
+// Restores a signal's disposition when the test ends, however it ends.
+class SignalGuard {
+public:
+    explicit SignalGuard(int number) : number_(number) { ::sigaction(number, nullptr, &saved_); }
+    ~SignalGuard() { ::sigaction(number_, &saved_, nullptr); }
+    SignalGuard(const SignalGuard&) = delete;
+    SignalGuard& operator=(const SignalGuard&) = delete;
+
+private:
+    int number_;
+    struct sigaction saved_ {};
+};
+
+volatile std::sig_atomic_t g_alarms = 0;
+void countAlarm(int) { g_alarms = g_alarms + 1; }
+void ignoreSignal(int) {}
+
+TEST(RunPostSync, SignalToTheAgentDoesNotCutTheWaitShort) {
+    test::TempDir dir;
+    SignalGuard guard(SIGALRM);
+    // As the agent's shutdown handlers: no SA_RESTART, so waitpid returns EINTR.
+    struct sigaction action {};
+    action.sa_handler = countAlarm;
+    sigemptyset(&action.sa_mask);
+    action.sa_flags = 0;
+    ASSERT_EQ(::sigaction(SIGALRM, &action, nullptr), 0);
+    g_alarms = 0;
+    struct itimerval timer {};
+    timer.it_value.tv_usec = 100'000;
+    ASSERT_EQ(::setitimer(ITIMER_REAL, &timer, nullptr), 0);
+
+    const std::string command = "sleep 1; echo done > " + (dir / "finished") + "; exit 4";
+    test::StderrCapture capture;
+    const auto result = runPostSync(command);
+    EXPECT_EQ(g_alarms, 1);
+    ASSERT_FALSE(result);
+    EXPECT_EQ(capture.text(),
+              runningLine(command) + "warning(bundle): post_sync exited with code 4\n");
+    EXPECT_EQ(test::readFile(dir / "finished"), "done\n");
+}
+
+TEST(RunPostSync, CaughtSigpipeIsDefaultAgainInTheHook) {
+    SignalGuard guard(SIGPIPE);
+    // The agent catches SIGPIPE with a handler that does nothing; the hook
+    // must not inherit an ignored SIGPIPE, or pipelines would not stop.
+    struct sigaction action {};
+    action.sa_handler = ignoreSignal;
+    sigemptyset(&action.sa_mask);
+    ASSERT_EQ(::sigaction(SIGPIPE, &action, nullptr), 0);
+    test::StderrCapture capture;
+    EXPECT_FALSE(runPostSync("kill -PIPE $$; exit 0"));
+    EXPECT_EQ(capture.text(), runningLine("kill -PIPE $$; exit 0") +
+                                  "warning(bundle): post_sync terminated abnormally\n");
+}
+
+TEST(RunPostSync, ChildReapedBySystemIsAFailureNotAHang) {
+    // Started by a parent that ignores SIGCHLD, the agent inherits that and
+    // the system reaps the hook itself; waitpid then fails with ECHILD.
+    SignalGuard guard(SIGCHLD);
+    struct sigaction action {};
+    action.sa_handler = SIG_IGN;
+    sigemptyset(&action.sa_mask);
+    ASSERT_EQ(::sigaction(SIGCHLD, &action, nullptr), 0);
+    test::StderrCapture capture;
+    const auto result = runPostSync("exit 0");
+    ASSERT_FALSE(result);
+    EXPECT_EQ(result.error(), Error::HookFailed);
+    EXPECT_EQ(capture.text(),
+              runningLine("exit 0") + "error(bundle): waitpid failed: error.Unexpected\n");
+}
+
+TEST(RunPostSync, ForkFailureIsReported) {
+    if (!test::runningAsRoot()) GTEST_SKIP() << "needs root to switch to an unprivileged user";
+    test::StderrCapture capture;
+    const int child = test::runUnprivileged([] {
+        // No further process for this user: fork fails with EAGAIN.
+        struct rlimit none {};
+        if (::setrlimit(RLIMIT_NPROC, &none) != 0) return 10;
+        const auto result = runPostSync("exit 0");
+        return !result && result.error() == Error::HookFailed ? 0 : 11;
+    });
+    EXPECT_EQ(child, 0);
+    EXPECT_EQ(capture.text(),
+              runningLine("exit 0") + "error(bundle): fork failed: error.SystemResources\n");
+}
+
+}  // namespace
+}  // namespace qs

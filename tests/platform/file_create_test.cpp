@@ -1,0 +1,86 @@
+#include "platform/file_create.hpp"
+
+#include <fcntl.h>
+#include <filesystem>
+#include <gtest/gtest.h>
+#include <string>
+
+#include "platform/link_switch.hpp"
+#include "support/temp_dir.hpp"
+
+namespace qs::platform {
+namespace {
+
+namespace fs = std::filesystem;
+
+// Error names of each call on situations a real file system produces.
+TEST(FileCreate, ErrorNamesPerCall) {
+    test::TempDir t;
+    test::writeFile(t / "file", "keep");
+    fs::create_directories(t / "dir/full");
+    test::writeFile(t / "dir/full/x", "");
+    fs::create_directory(t / "empty");
+    fs::create_symlink(t / "file", t / "link_to_file");
+    fs::create_symlink(t / "dir", t / "link_to_dir");
+    const std::string too_long = t.str() + "/" + std::string(1100, 'n');
+
+    struct Case {
+        const char* name;
+        Result<void> result;
+        Error expected;
+    };
+    auto drop = [](auto r) -> Result<void> {
+        if (!r) return std::unexpected(r.error());
+        return {};
+    };
+    const Case cases[] = {
+        {"mkdir, parent missing", drop(makeDirectory(t / "missing/new")), Error::FileNotFound},
+        {"mkdir, parent a file", drop(makeDirectory(t / "file/new")), Error::NotDir},
+        {"mkdir, too long", drop(makeDirectory(too_long)), Error::NameTooLong},
+        {"create, a directory", drop(createFile(t / "dir")), Error::IsDir},
+        {"create, parent missing", drop(createFile(t / "missing/f")), Error::FileNotFound},
+        {"create, too long", drop(createFile(too_long)), Error::NameTooLong},
+        {"create through a link", drop(createFileNoFollowAt(AT_FDCWD, t / "link_to_file")),
+         Error::SymLinkLoop},
+        {"open directory, a link", drop(openDirectoryNoFollowAt(AT_FDCWD, t / "link_to_dir")),
+         Error::SymLinkLoop},
+        {"open directory, a file", drop(openDirectoryNoFollowAt(AT_FDCWD, t / "file")), Error::NotDir},
+        {"open directory, missing", drop(openDirectory(t / "missing")), Error::FileNotFound},
+        {"symlink, exists", createSymlink("x", t / "file"), Error::PathAlreadyExists},
+        {"symlink, parent missing", createSymlink("x", t / "missing/l"), Error::FileNotFound},
+        {"symlink, target too long", createSymlink(std::string(1024, 'x'), t / "l"), Error::NameTooLong},
+        {"rename over a directory", renamePath(t / "link_to_file", t / "dir/full"), Error::IsDir},
+        {"rename, source missing", renamePath(t / "missing", t / "other"), Error::FileNotFound},
+        {"rename a directory over a non-empty one", renamePath(t / "empty", t / "dir/full"),
+         Error::PathAlreadyExists},
+        {"rename a directory into itself", renamePath(t / "dir", t / "dir/full/y"),
+         Error::Unexpected},
+        {"readlink, not a link", drop(readLink(t / "file", std::span<char>())), Error::BadPathName},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        ASSERT_FALSE(c.result);
+        EXPECT_EQ(c.result.error(), c.expected);
+    }
+    EXPECT_EQ(test::readFile(t / "file"), "keep");
+}
+
+TEST(FileCreate, DirectoryMadeOrFound) {
+    test::TempDir t;
+    EXPECT_EQ(makeDirectory(t / "d"), DirectoryMade::created);
+    EXPECT_EQ(makeDirectory(t / "d"), DirectoryMade::existed);
+    test::writeFile(t / "f", "");
+    EXPECT_EQ(makeDirectory(t / "f"), DirectoryMade::existed);  // any entry counts
+}
+
+TEST(FileCreate, ReadLinkRefusesATargetThatFillsTheBuffer) {
+    test::TempDir t;
+    fs::create_symlink("abcd", t / "l");
+    char small[4];
+    EXPECT_EQ(readLink(t / "l", small).error(), Error::NameTooLong);
+    char enough[5];
+    EXPECT_EQ(readLink(t / "l", enough).value(), 4u);
+}
+
+}  // namespace
+}  // namespace qs::platform
