@@ -1,0 +1,157 @@
+#include "sync/fetch_bundle.hpp"
+
+#include <array>
+#include <memory>
+#include <new>
+
+#include "core/log.hpp"
+#include "http/body_reader.hpp"
+#include "http/client.hpp"
+#include "http/receive_head.hpp"
+#include "http/request.hpp"
+#include "http/uri.hpp"
+#include "sync/load_trust_store.hpp"
+
+namespace qs {
+
+namespace {
+
+using log::Scope;
+
+// The agent's own product token, sent as an extra header after the client's.
+constexpr std::string_view kAgentUserAgent = "quillstead/0.3.1";
+// Bodies are read straight into the body buffer in steps of this size: large
+// enough that a fast connection needs few calls, small against any body.
+constexpr std::size_t kBodyReadStep = 65536;
+
+FetchResult failure(std::string_view reason) {
+    FetchResult result;
+    result.kind = FetchResult::Kind::failed;
+    result.reason = reason;
+    return result;
+}
+
+// Ends the exchange and the client in the order the pool expects, on every
+// path out of the fetch: the request first, then the client it belongs to.
+class Exchange {
+public:
+    explicit Exchange(std::unique_ptr<HttpClient> client) : client_(std::move(client)) {}
+    Exchange(const Exchange&) = delete;
+    Exchange& operator=(const Exchange&) = delete;
+    ~Exchange() {
+        if (request_) closeRequest(*request_);
+        request_.reset();
+        destroyClient(std::move(client_));
+    }
+
+    HttpClient& client() { return *client_; }
+    void setRequest(Request&& request) { request_.emplace(std::move(request)); }
+    Request& request() { return *request_; }
+
+private:
+    std::unique_ptr<HttpClient> client_;
+    std::optional<Request> request_;
+};
+
+FetchResult fetch(std::string_view url, std::string_view cached_etag,
+                  const std::optional<std::string>& authorization, bool tls_verify) {
+    std::unique_ptr<HttpClient> new_client(new (std::nothrow) HttpClient());
+    if (!new_client) return failure("out of memory");
+    Exchange exchange(std::move(new_client));
+
+    if (tls_verify) loadTrustStore(exchange.client().trustStore());
+
+    std::array<ExtraHeader, 3> extra{};
+    std::size_t extra_count = 0;
+    extra[extra_count++] = {"User-Agent", kAgentUserAgent};
+    if (!cached_etag.empty()) extra[extra_count++] = {"If-None-Match", cached_etag};
+    if (authorization && !authorization->empty())
+        extra[extra_count++] = {"Authorization", *authorization};
+
+    const auto uri = parseUri(url);
+    if (!uri) {
+        log::error(Scope::http, "invalid URL: ", url);
+        return failure("invalid URL");
+    }
+
+    RequestOptions options;
+    options.extra_headers = std::span<const ExtraHeader>(extra.data(), extra_count);
+    auto request = openRequest(exchange.client(), Method::get, *uri, options);
+    if (!request) {
+        log::error(Scope::http, "HTTP request failed for ", url, ": ", request.error());
+        return failure("connection failed");
+    }
+    exchange.setRequest(std::move(*request));
+
+    if (auto sent = sendHead(exchange.request()); !sent) {
+        log::error(Scope::http, "HTTP send failed: ", sent.error());
+        return failure("send failed");
+    }
+
+    // Followed redirects keep their targets here; the request points into it
+    // until it is closed, which the Exchange does before this goes.
+    std::array<char, kRedirectBufferSize> redirect_buffer;
+    const auto response = receiveHead(exchange.request(), redirect_buffer);
+    if (!response) {
+        log::error(Scope::http, "HTTP receiveHead failed: ", response.error());
+        return failure("receive failed");
+    }
+    if (response->status == 304) {
+        log::info(Scope::http, "304 Not Modified");
+        FetchResult result;
+        result.kind = FetchResult::Kind::not_modified;
+        return result;
+    }
+    if (response->status != 200) {
+        log::error(Scope::http, "HTTP ", response->status, " for ", url);
+        return failure("unexpected status");
+    }
+
+    FetchResult result;
+    result.kind = FetchResult::Kind::fetched;
+    result.etag = etagFromHead(response->head);
+
+    std::unique_ptr<char[]> window;
+    const ContentCoding coding = contentCodingOf(*response);
+    if (coding != ContentCoding::identity) {
+        window.reset(new (std::nothrow) char[kInflateWindowSize]);
+        if (!window) return failure("out of memory");
+    }
+    DecodingBodyReader body = decodingBodyReader(
+        exchange.request(), *response,
+        std::span<char>(window.get(), window ? kInflateWindowSize : 0));
+
+    for (;;) {
+        const auto spare = result.body.spare(kBodyReadStep);
+        if (!spare) {
+            log::error(Scope::http, "failed to read response body: ", Error::OutOfMemory);
+            return failure("body read failed");
+        }
+        const auto n = body.read(*spare);
+        if (!n) {
+            // Transport, framing and decoding failures look the same to the
+            // operator: the body could not be read to its end.
+            log::error(Scope::http, "failed to read response body: ", Error::ReadFailed);
+            return failure("body read failed");
+        }
+        if (*n == 0) break;
+        result.body.grow(*n);
+    }
+    log::info(Scope::http, "200 OK, ", result.body.size(), " bytes, etag=", result.etag);
+    return result;
+}
+
+}  // namespace
+
+FetchResult fetchBundle(std::string_view url, std::string_view cached_etag,
+                        const std::optional<std::string>& authorization, bool tls_verify) {
+    try {
+        return fetch(url, cached_etag, authorization, tls_verify);
+    } catch (const std::bad_alloc&) {
+        // Containers deep in the client may still throw; the cycle ends with
+        // the reason an operator can act on instead of ending the agent.
+        return failure("out of memory");
+    }
+}
+
+}  // namespace qs
