@@ -2,6 +2,7 @@
 // One TLS client session over a connected socket, with the agent's profile
 // and its own certificate checks against a TrustStore.
 
+#include <cstdint>
 #include <memory>
 #include <span>
 #include <string_view>
@@ -19,10 +20,24 @@ public:
     [[nodiscard]] static Result<std::unique_ptr<TlsStream>> handshake(int socket_fd,
                                                                       std::string_view host,
                                                                       const TrustStore& store);
+    // The same, naming in `reason` what made a failed handshake fail (one of
+    // the Tls* and Certificate* names); for diagnostics and tests only, the
+    // result stays TlsInitializationFailed.
+    [[nodiscard]] static Result<std::unique_ptr<TlsStream>> handshake(int socket_fd,
+                                                                      std::string_view host,
+                                                                      const TrustStore& store,
+                                                                      Error& reason);
     ~TlsStream() override;
 
+    // The negotiated protocol version (0x0304 for TLS 1.3, 0x0303 for TLS 1.2)
+    // and cipher suite, as their protocol codes.
+    [[nodiscard]] std::uint16_t protocolVersion() const;
+    [[nodiscard]] std::uint16_t cipherSuite() const;
+
     // Decrypted bytes; 0 at the end of the connection (with or without
-    // close_notify); ReadFailed on any other failure.
+    // close_notify); ReadFailed on any other failure, an alert from the
+    // server included. The stream never sends close_notify: closing the
+    // socket ends the session.
     [[nodiscard]] Result<std::size_t> read(std::span<char> out) override;
     // Every byte, or WriteFailed.
     [[nodiscard]] Result<void> writeAll(std::string_view bytes);

@@ -47,7 +47,8 @@ namespace qs {
     X(MissingEndCertificateMarker) X(CertificateHostMismatch) X(CertificateExpired)                \
     X(CertificateNotYetValid) X(CertificateIssuerMismatch) X(CertificateSignatureInvalid)          \
     X(CertificateSignatureAlgorithmUnsupported) X(CertificateSignatureAlgorithmMismatch)           \
-    X(CertificateSignatureNamedCurveUnsupported) X(CertificatePublicKeyInvalid)
+    X(CertificateSignatureNamedCurveUnsupported) X(CertificatePublicKeyInvalid)                   \
+    X(CertificateMalformed)
 
 enum class Error : std::uint16_t {
 #define QS_ERROR_ENUM(name) name,

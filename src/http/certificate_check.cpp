@@ -1,0 +1,173 @@
+#include "http/certificate_check.hpp"
+
+#include <ctime>
+#include <memory>
+
+#include <openssl/asn1.h>
+#include <openssl/evp.h>
+#include <openssl/obj_mac.h>
+#include <openssl/objects.h>
+#include <openssl/x509.h>
+#include <openssl/x509v3.h>
+
+#include "util/text.hpp"
+
+namespace qs {
+
+namespace {
+
+std::string_view asView(const ASN1_STRING* text) {
+    if (text == nullptr) return {};
+    return {reinterpret_cast<const char*>(ASN1_STRING_get0_data(text)),
+            static_cast<std::size_t>(ASN1_STRING_length(text))};
+}
+
+std::string_view nameDer(const X509_NAME* name) {
+    const unsigned char* bytes = nullptr;
+    std::size_t length = 0;
+    if (name == nullptr || X509_NAME_get0_der(name, &bytes, &length) != 1) return {};
+    return {reinterpret_cast<const char*>(bytes), length};
+}
+
+struct GeneralNamesFree {
+    void operator()(GENERAL_NAMES* names) const { GENERAL_NAMES_free(names); }
+};
+
+bool isAcceptedRsaSize(int bits) { return bits == 1024 || bits == 2048 || bits == 3072 || bits == 4096; }
+
+// The curve of an EC key as an OpenSSL NID, or NID_undef.
+int curveOf(const EVP_PKEY* key) {
+    char name[64] = {};
+    std::size_t length = 0;
+    if (EVP_PKEY_get_group_name(key, name, sizeof name, &length) != 1) return NID_undef;
+    const int nid = OBJ_sn2nid(name);
+    return nid != NID_undef ? nid : OBJ_ln2nid(name);
+}
+
+enum class Family { rsa, ecdsa, ed25519 };
+
+// Which signature family the certificate's algorithm belongs to, if it is
+// one we accept.
+Result<Family> acceptedAlgorithm(const X509* certificate) {
+    const int signature = X509_get_signature_nid(certificate);
+    switch (signature) {
+    case NID_sha1WithRSAEncryption:
+    case NID_sha224WithRSAEncryption:
+    case NID_sha256WithRSAEncryption:
+    case NID_sha384WithRSAEncryption:
+    case NID_sha512WithRSAEncryption: return Family::rsa;
+    case NID_ecdsa_with_SHA224:
+    case NID_ecdsa_with_SHA256:
+    case NID_ecdsa_with_SHA384:
+    case NID_ecdsa_with_SHA512: return Family::ecdsa;
+    case NID_ED25519: return Family::ed25519;
+    default:
+        // MD2, MD5, RSA-PSS, DSA and everything unknown.
+        return std::unexpected(Error::CertificateSignatureAlgorithmUnsupported);
+    }
+}
+
+Result<void> checkIssuerKey(Family family, const EVP_PKEY* key) {
+    const int type = EVP_PKEY_get_base_id(key);
+    switch (family) {
+    case Family::rsa:
+        if (type != EVP_PKEY_RSA) return std::unexpected(Error::CertificateSignatureAlgorithmMismatch);
+        if (!isAcceptedRsaSize(EVP_PKEY_get_bits(key)))
+            return std::unexpected(Error::CertificatePublicKeyInvalid);
+        return {};
+    case Family::ecdsa: {
+        if (type != EVP_PKEY_EC) return std::unexpected(Error::CertificateSignatureAlgorithmMismatch);
+        const int curve = curveOf(key);
+        if (curve != NID_X9_62_prime256v1 && curve != NID_secp384r1)
+            return std::unexpected(Error::CertificateSignatureNamedCurveUnsupported);
+        return {};
+    }
+    case Family::ed25519:
+        if (type != EVP_PKEY_ED25519) return std::unexpected(Error::CertificateSignatureAlgorithmMismatch);
+        return {};
+    }
+    return std::unexpected(Error::CertificateSignatureAlgorithmUnsupported);
+}
+
+}  // namespace
+
+bool hostNameMatches(std::string_view candidate, std::string_view host) {
+    if (candidate.empty() || host.empty()) return false;
+    if (equalsIgnoringCase(candidate, host)) return true;
+    if (!candidate.starts_with("*.")) return false;
+    const std::string_view suffix = candidate.substr(2);
+    if (suffix.find('*') != std::string_view::npos) return false;
+    const std::size_t dot = host.find('.');
+    if (dot == std::string_view::npos) return false;
+    return equalsIgnoringCase(suffix, host.substr(dot + 1));
+}
+
+Result<void> checkHostName(x509_st* leaf, std::string_view host) {
+    // The extension's presence decides, even when it holds no dNSName: a
+    // certificate for IP addresses only must not fall back to its commonName.
+    if (X509_get_ext_by_NID(leaf, NID_subject_alt_name, -1) >= 0) {
+        std::unique_ptr<GENERAL_NAMES, GeneralNamesFree> names(static_cast<GENERAL_NAMES*>(
+            X509_get_ext_d2i(leaf, NID_subject_alt_name, nullptr, nullptr)));
+        if (!names) return std::unexpected(Error::CertificateHostMismatch);
+        for (int i = 0; i < sk_GENERAL_NAME_num(names.get()); ++i) {
+            const GENERAL_NAME* name = sk_GENERAL_NAME_value(names.get(), i);
+            if (name->type != GEN_DNS) continue;
+            if (hostNameMatches(asView(name->d.dNSName), host)) return {};
+        }
+        return std::unexpected(Error::CertificateHostMismatch);
+    }
+    // Without the extension the commonName is the one candidate; with several,
+    // the last is the most specific.
+    const X509_NAME* subject = X509_get_subject_name(leaf);
+    int index = -1;
+    int last = -1;
+    while ((index = X509_NAME_get_index_by_NID(subject, NID_commonName, index)) >= 0) last = index;
+    if (last < 0) return std::unexpected(Error::CertificateHostMismatch);
+    const X509_NAME_ENTRY* entry = X509_NAME_get_entry(subject, last);
+    if (!hostNameMatches(asView(X509_NAME_ENTRY_get_data(entry)), host))
+        return std::unexpected(Error::CertificateHostMismatch);
+    return {};
+}
+
+Result<void> checkIssuedBy(x509_st* certificate, x509_st* issuer, std::int64_t now) {
+    const std::string_view issuer_name = nameDer(X509_get_issuer_name(certificate));
+    if (issuer_name.empty() || issuer_name != nameDer(X509_get_subject_name(issuer)))
+        return std::unexpected(Error::CertificateIssuerMismatch);
+
+    // Whole seconds, both limits inclusive: a certificate is good during the
+    // second its notAfter names.
+    const auto moment = static_cast<time_t>(now);
+    const int starts = ASN1_TIME_cmp_time_t(X509_get0_notBefore(certificate), moment);
+    if (starts == -2) return std::unexpected(Error::CertificateNotYetValid);
+    if (starts > 0) return std::unexpected(Error::CertificateNotYetValid);
+    const int ends = ASN1_TIME_cmp_time_t(X509_get0_notAfter(certificate), moment);
+    if (ends == -2 || ends < 0) return std::unexpected(Error::CertificateExpired);
+
+    QS_TRY_ASSIGN(const Family family, acceptedAlgorithm(certificate));
+    EVP_PKEY* key = X509_get0_pubkey(issuer);
+    if (key == nullptr) return std::unexpected(Error::CertificateSignatureAlgorithmMismatch);
+    QS_TRY(checkIssuerKey(family, key));
+    if (X509_verify(certificate, key) != 1) return std::unexpected(Error::CertificateSignatureInvalid);
+    return {};
+}
+
+Result<void> verifyServerChain(std::span<x509_st* const> chain, const TrustStore& store,
+                               std::string_view host, std::int64_t now) {
+    if (chain.empty()) return std::unexpected(Error::TlsCertificateNotVerified);
+    x509_st* leaf = chain.front();
+    QS_TRY(checkHostName(leaf, host));
+    const ASN1_BIT_STRING* key_bits = X509_get0_pubkey_bitstr(leaf);
+    if (key_bits == nullptr ||
+        static_cast<std::size_t>(ASN1_STRING_length(key_bits)) > kMaxLeafPublicKeyBytes)
+        return std::unexpected(Error::CertificatePublicKeyInvalid);
+
+    for (std::size_t i = 0; i < chain.size(); ++i) {
+        // The list must be in chain order: each certificate issued the one before.
+        if (i > 0) QS_TRY(checkIssuedBy(chain[i - 1], chain[i], now));
+        x509_st* root = store.findBySubject(nameDer(X509_get_issuer_name(chain[i])));
+        if (root != nullptr) return checkIssuedBy(chain[i], root, now);
+    }
+    return std::unexpected(Error::TlsCertificateNotVerified);
+}
+
+}  // namespace qs

@@ -1,0 +1,33 @@
+#pragma once
+// Certificate blocks of a PEM file: the base64 text between
+// "-----BEGIN CERTIFICATE-----" and "-----END CERTIFICATE-----", decoded.
+// Anything outside the blocks (comments, other PEM types) is ignored.
+
+#include <string>
+#include <string_view>
+
+#include "util/error.hpp"
+
+namespace qs {
+
+class PemCertificateScanner {
+public:
+    explicit PemCertificateScanner(std::string_view text) : rest_(text) {}
+
+    // Decodes the next certificate block into `der` and returns true, or
+    // returns false when no further block begins. Errors:
+    // MissingEndCertificateMarker, InvalidCharacter, InvalidPadding, OutOfMemory.
+    [[nodiscard]] Result<bool> next(std::string& der);
+
+private:
+    std::string_view rest_;
+};
+
+// Standard-alphabet base64 with "=" padding; spaces, tabs, carriage returns
+// and line feeds anywhere are skipped. The padding must be exactly what the
+// data length calls for and the unused bits of the last character zero, so
+// each byte string has one accepted spelling. Appends to `out`.
+// Errors: InvalidCharacter, InvalidPadding, OutOfMemory.
+[[nodiscard]] Result<void> decodeBase64(std::string_view text, std::string& out);
+
+}  // namespace qs

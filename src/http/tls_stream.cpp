@@ -1,0 +1,635 @@
+#include "http/tls_stream.hpp"
+
+#include <array>
+#include <cstring>
+#include <new>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include <openssl/bio.h>
+#include <openssl/err.h>
+#include <openssl/evp.h>
+#include <openssl/ssl.h>
+#include <openssl/x509.h>
+
+#include "http/certificate_check.hpp"
+#include "http/openssl_init.hpp"
+#include "platform/process_state.hpp"
+#include "platform/socket_io.hpp"
+
+namespace qs {
+
+namespace {
+
+// ---------------------------------------------------------------------------
+// The offer. OpenSSL decides the wire layout (TLS 1.3 suites ahead of the
+// TLS 1.2 ones, its own extension order, one key share for the first group);
+// we decide the contents and their order within each list.
+
+// TLS 1.3 suites in preference order. OpenSSL drops names it does not know
+// (the AEGIS suites), so a library that learns them offers them unchanged.
+constexpr const char* kTls13Suites =
+    "TLS_CHACHA20_POLY1305_SHA256:TLS_AEGIS_128L_SHA256:TLS_AEGIS_256_SHA512:"
+    "TLS_AES_128_GCM_SHA256:TLS_AES_256_GCM_SHA384";
+// TLS 1.2: ECDHE with RSA authentication only, so a TLS 1.2 server must
+// present an RSA certificate.
+constexpr const char* kTls12Suites =
+    "ECDHE-RSA-CHACHA20-POLY1305:ECDHE-RSA-AES128-GCM-SHA256:ECDHE-RSA-AES256-GCM-SHA384";
+
+constexpr const char* kSignatureAlgorithms =
+    "ecdsa_secp256r1_sha256:ecdsa_secp384r1_sha384:rsa_pkcs1_sha256:rsa_pkcs1_sha384:"
+    "rsa_pkcs1_sha512:rsa_pss_rsae_sha256:rsa_pss_rsae_sha384:rsa_pss_rsae_sha512:"
+    "rsa_pss_pss_sha256:rsa_pss_pss_sha384:rsa_pss_pss_sha512:rsa_pkcs1_sha1:ed25519";
+
+struct Group {
+    const char* name;
+    std::uint16_t code;
+};
+// In preference order; groups this OpenSSL lacks are left out at run time.
+constexpr std::array<Group, 4> kGroups = {{
+    {"X25519MLKEM768", 0x11EC},
+    {"P-256", 0x0017},
+    {"P-384", 0x0018},
+    {"X25519", 0x001D},
+}};
+
+// Handshake signatures (TLS 1.3 CertificateVerify, TLS 1.2
+// ServerKeyExchange) we accept. ed25519 is offered, as peers expect it in
+// the list, but a server that signs with it is refused.
+constexpr std::array<std::uint16_t, 12> kAcceptedHandshakeSchemes = {
+    0x0201,                  // rsa_pkcs1_sha1
+    0x0401, 0x0501, 0x0601,  // rsa_pkcs1_sha256/384/512
+    0x0804, 0x0805, 0x0806,  // rsa_pss_rsae_sha256/384/512
+    0x0809, 0x080A, 0x080B,  // rsa_pss_pss_sha256/384/512
+    0x0403, 0x0503,          // ecdsa_secp256r1_sha256, ecdsa_secp384r1_sha384
+};
+
+// The random of a ServerHello that is really a HelloRetryRequest.
+constexpr std::array<unsigned char, 32> kHelloRetryRandom = {
+    0xCF, 0x21, 0xAD, 0x74, 0xE5, 0x9A, 0x61, 0x11, 0xBE, 0x1D, 0x8C, 0x02, 0x1E, 0x65, 0xB8, 0x91,
+    0xC2, 0xA2, 0x11, 0x16, 0x7A, 0xBB, 0x8C, 0x5E, 0x07, 0x9E, 0x09, 0xE2, 0xC8, 0xA8, 0x33, 0x9C};
+
+constexpr std::uint16_t kExtensionSupportedVersions = 43;
+constexpr std::uint16_t kExtensionKeyShare = 51;
+
+constexpr unsigned char kClientHello = 1;
+constexpr unsigned char kServerHello = 2;
+constexpr unsigned char kServerKeyExchange = 12;
+constexpr unsigned char kCertificateVerify = 15;
+
+struct OfferedGroups {
+    std::string list;  // for SSL_CTX_set1_groups_list
+    std::vector<std::uint16_t> codes;
+};
+
+// Which of kGroups this OpenSSL supports, probed once on a scratch context.
+const OfferedGroups& offeredGroups() {
+    static const OfferedGroups groups = [] {
+        OfferedGroups result;
+        SSL_CTX* probe = SSL_CTX_new(TLS_client_method());
+        for (const Group& group : kGroups) {
+            if (probe == nullptr || SSL_CTX_set1_groups_list(probe, group.name) != 1) continue;
+            if (!result.list.empty()) result.list += ':';
+            result.list += group.name;
+            result.codes.push_back(group.code);
+        }
+        SSL_CTX_free(probe);
+        ERR_clear_error();
+        return result;
+    }();
+    return groups;
+}
+
+// ---------------------------------------------------------------------------
+// A bounds-checked view over one handshake message.
+
+class Cursor {
+public:
+    Cursor(const unsigned char* data, std::size_t size) : data_(data), size_(size) {}
+
+    bool skip(std::size_t n) {
+        if (n > size_) return false;
+        data_ += n;
+        size_ -= n;
+        return true;
+    }
+    std::optional<unsigned> u8() {
+        if (size_ < 1) return std::nullopt;
+        const unsigned value = data_[0];
+        skip(1);
+        return value;
+    }
+    std::optional<std::uint16_t> u16() {
+        if (size_ < 2) return std::nullopt;
+        const auto value = static_cast<std::uint16_t>((data_[0] << 8) | data_[1]);
+        skip(2);
+        return value;
+    }
+    // A sub-cursor over the next `n` bytes, consumed from this one.
+    std::optional<Cursor> take(std::size_t n) {
+        if (n > size_) return std::nullopt;
+        Cursor part(data_, n);
+        skip(n);
+        return part;
+    }
+    [[nodiscard]] const unsigned char* data() const { return data_; }
+    [[nodiscard]] std::size_t size() const { return size_; }
+
+private:
+    const unsigned char* data_;
+    std::size_t size_;
+};
+
+struct Extension {
+    std::uint16_t type;
+    Cursor body;
+};
+
+// The extensions block at the end of a ClientHello or ServerHello.
+std::optional<std::vector<Extension>> readExtensions(Cursor& message) {
+    std::vector<Extension> extensions;
+    if (message.size() == 0) return extensions;
+    const auto length = message.u16();
+    if (!length) return std::nullopt;
+    auto block = message.take(*length);
+    if (!block) return std::nullopt;
+    while (block->size() > 0) {
+        const auto type = block->u16();
+        const auto size = block->u16();
+        if (!type || !size) return std::nullopt;
+        auto body = block->take(*size);
+        if (!body) return std::nullopt;
+        extensions.push_back(Extension{*type, *body});
+    }
+    return extensions;
+}
+
+struct Hello {
+    const unsigned char* random;
+    std::vector<Extension> extensions;
+};
+
+// Parses a ClientHello or ServerHello (handshake header included).
+std::optional<Hello> parseHello(const unsigned char* data, std::size_t size, bool from_client) {
+    Cursor message(data, size);
+    if (!message.skip(4 + 2) || message.size() < 32) return std::nullopt;  // header, legacy_version
+    Hello hello{message.data(), {}};
+    message.skip(32);
+    const auto session_id = message.u8();
+    if (!session_id || !message.skip(*session_id)) return std::nullopt;
+    if (from_client) {
+        const auto suites = message.u16();
+        if (!suites || !message.skip(*suites)) return std::nullopt;
+        const auto methods = message.u8();
+        if (!methods || !message.skip(*methods)) return std::nullopt;
+    } else if (!message.skip(2 + 1)) {  // cipher_suite, compression_method
+        return std::nullopt;
+    }
+    auto extensions = readExtensions(message);
+    if (!extensions) return std::nullopt;
+    hello.extensions = std::move(*extensions);
+    return hello;
+}
+
+bool isAcceptedHandshakeScheme(std::uint16_t scheme) {
+    for (const std::uint16_t accepted : kAcceptedHandshakeSchemes)
+        if (accepted == scheme) return true;
+    return false;
+}
+
+bool contains(const std::vector<std::uint16_t>& codes, std::uint16_t code) {
+    for (const std::uint16_t c : codes)
+        if (c == code) return true;
+    return false;
+}
+
+// Maps what OpenSSL reported for a handshake it failed by itself.
+Error reasonFromOpenSsl(unsigned long code) {
+    if (code == 0 || ERR_GET_LIB(code) != ERR_LIB_SSL) return Error::TlsInitializationFailed;
+    const int reason = ERR_GET_REASON(code);
+    if (reason >= SSL_AD_REASON_OFFSET && reason < SSL_AD_REASON_OFFSET + 256) return Error::TlsAlert;
+    switch (reason) {
+    case SSL_R_WRONG_VERSION_NUMBER:
+    case SSL_R_UNSUPPORTED_PROTOCOL:
+    case SSL_R_UNKNOWN_PROTOCOL:
+    case SSL_R_WRONG_CIPHER_RETURNED:
+    case SSL_R_WRONG_CURVE:
+    case SSL_R_BAD_KEY_SHARE:
+    case SSL_R_INVALID_SESSION_ID:
+    case SSL_R_INAPPROPRIATE_FALLBACK: return Error::TlsIllegalParameter;
+    case SSL_R_UNEXPECTED_MESSAGE:
+    case SSL_R_UNEXPECTED_RECORD:
+    case SSL_R_UNEXPECTED_CCS_MESSAGE: return Error::TlsUnexpectedMessage;
+    case SSL_R_DECRYPTION_FAILED_OR_BAD_RECORD_MAC:
+    case SSL_R_DECRYPTION_FAILED: return Error::TlsBadRecordMac;
+    case SSL_R_BAD_SIGNATURE:
+    case SSL_R_DIGEST_CHECK_FAILED: return Error::TlsDecryptError;
+    case SSL_R_WRONG_SIGNATURE_TYPE: return Error::TlsBadSignatureScheme;
+    case SSL_R_LENGTH_MISMATCH:
+    case SSL_R_BAD_LENGTH:
+    case SSL_R_LENGTH_TOO_SHORT: return Error::TlsBadLength;
+    case SSL_R_DATA_LENGTH_TOO_LONG:
+    case SSL_R_ENCRYPTED_LENGTH_TOO_LONG:
+    case SSL_R_PACKET_LENGTH_TOO_LONG: return Error::TlsRecordOverflow;
+    case SSL_R_CERTIFICATE_VERIFY_FAILED: return Error::TlsCertificateNotVerified;
+    default: return Error::TlsDecodeError;
+    }
+}
+
+struct SslCtxFree {
+    void operator()(SSL_CTX* ctx) const { SSL_CTX_free(ctx); }
+};
+struct SslFree {
+    void operator()(SSL* ssl) const { SSL_free(ssl); }
+};
+
+}  // namespace
+
+// ---------------------------------------------------------------------------
+
+struct TlsStream::Impl {
+    int fd = -1;
+    const TrustStore* store = nullptr;
+    std::string host;
+    std::int64_t now = 0;  // the one clock reading certificates are judged by
+    bool now_taken = false;
+    bool peer_closed = false;  // the socket reached its end
+    // Why the session was refused; once set, the socket BIO moves no more
+    // bytes, so OpenSSL's own state machine stops at its next read or write.
+    std::optional<Error> failure;
+    std::vector<std::uint16_t> shared_groups;  // groups whose key share went out
+    std::unique_ptr<SSL_CTX, SslCtxFree> ctx;
+    std::unique_ptr<SSL, SslFree> ssl;
+
+    void fail(Error reason) {
+        if (!failure) failure = reason;
+    }
+
+    void takeTime() {
+        if (now_taken) return;
+        now = platform::wallClockSeconds();
+        now_taken = true;
+    }
+
+    void onClientHello(const unsigned char* data, std::size_t size);
+    void onServerHello(const unsigned char* data, std::size_t size);
+    void onSignatureScheme(std::optional<std::uint16_t> scheme);
+};
+
+void TlsStream::Impl::onClientHello(const unsigned char* data, std::size_t size) {
+    takeTime();
+    const auto hello = parseHello(data, size, true);
+    if (!hello) return;
+    for (const Extension& extension : hello->extensions) {
+        if (extension.type != kExtensionKeyShare) continue;
+        Cursor body = extension.body;
+        const auto length = body.u16();
+        if (!length) return;
+        auto shares = body.take(*length);
+        if (!shares) return;
+        while (shares->size() > 0) {
+            const auto group = shares->u16();
+            const auto key_length = shares->u16();
+            if (!group || !key_length || !shares->skip(*key_length)) return;
+            shared_groups.push_back(*group);
+        }
+    }
+}
+
+void TlsStream::Impl::onServerHello(const unsigned char* data, std::size_t size) {
+    const auto hello = parseHello(data, size, false);
+    if (!hello) return;  // malformed: OpenSSL refuses it with its own reason
+
+    if (std::memcmp(hello->random, kHelloRetryRandom.data(), kHelloRetryRandom.size()) == 0) {
+        // A retry is refused, except the one kind our library forces on us:
+        // it sends a key share for its first group only, where the full offer
+        // carries one for every group. A retry that asks for another offered
+        // group, and for nothing else (no cookie), only makes up for that.
+        std::optional<std::uint16_t> selected;
+        for (const Extension& extension : hello->extensions) {
+            if (extension.type == kExtensionSupportedVersions) continue;
+            if (extension.type != kExtensionKeyShare || extension.body.size() != 2) {
+                fail(Error::TlsUnexpectedMessage);
+                return;
+            }
+            Cursor body = extension.body;
+            selected = body.u16();
+        }
+        if (!selected || !contains(offeredGroups().codes, *selected) ||
+            contains(shared_groups, *selected))
+            fail(Error::TlsUnexpectedMessage);
+        return;
+    }
+
+    bool selects_tls13 = false;
+    for (const Extension& extension : hello->extensions) {
+        if (extension.type != kExtensionSupportedVersions) continue;
+        Cursor body = extension.body;
+        selects_tls13 = body.u16() == std::uint16_t{0x0304};
+    }
+    if (selects_tls13) return;
+    // TLS 1.2: a server able to speak a newer version marks a downgrade in
+    // the last eight bytes of its random ("DOWNGRD" and 1 for TLS 1.3, 0 for
+    // TLS 1.2); either one means someone stripped our better offer.
+    static constexpr unsigned char kSentinel[7] = {'D', 'O', 'W', 'N', 'G', 'R', 'D'};
+    const unsigned char* tail = hello->random + 24;
+    if (std::memcmp(tail, kSentinel, sizeof kSentinel) == 0 && (tail[7] == 0 || tail[7] == 1))
+        fail(Error::TlsIllegalParameter);
+}
+
+void TlsStream::Impl::onSignatureScheme(std::optional<std::uint16_t> scheme) {
+    if (!scheme) return;  // malformed: OpenSSL refuses it
+    if (!isAcceptedHandshakeScheme(*scheme)) fail(Error::TlsBadSignatureScheme);
+}
+
+namespace {
+
+// Sees every handshake message and alert as OpenSSL sends or receives it,
+// before OpenSSL acts on a received one. The checks OpenSSL lacks hook in
+// here; a refusal stops the socket BIO, so the handshake fails at its next
+// read or write, before anything further is sent.
+void onMessage(int write_p, int /*version*/, int content_type, const void* buf, std::size_t len,
+               SSL* /*ssl*/, void* arg) {
+    auto* impl = static_cast<TlsStream::Impl*>(arg);
+    const auto* bytes = static_cast<const unsigned char*>(buf);
+    if (len == 0) return;
+    if (content_type == SSL3_RT_ALERT) {
+        // Anything but close_notify from the server ends the session.
+        if (write_p == 0 && len >= 2 && bytes[1] != SSL3_AD_CLOSE_NOTIFY) impl->fail(Error::TlsAlert);
+        return;
+    }
+    if (content_type != SSL3_RT_HANDSHAKE) return;
+    if (write_p != 0) {
+        if (bytes[0] == kClientHello) impl->onClientHello(bytes, len);
+        return;
+    }
+    Cursor message(bytes, len);
+    switch (bytes[0]) {
+    case kServerHello: impl->onServerHello(bytes, len); break;
+    case kCertificateVerify:
+        message.skip(4);
+        impl->onSignatureScheme(message.u16());
+        break;
+    case kServerKeyExchange: {
+        // ECDHE parameters: curve type, named curve, the point; then the scheme.
+        message.skip(4);
+        const auto curve_type = message.u8();
+        const auto curve = message.u16();
+        const auto point = message.u8();
+        if (!curve_type || !curve || !point || !message.skip(*point)) return;
+        impl->onSignatureScheme(message.u16());
+        break;
+    }
+    default: break;
+    }
+}
+
+// Our own server verification in place of OpenSSL's chain building.
+int verifyServer(X509_STORE_CTX* store_ctx, void* arg) {
+    auto* impl = static_cast<TlsStream::Impl*>(arg);
+    impl->takeTime();
+    const STACK_OF(X509)* sent = X509_STORE_CTX_get0_untrusted(store_ctx);
+    std::vector<x509_st*> chain;
+    try {
+        for (int i = 0; i < sk_X509_num(sent); ++i) chain.push_back(sk_X509_value(sent, i));
+    } catch (const std::bad_alloc&) {
+        impl->fail(Error::OutOfMemory);
+        return 0;
+    }
+    const auto verified = verifyServerChain(chain, *impl->store, impl->host, impl->now);
+    if (!verified) {
+        impl->fail(verified.error());
+        X509_STORE_CTX_set_error(store_ctx, X509_V_ERR_CERT_REJECTED);
+        return 0;
+    }
+    // The leaf's key signs the handshake; RSA only in the sizes we accept.
+    const EVP_PKEY* key = X509_get0_pubkey(chain.front());
+    if (key != nullptr && EVP_PKEY_get_base_id(key) == EVP_PKEY_RSA) {
+        const int bits = EVP_PKEY_get_bits(key);
+        if (bits != 1024 && bits != 2048 && bits != 3072 && bits != 4096) {
+            impl->fail(Error::TlsBadRsaSignatureBitCount);
+            X509_STORE_CTX_set_error(store_ctx, X509_V_ERR_CERT_REJECTED);
+            return 0;
+        }
+    }
+    return 1;
+}
+
+// ---------------------------------------------------------------------------
+// The socket under the session: blocking, EINTR-safe, MSG_NOSIGNAL, through
+// the platform layer.
+
+TlsStream::Impl* bioOwner(BIO* bio) { return static_cast<TlsStream::Impl*>(BIO_get_data(bio)); }
+
+int bioWrite(BIO* bio, const char* data, std::size_t size, std::size_t* written) {
+    BIO_clear_retry_flags(bio);
+    TlsStream::Impl* impl = bioOwner(bio);
+    *written = 0;
+    if (impl->failure) return 0;
+    if (!platform::socketSendAll(impl->fd, std::string_view(data, size))) return 0;
+    *written = size;
+    return 1;
+}
+
+int bioRead(BIO* bio, char* data, std::size_t size, std::size_t* read) {
+    BIO_clear_retry_flags(bio);
+    TlsStream::Impl* impl = bioOwner(bio);
+    *read = 0;
+    if (impl->failure) return 0;
+    const auto received = platform::socketReceive(impl->fd, std::span<char>(data, size));
+    if (!received) return 0;
+    if (*received == 0) {
+        impl->peer_closed = true;
+        return 0;
+    }
+    *read = *received;
+    return 1;
+}
+
+long bioControl(BIO* bio, int command, long /*number*/, void* /*pointer*/) {
+    switch (command) {
+    case BIO_CTRL_FLUSH: return 1;  // every write went straight to the socket
+    case BIO_CTRL_EOF: return bioOwner(bio)->peer_closed ? 1 : 0;
+    default: return 0;
+    }
+}
+
+int bioCreate(BIO* bio) {
+    BIO_set_init(bio, 0);
+    BIO_set_data(bio, nullptr);
+    return 1;
+}
+
+int bioDestroy(BIO* /*bio*/) { return 1; }
+
+BIO_METHOD* socketBioMethod() {
+    static BIO_METHOD* const method = [] {
+        BIO_METHOD* m = BIO_meth_new(BIO_get_new_index() | BIO_TYPE_SOURCE_SINK, "quillstead socket");
+        if (m == nullptr) return m;
+        BIO_meth_set_write_ex(m, bioWrite);
+        BIO_meth_set_read_ex(m, bioRead);
+        BIO_meth_set_ctrl(m, bioControl);
+        BIO_meth_set_create(m, bioCreate);
+        BIO_meth_set_destroy(m, bioDestroy);
+        return m;
+    }();
+    return method;
+}
+
+// The context with the agent's profile. Every setting that openssl.cnf or a
+// distribution default could have touched is set explicitly.
+bool configure(SSL_CTX* ctx, TlsStream::Impl* impl) {
+    // Level 0: the profile itself decides which keys, digests and versions
+    // are good enough (1024-bit RSA and SHA-1 certificate signatures are
+    // accepted); a distribution's default level would silently narrow it.
+    SSL_CTX_set_security_level(ctx, 0);
+    if (SSL_CTX_set_min_proto_version(ctx, TLS1_2_VERSION) != 1) return false;
+    if (SSL_CTX_set_max_proto_version(ctx, TLS1_3_VERSION) != 1) return false;
+    if (SSL_CTX_set_ciphersuites(ctx, kTls13Suites) != 1) return false;
+    if (SSL_CTX_set_cipher_list(ctx, kTls12Suites) != 1) return false;
+    const OfferedGroups& groups = offeredGroups();
+    if (groups.list.empty() || SSL_CTX_set1_groups_list(ctx, groups.list.c_str()) != 1) return false;
+    if (SSL_CTX_set1_sigalgs_list(ctx, kSignatureAlgorithms) != 1) return false;
+
+    SSL_CTX_clear_options(ctx, SSL_CTX_get_options(ctx));
+    SSL_CTX_set_options(ctx,
+                        SSL_OP_NO_TICKET                        // no resumption
+                            | SSL_OP_NO_RENEGOTIATION           //
+                            | SSL_OP_NO_COMPRESSION             //
+                            | SSL_OP_NO_EXTENDED_MASTER_SECRET  //
+                            | SSL_OP_NO_ENCRYPT_THEN_MAC        // AEAD suites only anyway
+                            | SSL_OP_ENABLE_MIDDLEBOX_COMPAT    // the 32-byte legacy session id
+                            // We never renegotiate, so a server without the
+                            // secure-renegotiation extension is no risk.
+                            | SSL_OP_LEGACY_SERVER_CONNECT
+                            // The end of the connection without close_notify
+                            // ends the stream; HTTP framing judges the body.
+                            | SSL_OP_IGNORE_UNEXPECTED_EOF);
+    SSL_CTX_set_session_cache_mode(ctx, SSL_SESS_CACHE_OFF);
+    SSL_CTX_set_verify(ctx, SSL_VERIFY_PEER, nullptr);
+    SSL_CTX_set_cert_verify_callback(ctx, verifyServer, impl);
+    SSL_CTX_set_msg_callback(ctx, onMessage);
+    SSL_CTX_set_msg_callback_arg(ctx, impl);
+    return true;
+}
+
+Result<std::unique_ptr<TlsStream::Impl>> startSession(int socket_fd, std::string_view host,
+                                                      const TrustStore& store, Error& reason) {
+    // The server name goes out byte for byte through a C string: a NUL in it
+    // could not, and an empty one never matches a certificate.
+    if (host.empty() || host.find('\0') != std::string_view::npos) {
+        reason = Error::CertificateHostMismatch;
+        return std::unexpected(Error::TlsInitializationFailed);
+    }
+    auto impl = std::make_unique<TlsStream::Impl>();
+    impl->fd = socket_fd;
+    impl->store = &store;
+    impl->host.assign(host);
+
+    impl->ctx.reset(SSL_CTX_new(TLS_client_method()));
+    if (!impl->ctx || !configure(impl->ctx.get(), impl.get()))
+        return std::unexpected(Error::TlsInitializationFailed);
+    impl->ssl.reset(SSL_new(impl->ctx.get()));
+    if (!impl->ssl) return std::unexpected(Error::TlsInitializationFailed);
+    // SSL_set_tlsext_host_name, spelled out: the macro casts in C style.
+    if (SSL_ctrl(impl->ssl.get(), SSL_CTRL_SET_TLSEXT_HOSTNAME, TLSEXT_NAMETYPE_host_name,
+                 impl->host.data()) != 1)
+        return std::unexpected(Error::TlsInitializationFailed);
+    // Closing is closing the socket; no close_notify ever goes out.
+    SSL_set_quiet_shutdown(impl->ssl.get(), 1);
+
+    BIO* bio = BIO_new(socketBioMethod());
+    if (bio == nullptr) return std::unexpected(Error::TlsInitializationFailed);
+    BIO_set_data(bio, impl.get());
+    BIO_set_init(bio, 1);
+    SSL_set_bio(impl->ssl.get(), bio, bio);
+
+    if (SSL_connect(impl->ssl.get()) != 1) {
+        reason = impl->failure.value_or(reasonFromOpenSsl(ERR_peek_last_error()));
+        return std::unexpected(Error::TlsInitializationFailed);
+    }
+    if (impl->failure) {
+        reason = *impl->failure;
+        return std::unexpected(Error::TlsInitializationFailed);
+    }
+    // A second look at the handshake signature, as OpenSSL recorded it.
+    int signature_type = NID_undef;
+    if (SSL_get_peer_signature_type_nid(impl->ssl.get(), &signature_type) == 1 &&
+        signature_type != EVP_PKEY_RSA && signature_type != EVP_PKEY_RSA_PSS &&
+        signature_type != EVP_PKEY_EC) {
+        reason = Error::TlsBadSignatureScheme;
+        return std::unexpected(Error::TlsInitializationFailed);
+    }
+    return impl;
+}
+
+}  // namespace
+
+TlsStream::TlsStream(std::unique_ptr<Impl> impl) : impl_(std::move(impl)) {}
+TlsStream::~TlsStream() = default;
+
+Result<std::unique_ptr<TlsStream>> TlsStream::handshake(int socket_fd, std::string_view host,
+                                                        const TrustStore& store) {
+    Error ignored = Error::TlsInitializationFailed;
+    return handshake(socket_fd, host, store, ignored);
+}
+
+Result<std::unique_ptr<TlsStream>> TlsStream::handshake(int socket_fd, std::string_view host,
+                                                        const TrustStore& store, Error& reason) {
+    initOpenSsl();
+    reason = Error::TlsInitializationFailed;
+    ERR_clear_error();
+    try {
+        auto session = startSession(socket_fd, host, store, reason);
+        ERR_clear_error();
+        if (!session) return std::unexpected(session.error());
+        return std::unique_ptr<TlsStream>(new TlsStream(std::move(*session)));
+    } catch (const std::bad_alloc&) {
+        ERR_clear_error();
+        reason = Error::OutOfMemory;
+        return std::unexpected(Error::TlsInitializationFailed);
+    }
+}
+
+std::uint16_t TlsStream::protocolVersion() const {
+    return static_cast<std::uint16_t>(SSL_version(impl_->ssl.get()));
+}
+
+std::uint16_t TlsStream::cipherSuite() const {
+    const SSL_CIPHER* cipher = SSL_get_current_cipher(impl_->ssl.get());
+    return cipher == nullptr ? 0 : SSL_CIPHER_get_protocol_id(cipher);
+}
+
+Result<std::size_t> TlsStream::read(std::span<char> out) {
+    if (out.empty()) return std::size_t{0};
+    if (impl_->failure) return std::unexpected(Error::ReadFailed);
+    ERR_clear_error();
+    std::size_t count = 0;
+    const int status = SSL_read_ex(impl_->ssl.get(), out.data(), out.size(), &count);
+    if (status == 1 && !impl_->failure) return count;
+    const int detail = SSL_get_error(impl_->ssl.get(), status);
+    ERR_clear_error();
+    // close_notify, or the connection's end taken as one.
+    if (status != 1 && detail == SSL_ERROR_ZERO_RETURN && !impl_->failure) return std::size_t{0};
+    impl_->fail(Error::ReadFailed);
+    return std::unexpected(Error::ReadFailed);
+}
+
+Result<void> TlsStream::writeAll(std::string_view bytes) {
+    while (!bytes.empty()) {
+        if (impl_->failure) return std::unexpected(Error::WriteFailed);
+        ERR_clear_error();
+        std::size_t written = 0;
+        const int status = SSL_write_ex(impl_->ssl.get(), bytes.data(), bytes.size(), &written);
+        ERR_clear_error();
+        if (status != 1) {
+            impl_->fail(Error::WriteFailed);
+            return std::unexpected(Error::WriteFailed);
+        }
+        bytes.remove_prefix(written);
+    }
+    return {};
+}
+
+}  // namespace qs

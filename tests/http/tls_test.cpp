@@ -1,0 +1,603 @@
+// The TLS client against real OpenSSL servers on 127.0.0.1 and against
+// hand-made server answers, plus the certificate checks on their own with
+// exact clock readings.
+#include "http/tls_stream.hpp"
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <csignal>
+#include <pthread.h>
+
+#include "http/certificate_check.hpp"
+#include "http/trust_store.hpp"
+#include "support/certificates.hpp"
+#include "support/tls_server.hpp"
+
+namespace qs {
+namespace {
+
+using test::Certificate;
+using test::CertificateSpec;
+using test::KeyKind;
+using test::makeCertificate;
+using test::nowSeconds;
+
+// One small PKI shared by the tests: an RSA root, an ECDSA root, and an
+// intermediate under the RSA root.
+struct Pki {
+    Certificate root = makeCertificate({.common_name = "Test Root", .key = KeyKind::rsa2048, .ca = true});
+    Certificate ec_root = makeCertificate({.common_name = "Test EC Root", .key = KeyKind::p384, .ca = true});
+    Certificate intermediate = makeCertificate(
+        {.common_name = "Test Intermediate", .key = KeyKind::p256, .key_variant = 1, .ca = true}, &root);
+};
+
+const Pki& pki() {
+    static const Pki instance;
+    return instance;
+}
+
+Certificate leafFor(std::vector<std::string> dns_names, KeyKind key = KeyKind::p256,
+                    const Certificate* issuer = nullptr) {
+    return makeCertificate({.common_name = "leaf", .dns_names = std::move(dns_names), .key = key},
+                           issuer != nullptr ? issuer : &pki().intermediate);
+}
+
+void trust(TrustStore& store, const Certificate& root) {
+    ASSERT_TRUE(addPemCertificates(store, root.pem(), nowSeconds()));
+}
+
+// ----- host names ----------------------------------------------------------
+
+TEST(TlsHostName, CandidatesMatchTheServerNameByTheWildcardRule) {
+    struct Case {
+        std::string_view candidate;
+        std::string_view host;
+        bool matches;
+    };
+    const Case cases[] = {
+        {"example.test", "example.test", true},
+        {"EXAMPLE.test", "example.TEST", true},  // ASCII case folded
+        {"*.h.test", "a.h.test", true},
+        {"*.H.TEST", "a.h.test", true},
+        {"*.h.test", "b.a.h.test", false},  // one label only
+        {"*.h.test", "h.test", false},
+        {"*.h.test", "htest", false},
+        {"a*.h.test", "ab.h.test", false},  // only a whole leading label
+        {"*.*.test", "a.b.test", false},    // no second star
+        {"*", "localhost", false},
+        {"", "", false},
+        {"", "example.test", false},
+        {"example.test", "", false},
+        {"example.test.", "example.test", false},  // bytes, not normalised
+        {"\xC3\x84.test", "\xC3\xA4.test", false}, // no folding beyond ASCII
+    };
+    for (const Case& c : cases)
+        EXPECT_EQ(hostNameMatches(c.candidate, c.host), c.matches) << c.candidate << " vs " << c.host;
+}
+
+TEST(TlsHostName, SubjectAltNameDecidesAndCommonNameIsTheFallback) {
+    struct Case {
+        const char* name;
+        CertificateSpec spec;
+        std::string_view host;
+        bool matches;
+    };
+    const Case cases[] = {
+        {"dns entry", {.common_name = "other", .dns_names = {"x.test", "a.test"}}, "a.test", true},
+        {"wildcard entry", {.dns_names = {"*.h.test"}}, "a.h.test", true},
+        {"commonName ignored beside SAN", {.common_name = "a.test", .dns_names = {"x.test"}}, "a.test", false},
+        {"IP-only SAN shadows commonName", {.common_name = "127.0.0.1", .ip_addresses = {"127.0.0.1"}},
+         "127.0.0.1", false},
+        {"commonName without SAN", {.common_name = "a.test"}, "A.TEST", true},
+        {"wildcard commonName", {.common_name = "*.h.test"}, "a.h.test", true},
+        {"no name at all", {.organization = "nobody"}, "a.test", false},
+    };
+    for (const Case& c : cases) {
+        const Certificate certificate = makeCertificate(c.spec);
+        const auto checked = checkHostName(certificate.get(), c.host);
+        EXPECT_EQ(checked.has_value(), c.matches) << c.name;
+        if (!checked) {
+            EXPECT_EQ(checked.error(), Error::CertificateHostMismatch) << c.name;
+        }
+    }
+}
+
+// ----- one certificate against its issuer -----------------------------------
+
+TEST(TlsCertificateCheck, ValidityLimitsAreInclusiveWholeSeconds) {
+    const std::int64_t t = 1'900'000'000;
+    const Certificate leaf = makeCertificate({.common_name = "leaf", .not_before = t, .not_after = t + 100},
+                                             &pki().root);
+    struct Case {
+        std::int64_t now;
+        std::optional<Error> expected;
+    };
+    const Case cases[] = {
+        {t - 1, Error::CertificateNotYetValid},
+        {t, std::nullopt},
+        {t + 100, std::nullopt},  // the notAfter second itself is still good
+        {t + 101, Error::CertificateExpired},
+    };
+    for (const Case& c : cases) {
+        const auto checked = checkIssuedBy(leaf.get(), pki().root.get(), c.now);
+        if (c.expected) {
+            ASSERT_FALSE(checked) << c.now;
+            EXPECT_EQ(checked.error(), *c.expected) << c.now;
+        } else {
+            EXPECT_TRUE(checked) << c.now;
+        }
+    }
+}
+
+TEST(TlsCertificateCheck, SignatureAlgorithmsAndIssuerKeys) {
+    const auto issuerWith = [](KeyKind key, int variant = 0) {
+        return makeCertificate({.common_name = "Issuer", .key = key, .key_variant = variant, .ca = true});
+    };
+    struct Case {
+        const char* name;
+        KeyKind issuer_key;
+        test::Digest digest;
+        std::optional<Error> expected;
+    };
+    const Case cases[] = {
+        {"RSA 1024 SHA-256", KeyKind::rsa1024, test::Digest::sha256, std::nullopt},
+        {"RSA 2048 SHA-1", KeyKind::rsa2048, test::Digest::sha1, std::nullopt},
+        {"RSA 3072 SHA-384", KeyKind::rsa3072, test::Digest::sha384, std::nullopt},
+        {"RSA 4096 SHA-256", KeyKind::rsa4096, test::Digest::sha256, std::nullopt},
+        {"RSA 1536", KeyKind::rsa1536, test::Digest::sha256, Error::CertificatePublicKeyInvalid},
+        {"RSA MD5", KeyKind::rsa2048, test::Digest::md5, Error::CertificateSignatureAlgorithmUnsupported},
+        {"ECDSA P-256", KeyKind::p256, test::Digest::sha256, std::nullopt},
+        {"ECDSA P-384", KeyKind::p384, test::Digest::sha384, std::nullopt},
+        {"ECDSA P-521", KeyKind::p521, test::Digest::sha256, Error::CertificateSignatureNamedCurveUnsupported},
+        {"Ed25519", KeyKind::ed25519, test::Digest::none, std::nullopt},
+    };
+    const std::int64_t now = nowSeconds();
+    for (const Case& c : cases) {
+        const Certificate issuer = issuerWith(c.issuer_key);
+        const Certificate leaf = makeCertificate({.common_name = "leaf", .digest = c.digest}, &issuer);
+        const auto checked = checkIssuedBy(leaf.get(), issuer.get(), now);
+        if (c.expected) {
+            ASSERT_FALSE(checked) << c.name;
+            EXPECT_EQ(checked.error(), *c.expected) << c.name;
+        } else {
+            EXPECT_TRUE(checked) << c.name << ": " << errorName(checked.error());
+        }
+    }
+}
+
+TEST(TlsCertificateCheck, WrongIssuerKeyOrNameFails) {
+    const std::int64_t now = nowSeconds();
+    const Certificate ec_issuer = makeCertificate({.common_name = "Issuer", .key = KeyKind::p256, .ca = true});
+    const Certificate leaf = makeCertificate({.common_name = "leaf"}, &ec_issuer);
+    // Same name, other keys: the type decides before the signature is tried.
+    const Certificate rsa_twin = makeCertificate({.common_name = "Issuer", .key = KeyKind::rsa2048, .ca = true});
+    const Certificate ec_twin =
+        makeCertificate({.common_name = "Issuer", .key = KeyKind::p256, .key_variant = 7, .ca = true});
+    const Certificate stranger = makeCertificate({.common_name = "Someone Else", .key = KeyKind::p256, .ca = true});
+
+    EXPECT_EQ(checkIssuedBy(leaf.get(), rsa_twin.get(), now).error(), Error::CertificateSignatureAlgorithmMismatch);
+    EXPECT_EQ(checkIssuedBy(leaf.get(), ec_twin.get(), now).error(), Error::CertificateSignatureInvalid);
+    EXPECT_EQ(checkIssuedBy(leaf.get(), stranger.get(), now).error(), Error::CertificateIssuerMismatch);
+    EXPECT_TRUE(checkIssuedBy(leaf.get(), ec_issuer.get(), now));
+}
+
+// ----- the chain as sent -----------------------------------------------------
+
+TEST(TlsCertificateCheck, ChainIsWalkedInTheOrderSent) {
+    const Pki& p = pki();
+    const Certificate second_intermediate = makeCertificate(
+        {.common_name = "Second Intermediate", .key = KeyKind::p256, .key_variant = 2, .ca = true},
+        &p.intermediate);
+    const Certificate leaf = leafFor({"a.test"});
+    const Certificate deep_leaf = leafFor({"a.test"}, KeyKind::p256, &second_intermediate);
+    const Certificate big_key_leaf = makeCertificate(
+        {.dns_names = {"a.test"}, .raw_public_key = std::string(601, '\x5a')}, &p.intermediate);
+    const Certificate largest_key_leaf = makeCertificate(
+        {.dns_names = {"a.test"}, .raw_public_key = std::string(600, '\x5a')}, &p.intermediate);
+    const Certificate expired_leaf = makeCertificate(
+        {.dns_names = {"a.test"}, .not_before = nowSeconds() - 7200, .not_after = nowSeconds() - 3600},
+        &p.intermediate);
+
+    TrustStore rooted;
+    trust(rooted, p.root);
+    TrustStore intermediate_only;
+    trust(intermediate_only, p.intermediate);
+    TrustStore other_root;
+    trust(other_root, p.ec_root);
+    TrustStore empty;
+
+    struct Case {
+        const char* name;
+        std::vector<const Certificate*> chain;
+        const TrustStore* store;
+        std::optional<Error> expected;
+    };
+    const Case cases[] = {
+        {"leaf, intermediate", {&leaf, &p.intermediate}, &rooted, std::nullopt},
+        {"root sent too", {&leaf, &p.intermediate, &p.root}, &rooted, std::nullopt},
+        {"two intermediates in order", {&deep_leaf, &second_intermediate, &p.intermediate}, &rooted, std::nullopt},
+        {"intermediates reversed",
+         {&deep_leaf, &p.intermediate, &second_intermediate},
+         &rooted,
+         Error::CertificateIssuerMismatch},
+        {"leaf last", {&p.intermediate, &leaf}, &rooted, Error::CertificateHostMismatch},
+        {"store holds the intermediate", {&leaf}, &intermediate_only, std::nullopt},
+        {"intermediate missing", {&leaf}, &rooted, Error::TlsCertificateNotVerified},
+        {"unknown root", {&leaf, &p.intermediate}, &other_root, Error::TlsCertificateNotVerified},
+        {"empty store", {&leaf, &p.intermediate}, &empty, Error::TlsCertificateNotVerified},
+        {"expired leaf", {&expired_leaf, &p.intermediate}, &rooted, Error::CertificateExpired},
+        {"leaf key over 600 bytes", {&big_key_leaf, &p.intermediate}, &rooted, Error::CertificatePublicKeyInvalid},
+        {"leaf key of 600 bytes", {&largest_key_leaf, &p.intermediate}, &rooted, std::nullopt},
+        {"nothing sent", {}, &rooted, Error::TlsCertificateNotVerified},
+    };
+    for (const Case& c : cases) {
+        std::vector<x509_st*> chain;
+        for (const Certificate* certificate : c.chain) chain.push_back(certificate->get());
+        const auto verified = verifyServerChain(chain, *c.store, "a.test", nowSeconds());
+        if (c.expected) {
+            ASSERT_FALSE(verified) << c.name;
+            EXPECT_EQ(verified.error(), *c.expected) << c.name << ": " << errorName(verified.error());
+        } else {
+            EXPECT_TRUE(verified) << c.name << ": " << errorName(verified.error());
+        }
+    }
+}
+
+// ----- handshakes with a real server ----------------------------------------
+
+struct Outcome {
+    platform::Fd socket;
+    std::unique_ptr<TlsStream> stream;
+    Error reason = Error::Unexpected;
+    std::optional<Error> error;
+};
+
+Outcome handshakeWith(std::uint16_t port, std::string_view host, const TrustStore& store) {
+    Outcome outcome;
+    outcome.socket = test::connectLoopback(port);
+    auto stream = TlsStream::handshake(outcome.socket.get(), host, store, outcome.reason);
+    if (stream) {
+        outcome.stream = std::move(*stream);
+    } else {
+        outcome.error = stream.error();
+        outcome.socket.reset();  // as the client does: the server sees the end at once
+    }
+    return outcome;
+}
+
+std::string readAll(TlsStream& stream, std::optional<Error>& failure) {
+    std::string text;
+    char buffer[1000];
+    for (;;) {
+        const auto n = stream.read(buffer);
+        if (!n) {
+            failure = n.error();
+            return text;
+        }
+        if (*n == 0) return text;
+        text.append(buffer, *n);
+    }
+}
+
+TEST(TlsHandshake, ServersWithinTheProfileAreAccepted) {
+    const Pki& p = pki();
+    TrustStore store;
+    trust(store, p.root);
+    struct Case {
+        const char* name;
+        KeyKind leaf_key;
+        int max_version;
+        std::string groups;
+        std::uint16_t version;
+    };
+    const Case cases[] = {
+        {"TLS 1.3 ECDSA P-256", KeyKind::p256, TLS1_3_VERSION, "", 0x0304},
+        {"TLS 1.3 ECDSA P-384", KeyKind::p384, TLS1_3_VERSION, "", 0x0304},
+        {"TLS 1.3 RSA 1024", KeyKind::rsa1024, TLS1_3_VERSION, "", 0x0304},
+        {"TLS 1.3 RSA 2048", KeyKind::rsa2048, TLS1_3_VERSION, "", 0x0304},
+        {"TLS 1.3 RSA 3072", KeyKind::rsa3072, TLS1_3_VERSION, "", 0x0304},
+        {"TLS 1.3 RSA 4096", KeyKind::rsa4096, TLS1_3_VERSION, "", 0x0304},
+        {"TLS 1.2 RSA 2048", KeyKind::rsa2048, TLS1_2_VERSION, "", 0x0303},
+        {"TLS 1.2 RSA over P-384", KeyKind::rsa2048, TLS1_2_VERSION, "P-384", 0x0303},
+        // Our one key share is P-256; a server wanting another offered group
+        // asks for it with a retry, which is let through for that alone.
+        {"TLS 1.3 server with X25519 only", KeyKind::p256, TLS1_3_VERSION, "X25519", 0x0304},
+        {"TLS 1.3 server with P-384 only", KeyKind::p256, TLS1_3_VERSION, "P-384", 0x0304},
+    };
+    for (const Case& c : cases) {
+        test::TlsServerOptions options;
+        options.chain = {leafFor({"localhost"}, c.leaf_key), p.intermediate};
+        options.max_version = c.max_version;
+        options.groups = c.groups;
+        options.response = "hello";
+        test::TlsTestServer server(std::move(options));
+        Outcome outcome = handshakeWith(server.port(), "localhost", store);
+        ASSERT_TRUE(outcome.stream) << c.name << ": " << errorName(outcome.reason);
+        EXPECT_EQ(outcome.stream->protocolVersion(), c.version) << c.name;
+        std::optional<Error> failure;
+        EXPECT_EQ(readAll(*outcome.stream, failure), "hello") << c.name;
+        EXPECT_FALSE(failure) << c.name;
+        server.join();
+        EXPECT_TRUE(server.handshakeSucceeded()) << c.name;
+    }
+}
+
+TEST(TlsHandshake, ServersOutsideTheProfileAreRefused) {
+    const Pki& p = pki();
+    TrustStore store;
+    trust(store, p.root);
+    const std::int64_t now = nowSeconds();
+    struct Case {
+        const char* name;
+        std::vector<Certificate> chain;
+        std::string host;
+        int min_version;
+        int max_version;
+        bool stateless;
+        Error reason;
+    };
+    const Certificate good = leafFor({"localhost"});
+    const Case cases[] = {
+        {"wrong host", {good, p.intermediate}, "other.test", TLS1_2_VERSION, TLS1_3_VERSION, false,
+         Error::CertificateHostMismatch},
+        {"expired leaf",
+         {makeCertificate({.dns_names = {"localhost"}, .not_before = now - 7200, .not_after = now - 10},
+                          &p.intermediate),
+          p.intermediate},
+         "localhost", TLS1_2_VERSION, TLS1_3_VERSION, false, Error::CertificateExpired},
+        {"leaf not yet valid",
+         {makeCertificate({.dns_names = {"localhost"}, .not_before = now + 3600}, &p.intermediate), p.intermediate},
+         "localhost", TLS1_2_VERSION, TLS1_3_VERSION, false, Error::CertificateNotYetValid},
+        {"unknown root",
+         {leafFor({"localhost"}, KeyKind::p256, &p.ec_root)},
+         "localhost", TLS1_2_VERSION, TLS1_3_VERSION, false, Error::TlsCertificateNotVerified},
+        {"intermediate not sent", {good}, "localhost", TLS1_2_VERSION, TLS1_3_VERSION, false,
+         Error::TlsCertificateNotVerified},
+        {"chain in reverse order", {p.intermediate, good}, "localhost", TLS1_2_VERSION, TLS1_3_VERSION, false,
+         Error::CertificateHostMismatch},
+        {"Ed25519 handshake signature", {leafFor({"localhost"}, KeyKind::ed25519), p.intermediate},
+         "localhost", TLS1_3_VERSION, TLS1_3_VERSION, false, Error::TlsBadSignatureScheme},
+        {"RSA 1536 leaf", {leafFor({"localhost"}, KeyKind::rsa1536), p.intermediate}, "localhost",
+         TLS1_2_VERSION, TLS1_3_VERSION, false, Error::TlsBadRsaSignatureBitCount},
+        {"TLS 1.2 with an ECDSA certificate", {good, p.intermediate}, "localhost", TLS1_2_VERSION,
+         TLS1_2_VERSION, false, Error::TlsAlert},
+        {"cookie HelloRetryRequest", {good, p.intermediate}, "localhost", TLS1_3_VERSION, TLS1_3_VERSION, true,
+         Error::TlsUnexpectedMessage},
+    };
+    for (const Case& c : cases) {
+        test::TlsServerOptions options;
+        options.chain = c.chain;
+        options.min_version = c.min_version;
+        options.max_version = c.max_version;
+        options.stateless = c.stateless;
+        test::TlsTestServer server(std::move(options));
+        const Outcome outcome = handshakeWith(server.port(), c.host, store);
+        ASSERT_FALSE(outcome.stream) << c.name;
+        EXPECT_EQ(outcome.error, Error::TlsInitializationFailed) << c.name;
+        EXPECT_EQ(outcome.reason, c.reason) << c.name << ": " << errorName(outcome.reason);
+        server.join();
+        EXPECT_FALSE(server.handshakeSucceeded()) << c.name;
+    }
+}
+
+TEST(TlsHandshake, Tls11OnlyServerIsRefused) {
+    const Pki& p = pki();
+    TrustStore store;
+    trust(store, p.root);
+    test::TlsServerOptions options;
+    options.chain = {leafFor({"localhost"}, KeyKind::rsa2048), p.intermediate};
+    options.min_version = TLS1_1_VERSION;
+    options.max_version = TLS1_1_VERSION;
+    options.tls12_ciphers = "DEFAULT:@SECLEVEL=0";
+    test::TlsTestServer server(std::move(options));
+    const Outcome outcome = handshakeWith(server.port(), "localhost", store);
+    EXPECT_EQ(outcome.error, Error::TlsInitializationFailed);
+    server.join();
+    EXPECT_FALSE(server.handshakeSucceeded());
+}
+
+TEST(TlsHandshake, EmptyStoreRefusesEveryServer) {
+    TrustStore empty;
+    test::TlsServerOptions options;
+    options.chain = {leafFor({"localhost"}), pki().intermediate, pki().root};
+    test::TlsTestServer server(std::move(options));
+    const Outcome outcome = handshakeWith(server.port(), "localhost", empty);
+    EXPECT_EQ(outcome.error, Error::TlsInitializationFailed);
+    EXPECT_EQ(outcome.reason, Error::TlsCertificateNotVerified);
+}
+
+// ----- the stream after the handshake ----------------------------------------
+
+std::string options_response(const std::string& body) {
+    return "HTTP/1.1 200 OK\r\ncontent-length: 40000\r\n\r\n" + body;
+}
+
+TEST(TlsStreamData, RequestAndResponseWithEveryWayOfClosing) {
+    const Pki& p = pki();
+    TrustStore store;
+    trust(store, p.root);
+    struct Case {
+        const char* name;
+        test::ServerClose close;
+        std::optional<Error> failure;
+    };
+    const Case cases[] = {
+        {"close_notify", test::ServerClose::notify, std::nullopt},
+        {"plain close without close_notify", test::ServerClose::silent, std::nullopt},
+        {"reset", test::ServerClose::reset, Error::ReadFailed},
+    };
+    const std::string request = "GET / HTTP/1.1\r\nhost: localhost\r\n\r\n";
+    const std::string body(40000, 'b');  // several records
+    for (const Case& c : cases) {
+        test::TlsServerOptions options;
+        options.chain = {leafFor({"localhost"}), p.intermediate};
+        options.read_until = "\r\n\r\n";
+        options.response = options_response(body);
+        options.close = c.close;
+        test::TlsTestServer server(std::move(options));
+        Outcome outcome = handshakeWith(server.port(), "localhost", store);
+        ASSERT_TRUE(outcome.stream) << c.name;
+        ASSERT_TRUE(outcome.stream->writeAll(request)) << c.name;
+        std::optional<Error> failure;
+        const std::string received = readAll(*outcome.stream, failure);
+        EXPECT_EQ(failure, c.failure) << c.name;
+        if (!c.failure) {
+            EXPECT_EQ(received, options_response(body)) << c.name;
+        }
+        // The end stays the end.
+        char more[16];
+        const auto again = outcome.stream->read(more);
+        EXPECT_EQ(again.has_value(), !c.failure.has_value()) << c.name;
+        server.join();
+        EXPECT_EQ(server.received(), request) << c.name;
+    }
+}
+
+TEST(TlsStreamData, WritingToAResetConnectionFails) {
+    const Pki& p = pki();
+    TrustStore store;
+    trust(store, p.root);
+    test::TlsServerOptions options;
+    options.chain = {leafFor({"localhost"}), p.intermediate};
+    options.close = test::ServerClose::reset;
+    test::TlsTestServer server(std::move(options));
+    Outcome outcome = handshakeWith(server.port(), "localhost", store);
+    ASSERT_TRUE(outcome.stream);
+    server.join();
+    const std::string chunk(16384, 'x');
+    Result<void> written;
+    for (int i = 0; i < 50 && written; ++i) written = outcome.stream->writeAll(chunk);
+    ASSERT_FALSE(written);
+    EXPECT_EQ(written.error(), Error::WriteFailed);
+}
+
+// A signal that interrupts the blocking socket calls must not break the
+// handshake or a record read.
+std::atomic<int> g_signals{0};
+void countSignal(int) { g_signals.fetch_add(1); }
+
+TEST(TlsStreamData, SignalsDuringHandshakeAndReadAreRidden) {
+    struct sigaction action {};
+    action.sa_handler = countSignal;
+    sigemptyset(&action.sa_mask);
+    action.sa_flags = 0;  // no SA_RESTART: the calls see EINTR
+    struct sigaction previous {};
+    ASSERT_EQ(sigaction(SIGUSR1, &action, &previous), 0);
+    g_signals = 0;
+
+    const Pki& p = pki();
+    TrustStore store;
+    trust(store, p.root);
+    const pthread_t client = pthread_self();
+    test::TlsServerOptions options;
+    options.chain = {leafFor({"localhost"}), p.intermediate};
+    options.response = "after the signal";
+    options.delay_ms = 300;
+    options.during_delay = [client] {
+        // Let the client block in recv first, then interrupt it.
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+        pthread_kill(client, SIGUSR1);
+    };
+    test::TlsTestServer server(std::move(options));
+    Outcome outcome = handshakeWith(server.port(), "localhost", store);
+    ASSERT_TRUE(outcome.stream) << errorName(outcome.reason);
+    std::optional<Error> failure;
+    EXPECT_EQ(readAll(*outcome.stream, failure), "after the signal");
+    EXPECT_FALSE(failure);
+    server.join();
+    EXPECT_EQ(g_signals.load(), 2);
+    sigaction(SIGUSR1, &previous, nullptr);
+}
+
+// ----- what goes on the wire ------------------------------------------------
+
+TEST(TlsClientHello, OfferFollowsTheProfile) {
+    for (const std::string host : {"Example.Test", "127.0.0.1"}) {
+        test::RawTestServer server([](std::string_view) { return std::string(); });
+        TrustStore store;
+        const Outcome outcome = handshakeWith(server.port(), host, store);
+        EXPECT_EQ(outcome.error, Error::TlsInitializationFailed);
+        server.join();
+        const auto hello = test::parseClientHello(server.firstRecord());
+
+        EXPECT_EQ(hello.record_version, 0x0301);
+        EXPECT_EQ(hello.legacy_version, 0x0303);
+        EXPECT_EQ(hello.session_id.size(), 32u);
+        EXPECT_EQ(hello.compression_methods, std::string(1, '\0'));
+        // TLS 1.3 suites first (the library's layout), each group in our order;
+        // 0x00FF is the library's renegotiation-protection signal.
+        const std::vector<std::uint16_t> suites = {0x1303, 0x1301, 0x1302, 0xCCA8, 0xC02F, 0xC030, 0x00FF};
+        EXPECT_EQ(hello.cipher_suites, suites);
+
+        const auto body = [&](std::uint16_t type) -> std::optional<std::string> {
+            for (std::size_t i = 0; i < hello.extension_types.size(); ++i)
+                if (hello.extension_types[i] == type) return hello.extension_bodies[i];
+            return std::nullopt;
+        };
+        // server_name: one host_name entry, byte for byte.
+        const std::string name_entry = std::string(1, '\0') + static_cast<char>(host.size() >> 8) +
+                                       static_cast<char>(host.size()) + host;
+        const std::string list = std::string(1, static_cast<char>(name_entry.size() >> 8)) +
+                                 static_cast<char>(name_entry.size()) + name_entry;
+        EXPECT_EQ(body(0), list) << host;
+        EXPECT_EQ(body(43), std::string("\x04\x03\x04\x03\x03", 5));  // TLS 1.3, TLS 1.2
+        EXPECT_EQ(body(10), std::string("\x00\x06\x00\x17\x00\x18\x00\x1d", 8));
+        EXPECT_EQ(body(13), std::string("\x00\x1a\x04\x03\x05\x03\x04\x01\x05\x01\x06\x01\x08\x04\x08\x05"
+                                        "\x08\x06\x08\x09\x08\x0a\x08\x0b\x02\x01\x08\x07",
+                                        28));
+        EXPECT_EQ(body(45), std::string("\x01\x01", 2));  // psk_dhe_ke
+        const auto key_share = body(51);
+        ASSERT_TRUE(key_share);
+        EXPECT_EQ(key_share->substr(0, 6), std::string("\x00\x45\x00\x17\x00\x41", 6));  // P-256, 65 bytes
+        for (const std::uint16_t absent : std::initializer_list<std::uint16_t>{16 /*ALPN*/, 35 /*session ticket*/, 42 /*early data*/,
+                                           5 /*status_request*/, 23 /*extended master secret*/,
+                                           22 /*encrypt-then-MAC*/, 0xFF01 /*renegotiation_info*/,
+                                           21 /*padding*/, 49 /*post-handshake auth*/})
+            EXPECT_FALSE(body(absent)) << "extension " << absent;
+    }
+}
+
+// A TLS 1.2 ServerHello: no extensions, the given random.
+std::string serverHello12(std::string_view random) {
+    std::string hello;
+    hello += "\x03\x03";
+    hello += random;
+    hello += '\0';          // session id
+    hello += "\xC0\x2F";    // ECDHE-RSA-AES128-GCM-SHA256
+    hello += '\0';          // compression
+    std::string message = "\x02";
+    message += '\0';
+    message += static_cast<char>(hello.size() >> 8);
+    message += static_cast<char>(hello.size());
+    message += hello;
+    std::string record = "\x16\x03\x03";
+    record += static_cast<char>(message.size() >> 8);
+    record += static_cast<char>(message.size());
+    return record + message;
+}
+
+TEST(TlsServerHello, DowngradeSentinelsAreRefused) {
+    struct Case {
+        std::string_view tail;
+        bool refused;
+    };
+    const Case cases[] = {
+        {std::string_view("DOWNGRD\x01", 8), true},
+        {std::string_view("DOWNGRD\x00", 8), true},
+        {std::string_view("DOWNGRD\x02", 8), false},
+        {std::string_view("downgrd\x01", 8), false},
+    };
+    for (const Case& c : cases) {
+        const std::string random = std::string(24, 'r') + std::string(c.tail);
+        test::RawTestServer server([&](std::string_view) { return serverHello12(random); });
+        TrustStore store;
+        const Outcome outcome = handshakeWith(server.port(), "localhost", store);
+        EXPECT_EQ(outcome.error, Error::TlsInitializationFailed);
+        EXPECT_EQ(outcome.reason == Error::TlsIllegalParameter, c.refused) << errorName(outcome.reason);
+        server.join();
+    }
+}
+
+}  // namespace
+}  // namespace qs

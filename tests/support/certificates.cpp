@@ -1,0 +1,157 @@
+#include "support/certificates.hpp"
+
+#include <cstring>
+#include <ctime>
+#include <map>
+#include <mutex>
+#include <stdexcept>
+#include <utility>
+
+#include <openssl/bn.h>
+#include <openssl/core_names.h>
+#include <openssl/pem.h>
+#include <openssl/x509v3.h>
+
+namespace qs::test {
+
+namespace {
+
+struct PkeyCtxFree {
+    void operator()(EVP_PKEY_CTX* ctx) const { EVP_PKEY_CTX_free(ctx); }
+};
+
+EVP_PKEY* generate(KeyKind kind) {
+    const char* algorithm = "RSA";
+    unsigned bits = 0;
+    const char* curve = nullptr;
+    switch (kind) {
+    case KeyKind::rsa1024: bits = 1024; break;
+    case KeyKind::rsa1536: bits = 1536; break;
+    case KeyKind::rsa2048: bits = 2048; break;
+    case KeyKind::rsa3072: bits = 3072; break;
+    case KeyKind::rsa4096: bits = 4096; break;
+    case KeyKind::p256: algorithm = "EC"; curve = "P-256"; break;
+    case KeyKind::p384: algorithm = "EC"; curve = "P-384"; break;
+    case KeyKind::p521: algorithm = "EC"; curve = "P-521"; break;
+    case KeyKind::ed25519: algorithm = "ED25519"; break;
+    }
+    std::unique_ptr<EVP_PKEY_CTX, PkeyCtxFree> ctx(EVP_PKEY_CTX_new_from_name(nullptr, algorithm, nullptr));
+    if (!ctx || EVP_PKEY_keygen_init(ctx.get()) != 1) throw std::runtime_error("keygen init");
+    if (bits != 0 && EVP_PKEY_CTX_set_rsa_keygen_bits(ctx.get(), static_cast<int>(bits)) != 1)
+        throw std::runtime_error("rsa bits");
+    if (curve != nullptr && EVP_PKEY_CTX_set_group_name(ctx.get(), curve) != 1)
+        throw std::runtime_error("curve");
+    EVP_PKEY* key = nullptr;
+    if (EVP_PKEY_generate(ctx.get(), &key) != 1) throw std::runtime_error("keygen");
+    return key;
+}
+
+const EVP_MD* digestOf(Digest digest) {
+    switch (digest) {
+    case Digest::sha1: return EVP_sha1();
+    case Digest::sha256: return EVP_sha256();
+    case Digest::sha384: return EVP_sha384();
+    case Digest::md5: return EVP_md5();
+    case Digest::none: return nullptr;
+    }
+    return nullptr;
+}
+
+void setTime(ASN1_TIME* field, std::int64_t seconds) {
+    if (ASN1_TIME_set(field, static_cast<time_t>(seconds)) == nullptr) throw std::runtime_error("time");
+}
+
+}  // namespace
+
+EVP_PKEY* testKey(KeyKind kind, int variant) {
+    static std::mutex lock;
+    static std::map<std::pair<KeyKind, int>, EVP_PKEY*> keys;  // kept until exit
+    const std::lock_guard guard(lock);
+    auto& slot = keys[{kind, variant}];
+    if (slot == nullptr) slot = generate(kind);
+    return slot;
+}
+
+std::int64_t nowSeconds() { return static_cast<std::int64_t>(std::time(nullptr)); }
+
+std::string Certificate::der() const {
+    unsigned char* bytes = nullptr;
+    const int length = i2d_X509(x509.get(), &bytes);
+    if (length <= 0) throw std::runtime_error("i2d_X509");
+    std::string out(reinterpret_cast<char*>(bytes), static_cast<std::size_t>(length));
+    OPENSSL_free(bytes);
+    return out;
+}
+
+std::string Certificate::pem() const { return pemFromDer(der()); }
+
+std::string pemFromDer(const std::string& der) {
+    std::string encoded(4 * ((der.size() + 2) / 3) + 1, '\0');
+    const int length = EVP_EncodeBlock(reinterpret_cast<unsigned char*>(encoded.data()),
+                                       reinterpret_cast<const unsigned char*>(der.data()),
+                                       static_cast<int>(der.size()));
+    encoded.resize(static_cast<std::size_t>(length));
+    std::string out = "-----BEGIN CERTIFICATE-----\n";
+    for (std::size_t i = 0; i < encoded.size(); i += 64) out += encoded.substr(i, 64) + "\n";
+    out += "-----END CERTIFICATE-----\n";
+    return out;
+}
+
+Certificate makeCertificate(const CertificateSpec& spec, const Certificate* issuer) {
+    Certificate result;
+    result.key = testKey(spec.key, spec.key_variant);
+    result.x509.reset(X509_new(), X509Deleter{});
+    X509* x = result.x509.get();
+    X509_set_version(x, 2);
+    ASN1_INTEGER_set(X509_get_serialNumber(x), spec.serial);
+
+    X509_NAME* subject = X509_get_subject_name(x);
+    if (!spec.organization.empty())
+        X509_NAME_add_entry_by_txt(subject, "O", MBSTRING_ASC,
+                                   reinterpret_cast<const unsigned char*>(spec.organization.c_str()), -1, -1, 0);
+    if (!spec.common_name.empty())
+        X509_NAME_add_entry_by_txt(subject, "CN", MBSTRING_ASC,
+                                   reinterpret_cast<const unsigned char*>(spec.common_name.c_str()), -1, -1, 0);
+    X509_set_issuer_name(x, issuer != nullptr ? X509_get_subject_name(issuer->get()) : subject);
+
+    const std::int64_t now = nowSeconds();
+    setTime(X509_getm_notBefore(x), spec.not_before != 0 ? spec.not_before : now - 3600);
+    setTime(X509_getm_notAfter(x), spec.not_after != 0 ? spec.not_after : now + 86400);
+    X509_set_pubkey(x, result.key);
+    if (!spec.raw_public_key.empty()) {
+        auto* bits = static_cast<unsigned char*>(OPENSSL_malloc(spec.raw_public_key.size()));
+        std::memcpy(bits, spec.raw_public_key.data(), spec.raw_public_key.size());
+        X509_PUBKEY_set0_param(X509_get_X509_PUBKEY(x), OBJ_nid2obj(NID_rsaEncryption), V_ASN1_NULL, nullptr,
+                               bits, static_cast<int>(spec.raw_public_key.size()));
+    }
+
+    BASIC_CONSTRAINTS* constraints = BASIC_CONSTRAINTS_new();
+    constraints->ca = spec.ca ? 0xFF : 0;
+    X509_add1_ext_i2d(x, NID_basic_constraints, constraints, 1, X509V3_ADD_DEFAULT);
+    BASIC_CONSTRAINTS_free(constraints);
+
+    if (!spec.dns_names.empty() || !spec.ip_addresses.empty()) {
+        GENERAL_NAMES* names = sk_GENERAL_NAME_new_null();
+        for (const std::string& dns : spec.dns_names) {
+            GENERAL_NAME* name = GENERAL_NAME_new();
+            ASN1_IA5STRING* text = ASN1_IA5STRING_new();
+            ASN1_STRING_set(text, dns.data(), static_cast<int>(dns.size()));
+            GENERAL_NAME_set0_value(name, GEN_DNS, text);
+            sk_GENERAL_NAME_push(names, name);
+        }
+        for (const std::string& ip : spec.ip_addresses) {
+            GENERAL_NAME* name = GENERAL_NAME_new();
+            GENERAL_NAME_set0_value(name, GEN_IPADD, a2i_IPADDRESS(ip.c_str()));
+            sk_GENERAL_NAME_push(names, name);
+        }
+        X509_add1_ext_i2d(x, NID_subject_alt_name, names, 0, X509V3_ADD_DEFAULT);
+        GENERAL_NAMES_free(names);
+    }
+
+    EVP_PKEY* signer = issuer != nullptr ? issuer->key : result.key;
+    const Digest digest = EVP_PKEY_get_base_id(signer) == EVP_PKEY_ED25519 ? Digest::none : spec.digest;
+    if (X509_sign(x, signer, digestOf(digest)) <= 0) throw std::runtime_error("X509_sign");
+    return result;
+}
+
+}  // namespace qs::test

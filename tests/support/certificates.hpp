@@ -1,0 +1,62 @@
+#pragma once
+// X.509 certificates made at test time with the OpenSSL API: keys of every
+// kind the TLS profile cares about, CA and leaf certificates with chosen
+// names, validity and signature digests.
+
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include <openssl/evp.h>
+#include <openssl/x509.h>
+
+namespace qs::test {
+
+enum class KeyKind { rsa1024, rsa1536, rsa2048, rsa3072, rsa4096, p256, p384, p521, ed25519 };
+
+// One key per kind, generated on first use and kept for the whole run
+// (RSA generation is slow); `variant` gives further distinct keys.
+EVP_PKEY* testKey(KeyKind kind, int variant = 0);
+
+enum class Digest { sha1, sha256, sha384, md5, none };
+
+struct CertificateSpec {
+    std::string common_name = {};            // empty: no commonName
+    std::string organization = "quillstead tests";
+    std::vector<std::string> dns_names = {};  // subjectAltName dNSName entries
+    std::vector<std::string> ip_addresses = {};  // subjectAltName iPAddress entries
+    std::int64_t not_before = 0;             // 0: an hour ago
+    std::int64_t not_after = 0;              // 0: a day from now
+    KeyKind key = KeyKind::p256;
+    int key_variant = 0;
+    bool ca = false;
+    Digest digest = Digest::sha256;          // of the issuer's signature; none for Ed25519
+    long serial = 1;
+    // Non-empty: stands in for the subjectPublicKey bits (labelled RSA), for
+    // certificates whose key is never used, only measured.
+    std::string raw_public_key = {};
+};
+
+struct X509Deleter {
+    void operator()(X509* certificate) const { X509_free(certificate); }
+};
+
+struct Certificate {
+    std::shared_ptr<X509> x509;
+    EVP_PKEY* key = nullptr;  // owned by testKey's cache
+
+    [[nodiscard]] X509* get() const { return x509.get(); }
+    [[nodiscard]] std::string pem() const;
+    [[nodiscard]] std::string der() const;
+};
+
+// Signs with `issuer`'s key and names it as issuer; self-signed without one.
+Certificate makeCertificate(const CertificateSpec& spec, const Certificate* issuer = nullptr);
+
+// PEM text for DER bytes, 64 characters a line.
+std::string pemFromDer(const std::string& der);
+
+std::int64_t nowSeconds();
+
+}  // namespace qs::test

@@ -1,0 +1,155 @@
+// Loading a trust store from its three sources in order, with temporary
+// directories standing in for the system locations.
+#include "sync/load_trust_store.hpp"
+
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <functional>
+#include <sys/stat.h>
+
+#include <openssl/x509.h>
+
+#include "support/certificates.hpp"
+#include "support/stderr_capture.hpp"
+#include "support/temp_dir.hpp"
+
+namespace qs {
+namespace {
+
+using test::Certificate;
+
+struct Authorities {
+    Certificate a = test::makeCertificate({.common_name = "A", .ca = true});
+    Certificate b = test::makeCertificate({.common_name = "B", .ca = true});
+    Certificate c = test::makeCertificate({.common_name = "C", .ca = true});
+    Certificate d = test::makeCertificate({.common_name = "D", .ca = true});
+};
+
+const Authorities& authorities() {
+    static const Authorities instance;
+    return instance;
+}
+
+std::string subjectDer(const Certificate& certificate) {
+    unsigned char* bytes = nullptr;
+    const int length = i2d_X509_NAME(X509_get_subject_name(certificate.get()), &bytes);
+    std::string out(reinterpret_cast<char*>(bytes), static_cast<std::size_t>(length));
+    OPENSSL_free(bytes);
+    return out;
+}
+
+// The stand-ins for "/etc/ssl/certs", the ca-root-nss bundle and "/etc/ssl/cert.pem".
+struct Sources {
+    test::TempDir root;
+    std::string directory = root / "certs";
+    std::string bundle = root / "ca-root-nss.crt";
+    std::string system = root / "cert.pem";
+};
+
+constexpr std::string_view kNoEnd = "-----BEGIN CERTIFICATE-----\nQUJD\n";
+
+TEST(LoadTrustStore, SourcesAreTriedInOrderUntilOneSucceeds) {
+    const Authorities& x = authorities();
+    namespace fs = std::filesystem;
+    struct Case {
+        const char* name;
+        std::function<void(const Sources&)> setup;
+        std::vector<const Certificate*> expected;  // exactly these, nothing else
+        bool loaded;
+        std::string warning;
+    };
+    const Case cases[] = {
+        {"directory files and links; other entries passed over",
+         [&](const Sources& s) {
+             fs::create_directory(s.directory);
+             test::writeFile(s.directory + "/a.pem", x.a.pem());
+             test::writeFile(s.root / "b-target.pem", x.b.pem());
+             fs::create_symlink(s.root / "b-target.pem", s.directory + "/b.0");
+             fs::create_directory(s.directory + "/sub");
+             test::writeFile(s.directory + "/sub/c.pem", x.c.pem());
+             ASSERT_EQ(::mkfifo((s.directory + "/fifo").c_str(), 0600), 0);
+             test::writeFile(s.bundle, x.d.pem());
+         },
+         {&x.a, &x.b}, true, ""},
+        {"empty directory is a successful load",
+         [&](const Sources& s) {
+             fs::create_directory(s.directory);
+             test::writeFile(s.bundle, x.c.pem());
+             test::writeFile(s.system, x.d.pem());
+         },
+         {}, true, ""},
+        {"failing file: what was read stays and the bundle is added",
+         [&](const Sources& s) {
+             fs::create_directory(s.directory);
+             test::writeFile(s.directory + "/broken.pem", x.a.pem() + std::string(kNoEnd));
+             test::writeFile(s.bundle, x.c.pem());
+             test::writeFile(s.system, x.d.pem());
+         },
+         {&x.a, &x.c}, true, ""},
+        {"dangling link stops the directory pass",
+         [&](const Sources& s) {
+             fs::create_directory(s.directory);
+             fs::create_symlink(s.root / "gone.pem", s.directory + "/gone.0");
+             test::writeFile(s.bundle, x.c.pem());
+         },
+         {&x.c}, true, ""},
+        {"no directory",
+         [&](const Sources& s) { test::writeFile(s.bundle, x.c.pem() + x.a.pem()); },
+         {&x.c, &x.a}, true, ""},
+        {"directory path names a file",
+         [&](const Sources& s) {
+             test::writeFile(s.directory, x.a.pem());
+             test::writeFile(s.bundle, x.c.pem());
+         },
+         {&x.c}, true, ""},
+        {"directory and bundle fail: the system file alone",
+         [&](const Sources& s) {
+             fs::create_directory(s.directory);
+             test::writeFile(s.directory + "/broken.pem", x.a.pem() + std::string(kNoEnd));
+             test::writeFile(s.bundle, x.b.pem() + std::string(kNoEnd));
+             test::writeFile(s.system, x.d.pem());
+         },
+         {&x.d}, true, ""},
+        {"every source missing",
+         [](const Sources&) {},
+         {}, false, "warning(http): failed to load CA certificates: error.FileNotFound\n"},
+        {"system file malformed after the others failed",
+         [&](const Sources& s) {
+             test::writeFile(s.system, x.a.pem() + "-----BEGIN CERTIFICATE-----\nQUJ=D\n-----END CERTIFICATE-----\n");
+         },
+         {&x.a}, false, "warning(http): failed to load CA certificates: error.InvalidPadding\n"},
+    };
+    for (const Case& c : cases) {
+        Sources sources;
+        c.setup(sources);
+        TrustStore store;
+        test::StderrCapture capture;
+        loadTrustStore(store, sources.directory, sources.bundle, sources.system);
+        EXPECT_EQ(capture.text(), c.warning) << c.name;
+        EXPECT_EQ(store.needsLoading(), !c.loaded) << c.name;
+        EXPECT_EQ(store.size(), c.expected.size()) << c.name;
+        for (const Certificate* expected : c.expected)
+            EXPECT_NE(store.findBySubject(subjectDer(*expected)), nullptr) << c.name;
+    }
+}
+
+TEST(LoadTrustStore, FailedCycleLoadLeavesTheClientLoadToTheSystemFile) {
+    const Authorities& x = authorities();
+    Sources sources;
+    TrustStore store;
+    {
+        test::StderrCapture capture;
+        loadTrustStore(store, sources.directory, sources.bundle, sources.system);
+        EXPECT_EQ(capture.text(), "warning(http): failed to load CA certificates: error.FileNotFound\n");
+    }
+    ASSERT_TRUE(store.needsLoading());
+    EXPECT_EQ(reloadSystemTrustStore(store, sources.system).error(), Error::CertificateBundleLoadFailure);
+    test::writeFile(sources.system, x.b.pem());
+    ASSERT_TRUE(reloadSystemTrustStore(store, sources.system));
+    EXPECT_FALSE(store.needsLoading());
+    EXPECT_EQ(store.size(), 1u);
+}
+
+}  // namespace
+}  // namespace qs
