@@ -39,7 +39,9 @@ TEST(BufferedReader, FillFindConsumeAcrossShortReads) {
 }
 
 TEST(BufferedReader, ReadExactAndSkipReportEndOfStream) {
-    MemoryReader source(std::string(1000, 'a') + "XYZ");
+    // The reader borrows its bytes: they must outlive it.
+    const std::string data = std::string(1000, 'a') + "XYZ";
+    MemoryReader source(data);
     std::array<char, 64> storage{};
     BufferedReader reader(source, storage);
     ASSERT_TRUE(reader.skip(1000));

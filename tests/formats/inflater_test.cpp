@@ -244,6 +244,7 @@ TEST_P(InflaterTest, SkipsOptionalGzipHeaderFields) {
         SCOPED_TRACE(c.name);
         const std::string stream = gzipMember(data, c.fields);
         for (const std::size_t step : {std::size_t{1}, std::size_t{5}, SIZE_MAX}) {
+            SCOPED_TRACE(testing::Message() << "input step " << step);
             const Outcome o = decode(GetParam(), Container::gzip, stream, step);
             EXPECT_FALSE(o.error);
             EXPECT_TRUE(o.data == data);
