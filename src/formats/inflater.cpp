@@ -7,9 +7,9 @@
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
+#include <iterator>
 #include <memory>
 #include <new>
-#include <iterator>
 #include <utility>
 
 #ifdef QUILLSTEAD_HAVE_ISAL
@@ -29,8 +29,8 @@ struct Step {
 };
 
 // The fixed part of the header, checked here for both engines so that they
-// refuse exactly the same streams: the libraries differ on reserved gzip
-// flags, zlib's header check bits and preset dictionaries.
+// refuse exactly the same streams whatever each library would let through
+// (reserved gzip flags, zlib's check bits, preset dictionaries).
 constexpr std::size_t kGzipFixedHeader = 10;
 constexpr std::size_t kZlibFixedHeader = 2;
 
@@ -177,10 +177,11 @@ private:
 
 #ifdef QUILLSTEAD_HAVE_ISAL
 // Walks a gzip header as it streams in, checking its CRC-16 when it has one.
-// ISA-L 2.30 parses a gzip header that arrives in pieces wrongly: it takes
-// the CRC-16 over the bytes of its last call only, and with names or extra
-// fields it fails good headers at random. So the ISA-L engine walks the gzip
-// header here and hands the library the deflate data and the trailer.
+// ISA-L 2.30 mishandles a gzip header that arrives in pieces: it takes the
+// CRC-16 over the bytes of its last call only, and good headers with a name
+// or an extra field failed now and then under test. So the ISA-L engine
+// walks the gzip header here and hands the library the deflate data and the
+// trailer.
 class GzipHeaderWalker {
 public:
     enum class Status { more, done, bad };
