@@ -59,8 +59,8 @@ for t in "$work"/gnu.tar "$work"/posix.tar "$work"/ustar.tar; do
   i=$((i + 1))
 done
 
-# Half the time each for the payload path through each engine and the
-# engine comparison, as two runs sharing the corpus.
+# Two runs of half the time each, with different random seeds, sharing the
+# corpus; every input goes through one engine or both (see the target).
 corpus=$work/corpus
 mkdir -p "$corpus"
 half=$((seconds / 2))

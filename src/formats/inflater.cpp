@@ -7,9 +7,9 @@
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
+#include <iterator>
 #include <memory>
 #include <new>
-#include <iterator>
 #include <utility>
 
 #ifdef QUILLSTEAD_HAVE_ISAL
@@ -29,8 +29,8 @@ struct Step {
 };
 
 // The fixed part of the header, checked here for both engines so that they
-// refuse exactly the same streams: the libraries differ on reserved gzip
-// flags, zlib's header check bits and preset dictionaries.
+// refuse exactly the same streams whatever each library would let through
+// (reserved gzip flags, zlib's check bits, preset dictionaries).
 constexpr std::size_t kGzipFixedHeader = 10;
 constexpr std::size_t kZlibFixedHeader = 2;
 
@@ -176,10 +176,12 @@ private:
 };
 
 #ifdef QUILLSTEAD_HAVE_ISAL
-// Walks a gzip header as it streams in and checks its CRC-16. ISA-L 2.30
-// computes that CRC over only the bytes of its last call when the header
-// arrives in pieces, so it refuses good headers; for a header that announces
-// the CRC this walker takes the library's place.
+// Walks a gzip header as it streams in, checking its CRC-16 when it has one.
+// ISA-L 2.30 mishandles a gzip header that arrives in pieces: it takes the
+// CRC-16 over the bytes of its last call only, and good headers with a name
+// or an extra field failed now and then under test. So the ISA-L engine
+// walks the gzip header here and hands the library the deflate data and the
+// trailer.
 class GzipHeaderWalker {
 public:
     enum class Status { more, done, bad };
@@ -222,7 +224,10 @@ public:
         }
         crc_ = static_cast<std::uint32_t>(crc32(crc_, reinterpret_cast<const Bytef*>(in.data()),
                                                 static_cast<uInt>(covered_end)));
-        if (stage_ == Stage::done) status = stored_crc_ == (crc_ & 0xFFFF) ? Status::done : Status::bad;
+        if (stage_ == Stage::done) {
+            const bool crc_good = (flags_ & 0x02) == 0 || stored_crc_ == (crc_ & 0xFFFF);
+            status = crc_good ? Status::done : Status::bad;
+        }
         return i;
     }
 
@@ -256,7 +261,7 @@ private:
 
 // ISA-L's state (about 85 KiB, its history buffer included) does not fit the
 // window, so it lives on the heap and the whole window is the input buffer.
-// The library parses the gzip or zlib header and checks the trailer itself.
+// The library checks the trailer itself.
 class IsalEngine final : public Inflater::Engine {
 public:
     static IsalEngine* create(Container container, std::span<char> window) {
@@ -264,27 +269,22 @@ public:
         auto* engine = new (std::nothrow) IsalEngine;
         if (engine == nullptr) return nullptr;
         isal_inflate_init(&engine->state_);
-        engine->state_.crc_flag = container == Container::gzip ? ISAL_GZIP : ISAL_ZLIB;
+        // Raw deflate with the gzip trailer checked after the header walked
+        // here; for zlib the library reads the two header bytes (always there
+        // in one piece: the caller gathered them first) and checks Adler-32.
+        engine->state_.crc_flag = container == Container::gzip ? ISAL_GZIP_NO_HDR_VER : ISAL_ZLIB;
+        engine->walk_header_ = container == Container::gzip;
         engine->input_buffer = window;
         return engine;
     }
 
     Step run(std::span<const char> in, std::span<char> out) override {
-        if (first_run_) {
-            first_run_ = false;
-            // The fixed header is in `in` already (the caller checked it).
-            walk_header_ = state_.crc_flag == ISAL_GZIP && (static_cast<unsigned char>(in[3]) & 0x02);
-        }
         if (walk_header_) {
             Step step;
             GzipHeaderWalker::Status status{};
             step.consumed = walker_.feed(in, status);
             if (status == GzipHeaderWalker::Status::bad) step.status = StepStatus::failed;
-            if (status == GzipHeaderWalker::Status::done) {
-                walk_header_ = false;
-                // Raw deflate from here, with the trailer still checked.
-                state_.crc_flag = ISAL_GZIP_NO_HDR_VER;
-            }
+            if (status == GzipHeaderWalker::Status::done) walk_header_ = false;
             return step;
         }
         // ISA-L's interface is not const-correct; it never writes through next_in.
@@ -312,7 +312,6 @@ public:
 private:
     IsalEngine() = default;
     inflate_state state_{};
-    bool first_run_ = true;
     bool walk_header_ = false;
     GzipHeaderWalker walker_;
 };

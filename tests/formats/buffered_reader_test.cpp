@@ -39,6 +39,7 @@ TEST(BufferedReader, FillFindConsumeAcrossShortReads) {
 }
 
 TEST(BufferedReader, ReadExactAndSkipReportEndOfStream) {
+    // The reader borrows its bytes: they must outlive it.
     const std::string data = std::string(1000, 'a') + "XYZ";
     MemoryReader source(data);
     std::array<char, 64> storage{};

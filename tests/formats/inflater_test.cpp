@@ -244,6 +244,7 @@ TEST_P(InflaterTest, SkipsOptionalGzipHeaderFields) {
         SCOPED_TRACE(c.name);
         const std::string stream = gzipMember(data, c.fields);
         for (const std::size_t step : {std::size_t{1}, std::size_t{5}, SIZE_MAX}) {
+            SCOPED_TRACE(testing::Message() << "input step " << step);
             const Outcome o = decode(GetParam(), Container::gzip, stream, step);
             EXPECT_FALSE(o.error);
             EXPECT_TRUE(o.data == data);
@@ -267,6 +268,29 @@ TEST_P(InflaterTest, EndsAfterTheFirstMemberWithoutDeliveringWhatFollows) {
     const Outcome z = decode(GetParam(), Container::zlib, zlibStream(first) + "more");
     EXPECT_FALSE(z.error);
     EXPECT_TRUE(z.data == first);
+}
+
+// Any window-size field up to 7 (a 32 KiB window) is accepted, so streams
+// from encoders that use smaller windows decode.
+TEST_P(InflaterTest, ZlibStreamsWithSmallerWindows) {
+    const std::string data = sampleData(200000);
+    for (int window_bits = 9; window_bits <= 15; ++window_bits) {
+        SCOPED_TRACE(window_bits);
+        z_stream s{};
+        ASSERT_EQ(deflateInit2(&s, 9, Z_DEFLATED, window_bits, 9, Z_DEFAULT_STRATEGY), Z_OK);
+        std::string stream(deflateBound(&s, static_cast<uLong>(data.size())), '\0');
+        s.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(data.data()));
+        s.avail_in = static_cast<uInt>(data.size());
+        s.next_out = reinterpret_cast<Bytef*>(stream.data());
+        s.avail_out = static_cast<uInt>(stream.size());
+        ASSERT_EQ(deflate(&s, Z_FINISH), Z_STREAM_END);
+        stream.resize(s.total_out);
+        deflateEnd(&s);
+        ASSERT_EQ(static_cast<unsigned char>(stream[0]) >> 4, window_bits - 8);
+        const Outcome o = decode(GetParam(), Container::zlib, stream, 999);
+        EXPECT_FALSE(o.error);
+        EXPECT_TRUE(o.data == data);
+    }
 }
 
 TEST_P(InflaterTest, EmptyMemberEndsAtOnce) {
