@@ -35,7 +35,8 @@ std::size_t openDescriptorCount() {
 
 // Somewhere outside the tree that links inside it point to; it must survive.
 struct Outside {
-    explicit Outside(const test::TempDir& dir) : directory(dir / "outside"), file(dir / "outside.txt") {
+    explicit Outside(const test::TempDir& dir)
+        : directory(dir / "outside"), file(dir / "outside.txt") {
         fs::create_directories(directory + "/keep");
         test::writeFile(directory + "/keep/data", "kept");
         test::writeFile(file, "kept");
@@ -132,7 +133,9 @@ TEST(RemoveTree, RemovesFilesAndLinksWithoutFollowingThem) {
         SCOPED_TRACE(name);
         EXPECT_TRUE(removeTree(dir / name));
     }
-    for (const char* name : {"file", "link", "slashed", "dangling"}) EXPECT_FALSE(exists(dir / name)) << name;
+    for (const char* name : {"file", "link", "slashed", "dangling"}) {
+        EXPECT_FALSE(exists(dir / name)) << name;
+    }
     outside.expectIntact();
 }
 
@@ -181,7 +184,9 @@ TEST(RemoveTree, WideDirectories) {
     const std::string root = dir / "wide";
     fs::create_directories(root);
     // Many more entries than one 1024-byte read returns.
-    for (int i = 0; i < 3000; ++i) test::writeFile(root + "/file-with-a-longer-name-" + std::to_string(i), "");
+    for (int i = 0; i < 3000; ++i) {
+        test::writeFile(root + "/file-with-a-longer-name-" + std::to_string(i), "");
+    }
     for (int d = 0; d < 20; ++d) {
         const std::string sub = root + "/sub" + std::to_string(d);
         fs::create_directories(sub);
@@ -271,8 +276,9 @@ TEST(RemoveTree, EntriesWithoutATypeByte) {
     // directories included, comes back as DT_UNKNOWN.
     test::TempDir dir;
     const std::string image = dir / "untyped.ext4";
-    const std::string make = "truncate -s 16M " + image + " && mkfs.ext4 -q -F -O ^filetype,^has_journal " +
-                             image + " >/dev/null 2>&1";
+    const std::string make = "truncate -s 16M " + image +
+                             " && mkfs.ext4 -q -F -O ^filetype,^has_journal " + image +
+                             " >/dev/null 2>&1";
     if (std::system(make.c_str()) != 0) GTEST_SKIP() << "mkfs.ext4 unavailable";
     ScratchMount mount(dir / "mnt");
     if (!mount.mountImage(image)) GTEST_SKIP() << "cannot mount a loop device here";
@@ -330,7 +336,9 @@ TEST(RemoveTree, UnprivilegedFailuresNameTheirError) {
             const auto result = removeTree(dir / c.path);
             return result ? 200 : static_cast<int>(result.error());
         });
-        EXPECT_EQ(child, static_cast<int>(c.expected)) << (child >= 0 && child < 200 ? errorName(static_cast<Error>(child)) : "");
+        const bool named = child >= 0 && child < 200;
+        EXPECT_EQ(child, static_cast<int>(c.expected))
+            << (named ? errorName(static_cast<Error>(child)) : std::string_view("?"));
     }
     EXPECT_TRUE(exists(dir / "own/ro/stuck"));
     EXPECT_TRUE(exists(dir / "sticky/rootfile"));
