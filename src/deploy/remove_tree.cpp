@@ -160,7 +160,8 @@ private:
     [[nodiscard]] Result<void> finish(Level& top) {
         top.fd.reset();
         --depth_;
-        const auto removed = platform::unlinkAt(top.parent, top.name.data(), UnlinkTarget::directory);
+        const auto removed =
+            platform::unlinkAt(top.parent, top.name.data(), UnlinkTarget::directory);
         if (removed || removed.error() == Error::FileNotFound) return {};
         if (removed.error() != Error::DirNotEmpty) return std::unexpected(removed.error());
         // Something was added after the directory was emptied: empty it again.

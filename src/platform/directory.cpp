@@ -112,7 +112,8 @@ Result<std::optional<DirectoryEntry>> DirectoryCursor::next(int fd) {
         if (length == name_room) return std::unexpected(Error::Unexpected);  // no NUL
         if ((length == 1 && name[0] == '.') || (length == 2 && name[0] == '.' && name[1] == '.'))
             continue;
-        return DirectoryEntry{name, length, type == DT_DIR ? EntryType::directory : EntryType::other};
+        const EntryType kind = type == DT_DIR ? EntryType::directory : EntryType::other;
+        return DirectoryEntry{name, length, kind};
     }
 }
 

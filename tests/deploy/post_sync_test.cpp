@@ -104,8 +104,8 @@ TEST(RunPostSync, CommandLengthLimitIs4095Bytes) {
         const auto result = runPostSync(too_long);
         ASSERT_FALSE(result);
         EXPECT_EQ(result.error(), Error::HookFailed);
-        EXPECT_EQ(capture.text(),
-                  runningLine(too_long) + "error(bundle): post_sync command too long (4096 bytes)\n");
+        EXPECT_EQ(capture.text(), runningLine(too_long) +
+                                      "error(bundle): post_sync command too long (4096 bytes)\n");
         EXPECT_FALSE(std::filesystem::exists(dir / "ran"));  // nothing started
     }
 }
