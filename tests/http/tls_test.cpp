@@ -6,12 +6,19 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <chrono>
 #include <csignal>
+#include <cstdlib>
+#include <fcntl.h>
 #include <pthread.h>
+#include <sys/wait.h>
+#include <thread>
+#include <unistd.h>
 
 #include "http/certificate_check.hpp"
 #include "http/trust_store.hpp"
 #include "support/certificates.hpp"
+#include "support/temp_dir.hpp"
 #include "support/tls_server.hpp"
 
 namespace qs {
@@ -513,6 +520,11 @@ TEST(TlsStreamData, SignalsDuringHandshakeAndReadAreRidden) {
 // ----- what goes on the wire ------------------------------------------------
 
 TEST(TlsClientHello, OfferFollowsTheProfile) {
+    if (std::getenv("QS_TLS_TEST_CONFIG_CHILD") != nullptr) {
+        // Load the hostile configuration the way any other OpenSSL user in
+        // the process would, before the client gets its chance.
+        ASSERT_EQ(OPENSSL_init_ssl(OPENSSL_INIT_LOAD_CONFIG, nullptr), 1);
+    }
     for (const std::string host : {"Example.Test", "127.0.0.1"}) {
         test::RawTestServer server([](std::string_view) { return std::string(); });
         TrustStore store;
@@ -597,6 +609,105 @@ TEST(TlsServerHello, DowngradeSentinelsAreRefused) {
         EXPECT_EQ(outcome.reason == Error::TlsIllegalParameter, c.refused) << errorName(outcome.reason);
         server.join();
     }
+}
+
+// A TLS 1.3 ServerHello choosing P-256 with a real point, echoing
+// `session_id`.
+std::string serverHello13(std::string_view session_id) {
+    unsigned char point[65];
+    std::size_t point_length = 0;
+    EXPECT_EQ(EVP_PKEY_get_octet_string_param(test::testKey(KeyKind::p256, 5), "encoded-pub-key", point,
+                                              sizeof point, &point_length),
+              1);
+    EXPECT_EQ(point_length, 65u);
+    std::string hello = "\x03\x03" + std::string(32, 'r');
+    hello += static_cast<char>(session_id.size());
+    hello += session_id;
+    hello += std::string("\x13\x01\x00", 3);  // TLS_AES_128_GCM_SHA256, no compression
+    std::string extensions = std::string("\x00\x2b\x00\x02\x03\x04", 6);  // supported_versions: 1.3
+    extensions += std::string("\x00\x33\x00\x45\x00\x17\x00\x41", 8);   // key_share: P-256
+    extensions.append(reinterpret_cast<const char*>(point), point_length);
+    hello += static_cast<char>(extensions.size() >> 8);
+    hello += static_cast<char>(extensions.size());
+    hello += extensions;
+    std::string message = std::string("\x02\x00", 2);
+    message += static_cast<char>(hello.size() >> 8);
+    message += static_cast<char>(hello.size());
+    message += hello;
+    std::string record = "\x16\x03\x03";
+    record += static_cast<char>(message.size() >> 8);
+    record += static_cast<char>(message.size());
+    return record + message;
+}
+
+TEST(TlsServerHello, Tls13ServerMustEchoTheLegacySessionId) {
+    for (const bool echo : {true, false}) {
+        test::RawTestServer server([&](std::string_view record) {
+            std::string session_id = test::parseClientHello(record).session_id;
+            if (!echo) session_id[0] = static_cast<char>(session_id[0] ^ 1);
+            return serverHello13(session_id);
+        });
+        TrustStore store;
+        const Outcome outcome = handshakeWith(server.port(), "localhost", store);
+        // Either way the handshake ends (the server says nothing more), but
+        // only a wrong echo is refused as an illegal parameter.
+        EXPECT_EQ(outcome.error, Error::TlsInitializationFailed);
+        EXPECT_EQ(outcome.reason == Error::TlsIllegalParameter, !echo) << errorName(outcome.reason);
+        server.join();
+    }
+}
+
+// The machine's OpenSSL configuration must not change the offer. This runs
+// the offer test again in a fresh process whose OPENSSL_CONF narrows every
+// client setting, loaded before the client is first used.
+TEST(TlsClientHello, MachineConfigurationDoesNotChangeTheOffer) {
+    if (std::getenv("QS_TLS_TEST_CONFIG_CHILD") != nullptr) GTEST_SKIP() << "in the child already";
+    test::TempDir dir;
+    const std::string config = dir / "openssl.cnf";
+    test::writeFile(config,
+                    "openssl_conf = openssl_init\n"
+                    "[openssl_init]\nssl_conf = ssl_sect\n"
+                    "[ssl_sect]\nsystem_default = system_default_sect\n"
+                    "[system_default_sect]\n"
+                    "MinProtocol = TLSv1.3\n"
+                    "CipherString = DEFAULT:@SECLEVEL=4\n"
+                    "Ciphersuites = TLS_AES_256_GCM_SHA384\n"
+                    "Groups = P-521\n"
+                    "SignatureAlgorithms = RSA+SHA512\n"
+                    "Options = -MiddleboxCompat,SessionTicket\n");
+    const pid_t child = fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        setenv("OPENSSL_CONF", config.c_str(), 1);
+        setenv("QS_TLS_TEST_CONFIG_CHILD", "1", 1);
+        const int null = open("/dev/null", O_WRONLY);
+        dup2(null, 1);
+        execl("/proc/self/exe", "quillstead_tests",
+              "--gtest_filter=TlsClientHello.OfferFollowsTheProfile:TlsClientHello.ConfigurationWasLoaded",
+              static_cast<char*>(nullptr));
+        _exit(127);
+    }
+    int status = 0;
+    for (int waited = 0; waited < 600; ++waited) {  // at most a minute
+        if (waitpid(child, &status, WNOHANG) == child) break;
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+        if (waited == 599) {
+            kill(child, SIGKILL);
+            waitpid(child, &status, 0);
+        }
+    }
+    ASSERT_TRUE(WIFEXITED(status));
+    EXPECT_EQ(WEXITSTATUS(status), 0);
+}
+
+// In the child of the test above: the hostile configuration did take effect
+// on contexts the client does not configure itself.
+TEST(TlsClientHello, ConfigurationWasLoaded) {
+    if (std::getenv("QS_TLS_TEST_CONFIG_CHILD") == nullptr) GTEST_SKIP() << "only in the child";
+    SSL_CTX* ctx = SSL_CTX_new(TLS_client_method());
+    ASSERT_NE(ctx, nullptr);
+    EXPECT_EQ(SSL_CTX_get_min_proto_version(ctx), TLS1_3_VERSION);
+    SSL_CTX_free(ctx);
 }
 
 }  // namespace
