@@ -349,9 +349,8 @@ namespace {
 // before OpenSSL acts on a received one. The checks OpenSSL lacks hook in
 // here; a refusal stops the socket BIO, so the handshake fails at its next
 // read or write, before anything further is sent.
-void onMessage(int write_p, int /*version*/, int content_type, const void* buf, std::size_t len,
-               SSL* /*ssl*/, void* arg) {
-    auto* impl = static_cast<TlsStream::Impl*>(arg);
+void inspectMessage(TlsStream::Impl* impl, int write_p, int content_type, const void* buf,
+                    std::size_t len) {
     const auto* bytes = static_cast<const unsigned char*>(buf);
     if (len == 0) return;
     if (content_type == SSL3_RT_ALERT) {
@@ -385,18 +384,23 @@ void onMessage(int write_p, int /*version*/, int content_type, const void* buf, 
     }
 }
 
-// Our own server verification in place of OpenSSL's chain building.
-int verifyServer(X509_STORE_CTX* store_ctx, void* arg) {
+void onMessage(int write_p, int /*version*/, int content_type, const void* buf, std::size_t len,
+               SSL* /*ssl*/, void* arg) {
     auto* impl = static_cast<TlsStream::Impl*>(arg);
+    // No exception may cross OpenSSL's C frames.
+    try {
+        inspectMessage(impl, write_p, content_type, buf, len);
+    } catch (const std::bad_alloc&) {
+        impl->fail(Error::OutOfMemory);
+    }
+}
+
+// Our own server verification in place of OpenSSL's chain building.
+int checkServer(TlsStream::Impl* impl, X509_STORE_CTX* store_ctx) {
     impl->takeTime();
     const STACK_OF(X509)* sent = X509_STORE_CTX_get0_untrusted(store_ctx);
     std::vector<x509_st*> chain;
-    try {
-        for (int i = 0; i < sk_X509_num(sent); ++i) chain.push_back(sk_X509_value(sent, i));
-    } catch (const std::bad_alloc&) {
-        impl->fail(Error::OutOfMemory);
-        return 0;
-    }
+    for (int i = 0; i < sk_X509_num(sent); ++i) chain.push_back(sk_X509_value(sent, i));
     const auto verified = verifyServerChain(chain, *impl->store, impl->host, impl->now);
     if (!verified) {
         impl->fail(verified.error());
@@ -414,6 +418,17 @@ int verifyServer(X509_STORE_CTX* store_ctx, void* arg) {
         }
     }
     return 1;
+}
+
+int verifyServer(X509_STORE_CTX* store_ctx, void* arg) {
+    auto* impl = static_cast<TlsStream::Impl*>(arg);
+    try {
+        return checkServer(impl, store_ctx);
+    } catch (const std::bad_alloc&) {
+        impl->fail(Error::OutOfMemory);
+        X509_STORE_CTX_set_error(store_ctx, X509_V_ERR_OUT_OF_MEM);
+        return 0;
+    }
 }
 
 // ---------------------------------------------------------------------------

@@ -16,6 +16,10 @@ namespace qs::test {
 
 namespace {
 
+struct PkeyFree {
+    void operator()(EVP_PKEY* key) const { EVP_PKEY_free(key); }
+};
+
 struct PkeyCtxFree {
     void operator()(EVP_PKEY_CTX* ctx) const { EVP_PKEY_CTX_free(ctx); }
 };
@@ -65,11 +69,11 @@ void setTime(ASN1_TIME* field, std::int64_t seconds) {
 
 EVP_PKEY* testKey(KeyKind kind, int variant) {
     static std::mutex lock;
-    static std::map<std::pair<KeyKind, int>, EVP_PKEY*> keys;  // kept until exit
+    static std::map<std::pair<KeyKind, int>, std::unique_ptr<EVP_PKEY, PkeyFree>> keys;  // until exit
     const std::lock_guard guard(lock);
     auto& slot = keys[{kind, variant}];
-    if (slot == nullptr) slot = generate(kind);
-    return slot;
+    if (!slot) slot.reset(generate(kind));
+    return slot.get();
 }
 
 std::int64_t nowSeconds() { return static_cast<std::int64_t>(std::time(nullptr)); }
