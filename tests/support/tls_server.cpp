@@ -108,7 +108,8 @@ void TlsTestServer::serve() {
     SSL_CTX_set_security_level(ctx, 0);
     SSL_CTX_set_min_proto_version(ctx, options_.min_version);
     SSL_CTX_set_max_proto_version(ctx, options_.max_version);
-    SSL_CTX_set_options(ctx, SSL_OP_NO_TICKET);
+    // Session tickets stay on: a TLS 1.3 server sends them after the
+    // handshake whatever the client offered, and the client must cope.
     if (!options_.groups.empty()) SSL_CTX_set1_groups_list(ctx, options_.groups.c_str());
     if (!options_.tls12_ciphers.empty()) SSL_CTX_set_cipher_list(ctx, options_.tls12_ciphers.c_str());
     if (!options_.sigalgs.empty()) SSL_CTX_set1_sigalgs_list(ctx, options_.sigalgs.c_str());
@@ -153,6 +154,8 @@ void TlsTestServer::serve() {
             }
             if (!options_.response.empty())
                 SSL_write(ssl, options_.response.data(), static_cast<int>(options_.response.size()));
+            if (!options_.raw_after.empty())
+                ::send(fd.get(), options_.raw_after.data(), options_.raw_after.size(), MSG_NOSIGNAL);
             if (options_.close == ServerClose::notify) SSL_shutdown(ssl);
         }
         SSL_free(ssl);
