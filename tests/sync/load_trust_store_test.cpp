@@ -4,7 +4,11 @@
 
 #include <gtest/gtest.h>
 
+#include <chrono>
+#include <fcntl.h>
 #include <filesystem>
+#include <future>
+#include <unistd.h>
 #include <functional>
 #include <sys/stat.h>
 
@@ -149,6 +153,36 @@ TEST(LoadTrustStore, FailedCycleLoadLeavesTheClientLoadToTheSystemFile) {
     ASSERT_TRUE(reloadSystemTrustStore(store, sources.system));
     EXPECT_FALSE(store.needsLoading());
     EXPECT_EQ(store.size(), 1u);
+}
+
+// Links to things that are not files: a FIFO with no writer and a device
+// without end. Reading either must neither block nor run on; each reads as
+// what its size says (nothing), so the pass goes on and succeeds.
+TEST(LoadTrustStore, LinksToFifosAndDevicesNeitherBlockNorRunOn) {
+    const Authorities& x = authorities();
+    Sources sources;
+    std::filesystem::create_directory(sources.directory);
+    test::writeFile(sources.directory + "/a.pem", x.a.pem());
+    const std::string fifo = sources.root / "fifo";
+    ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+    std::filesystem::create_symlink(fifo, sources.directory + "/fifo.0");
+    std::filesystem::create_symlink("/dev/zero", sources.directory + "/zero.0");
+    test::writeFile(sources.bundle, x.c.pem());
+
+    TrustStore store;
+    auto load = std::async(std::launch::async, [&] {
+        loadTrustStore(store, sources.directory, sources.bundle, sources.system);
+    });
+    if (load.wait_for(std::chrono::seconds(20)) != std::future_status::ready) {
+        // A blocked open returns once a writer appears; free it, then fail.
+        const int writer = ::open(fifo.c_str(), O_WRONLY);
+        load.wait();
+        if (writer >= 0) ::close(writer);
+        FAIL() << "loading blocked on the FIFO";
+    }
+    EXPECT_FALSE(store.needsLoading());
+    EXPECT_EQ(store.size(), 1u);
+    EXPECT_NE(store.findBySubject(subjectDer(x.a)), nullptr);
 }
 
 }  // namespace
