@@ -405,6 +405,41 @@ TEST(TlsHandshake, Tls11OnlyServerIsRefused) {
     EXPECT_FALSE(server.handshakeSucceeded());
 }
 
+// A server whose choices all lie outside the offer cannot be talked to.
+TEST(TlsHandshake, NothingInCommonMeansNoSession) {
+    const Pki& p = pki();
+    TrustStore store;
+    trust(store, p.root);
+    struct Case {
+        const char* name;
+        int max_version;
+        std::string tls12_ciphers;
+        std::string tls13_suites;
+        std::string groups;
+    };
+    const Case cases[] = {
+        {"TLS 1.2 CBC suite only", TLS1_2_VERSION, "ECDHE-RSA-AES128-SHA256", "", ""},
+        {"TLS 1.2 without ECDHE", TLS1_2_VERSION, "AES128-GCM-SHA256", "", ""},
+        {"TLS 1.3 CCM suite only", TLS1_3_VERSION, "", "TLS_AES_128_CCM_SHA256", ""},
+        {"TLS 1.3 X448 only", TLS1_3_VERSION, "", "", "X448"},
+        {"TLS 1.2 P-521 only", TLS1_2_VERSION, "", "", "P-521"},
+    };
+    for (const Case& c : cases) {
+        test::TlsServerOptions options;
+        options.chain = {leafFor({"localhost"}, KeyKind::rsa2048), p.intermediate};
+        options.min_version = c.max_version;
+        options.max_version = c.max_version;
+        options.tls12_ciphers = c.tls12_ciphers;
+        options.tls13_suites = c.tls13_suites;
+        options.groups = c.groups;
+        test::TlsTestServer server(std::move(options));
+        const Outcome outcome = handshakeWith(server.port(), "localhost", store);
+        EXPECT_EQ(outcome.error, Error::TlsInitializationFailed) << c.name;
+        server.join();
+        EXPECT_FALSE(server.handshakeSucceeded()) << c.name;
+    }
+}
+
 TEST(TlsHandshake, EmptyStoreRefusesEveryServer) {
     TrustStore empty;
     test::TlsServerOptions options;

@@ -112,6 +112,7 @@ void TlsTestServer::serve() {
     // handshake whatever the client offered, and the client must cope.
     if (!options_.groups.empty()) SSL_CTX_set1_groups_list(ctx, options_.groups.c_str());
     if (!options_.tls12_ciphers.empty()) SSL_CTX_set_cipher_list(ctx, options_.tls12_ciphers.c_str());
+    if (!options_.tls13_suites.empty()) SSL_CTX_set_ciphersuites(ctx, options_.tls13_suites.c_str());
     if (!options_.sigalgs.empty()) SSL_CTX_set1_sigalgs_list(ctx, options_.sigalgs.c_str());
     if (options_.stateless) {
         SSL_CTX_set_stateless_cookie_generate_cb(ctx, generateCookie);

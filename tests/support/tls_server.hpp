@@ -30,6 +30,7 @@ struct TlsServerOptions {
     int max_version = TLS1_3_VERSION;
     std::string groups;         // empty: OpenSSL's default
     std::string tls12_ciphers;  // empty: OpenSSL's default
+    std::string tls13_suites;   // empty: OpenSSL's default
     std::string sigalgs;        // empty: OpenSSL's default
     bool stateless = false;     // answer the first ClientHello with a cookie HelloRetryRequest
     std::string read_until;     // after the handshake, read until this text arrives
