@@ -208,7 +208,8 @@ bool contains(const std::vector<std::uint16_t>& codes, std::uint16_t code) {
 Error reasonFromOpenSsl(unsigned long code) {
     if (code == 0 || ERR_GET_LIB(code) != ERR_LIB_SSL) return Error::TlsInitializationFailed;
     const int reason = ERR_GET_REASON(code);
-    if (reason >= SSL_AD_REASON_OFFSET && reason < SSL_AD_REASON_OFFSET + 256) return Error::TlsAlert;
+    if (reason >= SSL_AD_REASON_OFFSET && reason < SSL_AD_REASON_OFFSET + 256)
+        return Error::TlsAlert;
     switch (reason) {
     case SSL_R_WRONG_VERSION_NUMBER:
     case SSL_R_UNSUPPORTED_PROTOCOL:
@@ -355,7 +356,8 @@ void inspectMessage(TlsStream::Impl* impl, int write_p, int content_type, const 
     if (len == 0) return;
     if (content_type == SSL3_RT_ALERT) {
         // Anything but close_notify from the server ends the session.
-        if (write_p == 0 && len >= 2 && bytes[1] != SSL3_AD_CLOSE_NOTIFY) impl->fail(Error::TlsAlert);
+        if (write_p == 0 && len >= 2 && bytes[1] != SSL3_AD_CLOSE_NOTIFY)
+            impl->fail(Error::TlsAlert);
         return;
     }
     if (content_type != SSL3_RT_HANDSHAKE) return;
@@ -480,7 +482,8 @@ int bioDestroy(BIO* /*bio*/) { return 1; }
 
 BIO_METHOD* socketBioMethod() {
     static BIO_METHOD* const method = [] {
-        BIO_METHOD* m = BIO_meth_new(BIO_get_new_index() | BIO_TYPE_SOURCE_SINK, "quillstead socket");
+        BIO_METHOD* m =
+            BIO_meth_new(BIO_get_new_index() | BIO_TYPE_SOURCE_SINK, "quillstead socket");
         if (m == nullptr) return m;
         BIO_meth_set_write_ex(m, bioWrite);
         BIO_meth_set_read_ex(m, bioRead);
@@ -504,7 +507,8 @@ bool configure(SSL_CTX* ctx, TlsStream::Impl* impl) {
     if (SSL_CTX_set_ciphersuites(ctx, kTls13Suites) != 1) return false;
     if (SSL_CTX_set_cipher_list(ctx, kTls12Suites) != 1) return false;
     const OfferedGroups& groups = offeredGroups();
-    if (groups.list.empty() || SSL_CTX_set1_groups_list(ctx, groups.list.c_str()) != 1) return false;
+    if (groups.list.empty() || SSL_CTX_set1_groups_list(ctx, groups.list.c_str()) != 1)
+        return false;
     if (SSL_CTX_set1_sigalgs_list(ctx, kSignatureAlgorithms) != 1) return false;
 
     SSL_CTX_clear_options(ctx, SSL_CTX_get_options(ctx));

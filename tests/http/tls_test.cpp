@@ -34,10 +34,13 @@ using test::nowSeconds;
 // One small PKI shared by the tests: an RSA root, an ECDSA root, and an
 // intermediate under the RSA root.
 struct Pki {
-    Certificate root = makeCertificate({.common_name = "Test Root", .key = KeyKind::rsa2048, .ca = true});
-    Certificate ec_root = makeCertificate({.common_name = "Test EC Root", .key = KeyKind::p384, .ca = true});
+    Certificate root =
+        makeCertificate({.common_name = "Test Root", .key = KeyKind::rsa2048, .ca = true});
+    Certificate ec_root =
+        makeCertificate({.common_name = "Test EC Root", .key = KeyKind::p384, .ca = true});
     Certificate intermediate = makeCertificate(
-        {.common_name = "Test Intermediate", .key = KeyKind::p256, .key_variant = 1, .ca = true}, &root);
+        {.common_name = "Test Intermediate", .key = KeyKind::p256, .key_variant = 1, .ca = true},
+        &root);
 };
 
 const Pki& pki() {
@@ -77,11 +80,12 @@ TEST(TlsHostName, CandidatesMatchTheServerNameByTheWildcardRule) {
         {"", "", false},
         {"", "example.test", false},
         {"example.test", "", false},
-        {"example.test.", "example.test", false},  // bytes, not normalised
-        {"\xC3\x84.test", "\xC3\xA4.test", false}, // no folding beyond ASCII
+        {"example.test.", "example.test", false},   // bytes, not normalised
+        {"\xC3\x84.test", "\xC3\xA4.test", false},  // no folding beyond ASCII
     };
     for (const Case& c : cases)
-        EXPECT_EQ(hostNameMatches(c.candidate, c.host), c.matches) << c.candidate << " vs " << c.host;
+        EXPECT_EQ(hostNameMatches(c.candidate, c.host), c.matches)
+            << c.candidate << " vs " << c.host;
 }
 
 TEST(TlsHostName, SubjectAltNameDecidesAndCommonNameIsTheFallback) {
@@ -94,9 +98,14 @@ TEST(TlsHostName, SubjectAltNameDecidesAndCommonNameIsTheFallback) {
     const Case cases[] = {
         {"dns entry", {.common_name = "other", .dns_names = {"x.test", "a.test"}}, "a.test", true},
         {"wildcard entry", {.dns_names = {"*.h.test"}}, "a.h.test", true},
-        {"commonName ignored beside SAN", {.common_name = "a.test", .dns_names = {"x.test"}}, "a.test", false},
-        {"IP-only SAN shadows commonName", {.common_name = "127.0.0.1", .ip_addresses = {"127.0.0.1"}},
-         "127.0.0.1", false},
+        {"commonName ignored beside SAN",
+         {.common_name = "a.test", .dns_names = {"x.test"}},
+         "a.test",
+         false},
+        {"IP-only SAN shadows commonName",
+         {.common_name = "127.0.0.1", .ip_addresses = {"127.0.0.1"}},
+         "127.0.0.1",
+         false},
         {"commonName without SAN", {.common_name = "a.test"}, "A.TEST", true},
         {"wildcard commonName", {.common_name = "*.h.test"}, "a.h.test", true},
         {"no name at all", {.organization = "nobody"}, "a.test", false},
@@ -115,8 +124,8 @@ TEST(TlsHostName, SubjectAltNameDecidesAndCommonNameIsTheFallback) {
 
 TEST(TlsCertificateCheck, ValidityLimitsAreInclusiveWholeSeconds) {
     const std::int64_t t = 1'900'000'000;
-    const Certificate leaf = makeCertificate({.common_name = "leaf", .not_before = t, .not_after = t + 100},
-                                             &pki().root);
+    const Certificate leaf = makeCertificate(
+        {.common_name = "leaf", .not_before = t, .not_after = t + 100}, &pki().root);
     struct Case {
         std::int64_t now;
         std::optional<Error> expected;
@@ -140,7 +149,8 @@ TEST(TlsCertificateCheck, ValidityLimitsAreInclusiveWholeSeconds) {
 
 TEST(TlsCertificateCheck, SignatureAlgorithmsAndIssuerKeys) {
     const auto issuerWith = [](KeyKind key, int variant = 0) {
-        return makeCertificate({.common_name = "Issuer", .key = key, .key_variant = variant, .ca = true});
+        return makeCertificate(
+            {.common_name = "Issuer", .key = key, .key_variant = variant, .ca = true});
     };
     struct Case {
         const char* name;
@@ -154,16 +164,19 @@ TEST(TlsCertificateCheck, SignatureAlgorithmsAndIssuerKeys) {
         {"RSA 3072 SHA-384", KeyKind::rsa3072, test::Digest::sha384, std::nullopt},
         {"RSA 4096 SHA-256", KeyKind::rsa4096, test::Digest::sha256, std::nullopt},
         {"RSA 1536", KeyKind::rsa1536, test::Digest::sha256, Error::CertificatePublicKeyInvalid},
-        {"RSA MD5", KeyKind::rsa2048, test::Digest::md5, Error::CertificateSignatureAlgorithmUnsupported},
+        {"RSA MD5", KeyKind::rsa2048, test::Digest::md5,
+         Error::CertificateSignatureAlgorithmUnsupported},
         {"ECDSA P-256", KeyKind::p256, test::Digest::sha256, std::nullopt},
         {"ECDSA P-384", KeyKind::p384, test::Digest::sha384, std::nullopt},
-        {"ECDSA P-521", KeyKind::p521, test::Digest::sha256, Error::CertificateSignatureNamedCurveUnsupported},
+        {"ECDSA P-521", KeyKind::p521, test::Digest::sha256,
+         Error::CertificateSignatureNamedCurveUnsupported},
         {"Ed25519", KeyKind::ed25519, test::Digest::none, std::nullopt},
     };
     const std::int64_t now = nowSeconds();
     for (const Case& c : cases) {
         const Certificate issuer = issuerWith(c.issuer_key);
-        const Certificate leaf = makeCertificate({.common_name = "leaf", .digest = c.digest}, &issuer);
+        const Certificate leaf =
+            makeCertificate({.common_name = "leaf", .digest = c.digest}, &issuer);
         const auto checked = checkIssuedBy(leaf.get(), issuer.get(), now);
         if (c.expected) {
             ASSERT_FALSE(checked) << c.name;
@@ -176,17 +189,23 @@ TEST(TlsCertificateCheck, SignatureAlgorithmsAndIssuerKeys) {
 
 TEST(TlsCertificateCheck, WrongIssuerKeyOrNameFails) {
     const std::int64_t now = nowSeconds();
-    const Certificate ec_issuer = makeCertificate({.common_name = "Issuer", .key = KeyKind::p256, .ca = true});
+    const Certificate ec_issuer =
+        makeCertificate({.common_name = "Issuer", .key = KeyKind::p256, .ca = true});
     const Certificate leaf = makeCertificate({.common_name = "leaf"}, &ec_issuer);
     // Same name, other keys: the type decides before the signature is tried.
-    const Certificate rsa_twin = makeCertificate({.common_name = "Issuer", .key = KeyKind::rsa2048, .ca = true});
-    const Certificate ec_twin =
-        makeCertificate({.common_name = "Issuer", .key = KeyKind::p256, .key_variant = 7, .ca = true});
-    const Certificate stranger = makeCertificate({.common_name = "Someone Else", .key = KeyKind::p256, .ca = true});
+    const Certificate rsa_twin =
+        makeCertificate({.common_name = "Issuer", .key = KeyKind::rsa2048, .ca = true});
+    const Certificate ec_twin = makeCertificate(
+        {.common_name = "Issuer", .key = KeyKind::p256, .key_variant = 7, .ca = true});
+    const Certificate stranger =
+        makeCertificate({.common_name = "Someone Else", .key = KeyKind::p256, .ca = true});
 
-    EXPECT_EQ(checkIssuedBy(leaf.get(), rsa_twin.get(), now).error(), Error::CertificateSignatureAlgorithmMismatch);
-    EXPECT_EQ(checkIssuedBy(leaf.get(), ec_twin.get(), now).error(), Error::CertificateSignatureInvalid);
-    EXPECT_EQ(checkIssuedBy(leaf.get(), stranger.get(), now).error(), Error::CertificateIssuerMismatch);
+    EXPECT_EQ(checkIssuedBy(leaf.get(), rsa_twin.get(), now).error(),
+              Error::CertificateSignatureAlgorithmMismatch);
+    EXPECT_EQ(checkIssuedBy(leaf.get(), ec_twin.get(), now).error(),
+              Error::CertificateSignatureInvalid);
+    EXPECT_EQ(checkIssuedBy(leaf.get(), stranger.get(), now).error(),
+              Error::CertificateIssuerMismatch);
     EXPECT_TRUE(checkIssuedBy(leaf.get(), ec_issuer.get(), now));
 }
 
@@ -203,9 +222,10 @@ TEST(TlsCertificateCheck, ChainIsWalkedInTheOrderSent) {
         {.dns_names = {"a.test"}, .raw_public_key = std::string(601, '\x5a')}, &p.intermediate);
     const Certificate largest_key_leaf = makeCertificate(
         {.dns_names = {"a.test"}, .raw_public_key = std::string(600, '\x5a')}, &p.intermediate);
-    const Certificate expired_leaf = makeCertificate(
-        {.dns_names = {"a.test"}, .not_before = nowSeconds() - 7200, .not_after = nowSeconds() - 3600},
-        &p.intermediate);
+    const Certificate expired_leaf = makeCertificate({.dns_names = {"a.test"},
+                                                      .not_before = nowSeconds() - 7200,
+                                                      .not_after = nowSeconds() - 3600},
+                                                     &p.intermediate);
 
     TrustStore rooted;
     trust(rooted, p.root);
@@ -224,7 +244,10 @@ TEST(TlsCertificateCheck, ChainIsWalkedInTheOrderSent) {
     const Case cases[] = {
         {"leaf, intermediate", {&leaf, &p.intermediate}, &rooted, std::nullopt},
         {"root sent too", {&leaf, &p.intermediate, &p.root}, &rooted, std::nullopt},
-        {"two intermediates in order", {&deep_leaf, &second_intermediate, &p.intermediate}, &rooted, std::nullopt},
+        {"two intermediates in order",
+         {&deep_leaf, &second_intermediate, &p.intermediate},
+         &rooted,
+         std::nullopt},
         {"intermediates reversed",
          {&deep_leaf, &p.intermediate, &second_intermediate},
          &rooted,
@@ -235,7 +258,10 @@ TEST(TlsCertificateCheck, ChainIsWalkedInTheOrderSent) {
         {"unknown root", {&leaf, &p.intermediate}, &other_root, Error::TlsCertificateNotVerified},
         {"empty store", {&leaf, &p.intermediate}, &empty, Error::TlsCertificateNotVerified},
         {"expired leaf", {&expired_leaf, &p.intermediate}, &rooted, Error::CertificateExpired},
-        {"leaf key over 600 bytes", {&big_key_leaf, &p.intermediate}, &rooted, Error::CertificatePublicKeyInvalid},
+        {"leaf key over 600 bytes",
+         {&big_key_leaf, &p.intermediate},
+         &rooted,
+         Error::CertificatePublicKeyInvalid},
         {"leaf key of 600 bytes", {&largest_key_leaf, &p.intermediate}, &rooted, std::nullopt},
         {"nothing sent", {}, &rooted, Error::TlsCertificateNotVerified},
     };
@@ -245,7 +271,8 @@ TEST(TlsCertificateCheck, ChainIsWalkedInTheOrderSent) {
         const auto verified = verifyServerChain(chain, *c.store, "a.test", nowSeconds());
         if (c.expected) {
             ASSERT_FALSE(verified) << c.name;
-            EXPECT_EQ(verified.error(), *c.expected) << c.name << ": " << errorName(verified.error());
+            EXPECT_EQ(verified.error(), *c.expected)
+                << c.name << ": " << errorName(verified.error());
         } else {
             EXPECT_TRUE(verified) << c.name << ": " << errorName(verified.error());
         }
@@ -347,30 +374,79 @@ TEST(TlsHandshake, ServersOutsideTheProfileAreRefused) {
     };
     const Certificate good = leafFor({"localhost"});
     const Case cases[] = {
-        {"wrong host", {good, p.intermediate}, "other.test", TLS1_2_VERSION, TLS1_3_VERSION, false,
+        {"wrong host",
+         {good, p.intermediate},
+         "other.test",
+         TLS1_2_VERSION,
+         TLS1_3_VERSION,
+         false,
          Error::CertificateHostMismatch},
         {"expired leaf",
-         {makeCertificate({.dns_names = {"localhost"}, .not_before = now - 7200, .not_after = now - 10},
-                          &p.intermediate),
+         {makeCertificate(
+              {.dns_names = {"localhost"}, .not_before = now - 7200, .not_after = now - 10},
+              &p.intermediate),
           p.intermediate},
-         "localhost", TLS1_2_VERSION, TLS1_3_VERSION, false, Error::CertificateExpired},
+         "localhost",
+         TLS1_2_VERSION,
+         TLS1_3_VERSION,
+         false,
+         Error::CertificateExpired},
         {"leaf not yet valid",
-         {makeCertificate({.dns_names = {"localhost"}, .not_before = now + 3600}, &p.intermediate), p.intermediate},
-         "localhost", TLS1_2_VERSION, TLS1_3_VERSION, false, Error::CertificateNotYetValid},
+         {makeCertificate({.dns_names = {"localhost"}, .not_before = now + 3600}, &p.intermediate),
+          p.intermediate},
+         "localhost",
+         TLS1_2_VERSION,
+         TLS1_3_VERSION,
+         false,
+         Error::CertificateNotYetValid},
         {"unknown root",
          {leafFor({"localhost"}, KeyKind::p256, &p.ec_root)},
-         "localhost", TLS1_2_VERSION, TLS1_3_VERSION, false, Error::TlsCertificateNotVerified},
-        {"intermediate not sent", {good}, "localhost", TLS1_2_VERSION, TLS1_3_VERSION, false,
+         "localhost",
+         TLS1_2_VERSION,
+         TLS1_3_VERSION,
+         false,
          Error::TlsCertificateNotVerified},
-        {"chain in reverse order", {p.intermediate, good}, "localhost", TLS1_2_VERSION, TLS1_3_VERSION, false,
+        {"intermediate not sent",
+         {good},
+         "localhost",
+         TLS1_2_VERSION,
+         TLS1_3_VERSION,
+         false,
+         Error::TlsCertificateNotVerified},
+        {"chain in reverse order",
+         {p.intermediate, good},
+         "localhost",
+         TLS1_2_VERSION,
+         TLS1_3_VERSION,
+         false,
          Error::CertificateHostMismatch},
-        {"Ed25519 handshake signature", {leafFor({"localhost"}, KeyKind::ed25519), p.intermediate},
-         "localhost", TLS1_3_VERSION, TLS1_3_VERSION, false, Error::TlsBadSignatureScheme},
-        {"RSA 1536 leaf", {leafFor({"localhost"}, KeyKind::rsa1536), p.intermediate}, "localhost",
-         TLS1_2_VERSION, TLS1_3_VERSION, false, Error::TlsBadRsaSignatureBitCount},
-        {"TLS 1.2 with an ECDSA certificate", {good, p.intermediate}, "localhost", TLS1_2_VERSION,
-         TLS1_2_VERSION, false, Error::TlsAlert},
-        {"cookie HelloRetryRequest", {good, p.intermediate}, "localhost", TLS1_3_VERSION, TLS1_3_VERSION, true,
+        {"Ed25519 handshake signature",
+         {leafFor({"localhost"}, KeyKind::ed25519), p.intermediate},
+         "localhost",
+         TLS1_3_VERSION,
+         TLS1_3_VERSION,
+         false,
+         Error::TlsBadSignatureScheme},
+        {"RSA 1536 leaf",
+         {leafFor({"localhost"}, KeyKind::rsa1536), p.intermediate},
+         "localhost",
+         TLS1_2_VERSION,
+         TLS1_3_VERSION,
+         false,
+         Error::TlsBadRsaSignatureBitCount},
+        {"TLS 1.2 with an ECDSA certificate",
+         {good, p.intermediate},
+         "localhost",
+         TLS1_2_VERSION,
+         TLS1_2_VERSION,
+         false,
+         Error::TlsAlert},
+        {"cookie HelloRetryRequest",
+         {good, p.intermediate},
+         "localhost",
+         TLS1_3_VERSION,
+         TLS1_3_VERSION,
+         true,
          Error::TlsUnexpectedMessage},
     };
     for (const Case& c : cases) {
@@ -471,13 +547,14 @@ TEST(TlsStreamData, RequestAndResponseWithEveryWayOfClosing) {
         {"plain close without close_notify", test::ServerClose::silent, "", std::nullopt},
         {"reset", test::ServerClose::reset, "", Error::ReadFailed},
         // A record that does not authenticate.
-        {"forged record", test::ServerClose::silent, std::string("\x17\x03\x03\x00\x20", 5) + std::string(32, 'f'),
-         Error::ReadFailed},
+        {"forged record", test::ServerClose::silent,
+         std::string("\x17\x03\x03\x00\x20", 5) + std::string(32, 'f'), Error::ReadFailed},
         // A record longer than the protocol allows.
-        {"oversized record", test::ServerClose::silent, std::string("\x17\x03\x03\x48\x01", 5) + std::string(18433, 'o'),
-         Error::ReadFailed},
+        {"oversized record", test::ServerClose::silent,
+         std::string("\x17\x03\x03\x48\x01", 5) + std::string(18433, 'o'), Error::ReadFailed},
         // A plaintext alert where only protected records may come.
-        {"stray alert", test::ServerClose::silent, std::string("\x15\x03\x03\x00\x02\x02\x50", 7), Error::ReadFailed},
+        {"stray alert", test::ServerClose::silent, std::string("\x15\x03\x03\x00\x02\x02\x50", 7),
+         Error::ReadFailed},
     };
     const std::string request = "GET / HTTP/1.1\r\nhost: localhost\r\n\r\n";
     const std::string body(40000, 'b');  // several records
@@ -498,7 +575,8 @@ TEST(TlsStreamData, RequestAndResponseWithEveryWayOfClosing) {
         // Whatever came before the failure was delivered (a reset may
         // discard what was still unread, so it proves nothing here).
         if (c.close != test::ServerClose::reset) {
-            EXPECT_TRUE(received == options_response(body)) << c.name << ": " << received.size() << " bytes";
+            EXPECT_TRUE(received == options_response(body))
+                << c.name << ": " << received.size() << " bytes";
         }
         // The end stays the end.
         char more[16];
@@ -587,7 +665,8 @@ TEST(TlsClientHello, OfferFollowsTheProfile) {
         EXPECT_EQ(hello.compression_methods, std::string(1, '\0'));
         // TLS 1.3 suites first (the library's layout), each group in our order;
         // 0x00FF is the library's renegotiation-protection signal.
-        const std::vector<std::uint16_t> suites = {0x1303, 0x1301, 0x1302, 0xCCA8, 0xC02F, 0xC030, 0x00FF};
+        const std::vector<std::uint16_t> suites = {0x1303, 0x1301, 0x1302, 0xCCA8,
+                                                   0xC02F, 0xC030, 0x00FF};
         EXPECT_EQ(hello.cipher_suites, suites);
 
         const auto body = [&](std::uint16_t type) -> std::optional<std::string> {
@@ -603,21 +682,26 @@ TEST(TlsClientHello, OfferFollowsTheProfile) {
         EXPECT_EQ(body(0), list) << host;
         EXPECT_EQ(body(43), std::string("\x04\x03\x04\x03\x03", 5));  // TLS 1.3, TLS 1.2
         EXPECT_EQ(body(10), std::string("\x00\x06\x00\x17\x00\x18\x00\x1d", 8));
-        EXPECT_EQ(body(13), std::string("\x00\x1a\x04\x03\x05\x03\x04\x01\x05\x01\x06\x01\x08\x04\x08\x05"
-                                        "\x08\x06\x08\x09\x08\x0a\x08\x0b\x02\x01\x08\x07",
-                                        28));
+        EXPECT_EQ(body(13),
+                  std::string("\x00\x1a\x04\x03\x05\x03\x04\x01\x05\x01\x06\x01\x08\x04\x08\x05"
+                              "\x08\x06\x08\x09\x08\x0a\x08\x0b\x02\x01\x08\x07",
+                              28));
         EXPECT_EQ(body(45), std::string("\x01\x01", 2));  // psk_dhe_ke
         const auto key_share = body(51);
         ASSERT_TRUE(key_share);
-        EXPECT_EQ(key_share->substr(0, 6), std::string("\x00\x45\x00\x17\x00\x41", 6));  // P-256, 65 bytes
+        EXPECT_EQ(key_share->substr(0, 6),
+                  std::string("\x00\x45\x00\x17\x00\x41", 6));  // P-256, 65 bytes
         // Nothing else goes out (no ALPN, session ticket, early data,
         // status_request, extended master secret, encrypt-then-MAC,
         // renegotiation_info, padding), except ec_point_formats (11), which
         // the library always sends beside its ECDHE suites.
         const std::set<std::uint16_t> allowed = {0, 10, 11, 13, 43, 45, 51};
-        for (const std::uint16_t type : hello.extension_types) EXPECT_TRUE(allowed.contains(type)) << type;
-        EXPECT_EQ(std::set<std::uint16_t>(hello.extension_types.begin(), hello.extension_types.end()).size(),
-                  hello.extension_types.size());
+        for (const std::uint16_t type : hello.extension_types)
+            EXPECT_TRUE(allowed.contains(type)) << type;
+        EXPECT_EQ(
+            std::set<std::uint16_t>(hello.extension_types.begin(), hello.extension_types.end())
+                .size(),
+            hello.extension_types.size());
     }
 }
 
@@ -626,9 +710,9 @@ std::string serverHello12(std::string_view random) {
     std::string hello;
     hello += "\x03\x03";
     hello += random;
-    hello += '\0';          // session id
-    hello += "\xC0\x2F";    // ECDHE-RSA-AES128-GCM-SHA256
-    hello += '\0';          // compression
+    hello += '\0';        // session id
+    hello += "\xC0\x2F";  // ECDHE-RSA-AES128-GCM-SHA256
+    hello += '\0';        // compression
     std::string message = "\x02";
     message += '\0';
     message += static_cast<char>(hello.size() >> 8);
@@ -657,7 +741,8 @@ TEST(TlsServerHello, DowngradeSentinelsAreRefused) {
         TrustStore store;
         const Outcome outcome = handshakeWith(server.port(), "localhost", store);
         EXPECT_EQ(outcome.error, Error::TlsInitializationFailed);
-        EXPECT_EQ(outcome.reason == Error::TlsIllegalParameter, c.refused) << errorName(outcome.reason);
+        EXPECT_EQ(outcome.reason == Error::TlsIllegalParameter, c.refused)
+            << errorName(outcome.reason);
         server.join();
     }
 }
@@ -667,8 +752,8 @@ TEST(TlsServerHello, DowngradeSentinelsAreRefused) {
 std::string serverHello13(std::string_view session_id) {
     unsigned char point[65];
     std::size_t point_length = 0;
-    EXPECT_EQ(EVP_PKEY_get_octet_string_param(test::testKey(KeyKind::p256, 5), "encoded-pub-key", point,
-                                              sizeof point, &point_length),
+    EXPECT_EQ(EVP_PKEY_get_octet_string_param(test::testKey(KeyKind::p256, 5), "encoded-pub-key",
+                                              point, sizeof point, &point_length),
               1);
     EXPECT_EQ(point_length, 65u);
     std::string hello = "\x03\x03" + std::string(32, 'r');
@@ -676,7 +761,7 @@ std::string serverHello13(std::string_view session_id) {
     hello += session_id;
     hello += std::string("\x13\x01\x00", 3);  // TLS_AES_128_GCM_SHA256, no compression
     std::string extensions = std::string("\x00\x2b\x00\x02\x03\x04", 6);  // supported_versions: 1.3
-    extensions += std::string("\x00\x33\x00\x45\x00\x17\x00\x41", 8);   // key_share: P-256
+    extensions += std::string("\x00\x33\x00\x45\x00\x17\x00\x41", 8);     // key_share: P-256
     extensions.append(reinterpret_cast<const char*>(point), point_length);
     hello += static_cast<char>(extensions.size() >> 8);
     hello += static_cast<char>(extensions.size());
@@ -734,7 +819,8 @@ TEST(TlsClientHello, MachineConfigurationDoesNotChangeTheOffer) {
         const int null = open("/dev/null", O_WRONLY);
         dup2(null, 1);
         execl("/proc/self/exe", "quillstead_tests",
-              "--gtest_filter=TlsClientHello.OfferFollowsTheProfile:TlsClientHello.ConfigurationWasLoaded",
+              "--gtest_filter=TlsClientHello.OfferFollowsTheProfile:TlsClientHello."
+              "ConfigurationWasLoaded",
               static_cast<char*>(nullptr));
         _exit(127);
     }

@@ -37,8 +37,8 @@ struct TlsServerOptions {
     std::string response;       // then send this
     std::string raw_after;      // bytes written straight to the socket after the response
     ServerClose close = ServerClose::silent;
-    int delay_ms = 0;                          // pause before the handshake and before the response
-    std::function<void()> during_delay;        // run at the start of each pause
+    int delay_ms = 0;                    // pause before the handshake and before the response
+    std::function<void()> during_delay;  // run at the start of each pause
 };
 
 class TlsTestServer {
