@@ -33,7 +33,9 @@ struct GeneralNamesFree {
     void operator()(GENERAL_NAMES* names) const { GENERAL_NAMES_free(names); }
 };
 
-bool isAcceptedRsaSize(int bits) { return bits == 1024 || bits == 2048 || bits == 3072 || bits == 4096; }
+bool isAcceptedRsaSize(int bits) {
+    return bits == 1024 || bits == 2048 || bits == 3072 || bits == 4096;
+}
 
 // The curve of an EC key as an OpenSSL NID, or NID_undef.
 int curveOf(const EVP_PKEY* key) {
@@ -71,19 +73,22 @@ Result<void> checkIssuerKey(Family family, const EVP_PKEY* key) {
     const int type = EVP_PKEY_get_base_id(key);
     switch (family) {
     case Family::rsa:
-        if (type != EVP_PKEY_RSA) return std::unexpected(Error::CertificateSignatureAlgorithmMismatch);
+        if (type != EVP_PKEY_RSA)
+            return std::unexpected(Error::CertificateSignatureAlgorithmMismatch);
         if (!isAcceptedRsaSize(EVP_PKEY_get_bits(key)))
             return std::unexpected(Error::CertificatePublicKeyInvalid);
         return {};
     case Family::ecdsa: {
-        if (type != EVP_PKEY_EC) return std::unexpected(Error::CertificateSignatureAlgorithmMismatch);
+        if (type != EVP_PKEY_EC)
+            return std::unexpected(Error::CertificateSignatureAlgorithmMismatch);
         const int curve = curveOf(key);
         if (curve != NID_X9_62_prime256v1 && curve != NID_secp384r1)
             return std::unexpected(Error::CertificateSignatureNamedCurveUnsupported);
         return {};
     }
     case Family::ed25519:
-        if (type != EVP_PKEY_ED25519) return std::unexpected(Error::CertificateSignatureAlgorithmMismatch);
+        if (type != EVP_PKEY_ED25519)
+            return std::unexpected(Error::CertificateSignatureAlgorithmMismatch);
         return {};
     }
     return std::unexpected(Error::CertificateSignatureAlgorithmUnsupported);
@@ -147,7 +152,8 @@ Result<void> checkIssuedBy(x509_st* certificate, x509_st* issuer, std::int64_t n
     EVP_PKEY* key = X509_get0_pubkey(issuer);
     if (key == nullptr) return std::unexpected(Error::CertificateSignatureAlgorithmMismatch);
     QS_TRY(checkIssuerKey(family, key));
-    if (X509_verify(certificate, key) != 1) return std::unexpected(Error::CertificateSignatureInvalid);
+    if (X509_verify(certificate, key) != 1)
+        return std::unexpected(Error::CertificateSignatureInvalid);
     return {};
 }
 

@@ -208,7 +208,8 @@ bool contains(const std::vector<std::uint16_t>& codes, std::uint16_t code) {
 Error reasonFromOpenSsl(unsigned long code) {
     if (code == 0 || ERR_GET_LIB(code) != ERR_LIB_SSL) return Error::TlsInitializationFailed;
     const int reason = ERR_GET_REASON(code);
-    if (reason >= SSL_AD_REASON_OFFSET && reason < SSL_AD_REASON_OFFSET + 256) return Error::TlsAlert;
+    if (reason >= SSL_AD_REASON_OFFSET && reason < SSL_AD_REASON_OFFSET + 256)
+        return Error::TlsAlert;
     switch (reason) {
     case SSL_R_WRONG_VERSION_NUMBER:
     case SSL_R_UNSUPPORTED_PROTOCOL:
@@ -349,14 +350,14 @@ namespace {
 // before OpenSSL acts on a received one. The checks OpenSSL lacks hook in
 // here; a refusal stops the socket BIO, so the handshake fails at its next
 // read or write, before anything further is sent.
-void onMessage(int write_p, int /*version*/, int content_type, const void* buf, std::size_t len,
-               SSL* /*ssl*/, void* arg) {
-    auto* impl = static_cast<TlsStream::Impl*>(arg);
+void inspectMessage(TlsStream::Impl* impl, int write_p, int content_type, const void* buf,
+                    std::size_t len) {
     const auto* bytes = static_cast<const unsigned char*>(buf);
     if (len == 0) return;
     if (content_type == SSL3_RT_ALERT) {
         // Anything but close_notify from the server ends the session.
-        if (write_p == 0 && len >= 2 && bytes[1] != SSL3_AD_CLOSE_NOTIFY) impl->fail(Error::TlsAlert);
+        if (write_p == 0 && len >= 2 && bytes[1] != SSL3_AD_CLOSE_NOTIFY)
+            impl->fail(Error::TlsAlert);
         return;
     }
     if (content_type != SSL3_RT_HANDSHAKE) return;
@@ -385,18 +386,23 @@ void onMessage(int write_p, int /*version*/, int content_type, const void* buf, 
     }
 }
 
-// Our own server verification in place of OpenSSL's chain building.
-int verifyServer(X509_STORE_CTX* store_ctx, void* arg) {
+void onMessage(int write_p, int /*version*/, int content_type, const void* buf, std::size_t len,
+               SSL* /*ssl*/, void* arg) {
     auto* impl = static_cast<TlsStream::Impl*>(arg);
+    // No exception may cross OpenSSL's C frames.
+    try {
+        inspectMessage(impl, write_p, content_type, buf, len);
+    } catch (const std::bad_alloc&) {
+        impl->fail(Error::OutOfMemory);
+    }
+}
+
+// Our own server verification in place of OpenSSL's chain building.
+int checkServer(TlsStream::Impl* impl, X509_STORE_CTX* store_ctx) {
     impl->takeTime();
     const STACK_OF(X509)* sent = X509_STORE_CTX_get0_untrusted(store_ctx);
     std::vector<x509_st*> chain;
-    try {
-        for (int i = 0; i < sk_X509_num(sent); ++i) chain.push_back(sk_X509_value(sent, i));
-    } catch (const std::bad_alloc&) {
-        impl->fail(Error::OutOfMemory);
-        return 0;
-    }
+    for (int i = 0; i < sk_X509_num(sent); ++i) chain.push_back(sk_X509_value(sent, i));
     const auto verified = verifyServerChain(chain, *impl->store, impl->host, impl->now);
     if (!verified) {
         impl->fail(verified.error());
@@ -414,6 +420,17 @@ int verifyServer(X509_STORE_CTX* store_ctx, void* arg) {
         }
     }
     return 1;
+}
+
+int verifyServer(X509_STORE_CTX* store_ctx, void* arg) {
+    auto* impl = static_cast<TlsStream::Impl*>(arg);
+    try {
+        return checkServer(impl, store_ctx);
+    } catch (const std::bad_alloc&) {
+        impl->fail(Error::OutOfMemory);
+        X509_STORE_CTX_set_error(store_ctx, X509_V_ERR_OUT_OF_MEM);
+        return 0;
+    }
 }
 
 // ---------------------------------------------------------------------------
@@ -465,7 +482,8 @@ int bioDestroy(BIO* /*bio*/) { return 1; }
 
 BIO_METHOD* socketBioMethod() {
     static BIO_METHOD* const method = [] {
-        BIO_METHOD* m = BIO_meth_new(BIO_get_new_index() | BIO_TYPE_SOURCE_SINK, "quillstead socket");
+        BIO_METHOD* m =
+            BIO_meth_new(BIO_get_new_index() | BIO_TYPE_SOURCE_SINK, "quillstead socket");
         if (m == nullptr) return m;
         BIO_meth_set_write_ex(m, bioWrite);
         BIO_meth_set_read_ex(m, bioRead);
@@ -489,7 +507,8 @@ bool configure(SSL_CTX* ctx, TlsStream::Impl* impl) {
     if (SSL_CTX_set_ciphersuites(ctx, kTls13Suites) != 1) return false;
     if (SSL_CTX_set_cipher_list(ctx, kTls12Suites) != 1) return false;
     const OfferedGroups& groups = offeredGroups();
-    if (groups.list.empty() || SSL_CTX_set1_groups_list(ctx, groups.list.c_str()) != 1) return false;
+    if (groups.list.empty() || SSL_CTX_set1_groups_list(ctx, groups.list.c_str()) != 1)
+        return false;
     if (SSL_CTX_set1_sigalgs_list(ctx, kSignatureAlgorithms) != 1) return false;
 
     SSL_CTX_clear_options(ctx, SSL_CTX_get_options(ctx));

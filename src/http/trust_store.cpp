@@ -84,8 +84,8 @@ Result<void> addDerCertificate(TrustStore::Impl& impl, const std::string& der, s
         return std::unexpected(Error::CertificateMalformed);
     }
 
-    const int expiry = ASN1_TIME_cmp_time_t(X509_get0_notAfter(certificate.get()),
-                                            static_cast<time_t>(now));
+    const int expiry =
+        ASN1_TIME_cmp_time_t(X509_get0_notAfter(certificate.get()), static_cast<time_t>(now));
     if (expiry == -2) return std::unexpected(Error::CertificateMalformed);
     if (expiry < 0) return {};  // validity ended before now
 
@@ -149,7 +149,8 @@ Result<void> replaceWithCertificateFile(TrustStore& store, std::string_view path
 Result<void> reloadSystemTrustStore(TrustStore& store, std::string_view path) {
     const auto guard = store.lock();
     if (!store.needsLoading()) return {};
-    if (!replaceWithCertificateFile(store, path)) return std::unexpected(Error::CertificateBundleLoadFailure);
+    if (!replaceWithCertificateFile(store, path))
+        return std::unexpected(Error::CertificateBundleLoadFailure);
     store.markLoaded();
     return {};
 }

@@ -99,7 +99,9 @@ Result<Directory> Directory::open(std::string_view path) {
     return Directory(dir);
 }
 
-Directory::Directory(Directory&& other) noexcept : handle_(other.handle_) { other.handle_ = nullptr; }
+Directory::Directory(Directory&& other) noexcept : handle_(other.handle_) {
+    other.handle_ = nullptr;
+}
 
 Directory& Directory::operator=(Directory&& other) noexcept {
     if (this != &other) {
@@ -156,8 +158,9 @@ Result<std::string> readAtMost(int fd, std::uint64_t limit) {
         bytes.resize(static_cast<std::size_t>(limit));
         std::size_t filled = 0;
         while (filled < bytes.size()) {
-            QS_TRY_ASSIGN(const std::size_t n,
-                          readSome(fd, std::span<char>(bytes.data() + filled, bytes.size() - filled)));
+            QS_TRY_ASSIGN(
+                const std::size_t n,
+                readSome(fd, std::span<char>(bytes.data() + filled, bytes.size() - filled)));
             if (n == 0) break;
             filled += n;
         }

@@ -6,12 +6,20 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <chrono>
 #include <csignal>
+#include <cstdlib>
+#include <fcntl.h>
 #include <pthread.h>
+#include <set>
+#include <sys/wait.h>
+#include <thread>
+#include <unistd.h>
 
 #include "http/certificate_check.hpp"
 #include "http/trust_store.hpp"
 #include "support/certificates.hpp"
+#include "support/temp_dir.hpp"
 #include "support/tls_server.hpp"
 
 namespace qs {
@@ -26,10 +34,13 @@ using test::nowSeconds;
 // One small PKI shared by the tests: an RSA root, an ECDSA root, and an
 // intermediate under the RSA root.
 struct Pki {
-    Certificate root = makeCertificate({.common_name = "Test Root", .key = KeyKind::rsa2048, .ca = true});
-    Certificate ec_root = makeCertificate({.common_name = "Test EC Root", .key = KeyKind::p384, .ca = true});
+    Certificate root =
+        makeCertificate({.common_name = "Test Root", .key = KeyKind::rsa2048, .ca = true});
+    Certificate ec_root =
+        makeCertificate({.common_name = "Test EC Root", .key = KeyKind::p384, .ca = true});
     Certificate intermediate = makeCertificate(
-        {.common_name = "Test Intermediate", .key = KeyKind::p256, .key_variant = 1, .ca = true}, &root);
+        {.common_name = "Test Intermediate", .key = KeyKind::p256, .key_variant = 1, .ca = true},
+        &root);
 };
 
 const Pki& pki() {
@@ -69,11 +80,12 @@ TEST(TlsHostName, CandidatesMatchTheServerNameByTheWildcardRule) {
         {"", "", false},
         {"", "example.test", false},
         {"example.test", "", false},
-        {"example.test.", "example.test", false},  // bytes, not normalised
-        {"\xC3\x84.test", "\xC3\xA4.test", false}, // no folding beyond ASCII
+        {"example.test.", "example.test", false},   // bytes, not normalised
+        {"\xC3\x84.test", "\xC3\xA4.test", false},  // no folding beyond ASCII
     };
     for (const Case& c : cases)
-        EXPECT_EQ(hostNameMatches(c.candidate, c.host), c.matches) << c.candidate << " vs " << c.host;
+        EXPECT_EQ(hostNameMatches(c.candidate, c.host), c.matches)
+            << c.candidate << " vs " << c.host;
 }
 
 TEST(TlsHostName, SubjectAltNameDecidesAndCommonNameIsTheFallback) {
@@ -86,9 +98,14 @@ TEST(TlsHostName, SubjectAltNameDecidesAndCommonNameIsTheFallback) {
     const Case cases[] = {
         {"dns entry", {.common_name = "other", .dns_names = {"x.test", "a.test"}}, "a.test", true},
         {"wildcard entry", {.dns_names = {"*.h.test"}}, "a.h.test", true},
-        {"commonName ignored beside SAN", {.common_name = "a.test", .dns_names = {"x.test"}}, "a.test", false},
-        {"IP-only SAN shadows commonName", {.common_name = "127.0.0.1", .ip_addresses = {"127.0.0.1"}},
-         "127.0.0.1", false},
+        {"commonName ignored beside SAN",
+         {.common_name = "a.test", .dns_names = {"x.test"}},
+         "a.test",
+         false},
+        {"IP-only SAN shadows commonName",
+         {.common_name = "127.0.0.1", .ip_addresses = {"127.0.0.1"}},
+         "127.0.0.1",
+         false},
         {"commonName without SAN", {.common_name = "a.test"}, "A.TEST", true},
         {"wildcard commonName", {.common_name = "*.h.test"}, "a.h.test", true},
         {"no name at all", {.organization = "nobody"}, "a.test", false},
@@ -107,8 +124,8 @@ TEST(TlsHostName, SubjectAltNameDecidesAndCommonNameIsTheFallback) {
 
 TEST(TlsCertificateCheck, ValidityLimitsAreInclusiveWholeSeconds) {
     const std::int64_t t = 1'900'000'000;
-    const Certificate leaf = makeCertificate({.common_name = "leaf", .not_before = t, .not_after = t + 100},
-                                             &pki().root);
+    const Certificate leaf = makeCertificate(
+        {.common_name = "leaf", .not_before = t, .not_after = t + 100}, &pki().root);
     struct Case {
         std::int64_t now;
         std::optional<Error> expected;
@@ -132,7 +149,8 @@ TEST(TlsCertificateCheck, ValidityLimitsAreInclusiveWholeSeconds) {
 
 TEST(TlsCertificateCheck, SignatureAlgorithmsAndIssuerKeys) {
     const auto issuerWith = [](KeyKind key, int variant = 0) {
-        return makeCertificate({.common_name = "Issuer", .key = key, .key_variant = variant, .ca = true});
+        return makeCertificate(
+            {.common_name = "Issuer", .key = key, .key_variant = variant, .ca = true});
     };
     struct Case {
         const char* name;
@@ -146,16 +164,19 @@ TEST(TlsCertificateCheck, SignatureAlgorithmsAndIssuerKeys) {
         {"RSA 3072 SHA-384", KeyKind::rsa3072, test::Digest::sha384, std::nullopt},
         {"RSA 4096 SHA-256", KeyKind::rsa4096, test::Digest::sha256, std::nullopt},
         {"RSA 1536", KeyKind::rsa1536, test::Digest::sha256, Error::CertificatePublicKeyInvalid},
-        {"RSA MD5", KeyKind::rsa2048, test::Digest::md5, Error::CertificateSignatureAlgorithmUnsupported},
+        {"RSA MD5", KeyKind::rsa2048, test::Digest::md5,
+         Error::CertificateSignatureAlgorithmUnsupported},
         {"ECDSA P-256", KeyKind::p256, test::Digest::sha256, std::nullopt},
         {"ECDSA P-384", KeyKind::p384, test::Digest::sha384, std::nullopt},
-        {"ECDSA P-521", KeyKind::p521, test::Digest::sha256, Error::CertificateSignatureNamedCurveUnsupported},
+        {"ECDSA P-521", KeyKind::p521, test::Digest::sha256,
+         Error::CertificateSignatureNamedCurveUnsupported},
         {"Ed25519", KeyKind::ed25519, test::Digest::none, std::nullopt},
     };
     const std::int64_t now = nowSeconds();
     for (const Case& c : cases) {
         const Certificate issuer = issuerWith(c.issuer_key);
-        const Certificate leaf = makeCertificate({.common_name = "leaf", .digest = c.digest}, &issuer);
+        const Certificate leaf =
+            makeCertificate({.common_name = "leaf", .digest = c.digest}, &issuer);
         const auto checked = checkIssuedBy(leaf.get(), issuer.get(), now);
         if (c.expected) {
             ASSERT_FALSE(checked) << c.name;
@@ -168,17 +189,23 @@ TEST(TlsCertificateCheck, SignatureAlgorithmsAndIssuerKeys) {
 
 TEST(TlsCertificateCheck, WrongIssuerKeyOrNameFails) {
     const std::int64_t now = nowSeconds();
-    const Certificate ec_issuer = makeCertificate({.common_name = "Issuer", .key = KeyKind::p256, .ca = true});
+    const Certificate ec_issuer =
+        makeCertificate({.common_name = "Issuer", .key = KeyKind::p256, .ca = true});
     const Certificate leaf = makeCertificate({.common_name = "leaf"}, &ec_issuer);
     // Same name, other keys: the type decides before the signature is tried.
-    const Certificate rsa_twin = makeCertificate({.common_name = "Issuer", .key = KeyKind::rsa2048, .ca = true});
-    const Certificate ec_twin =
-        makeCertificate({.common_name = "Issuer", .key = KeyKind::p256, .key_variant = 7, .ca = true});
-    const Certificate stranger = makeCertificate({.common_name = "Someone Else", .key = KeyKind::p256, .ca = true});
+    const Certificate rsa_twin =
+        makeCertificate({.common_name = "Issuer", .key = KeyKind::rsa2048, .ca = true});
+    const Certificate ec_twin = makeCertificate(
+        {.common_name = "Issuer", .key = KeyKind::p256, .key_variant = 7, .ca = true});
+    const Certificate stranger =
+        makeCertificate({.common_name = "Someone Else", .key = KeyKind::p256, .ca = true});
 
-    EXPECT_EQ(checkIssuedBy(leaf.get(), rsa_twin.get(), now).error(), Error::CertificateSignatureAlgorithmMismatch);
-    EXPECT_EQ(checkIssuedBy(leaf.get(), ec_twin.get(), now).error(), Error::CertificateSignatureInvalid);
-    EXPECT_EQ(checkIssuedBy(leaf.get(), stranger.get(), now).error(), Error::CertificateIssuerMismatch);
+    EXPECT_EQ(checkIssuedBy(leaf.get(), rsa_twin.get(), now).error(),
+              Error::CertificateSignatureAlgorithmMismatch);
+    EXPECT_EQ(checkIssuedBy(leaf.get(), ec_twin.get(), now).error(),
+              Error::CertificateSignatureInvalid);
+    EXPECT_EQ(checkIssuedBy(leaf.get(), stranger.get(), now).error(),
+              Error::CertificateIssuerMismatch);
     EXPECT_TRUE(checkIssuedBy(leaf.get(), ec_issuer.get(), now));
 }
 
@@ -195,9 +222,10 @@ TEST(TlsCertificateCheck, ChainIsWalkedInTheOrderSent) {
         {.dns_names = {"a.test"}, .raw_public_key = std::string(601, '\x5a')}, &p.intermediate);
     const Certificate largest_key_leaf = makeCertificate(
         {.dns_names = {"a.test"}, .raw_public_key = std::string(600, '\x5a')}, &p.intermediate);
-    const Certificate expired_leaf = makeCertificate(
-        {.dns_names = {"a.test"}, .not_before = nowSeconds() - 7200, .not_after = nowSeconds() - 3600},
-        &p.intermediate);
+    const Certificate expired_leaf = makeCertificate({.dns_names = {"a.test"},
+                                                      .not_before = nowSeconds() - 7200,
+                                                      .not_after = nowSeconds() - 3600},
+                                                     &p.intermediate);
 
     TrustStore rooted;
     trust(rooted, p.root);
@@ -216,7 +244,10 @@ TEST(TlsCertificateCheck, ChainIsWalkedInTheOrderSent) {
     const Case cases[] = {
         {"leaf, intermediate", {&leaf, &p.intermediate}, &rooted, std::nullopt},
         {"root sent too", {&leaf, &p.intermediate, &p.root}, &rooted, std::nullopt},
-        {"two intermediates in order", {&deep_leaf, &second_intermediate, &p.intermediate}, &rooted, std::nullopt},
+        {"two intermediates in order",
+         {&deep_leaf, &second_intermediate, &p.intermediate},
+         &rooted,
+         std::nullopt},
         {"intermediates reversed",
          {&deep_leaf, &p.intermediate, &second_intermediate},
          &rooted,
@@ -227,7 +258,10 @@ TEST(TlsCertificateCheck, ChainIsWalkedInTheOrderSent) {
         {"unknown root", {&leaf, &p.intermediate}, &other_root, Error::TlsCertificateNotVerified},
         {"empty store", {&leaf, &p.intermediate}, &empty, Error::TlsCertificateNotVerified},
         {"expired leaf", {&expired_leaf, &p.intermediate}, &rooted, Error::CertificateExpired},
-        {"leaf key over 600 bytes", {&big_key_leaf, &p.intermediate}, &rooted, Error::CertificatePublicKeyInvalid},
+        {"leaf key over 600 bytes",
+         {&big_key_leaf, &p.intermediate},
+         &rooted,
+         Error::CertificatePublicKeyInvalid},
         {"leaf key of 600 bytes", {&largest_key_leaf, &p.intermediate}, &rooted, std::nullopt},
         {"nothing sent", {}, &rooted, Error::TlsCertificateNotVerified},
     };
@@ -237,7 +271,8 @@ TEST(TlsCertificateCheck, ChainIsWalkedInTheOrderSent) {
         const auto verified = verifyServerChain(chain, *c.store, "a.test", nowSeconds());
         if (c.expected) {
             ASSERT_FALSE(verified) << c.name;
-            EXPECT_EQ(verified.error(), *c.expected) << c.name << ": " << errorName(verified.error());
+            EXPECT_EQ(verified.error(), *c.expected)
+                << c.name << ": " << errorName(verified.error());
         } else {
             EXPECT_TRUE(verified) << c.name << ": " << errorName(verified.error());
         }
@@ -339,30 +374,79 @@ TEST(TlsHandshake, ServersOutsideTheProfileAreRefused) {
     };
     const Certificate good = leafFor({"localhost"});
     const Case cases[] = {
-        {"wrong host", {good, p.intermediate}, "other.test", TLS1_2_VERSION, TLS1_3_VERSION, false,
+        {"wrong host",
+         {good, p.intermediate},
+         "other.test",
+         TLS1_2_VERSION,
+         TLS1_3_VERSION,
+         false,
          Error::CertificateHostMismatch},
         {"expired leaf",
-         {makeCertificate({.dns_names = {"localhost"}, .not_before = now - 7200, .not_after = now - 10},
-                          &p.intermediate),
+         {makeCertificate(
+              {.dns_names = {"localhost"}, .not_before = now - 7200, .not_after = now - 10},
+              &p.intermediate),
           p.intermediate},
-         "localhost", TLS1_2_VERSION, TLS1_3_VERSION, false, Error::CertificateExpired},
+         "localhost",
+         TLS1_2_VERSION,
+         TLS1_3_VERSION,
+         false,
+         Error::CertificateExpired},
         {"leaf not yet valid",
-         {makeCertificate({.dns_names = {"localhost"}, .not_before = now + 3600}, &p.intermediate), p.intermediate},
-         "localhost", TLS1_2_VERSION, TLS1_3_VERSION, false, Error::CertificateNotYetValid},
+         {makeCertificate({.dns_names = {"localhost"}, .not_before = now + 3600}, &p.intermediate),
+          p.intermediate},
+         "localhost",
+         TLS1_2_VERSION,
+         TLS1_3_VERSION,
+         false,
+         Error::CertificateNotYetValid},
         {"unknown root",
          {leafFor({"localhost"}, KeyKind::p256, &p.ec_root)},
-         "localhost", TLS1_2_VERSION, TLS1_3_VERSION, false, Error::TlsCertificateNotVerified},
-        {"intermediate not sent", {good}, "localhost", TLS1_2_VERSION, TLS1_3_VERSION, false,
+         "localhost",
+         TLS1_2_VERSION,
+         TLS1_3_VERSION,
+         false,
          Error::TlsCertificateNotVerified},
-        {"chain in reverse order", {p.intermediate, good}, "localhost", TLS1_2_VERSION, TLS1_3_VERSION, false,
+        {"intermediate not sent",
+         {good},
+         "localhost",
+         TLS1_2_VERSION,
+         TLS1_3_VERSION,
+         false,
+         Error::TlsCertificateNotVerified},
+        {"chain in reverse order",
+         {p.intermediate, good},
+         "localhost",
+         TLS1_2_VERSION,
+         TLS1_3_VERSION,
+         false,
          Error::CertificateHostMismatch},
-        {"Ed25519 handshake signature", {leafFor({"localhost"}, KeyKind::ed25519), p.intermediate},
-         "localhost", TLS1_3_VERSION, TLS1_3_VERSION, false, Error::TlsBadSignatureScheme},
-        {"RSA 1536 leaf", {leafFor({"localhost"}, KeyKind::rsa1536), p.intermediate}, "localhost",
-         TLS1_2_VERSION, TLS1_3_VERSION, false, Error::TlsBadRsaSignatureBitCount},
-        {"TLS 1.2 with an ECDSA certificate", {good, p.intermediate}, "localhost", TLS1_2_VERSION,
-         TLS1_2_VERSION, false, Error::TlsAlert},
-        {"cookie HelloRetryRequest", {good, p.intermediate}, "localhost", TLS1_3_VERSION, TLS1_3_VERSION, true,
+        {"Ed25519 handshake signature",
+         {leafFor({"localhost"}, KeyKind::ed25519), p.intermediate},
+         "localhost",
+         TLS1_3_VERSION,
+         TLS1_3_VERSION,
+         false,
+         Error::TlsBadSignatureScheme},
+        {"RSA 1536 leaf",
+         {leafFor({"localhost"}, KeyKind::rsa1536), p.intermediate},
+         "localhost",
+         TLS1_2_VERSION,
+         TLS1_3_VERSION,
+         false,
+         Error::TlsBadRsaSignatureBitCount},
+        {"TLS 1.2 with an ECDSA certificate",
+         {good, p.intermediate},
+         "localhost",
+         TLS1_2_VERSION,
+         TLS1_2_VERSION,
+         false,
+         Error::TlsAlert},
+        {"cookie HelloRetryRequest",
+         {good, p.intermediate},
+         "localhost",
+         TLS1_3_VERSION,
+         TLS1_3_VERSION,
+         true,
          Error::TlsUnexpectedMessage},
     };
     for (const Case& c : cases) {
@@ -397,6 +481,41 @@ TEST(TlsHandshake, Tls11OnlyServerIsRefused) {
     EXPECT_FALSE(server.handshakeSucceeded());
 }
 
+// A server whose choices all lie outside the offer cannot be talked to.
+TEST(TlsHandshake, NothingInCommonMeansNoSession) {
+    const Pki& p = pki();
+    TrustStore store;
+    trust(store, p.root);
+    struct Case {
+        const char* name;
+        int max_version;
+        std::string tls12_ciphers;
+        std::string tls13_suites;
+        std::string groups;
+    };
+    const Case cases[] = {
+        {"TLS 1.2 CBC suite only", TLS1_2_VERSION, "ECDHE-RSA-AES128-SHA256", "", ""},
+        {"TLS 1.2 without ECDHE", TLS1_2_VERSION, "AES128-GCM-SHA256", "", ""},
+        {"TLS 1.3 CCM suite only", TLS1_3_VERSION, "", "TLS_AES_128_CCM_SHA256", ""},
+        {"TLS 1.3 X448 only", TLS1_3_VERSION, "", "", "X448"},
+        {"TLS 1.2 P-521 only", TLS1_2_VERSION, "", "", "P-521"},
+    };
+    for (const Case& c : cases) {
+        test::TlsServerOptions options;
+        options.chain = {leafFor({"localhost"}, KeyKind::rsa2048), p.intermediate};
+        options.min_version = c.max_version;
+        options.max_version = c.max_version;
+        options.tls12_ciphers = c.tls12_ciphers;
+        options.tls13_suites = c.tls13_suites;
+        options.groups = c.groups;
+        test::TlsTestServer server(std::move(options));
+        const Outcome outcome = handshakeWith(server.port(), "localhost", store);
+        EXPECT_EQ(outcome.error, Error::TlsInitializationFailed) << c.name;
+        server.join();
+        EXPECT_FALSE(server.handshakeSucceeded()) << c.name;
+    }
+}
+
 TEST(TlsHandshake, EmptyStoreRefusesEveryServer) {
     TrustStore empty;
     test::TlsServerOptions options;
@@ -420,12 +539,22 @@ TEST(TlsStreamData, RequestAndResponseWithEveryWayOfClosing) {
     struct Case {
         const char* name;
         test::ServerClose close;
+        std::string raw_after;
         std::optional<Error> failure;
     };
     const Case cases[] = {
-        {"close_notify", test::ServerClose::notify, std::nullopt},
-        {"plain close without close_notify", test::ServerClose::silent, std::nullopt},
-        {"reset", test::ServerClose::reset, Error::ReadFailed},
+        {"close_notify", test::ServerClose::notify, "", std::nullopt},
+        {"plain close without close_notify", test::ServerClose::silent, "", std::nullopt},
+        {"reset", test::ServerClose::reset, "", Error::ReadFailed},
+        // A record that does not authenticate.
+        {"forged record", test::ServerClose::silent,
+         std::string("\x17\x03\x03\x00\x20", 5) + std::string(32, 'f'), Error::ReadFailed},
+        // A record longer than the protocol allows.
+        {"oversized record", test::ServerClose::silent,
+         std::string("\x17\x03\x03\x48\x01", 5) + std::string(18433, 'o'), Error::ReadFailed},
+        // A plaintext alert where only protected records may come.
+        {"stray alert", test::ServerClose::silent, std::string("\x15\x03\x03\x00\x02\x02\x50", 7),
+         Error::ReadFailed},
     };
     const std::string request = "GET / HTTP/1.1\r\nhost: localhost\r\n\r\n";
     const std::string body(40000, 'b');  // several records
@@ -435,6 +564,7 @@ TEST(TlsStreamData, RequestAndResponseWithEveryWayOfClosing) {
         options.read_until = "\r\n\r\n";
         options.response = options_response(body);
         options.close = c.close;
+        options.raw_after = c.raw_after;
         test::TlsTestServer server(std::move(options));
         Outcome outcome = handshakeWith(server.port(), "localhost", store);
         ASSERT_TRUE(outcome.stream) << c.name;
@@ -442,8 +572,11 @@ TEST(TlsStreamData, RequestAndResponseWithEveryWayOfClosing) {
         std::optional<Error> failure;
         const std::string received = readAll(*outcome.stream, failure);
         EXPECT_EQ(failure, c.failure) << c.name;
-        if (!c.failure) {
-            EXPECT_EQ(received, options_response(body)) << c.name;
+        // Whatever came before the failure was delivered (a reset may
+        // discard what was still unread, so it proves nothing here).
+        if (c.close != test::ServerClose::reset) {
+            EXPECT_TRUE(received == options_response(body))
+                << c.name << ": " << received.size() << " bytes";
         }
         // The end stays the end.
         char more[16];
@@ -513,6 +646,11 @@ TEST(TlsStreamData, SignalsDuringHandshakeAndReadAreRidden) {
 // ----- what goes on the wire ------------------------------------------------
 
 TEST(TlsClientHello, OfferFollowsTheProfile) {
+    if (std::getenv("QS_TLS_TEST_CONFIG_CHILD") != nullptr) {
+        // Load the hostile configuration the way any other OpenSSL user in
+        // the process would, before the client gets its chance.
+        ASSERT_EQ(OPENSSL_init_ssl(OPENSSL_INIT_LOAD_CONFIG, nullptr), 1);
+    }
     for (const std::string host : {"Example.Test", "127.0.0.1"}) {
         test::RawTestServer server([](std::string_view) { return std::string(); });
         TrustStore store;
@@ -527,7 +665,8 @@ TEST(TlsClientHello, OfferFollowsTheProfile) {
         EXPECT_EQ(hello.compression_methods, std::string(1, '\0'));
         // TLS 1.3 suites first (the library's layout), each group in our order;
         // 0x00FF is the library's renegotiation-protection signal.
-        const std::vector<std::uint16_t> suites = {0x1303, 0x1301, 0x1302, 0xCCA8, 0xC02F, 0xC030, 0x00FF};
+        const std::vector<std::uint16_t> suites = {0x1303, 0x1301, 0x1302, 0xCCA8,
+                                                   0xC02F, 0xC030, 0x00FF};
         EXPECT_EQ(hello.cipher_suites, suites);
 
         const auto body = [&](std::uint16_t type) -> std::optional<std::string> {
@@ -543,18 +682,26 @@ TEST(TlsClientHello, OfferFollowsTheProfile) {
         EXPECT_EQ(body(0), list) << host;
         EXPECT_EQ(body(43), std::string("\x04\x03\x04\x03\x03", 5));  // TLS 1.3, TLS 1.2
         EXPECT_EQ(body(10), std::string("\x00\x06\x00\x17\x00\x18\x00\x1d", 8));
-        EXPECT_EQ(body(13), std::string("\x00\x1a\x04\x03\x05\x03\x04\x01\x05\x01\x06\x01\x08\x04\x08\x05"
-                                        "\x08\x06\x08\x09\x08\x0a\x08\x0b\x02\x01\x08\x07",
-                                        28));
+        EXPECT_EQ(body(13),
+                  std::string("\x00\x1a\x04\x03\x05\x03\x04\x01\x05\x01\x06\x01\x08\x04\x08\x05"
+                              "\x08\x06\x08\x09\x08\x0a\x08\x0b\x02\x01\x08\x07",
+                              28));
         EXPECT_EQ(body(45), std::string("\x01\x01", 2));  // psk_dhe_ke
         const auto key_share = body(51);
         ASSERT_TRUE(key_share);
-        EXPECT_EQ(key_share->substr(0, 6), std::string("\x00\x45\x00\x17\x00\x41", 6));  // P-256, 65 bytes
-        for (const std::uint16_t absent : std::initializer_list<std::uint16_t>{16 /*ALPN*/, 35 /*session ticket*/, 42 /*early data*/,
-                                           5 /*status_request*/, 23 /*extended master secret*/,
-                                           22 /*encrypt-then-MAC*/, 0xFF01 /*renegotiation_info*/,
-                                           21 /*padding*/, 49 /*post-handshake auth*/})
-            EXPECT_FALSE(body(absent)) << "extension " << absent;
+        EXPECT_EQ(key_share->substr(0, 6),
+                  std::string("\x00\x45\x00\x17\x00\x41", 6));  // P-256, 65 bytes
+        // Nothing else goes out (no ALPN, session ticket, early data,
+        // status_request, extended master secret, encrypt-then-MAC,
+        // renegotiation_info, padding), except ec_point_formats (11), which
+        // the library always sends beside its ECDHE suites.
+        const std::set<std::uint16_t> allowed = {0, 10, 11, 13, 43, 45, 51};
+        for (const std::uint16_t type : hello.extension_types)
+            EXPECT_TRUE(allowed.contains(type)) << type;
+        EXPECT_EQ(
+            std::set<std::uint16_t>(hello.extension_types.begin(), hello.extension_types.end())
+                .size(),
+            hello.extension_types.size());
     }
 }
 
@@ -563,9 +710,9 @@ std::string serverHello12(std::string_view random) {
     std::string hello;
     hello += "\x03\x03";
     hello += random;
-    hello += '\0';          // session id
-    hello += "\xC0\x2F";    // ECDHE-RSA-AES128-GCM-SHA256
-    hello += '\0';          // compression
+    hello += '\0';        // session id
+    hello += "\xC0\x2F";  // ECDHE-RSA-AES128-GCM-SHA256
+    hello += '\0';        // compression
     std::string message = "\x02";
     message += '\0';
     message += static_cast<char>(hello.size() >> 8);
@@ -594,9 +741,110 @@ TEST(TlsServerHello, DowngradeSentinelsAreRefused) {
         TrustStore store;
         const Outcome outcome = handshakeWith(server.port(), "localhost", store);
         EXPECT_EQ(outcome.error, Error::TlsInitializationFailed);
-        EXPECT_EQ(outcome.reason == Error::TlsIllegalParameter, c.refused) << errorName(outcome.reason);
+        EXPECT_EQ(outcome.reason == Error::TlsIllegalParameter, c.refused)
+            << errorName(outcome.reason);
         server.join();
     }
+}
+
+// A TLS 1.3 ServerHello choosing P-256 with a real point, echoing
+// `session_id`.
+std::string serverHello13(std::string_view session_id) {
+    unsigned char point[65];
+    std::size_t point_length = 0;
+    EXPECT_EQ(EVP_PKEY_get_octet_string_param(test::testKey(KeyKind::p256, 5), "encoded-pub-key",
+                                              point, sizeof point, &point_length),
+              1);
+    EXPECT_EQ(point_length, 65u);
+    std::string hello = "\x03\x03" + std::string(32, 'r');
+    hello += static_cast<char>(session_id.size());
+    hello += session_id;
+    hello += std::string("\x13\x01\x00", 3);  // TLS_AES_128_GCM_SHA256, no compression
+    std::string extensions = std::string("\x00\x2b\x00\x02\x03\x04", 6);  // supported_versions: 1.3
+    extensions += std::string("\x00\x33\x00\x45\x00\x17\x00\x41", 8);     // key_share: P-256
+    extensions.append(reinterpret_cast<const char*>(point), point_length);
+    hello += static_cast<char>(extensions.size() >> 8);
+    hello += static_cast<char>(extensions.size());
+    hello += extensions;
+    std::string message = std::string("\x02\x00", 2);
+    message += static_cast<char>(hello.size() >> 8);
+    message += static_cast<char>(hello.size());
+    message += hello;
+    std::string record = "\x16\x03\x03";
+    record += static_cast<char>(message.size() >> 8);
+    record += static_cast<char>(message.size());
+    return record + message;
+}
+
+TEST(TlsServerHello, Tls13ServerMustEchoTheLegacySessionId) {
+    for (const bool echo : {true, false}) {
+        test::RawTestServer server([&](std::string_view record) {
+            std::string session_id = test::parseClientHello(record).session_id;
+            if (!echo) session_id[0] = static_cast<char>(session_id[0] ^ 1);
+            return serverHello13(session_id);
+        });
+        TrustStore store;
+        const Outcome outcome = handshakeWith(server.port(), "localhost", store);
+        // Either way the handshake ends (the server says nothing more), but
+        // only a wrong echo is refused as an illegal parameter.
+        EXPECT_EQ(outcome.error, Error::TlsInitializationFailed);
+        EXPECT_EQ(outcome.reason == Error::TlsIllegalParameter, !echo) << errorName(outcome.reason);
+        server.join();
+    }
+}
+
+// The machine's OpenSSL configuration must not change the offer. This runs
+// the offer test again in a fresh process whose OPENSSL_CONF narrows every
+// client setting, loaded before the client is first used.
+TEST(TlsClientHello, MachineConfigurationDoesNotChangeTheOffer) {
+    if (std::getenv("QS_TLS_TEST_CONFIG_CHILD") != nullptr) GTEST_SKIP() << "in the child already";
+    test::TempDir dir;
+    const std::string config = dir / "openssl.cnf";
+    test::writeFile(config,
+                    "openssl_conf = openssl_init\n"
+                    "[openssl_init]\nssl_conf = ssl_sect\n"
+                    "[ssl_sect]\nsystem_default = system_default_sect\n"
+                    "[system_default_sect]\n"
+                    "MinProtocol = TLSv1.3\n"
+                    "CipherString = DEFAULT:@SECLEVEL=4\n"
+                    "Ciphersuites = TLS_AES_256_GCM_SHA384\n"
+                    "Groups = P-521\n"
+                    "SignatureAlgorithms = RSA+SHA512\n"
+                    "Options = -MiddleboxCompat,SessionTicket\n");
+    const pid_t child = fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        setenv("OPENSSL_CONF", config.c_str(), 1);
+        setenv("QS_TLS_TEST_CONFIG_CHILD", "1", 1);
+        const int null = open("/dev/null", O_WRONLY);
+        dup2(null, 1);
+        execl("/proc/self/exe", "quillstead_tests",
+              "--gtest_filter=TlsClientHello.OfferFollowsTheProfile:TlsClientHello."
+              "ConfigurationWasLoaded",
+              static_cast<char*>(nullptr));
+        _exit(127);
+    }
+    int status = 0;
+    for (int waited = 0; waited < 600; ++waited) {  // at most a minute
+        if (waitpid(child, &status, WNOHANG) == child) break;
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+        if (waited == 599) {
+            kill(child, SIGKILL);
+            waitpid(child, &status, 0);
+        }
+    }
+    ASSERT_TRUE(WIFEXITED(status));
+    EXPECT_EQ(WEXITSTATUS(status), 0);
+}
+
+// In the child of the test above: the hostile configuration did take effect
+// on contexts the client does not configure itself.
+TEST(TlsClientHello, ConfigurationWasLoaded) {
+    if (std::getenv("QS_TLS_TEST_CONFIG_CHILD") == nullptr) GTEST_SKIP() << "only in the child";
+    SSL_CTX* ctx = SSL_CTX_new(TLS_client_method());
+    ASSERT_NE(ctx, nullptr);
+    EXPECT_EQ(SSL_CTX_get_min_proto_version(ctx), TLS1_3_VERSION);
+    SSL_CTX_free(ctx);
 }
 
 }  // namespace

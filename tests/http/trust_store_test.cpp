@@ -36,7 +36,8 @@ bool holds(const TrustStore& store, const Certificate& certificate) {
 }
 
 Certificate authority(const std::string& name, int variant = 0) {
-    return makeCertificate({.common_name = name, .key = KeyKind::p256, .key_variant = variant, .ca = true});
+    return makeCertificate(
+        {.common_name = name, .key = KeyKind::p256, .key_variant = variant, .ca = true});
 }
 
 TEST(Base64, DecodesTheStandardAlphabetWithExactPadding) {
@@ -51,18 +52,18 @@ TEST(Base64, DecodesTheStandardAlphabetWithExactPadding) {
         {"QUI=", "AB"},
         {"QUJD", "ABC"},
         {"+/+/", "\xFB\xFF\xBF"},
-        {" Q Q\r\n=\t= \n", "A"},         // white space anywhere, padding included
-        {"QQ", std::nullopt, Error::InvalidPadding},       // padding missing
-        {"QQ=", std::nullopt, Error::InvalidPadding},      // too little
-        {"QQ===", std::nullopt, Error::InvalidPadding},    // too much
-        {"QUJD=", std::nullopt, Error::InvalidPadding},    // none was due
-        {"Q", std::nullopt, Error::InvalidPadding},        // six bits make no byte
-        {"QR==", std::nullopt, Error::InvalidPadding},     // unused bits not zero
-        {"QQ==QQ==", std::nullopt, Error::InvalidPadding}, // data after the padding
+        {" Q Q\r\n=\t= \n", "A"},                        // white space anywhere, padding included
+        {"QQ", std::nullopt, Error::InvalidPadding},     // padding missing
+        {"QQ=", std::nullopt, Error::InvalidPadding},    // too little
+        {"QQ===", std::nullopt, Error::InvalidPadding},  // too much
+        {"QUJD=", std::nullopt, Error::InvalidPadding},  // none was due
+        {"Q", std::nullopt, Error::InvalidPadding},      // six bits make no byte
+        {"QR==", std::nullopt, Error::InvalidPadding},   // unused bits not zero
+        {"QQ==QQ==", std::nullopt, Error::InvalidPadding},  // data after the padding
         {"QQ=!", std::nullopt, Error::InvalidCharacter},
         {"Q!==", std::nullopt, Error::InvalidCharacter},
-        {"QQ-_", std::nullopt, Error::InvalidCharacter},   // URL alphabet is not ours
-        {"QQ\v==", std::nullopt, Error::InvalidCharacter}, // only space, tab, CR, LF are skipped
+        {"QQ-_", std::nullopt, Error::InvalidCharacter},    // URL alphabet is not ours
+        {"QQ\v==", std::nullopt, Error::InvalidCharacter},  // only space, tab, CR, LF are skipped
         {std::string_view("QU\0JD", 5), std::nullopt, Error::InvalidCharacter},
     };
     for (const Case& c : cases) {
@@ -94,8 +95,9 @@ TEST(PemScanner, FindsCertificateBlocksAndIgnoresEverythingElse) {
 }
 
 TEST(PemScanner, BlockWithoutEndMarkerFails) {
-    PemCertificateScanner scanner("-----BEGIN CERTIFICATE-----\nQUJD\n-----END CERTIFICATE-----\n"
-                                  "-----BEGIN CERTIFICATE-----\nQUJD\n");
+    PemCertificateScanner scanner(
+        "-----BEGIN CERTIFICATE-----\nQUJD\n-----END CERTIFICATE-----\n"
+        "-----BEGIN CERTIFICATE-----\nQUJD\n");
     std::string der;
     ASSERT_EQ(scanner.next(der), true);
     const auto second = scanner.next(der);
@@ -124,19 +126,22 @@ TEST(TrustStoreAdd, KeepsValidFirstComersAndSkipsTheRest) {
     const Certificate b = authority("B");
     const Certificate expired = makeCertificate(
         {.common_name = "Expired", .not_before = now - 7200, .not_after = now - 1, .ca = true});
-    const Certificate ends_now =
-        makeCertificate({.common_name = "Ends now", .not_before = now - 7200, .not_after = now, .ca = true});
-    const Certificate future = makeCertificate({.common_name = "Future", .not_before = now + 86400,
-                                                .not_after = now + 2 * 86400, .ca = true});
-    const Certificate rsa_root = makeCertificate({.common_name = "Odd", .key = KeyKind::rsa2048, .ca = true});
+    const Certificate ends_now = makeCertificate(
+        {.common_name = "Ends now", .not_before = now - 7200, .not_after = now, .ca = true});
+    const Certificate future = makeCertificate({.common_name = "Future",
+                                                .not_before = now + 86400,
+                                                .not_after = now + 2 * 86400,
+                                                .ca = true});
+    const Certificate rsa_root =
+        makeCertificate({.common_name = "Odd", .key = KeyKind::rsa2048, .ca = true});
 
     TrustStore store;
-    const std::string bundle = "leading text\n" + a.pem() + "between\n" + a_again.pem() + expired.pem() +
-                               ends_now.pem() + future.pem() + withUnknownSignatureAlgorithm(rsa_root) +
-                               b.pem() + "trailing text\n";
+    const std::string bundle =
+        "leading text\n" + a.pem() + "between\n" + a_again.pem() + expired.pem() + ends_now.pem() +
+        future.pem() + withUnknownSignatureAlgorithm(rsa_root) + b.pem() + "trailing text\n";
     ASSERT_TRUE(addPemCertificates(store, bundle, now));
     EXPECT_EQ(store.size(), 4u);
-    EXPECT_TRUE(holds(store, a));          // the first of its subject wins
+    EXPECT_TRUE(holds(store, a));  // the first of its subject wins
     EXPECT_FALSE(holds(store, a_again));
     EXPECT_FALSE(holds(store, expired));   // validity ended before now
     EXPECT_TRUE(holds(store, ends_now));   // ...but not this one
@@ -164,7 +169,8 @@ TEST(TrustStoreAdd, FailingFileKeepsWhatCameBeforeTheFailure) {
         Error error;
     };
     const Case cases[] = {
-        {"missing end marker", begin + "QUJD\n-----END CERTIFICATE----\n", Error::MissingEndCertificateMarker},
+        {"missing end marker", begin + "QUJD\n-----END CERTIFICATE----\n",
+         Error::MissingEndCertificateMarker},
         // The next block's end marker closes this one, and its BEGIN line
         // is then text inside the base64.
         {"end marker only further on", begin + "QUJD\n", Error::InvalidCharacter},
@@ -177,7 +183,8 @@ TEST(TrustStoreAdd, FailingFileKeepsWhatCameBeforeTheFailure) {
     for (const Case& c : cases) {
         TrustStore store;
         const bool last = c.error == Error::MissingEndCertificateMarker;
-        const auto added = addPemCertificates(store, a.pem() + c.bad_block + (last ? "" : b.pem()), nowSeconds());
+        const auto added =
+            addPemCertificates(store, a.pem() + c.bad_block + (last ? "" : b.pem()), nowSeconds());
         ASSERT_FALSE(added) << c.name;
         EXPECT_EQ(added.error(), c.error) << c.name;
         EXPECT_TRUE(holds(store, a)) << c.name;
@@ -241,7 +248,8 @@ TEST(TrustStoreReload, MalformedSystemFileFailsTheLoad) {
     test::TempDir dir;
     test::writeFile(dir / "cert.pem", "-----BEGIN CERTIFICATE-----\nQUJD\n");
     TrustStore store;
-    EXPECT_EQ(reloadSystemTrustStore(store, dir / "cert.pem").error(), Error::CertificateBundleLoadFailure);
+    EXPECT_EQ(reloadSystemTrustStore(store, dir / "cert.pem").error(),
+              Error::CertificateBundleLoadFailure);
     EXPECT_TRUE(store.needsLoading());
 }
 

@@ -16,6 +16,10 @@ namespace qs::test {
 
 namespace {
 
+struct PkeyFree {
+    void operator()(EVP_PKEY* key) const { EVP_PKEY_free(key); }
+};
+
 struct PkeyCtxFree {
     void operator()(EVP_PKEY_CTX* ctx) const { EVP_PKEY_CTX_free(ctx); }
 };
@@ -30,12 +34,22 @@ EVP_PKEY* generate(KeyKind kind) {
     case KeyKind::rsa2048: bits = 2048; break;
     case KeyKind::rsa3072: bits = 3072; break;
     case KeyKind::rsa4096: bits = 4096; break;
-    case KeyKind::p256: algorithm = "EC"; curve = "P-256"; break;
-    case KeyKind::p384: algorithm = "EC"; curve = "P-384"; break;
-    case KeyKind::p521: algorithm = "EC"; curve = "P-521"; break;
+    case KeyKind::p256:
+        algorithm = "EC";
+        curve = "P-256";
+        break;
+    case KeyKind::p384:
+        algorithm = "EC";
+        curve = "P-384";
+        break;
+    case KeyKind::p521:
+        algorithm = "EC";
+        curve = "P-521";
+        break;
     case KeyKind::ed25519: algorithm = "ED25519"; break;
     }
-    std::unique_ptr<EVP_PKEY_CTX, PkeyCtxFree> ctx(EVP_PKEY_CTX_new_from_name(nullptr, algorithm, nullptr));
+    std::unique_ptr<EVP_PKEY_CTX, PkeyCtxFree> ctx(
+        EVP_PKEY_CTX_new_from_name(nullptr, algorithm, nullptr));
     if (!ctx || EVP_PKEY_keygen_init(ctx.get()) != 1) throw std::runtime_error("keygen init");
     if (bits != 0 && EVP_PKEY_CTX_set_rsa_keygen_bits(ctx.get(), static_cast<int>(bits)) != 1)
         throw std::runtime_error("rsa bits");
@@ -58,18 +72,20 @@ const EVP_MD* digestOf(Digest digest) {
 }
 
 void setTime(ASN1_TIME* field, std::int64_t seconds) {
-    if (ASN1_TIME_set(field, static_cast<time_t>(seconds)) == nullptr) throw std::runtime_error("time");
+    if (ASN1_TIME_set(field, static_cast<time_t>(seconds)) == nullptr)
+        throw std::runtime_error("time");
 }
 
 }  // namespace
 
 EVP_PKEY* testKey(KeyKind kind, int variant) {
     static std::mutex lock;
-    static std::map<std::pair<KeyKind, int>, EVP_PKEY*> keys;  // kept until exit
+    static std::map<std::pair<KeyKind, int>, std::unique_ptr<EVP_PKEY, PkeyFree>>
+        keys;  // until exit
     const std::lock_guard guard(lock);
     auto& slot = keys[{kind, variant}];
-    if (slot == nullptr) slot = generate(kind);
-    return slot;
+    if (!slot) slot.reset(generate(kind));
+    return slot.get();
 }
 
 std::int64_t nowSeconds() { return static_cast<std::int64_t>(std::time(nullptr)); }
@@ -107,11 +123,13 @@ Certificate makeCertificate(const CertificateSpec& spec, const Certificate* issu
 
     X509_NAME* subject = X509_get_subject_name(x);
     if (!spec.organization.empty())
-        X509_NAME_add_entry_by_txt(subject, "O", MBSTRING_ASC,
-                                   reinterpret_cast<const unsigned char*>(spec.organization.c_str()), -1, -1, 0);
+        X509_NAME_add_entry_by_txt(
+            subject, "O", MBSTRING_ASC,
+            reinterpret_cast<const unsigned char*>(spec.organization.c_str()), -1, -1, 0);
     if (!spec.common_name.empty())
         X509_NAME_add_entry_by_txt(subject, "CN", MBSTRING_ASC,
-                                   reinterpret_cast<const unsigned char*>(spec.common_name.c_str()), -1, -1, 0);
+                                   reinterpret_cast<const unsigned char*>(spec.common_name.c_str()),
+                                   -1, -1, 0);
     X509_set_issuer_name(x, issuer != nullptr ? X509_get_subject_name(issuer->get()) : subject);
 
     const std::int64_t now = nowSeconds();
@@ -121,8 +139,8 @@ Certificate makeCertificate(const CertificateSpec& spec, const Certificate* issu
     if (!spec.raw_public_key.empty()) {
         auto* bits = static_cast<unsigned char*>(OPENSSL_malloc(spec.raw_public_key.size()));
         std::memcpy(bits, spec.raw_public_key.data(), spec.raw_public_key.size());
-        X509_PUBKEY_set0_param(X509_get_X509_PUBKEY(x), OBJ_nid2obj(NID_rsaEncryption), V_ASN1_NULL, nullptr,
-                               bits, static_cast<int>(spec.raw_public_key.size()));
+        X509_PUBKEY_set0_param(X509_get_X509_PUBKEY(x), OBJ_nid2obj(NID_rsaEncryption), V_ASN1_NULL,
+                               nullptr, bits, static_cast<int>(spec.raw_public_key.size()));
     }
 
     BASIC_CONSTRAINTS* constraints = BASIC_CONSTRAINTS_new();
@@ -149,7 +167,8 @@ Certificate makeCertificate(const CertificateSpec& spec, const Certificate* issu
     }
 
     EVP_PKEY* signer = issuer != nullptr ? issuer->key : result.key;
-    const Digest digest = EVP_PKEY_get_base_id(signer) == EVP_PKEY_ED25519 ? Digest::none : spec.digest;
+    const Digest digest =
+        EVP_PKEY_get_base_id(signer) == EVP_PKEY_ED25519 ? Digest::none : spec.digest;
     if (X509_sign(x, signer, digestOf(digest)) <= 0) throw std::runtime_error("X509_sign");
     return result;
 }

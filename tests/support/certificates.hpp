@@ -22,16 +22,16 @@ EVP_PKEY* testKey(KeyKind kind, int variant = 0);
 enum class Digest { sha1, sha256, sha384, md5, none };
 
 struct CertificateSpec {
-    std::string common_name = {};            // empty: no commonName
+    std::string common_name = {};  // empty: no commonName
     std::string organization = "quillstead tests";
-    std::vector<std::string> dns_names = {};  // subjectAltName dNSName entries
+    std::vector<std::string> dns_names = {};     // subjectAltName dNSName entries
     std::vector<std::string> ip_addresses = {};  // subjectAltName iPAddress entries
-    std::int64_t not_before = 0;             // 0: an hour ago
-    std::int64_t not_after = 0;              // 0: a day from now
+    std::int64_t not_before = 0;                 // 0: an hour ago
+    std::int64_t not_after = 0;                  // 0: a day from now
     KeyKind key = KeyKind::p256;
     int key_variant = 0;
     bool ca = false;
-    Digest digest = Digest::sha256;          // of the issuer's signature; none for Ed25519
+    Digest digest = Digest::sha256;  // of the issuer's signature; none for Ed25519
     long serial = 1;
     // Non-empty: stands in for the subjectPublicKey bits (labelled RSA), for
     // certificates whose key is never used, only measured.

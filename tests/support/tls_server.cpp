@@ -108,9 +108,13 @@ void TlsTestServer::serve() {
     SSL_CTX_set_security_level(ctx, 0);
     SSL_CTX_set_min_proto_version(ctx, options_.min_version);
     SSL_CTX_set_max_proto_version(ctx, options_.max_version);
-    SSL_CTX_set_options(ctx, SSL_OP_NO_TICKET);
+    // Session tickets stay on: a TLS 1.3 server sends them after the
+    // handshake whatever the client offered, and the client must cope.
     if (!options_.groups.empty()) SSL_CTX_set1_groups_list(ctx, options_.groups.c_str());
-    if (!options_.tls12_ciphers.empty()) SSL_CTX_set_cipher_list(ctx, options_.tls12_ciphers.c_str());
+    if (!options_.tls12_ciphers.empty())
+        SSL_CTX_set_cipher_list(ctx, options_.tls12_ciphers.c_str());
+    if (!options_.tls13_suites.empty())
+        SSL_CTX_set_ciphersuites(ctx, options_.tls13_suites.c_str());
     if (!options_.sigalgs.empty()) SSL_CTX_set1_sigalgs_list(ctx, options_.sigalgs.c_str());
     if (options_.stateless) {
         SSL_CTX_set_stateless_cookie_generate_cb(ctx, generateCookie);
@@ -152,7 +156,11 @@ void TlsTestServer::serve() {
                 std::this_thread::sleep_for(std::chrono::milliseconds(options_.delay_ms));
             }
             if (!options_.response.empty())
-                SSL_write(ssl, options_.response.data(), static_cast<int>(options_.response.size()));
+                SSL_write(ssl, options_.response.data(),
+                          static_cast<int>(options_.response.size()));
+            if (!options_.raw_after.empty())
+                ::send(fd.get(), options_.raw_after.data(), options_.raw_after.size(),
+                       MSG_NOSIGNAL);
             if (options_.close == ServerClose::notify) SSL_shutdown(ssl);
         }
         SSL_free(ssl);
@@ -180,7 +188,8 @@ void RawTestServer::serve() {
     if (!fd) return;
     char header[5];
     if (!readExact(fd.get(), header, sizeof header)) return;
-    const std::size_t length = (static_cast<unsigned char>(header[3]) << 8) | static_cast<unsigned char>(header[4]);
+    const std::size_t length =
+        (static_cast<unsigned char>(header[3]) << 8) | static_cast<unsigned char>(header[4]);
     std::string record(header, sizeof header);
     record.resize(sizeof header + length);
     if (!readExact(fd.get(), record.data() + sizeof header, length)) return;
@@ -188,7 +197,8 @@ void RawTestServer::serve() {
     const std::string answer = reply_(record);
     std::size_t sent = 0;
     while (sent < answer.size()) {
-        const ssize_t n = ::send(fd.get(), answer.data() + sent, answer.size() - sent, MSG_NOSIGNAL);
+        const ssize_t n =
+            ::send(fd.get(), answer.data() + sent, answer.size() - sent, MSG_NOSIGNAL);
         if (n <= 0) return;
         sent += static_cast<std::size_t>(n);
     }

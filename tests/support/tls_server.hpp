@@ -30,13 +30,15 @@ struct TlsServerOptions {
     int max_version = TLS1_3_VERSION;
     std::string groups;         // empty: OpenSSL's default
     std::string tls12_ciphers;  // empty: OpenSSL's default
+    std::string tls13_suites;   // empty: OpenSSL's default
     std::string sigalgs;        // empty: OpenSSL's default
     bool stateless = false;     // answer the first ClientHello with a cookie HelloRetryRequest
     std::string read_until;     // after the handshake, read until this text arrives
     std::string response;       // then send this
+    std::string raw_after;      // bytes written straight to the socket after the response
     ServerClose close = ServerClose::silent;
-    int delay_ms = 0;                          // pause before the handshake and before the response
-    std::function<void()> during_delay;        // run at the start of each pause
+    int delay_ms = 0;                    // pause before the handshake and before the response
+    std::function<void()> during_delay;  // run at the start of each pause
 };
 
 class TlsTestServer {

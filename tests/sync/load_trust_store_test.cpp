@@ -4,7 +4,11 @@
 
 #include <gtest/gtest.h>
 
+#include <chrono>
+#include <fcntl.h>
 #include <filesystem>
+#include <future>
+#include <unistd.h>
 #include <functional>
 #include <sys/stat.h>
 
@@ -71,14 +75,18 @@ TEST(LoadTrustStore, SourcesAreTriedInOrderUntilOneSucceeds) {
              ASSERT_EQ(::mkfifo((s.directory + "/fifo").c_str(), 0600), 0);
              test::writeFile(s.bundle, x.d.pem());
          },
-         {&x.a, &x.b}, true, ""},
+         {&x.a, &x.b},
+         true,
+         ""},
         {"empty directory is a successful load",
          [&](const Sources& s) {
              fs::create_directory(s.directory);
              test::writeFile(s.bundle, x.c.pem());
              test::writeFile(s.system, x.d.pem());
          },
-         {}, true, ""},
+         {},
+         true,
+         ""},
         {"failing file: what was read stays and the bundle is added",
          [&](const Sources& s) {
              fs::create_directory(s.directory);
@@ -86,23 +94,31 @@ TEST(LoadTrustStore, SourcesAreTriedInOrderUntilOneSucceeds) {
              test::writeFile(s.bundle, x.c.pem());
              test::writeFile(s.system, x.d.pem());
          },
-         {&x.a, &x.c}, true, ""},
+         {&x.a, &x.c},
+         true,
+         ""},
         {"dangling link stops the directory pass",
          [&](const Sources& s) {
              fs::create_directory(s.directory);
              fs::create_symlink(s.root / "gone.pem", s.directory + "/gone.0");
              test::writeFile(s.bundle, x.c.pem());
          },
-         {&x.c}, true, ""},
+         {&x.c},
+         true,
+         ""},
         {"no directory",
          [&](const Sources& s) { test::writeFile(s.bundle, x.c.pem() + x.a.pem()); },
-         {&x.c, &x.a}, true, ""},
+         {&x.c, &x.a},
+         true,
+         ""},
         {"directory path names a file",
          [&](const Sources& s) {
              test::writeFile(s.directory, x.a.pem());
              test::writeFile(s.bundle, x.c.pem());
          },
-         {&x.c}, true, ""},
+         {&x.c},
+         true,
+         ""},
         {"directory and bundle fail: the system file alone",
          [&](const Sources& s) {
              fs::create_directory(s.directory);
@@ -110,15 +126,23 @@ TEST(LoadTrustStore, SourcesAreTriedInOrderUntilOneSucceeds) {
              test::writeFile(s.bundle, x.b.pem() + std::string(kNoEnd));
              test::writeFile(s.system, x.d.pem());
          },
-         {&x.d}, true, ""},
+         {&x.d},
+         true,
+         ""},
         {"every source missing",
          [](const Sources&) {},
-         {}, false, "warning(http): failed to load CA certificates: error.FileNotFound\n"},
+         {},
+         false,
+         "warning(http): failed to load CA certificates: error.FileNotFound\n"},
         {"system file malformed after the others failed",
          [&](const Sources& s) {
-             test::writeFile(s.system, x.a.pem() + "-----BEGIN CERTIFICATE-----\nQUJ=D\n-----END CERTIFICATE-----\n");
+             test::writeFile(
+                 s.system,
+                 x.a.pem() + "-----BEGIN CERTIFICATE-----\nQUJ=D\n-----END CERTIFICATE-----\n");
          },
-         {&x.a}, false, "warning(http): failed to load CA certificates: error.InvalidPadding\n"},
+         {&x.a},
+         false,
+         "warning(http): failed to load CA certificates: error.InvalidPadding\n"},
     };
     for (const Case& c : cases) {
         Sources sources;
@@ -141,14 +165,46 @@ TEST(LoadTrustStore, FailedCycleLoadLeavesTheClientLoadToTheSystemFile) {
     {
         test::StderrCapture capture;
         loadTrustStore(store, sources.directory, sources.bundle, sources.system);
-        EXPECT_EQ(capture.text(), "warning(http): failed to load CA certificates: error.FileNotFound\n");
+        EXPECT_EQ(capture.text(),
+                  "warning(http): failed to load CA certificates: error.FileNotFound\n");
     }
     ASSERT_TRUE(store.needsLoading());
-    EXPECT_EQ(reloadSystemTrustStore(store, sources.system).error(), Error::CertificateBundleLoadFailure);
+    EXPECT_EQ(reloadSystemTrustStore(store, sources.system).error(),
+              Error::CertificateBundleLoadFailure);
     test::writeFile(sources.system, x.b.pem());
     ASSERT_TRUE(reloadSystemTrustStore(store, sources.system));
     EXPECT_FALSE(store.needsLoading());
     EXPECT_EQ(store.size(), 1u);
+}
+
+// Links to things that are not files: a FIFO with no writer and a device
+// without end. Reading either must neither block nor run on; each reads as
+// what its size says (nothing), so the pass goes on and succeeds.
+TEST(LoadTrustStore, LinksToFifosAndDevicesNeitherBlockNorRunOn) {
+    const Authorities& x = authorities();
+    Sources sources;
+    std::filesystem::create_directory(sources.directory);
+    test::writeFile(sources.directory + "/a.pem", x.a.pem());
+    const std::string fifo = sources.root / "fifo";
+    ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+    std::filesystem::create_symlink(fifo, sources.directory + "/fifo.0");
+    std::filesystem::create_symlink("/dev/zero", sources.directory + "/zero.0");
+    test::writeFile(sources.bundle, x.c.pem());
+
+    TrustStore store;
+    auto load = std::async(std::launch::async, [&] {
+        loadTrustStore(store, sources.directory, sources.bundle, sources.system);
+    });
+    if (load.wait_for(std::chrono::seconds(20)) != std::future_status::ready) {
+        // A blocked open returns once a writer appears; free it, then fail.
+        const int writer = ::open(fifo.c_str(), O_WRONLY);
+        load.wait();
+        if (writer >= 0) ::close(writer);
+        FAIL() << "loading blocked on the FIFO";
+    }
+    EXPECT_FALSE(store.needsLoading());
+    EXPECT_EQ(store.size(), 1u);
+    EXPECT_NE(store.findBySubject(subjectDer(x.a)), nullptr);
 }
 
 }  // namespace
