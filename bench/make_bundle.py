@@ -14,6 +14,19 @@ def main():
     average = total // count
     with open(out, "wb") as raw, gzip.GzipFile(fileobj=raw, mode="wb", compresslevel=6, mtime=0) as gz, \
             tarfile.open(fileobj=gz, mode="w|", format=tarfile.GNU_FORMAT) as tar:
+        # Directories first, as tar writes a real tree: extraction creates
+        # only the last parent level of a file itself.
+        def directory(name):
+            info = tarfile.TarInfo(name)
+            info.type = tarfile.DIRTYPE
+            info.mode = 0o755
+            info.mtime = 1_700_000_000
+            tar.addfile(info)
+        directory("site/")
+        for d in range(200):
+            directory("site/d%03d/" % d)
+            for s in range(17):
+                directory("site/d%03d/s%02d/" % (d, s))
         for i in range(count):
             size = max(1, int(rng.expovariate(1 / average)))
             kind = i % 10

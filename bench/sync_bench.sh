@@ -93,9 +93,11 @@ CONF
   # poll_interval above the clock would never poll; use 0 so it polls at once.
   sed -i 's/^poll_interval = .*/poll_interval = 0/' "$work/agent.conf"
   local start; start=$(now)
-  /usr/bin/time -f '%M' -o "$work/rss" "$agent" -c "$work/agent.conf" 2>"$work/agent.log"
+  # A failed install would be retried forever: give up after two minutes.
+  timeout 120 /usr/bin/time -f '%M' -o "$work/rss" "$agent" -c "$work/agent.conf" 2>"$work/agent.log" || true
+  [ -L "$work/fs/out/current" ] && [ -f "$work/stamp" ] || { echo "agent did not install:" >&2; tail "$work/agent.log" >&2; exit 1; }
   local end; end=$(cat "$work/stamp")
-  [ -L "$work/fs/out/current" ] || { echo "agent did not install:" >&2; cat "$work/agent.log" >&2; exit 1; }
+  rm -f "$work/stamp"
   echo "$start $end" | awk '{printf "%.3f", $2-$1}'
 }
 run_pipe() {
