@@ -117,6 +117,28 @@ TEST_F(AgentNginx, ChangedBundleInstallsNewVersionAndRemovesOld) {
     EXPECT_EQ(listDir(target), (std::vector<std::string>{".etag", "current", second}));
 }
 
+TEST_F(AgentNginx, StopSignalWhileTheHookRunsLetsTheCycleFinish) {
+    NginxServer server(dir_ / "www");
+    const std::string target = dir_ / "site";
+    const std::string marker = dir_ / "hook-finished";
+    const std::string config = writeConfig("[bundle.site]\nurl = " + server.url("/site.tar.gz") +
+                                           "\ntarget_dir = " + target +
+                                           "\npoll_interval = 3600\npost_sync = /bin/sleep 1; echo done > " +
+                                           marker + "\n");
+    RunningProcess agent(quillsteadBinary(), {.args = {"-c", config}});
+    ASSERT_TRUE(agent.waitForStderr("info(bundle): running post_sync: ", 15s)) << agent.stderrSoFar();
+    // The hook is a child of the agent; the signal goes to the agent alone.
+    agent.signal(SIGTERM);
+    const ProcessResult result = agent.wait(15s);
+    EXPECT_EQ(result.exit_status, 0);
+    EXPECT_EQ(readFile(marker), "done\n");
+    // The cycle ran to its end: hook outcome and ETag record, then shutdown.
+    EXPECT_TRUE(result.err.ends_with("info(bundle): post_sync completed successfully\n"
+                                     "info(quillstead): shutdown complete\n"))
+        << result.err;
+    EXPECT_FALSE(readFile(target + "/.etag").empty());
+}
+
 TEST_F(AgentNginx, RawAndDirectModes) {
     writeFile(dir_ / "www/motd.txt", "welcome\n");
     NginxServer server(dir_ / "www");
