@@ -4,7 +4,7 @@
 
 #include "core/log.hpp"
 #include "platform/fd.hpp"
-#include "platform/record_file.hpp"
+#include "platform/file_create.hpp"
 #include "util/path.hpp"
 #include "util/text.hpp"
 
@@ -45,7 +45,7 @@ void saveEtag(std::string_view target_dir, BundleState& state, std::string_view 
 
     PathBuffer path;
     if (!composeRecordPath(path, target_dir)) return;
-    auto file = platform::createForWrite(path.view());
+    auto file = platform::createFile(path.view());
     if (!file) {
         log::warn(log::Scope::bundle, "failed to save etag to ", path.view(), ": ", file.error());
         return;
