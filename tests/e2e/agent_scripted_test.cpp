@@ -231,10 +231,19 @@ TEST_F(AgentScripted, ThreeRedirectsAreFollowedAndInstall) {
                             script::send(redirect("hop3")), script::request(),
                             script::send(response("HTTP/1.1 200 OK", "ETag: \"hops\"\r\n", archive))}},
                           {.lifetime = 20s});
+    // A redirect whose body ends with the connection leaves nothing to reuse:
+    // the next hop connects anew, and an interim 100 before the final answer
+    // is skipped.
+    ScriptedServer reconnect({script::respond("HTTP/1.1 301 Moved Permanently\r\nlocation: /moved\r\n\r\n"
+                                              "<p>moved</p>"),
+                              script::respond("HTTP/1.1 100 Continue\r\n\r\n" +
+                                              response("HTTP/1.1 200 OK", "etag: \"m\"\r\n", "moved\n"))},
+                             {.lifetime = 20s});
     const std::string config = writeConfig(
-        bundle("site", server.url("/dir/bundle.tar.gz"), "authorization = Bearer hop-token\n", "3600"));
+        bundle("site", server.url("/dir/bundle.tar.gz"), "authorization = Bearer hop-token\n", "3600") +
+        bundle("moved", reconnect.url("/start"), "format = raw\nfilename = motd\n", "3600"));
     RunningProcess agent(quillsteadBinary(), {.args = {"-c", config}});
-    ASSERT_TRUE(waitForFile(dir_ / "site/.etag", "\"hops\"")) << agent.stderrSoFar();
+    ASSERT_TRUE(waitForFile(dir_ / "moved/.etag", "\"m\"")) << agent.stderrSoFar();
     const ProcessResult result = stop(agent);
     EXPECT_EQ(result.exit_status, 0) << result.err;
     EXPECT_NE(result.err.find("info(http): 200 OK, " + std::to_string(archive.size()) +
@@ -254,6 +263,14 @@ TEST_F(AgentScripted, ThreeRedirectsAreFollowedAndInstall) {
         EXPECT_EQ(requests[i].bytes, standardHead(targets[i], server.port()) + extra);
         EXPECT_EQ(requests[i].connection, 0u);
     }
+
+    EXPECT_EQ(readFile(dir_ / "moved/motd"), "moved\n");
+    const auto moved_requests = reconnect.requests();
+    ASSERT_EQ(moved_requests.size(), 2u);
+    EXPECT_EQ(moved_requests[0].connection, 0u);
+    EXPECT_TRUE(moved_requests[0].bytes.starts_with("GET /start HTTP/1.1\r\n"));
+    EXPECT_EQ(moved_requests[1].connection, 1u);
+    EXPECT_TRUE(moved_requests[1].bytes.starts_with("GET /moved HTTP/1.1\r\n"));
 }
 
 // A 200 without an ETag: the version is named from the clock, the ETag record
