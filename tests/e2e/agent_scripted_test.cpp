@@ -119,7 +119,8 @@ TEST_F(AgentScripted, EachFetchFailureLogsCauseAndReasonAndPollsAgain) {
     const std::string archive = siteArchive("never installed\n");
     std::vector<std::unique_ptr<ScriptedServer>> servers;
     const auto serve = [&](ConnectionScript script) -> const ScriptedServer& {
-        servers.push_back(std::make_unique<ScriptedServer>(std::vector<ConnectionScript>{std::move(script)}, kRepeating));
+        servers.push_back(std::make_unique<ScriptedServer>(
+            std::vector<ConnectionScript>{std::move(script)}, kRepeating));
         return *servers.back();
     };
 
@@ -162,7 +163,9 @@ TEST_F(AgentScripted, EachFetchFailureLogsCauseAndReasonAndPollsAgain) {
          serve(script::respond("HTTP/1.1 200 OK\r\netag: \"h\"\r\ncontent-length: 100\r\n\r\n")).url("/b"),
          {"error(http): failed to read response body: error.ReadFailed"},
          "body read failed"},
-        {"zstd", serve(script::respond(response("HTTP/1.1 200 OK", "content-encoding: zstd\r\n", "zzzz"))).url("/b"),
+        {"zstd",
+         serve(script::respond(response("HTTP/1.1 200 OK", "content-encoding: zstd\r\n", "zzzz")))
+             .url("/b"),
          {"error(http): HTTP receiveHead failed: error.HttpContentEncodingUnsupported"},
          "receive failed"},
         {"silent", serve({script::request()}).url("/b"),
@@ -350,7 +353,8 @@ TEST_F(AgentScripted, RequestHeadCarriesAgentHeaders) {
     EXPECT_EQ(requests[1].bytes,
               standardHead("/userinfo", server.port(), basic) + agent_ua + "If-None-Match: \"u1\"\r\n\r\n");
     EXPECT_EQ(requests[2].bytes,
-              standardHead("/configured", server.port()) + agent_ua + "Authorization: Basic c2VjcmV0\r\n\r\n");
+              standardHead("/configured", server.port()) + agent_ua +
+                  "Authorization: Basic c2VjcmV0\r\n\r\n");
     EXPECT_EQ(requests[3].bytes, standardHead("/empty", server.port()) + agent_ua + "\r\n");
     // A 304 installs nothing.
     EXPECT_FALSE(std::filesystem::exists(dir_ / "configured"));
@@ -372,7 +376,8 @@ TEST_F(AgentScripted, HostileArchiveOverHttpInstallsNothing) {
     // target_dir still installs below it, under an encoded name.
     const std::string climbing = "\"x/../../../escape\"";
     ScriptedServer named_server(
-        {script::respond(response("HTTP/1.1 200 OK", "etag: " + climbing + "\r\n", good))}, {.lifetime = 20s});
+        {script::respond(response("HTTP/1.1 200 OK", "etag: " + climbing + "\r\n", good))},
+        {.lifetime = 20s});
     const std::string target = dir_ / "site";
     RunningProcess agent(quillsteadBinary(),
                          {.args = {"-c", writeConfig(bundle("site", server.url("/b")) +
@@ -446,7 +451,8 @@ TEST_F(AgentScripted, BodiesAreDecodedWhateverTheirFraming) {
     ASSERT_TRUE(waitForFile(dir_ / "arc/.etag", "\"arc\"")) << agent.stderrSoFar();
     const ProcessResult result = stop(agent);
     EXPECT_EQ(result.exit_status, 0) << result.err;
-    EXPECT_NE(result.err.find("info(http): 200 OK, " + std::to_string(text.size()) + " bytes, etag=\"raw\"\n"),
+    EXPECT_NE(result.err.find("info(http): 200 OK, " + std::to_string(text.size()) +
+                              " bytes, etag=\"raw\"\n"),
               std::string::npos)
         << result.err;
     EXPECT_NE(result.err.find("info(bundle): wrote " + std::to_string(text.size()) + " bytes to " +
@@ -454,7 +460,8 @@ TEST_F(AgentScripted, BodiesAreDecodedWhateverTheirFraming) {
               std::string::npos);
     EXPECT_EQ(readFile(dir_ / "raw/settings.conf"), text);
     EXPECT_EQ(readFile(dir_ / "raw/.etag"), "\"raw\"");
-    EXPECT_NE(result.err.find("info(http): 200 OK, " + std::to_string(archive.size()) + " bytes, etag=\"arc\"\n"),
+    EXPECT_NE(result.err.find("info(http): 200 OK, " + std::to_string(archive.size()) +
+                              " bytes, etag=\"arc\"\n"),
               std::string::npos);
     EXPECT_EQ(readFile(dir_ / "arc/current/conf/app.conf"), text);
     EXPECT_NE(result.err.find("info(http): 200 OK, 12 bytes, etag=\"x y\"\n"), std::string::npos);
