@@ -168,6 +168,14 @@ TEST_F(AgentScripted, EachFetchFailureLogsCauseAndReasonAndPollsAgain) {
              .url("/b"),
          {"error(http): HTTP receiveHead failed: error.HttpContentEncodingUnsupported"},
          "receive failed"},
+        // A bare LF inside a value would otherwise reach the log, the ETag
+        // record and the next request's If-None-Match.
+        {"linefeed",
+         serve(script::respond(response("HTTP/1.1 200 OK",
+                                        "etag: \"a\"\nerror(quillstead): [linefeed] forged\r\n", "hi")))
+             .url("/b"),
+         {"error(http): HTTP receiveHead failed: error.HttpHeadersInvalid"},
+         "receive failed"},
         {"silent", serve({script::request()}).url("/b"),
          {"error(http): HTTP receiveHead failed: error.HttpConnectionClosing"},
          "receive failed"},
@@ -219,6 +227,7 @@ TEST_F(AgentScripted, EachFetchFailureLogsCauseAndReasonAndPollsAgain) {
         EXPECT_TRUE(hop_requests[i].bytes.starts_with("GET " + hop_targets[i % 4] + " HTTP/1.1\r\n"))
             << hop_requests[i].bytes;
     }
+    EXPECT_EQ(countOf(result.err, "\nerror(quillstead): [linefeed] forged"), 0u) << result.err;
     // Nothing of the cut-off archive went anywhere.
     EXPECT_EQ(countOf(result.err, "info(bundle)"), 0u) << result.err;
     EXPECT_EQ(countOf(result.err, "200 OK"), 0u) << result.err;
