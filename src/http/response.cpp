@@ -184,6 +184,12 @@ Result<Response> parseResponseHead(std::string_view head) {
         if (line.front() == ' ' || line.front() == '\t') {
             return std::unexpected(Error::HttpHeadersInvalid);
         }
+        // A bare CR or LF (or a NUL) inside a field would travel on in the
+        // values the agent logs, stores and sends back: an ETag holding one
+        // forges log lines and, as If-None-Match, adds request headers.
+        if (line.find_first_of(std::string_view("\r\n\0", 3)) != std::string_view::npos) {
+            return std::unexpected(Error::HttpHeadersInvalid);
+        }
         const Line field = splitHeaderLine(line);
         if (field.name.empty()) return std::unexpected(Error::HttpHeadersInvalid);
         QS_TRY(applyHeader(field, response));

@@ -187,6 +187,9 @@ TEST(ParseResponseHead, DefectsAreInvalid) {
         {"length with blank inside", "HTTP/1.1 200 OK\r\nContent-Length: 1 0\r\n\r\n"},
         {"length of 2^64", "HTTP/1.1 200 OK\r\nContent-Length: 18446744073709551616\r\n\r\n"},
         {"length list", "HTTP/1.1 200 OK\r\nContent-Length: 10, 10\r\n\r\n"},
+        {"bare LF inside a value", "HTTP/1.1 200 OK\r\nETag: \"a\"\nX: 1\r\n\r\n"},
+        {"bare CR inside a value", "HTTP/1.1 200 OK\r\nETag: \"a\"\rX: 1\r\n\r\n"},
+        {"NUL inside a value", std::string_view("HTTP/1.1 200 OK\r\nETag: \"a\0b\"\r\n\r\n", 32)},
     };
     for (const Case& c : cases) {
         const auto parsed = parseResponseHead(c.head);
