@@ -2,7 +2,9 @@
 """Writes a benchmark bundle: a gzip tar archive of about SIZE_MB megabytes
 of files in COUNT entries, spread over directories, with contents that
 compress like real site and configuration trees (text from a vocabulary,
-some structured records, a few incompressible blobs). Same seed, same bytes."""
+some structured records, a few incompressible blobs). Same seed, same bytes.
+Directory entries come first, parents before children, as archivers write
+them: the agent creates only the last level of a file's parent itself."""
 import io, random, sys, tarfile, gzip
 
 def main():
@@ -14,6 +16,17 @@ def main():
     average = total // count
     with open(out, "wb") as raw, gzip.GzipFile(fileobj=raw, mode="wb", compresslevel=6, mtime=0) as gz, \
             tarfile.open(fileobj=gz, mode="w|", format=tarfile.GNU_FORMAT) as tar:
+        def directory(name):
+            info = tarfile.TarInfo(name)
+            info.type = tarfile.DIRTYPE
+            info.mode = 0o755
+            info.mtime = 1_700_000_000
+            tar.addfile(info)
+        directory("site")
+        for d in range(min(count, 200)):
+            directory("site/d%03d" % d)
+        for d, s in sorted({(i % 200, i % 17) for i in range(count)}):
+            directory("site/d%03d/s%02d" % (d, s))
         for i in range(count):
             size = max(1, int(rng.expovariate(1 / average)))
             kind = i % 10
