@@ -5,7 +5,9 @@
 # directories live on a fresh ext4 file system on a loop device made here, so
 # neither side meets a file system aged by the other; otherwise in a temporary
 # directory. Prints wall time, CPU time and peak RSS per side, the time ratio
-# and the extractor's peak RSS beyond the payload it holds in memory.
+# and the extractor's peak RSS beyond the payload it holds in memory. Times
+# are whole processes: the extractor's includes reading the file into memory,
+# tar's includes its gzip child (which runs beside it on another core).
 # Usage: bench/extract_bench.sh [rounds] [build dir]
 #        (env: BENCH_MB, BENCH_FILES, BENCH_ARCHIVE=an existing .tar.gz)
 set -euo pipefail
