@@ -1,9 +1,14 @@
 #include "deploy/extract_archive.hpp"
 
+#include <algorithm>
 #include <csignal>
 #include <dirent.h>
 #include <filesystem>
+#include <functional>
+#include <grp.h>
 #include <gtest/gtest.h>
+#include <pwd.h>
+#include <stdexcept>
 #include <string>
 #include <sys/resource.h>
 #include <sys/stat.h>
@@ -12,6 +17,8 @@
 #include <vector>
 
 #include "support/archive.hpp"
+#include "support/as_user.hpp"
+#include "support/process.hpp"
 #include "support/stderr_capture.hpp"
 #include "support/temp_dir.hpp"
 
@@ -46,7 +53,8 @@ std::vector<std::string> listTree(const std::string& root) {
     std::vector<std::string> out;
     for (const auto& e : fs::recursive_directory_iterator(root)) {
         std::string kind = e.is_symlink() ? "L " : e.is_directory() ? "D " : "F ";
-        out.push_back(kind + fs::relative(e.path(), root).string());
+        // lexically: fs::relative would resolve a link to its target.
+        out.push_back(kind + e.path().lexically_relative(root).string());
     }
     std::sort(out.begin(), out.end());
     return out;
@@ -87,6 +95,130 @@ TEST(ExtractArchive, GnuTarTreeIsWrittenWithContentsAndCount) {
     EXPECT_EQ(test::readFile(out / "etc/app/conf.d/10-x.conf"), std::string(100000, 'x'));
     EXPECT_EQ(test::readFile(out / "etc/app/main.conf"), "main\n");
     EXPECT_EQ(test::readFile(out / "empty"), "");
+}
+
+// Runs an archiver; "{out}" in the arguments stands for the archive it
+// writes, which is returned.
+std::string archiveBy(const std::string& program, std::vector<std::string> args, const std::string& cwd) {
+    test::TempDir dir;
+    const std::string out = dir / "out.tar.gz";
+    for (auto& arg : args)
+        if (arg == "{out}") arg = out;
+    test::RunOptions options;
+    options.args = std::move(args);
+    options.working_dir = cwd;
+    const test::ProcessResult r = test::runProcess(program, options);
+    if (r.exit_status != 0) throw std::runtime_error(program + " failed: " + r.err);
+    return test::readFile(out);
+}
+
+// Python's tarfile adding the named paths (recursively), in the given format.
+constexpr const char* kTarfileAdd =
+    "import sys, tarfile\n"
+    "fmt = {'pax': tarfile.PAX_FORMAT, 'gnu': tarfile.GNU_FORMAT, 'ustar': tarfile.USTAR_FORMAT}[sys.argv[2]]\n"
+    "with tarfile.open(sys.argv[1], 'w:gz', format=fmt) as t:\n"
+    "    for p in sys.argv[3:]:\n"
+    "        t.add(p)\n";
+
+struct Archiver {
+    const char* name;
+    std::string program;
+    std::vector<std::string> args;  // "{out}": the archive; paths follow
+};
+
+// Each real archiver, writing gzip tar in its own dialect: "./" prefixes,
+// long names as GNU records, PAX records or a ustar prefix field, directory
+// entries with their "/".
+std::vector<Archiver> realArchivers() {
+    return {
+        {"GNU tar, gnu format", "/usr/bin/tar", {"--format=gnu", "-czf", "{out}"}},
+        {"GNU tar, posix format", "/usr/bin/tar", {"--format=posix", "-czf", "{out}"}},
+        {"GNU tar, ustar format", "/usr/bin/tar", {"--format=ustar", "-czf", "{out}"}},
+        {"bsdtar, default format", "/usr/bin/bsdtar", {"-czf", "{out}"}},
+        {"bsdtar, ustar format", "/usr/bin/bsdtar", {"--format=ustar", "-czf", "{out}"}},
+        {"python tarfile, pax", "/usr/bin/python3", {"-c", kTarfileAdd, "{out}", "pax"}},
+        {"python tarfile, gnu", "/usr/bin/python3", {"-c", kTarfileAdd, "{out}", "gnu"}},
+    };
+}
+
+// A nested tree as real archivers write it, with the names as they list
+// them (with and without "./"): every file arrives with its bytes and mode;
+// a symbolic link arrives as an empty regular file.
+TEST(ExtractArchive, RealArchiversNestedTrees) {
+    test::TempDir source;
+    // Components long enough that the deepest name exceeds the 100 bytes of
+    // a plain header name, yet fits ustar's prefix field.
+    const std::string deep = "deep/" + std::string(60, 'p') + "/" + std::string(50, 'q');
+    fs::create_directories(source / "etc/app/conf.d");
+    fs::create_directories(source / deep);
+    fs::create_directories(source / "empty_dir/inner");
+    std::string noise(70000, '\0');
+    for (std::size_t i = 0; i < noise.size(); ++i) noise[i] = static_cast<char>((i * 2654435761u) >> 11);
+    const std::vector<std::pair<std::string, std::string>> files = {
+        {"etc/app/main.conf", "main\n"},
+        {"etc/app/conf.d/10-x.conf", noise},
+        {"etc/app/run.sh", "#!/bin/sh\n"},
+        {"etc/app/secret", "s"},
+        {"zero", ""},
+        {deep + "/" + std::string(40, 'f') + ".txt", "deep"},
+    };
+    for (const auto& [name, data] : files) test::writeFile(source / name, data);
+    fs::permissions(source / "etc/app/run.sh", fs::perms(0755));
+    fs::permissions(source / "etc/app/secret", fs::perms(0600));
+    fs::create_symlink("app/main.conf", source / "etc/link");
+
+    // The archive's link stands as an empty plain file.
+    std::vector<std::string> tree = listTree(source.str());
+    std::replace(tree.begin(), tree.end(), std::string("L etc/link"), std::string("F etc/link"));
+    std::sort(tree.begin(), tree.end());
+
+    UmaskGuard mask(022);
+    for (const auto& archiver : realArchivers()) {
+        for (const std::vector<std::string>& roots :
+             {std::vector<std::string>{"."}, std::vector<std::string>{"etc", "deep", "empty_dir", "zero"}}) {
+            SCOPED_TRACE(std::string(archiver.name) + " of " + roots.front());
+            std::vector<std::string> args = archiver.args;
+            args.insert(args.end(), roots.begin(), roots.end());
+            const std::string archive = archiveBy(archiver.program, args, source.str());
+
+            test::TempDir out;
+            const Extracted e = extract(archive, out.str());
+            ASSERT_FALSE(e.result.error) << e.log;
+            EXPECT_EQ(e.log, "");
+            EXPECT_EQ(e.result.count, files.size() + 1);  // the files and the link
+            EXPECT_EQ(listTree(out.str()), tree);
+            for (const auto& [name, data] : files) EXPECT_EQ(test::readFile(out / name), data) << name;
+            EXPECT_EQ(test::readFile(out / "etc/link"), "");
+            EXPECT_EQ(modeOf(out / "etc/app/run.sh") & 07777, 0755u);
+            EXPECT_EQ(modeOf(out / "etc/app/secret") & 07777, 0600u);
+            EXPECT_EQ(modeOf(out / "etc/app/main.conf") & 07777, 0644u);
+            // A link's 0777 never reaches the file it becomes.
+            EXPECT_EQ(modeOf(out / "etc/link") & 07777, 0644u);
+        }
+    }
+}
+
+// Every real archiver stores the second name of a hard-linked file as a
+// link entry; extraction stops there, after writing what came before.
+TEST(ExtractArchive, RealArchiversHardLinkStopsAfterEarlierEntries) {
+    test::TempDir source;
+    test::writeFile(source / "first", "1");
+    test::writeFile(source / "second", "2");
+    fs::create_hard_link(source / "first", source / "linked");
+    for (const auto& archiver : realArchivers()) {
+        SCOPED_TRACE(archiver.name);
+        std::vector<std::string> args = archiver.args;
+        args.insert(args.end(), {"first", "second", "linked"});
+        const std::string archive = archiveBy(archiver.program, args, source.str());
+
+        test::TempDir out;
+        const Extracted e = extract(archive, out.str());
+        ASSERT_TRUE(e.result.error);
+        EXPECT_EQ(*e.result.error, Error::TarParseFailed);
+        EXPECT_EQ(e.log, "error(bundle): tar iteration error: error.TarUnsupportedHeader\n");
+        EXPECT_EQ(listTree(out.str()), (std::vector<std::string>{"F first", "F second"}));
+        EXPECT_EQ(test::readFile(out / "second"), "2");
+    }
 }
 
 TEST(ExtractArchive, EntryShapes) {
@@ -148,6 +280,80 @@ TEST(ExtractArchive, FileModes) {
         ASSERT_FALSE(e.result.error) << e.log;
         EXPECT_TRUE(S_ISREG(modeOf(out / "f")));
         EXPECT_EQ(modeOf(out / "f") & 07777, c.expected);
+    }
+}
+
+// As root, owners really change: numeric ids, names with their primary
+// group, group alone. The archive's own uid, gid and times never apply, and
+// directories keep the process's owner.
+TEST(ExtractArchive, OwnersAndModesAsRoot) {
+    if (!test::runningAsRoot()) GTEST_SKIP() << "changing owners needs root";
+    const passwd* nobody = ::getpwnam("nobody");
+    const group* nogroup = ::getgrnam("nogroup");
+    if (nobody == nullptr || nogroup == nullptr) GTEST_SKIP() << "no nobody/nogroup here";
+    const uid_t nobody_uid = nobody->pw_uid;
+    const gid_t nobody_gid = nobody->pw_gid;
+    const gid_t nogroup_gid = nogroup->gr_gid;
+
+    test::TempDir source;
+    fs::create_directory(source / "d");
+    test::writeFile(source / "d/f", "f");
+    test::writeFile(source / "x", "x");
+    fs::permissions(source / "d/f", fs::perms(0644));
+    fs::permissions(source / "x", fs::perms(0755));
+    fs::create_symlink("x", source / "l");
+    const std::string archive =
+        archiveBy("/usr/bin/tar",
+                  {"--format=gnu", "--owner=4321", "--group=8765", "--mtime=@86400", "-czf", "{out}", "d", "x", "l"},
+                  source.str());
+
+    struct Case {
+        const char* name;
+        std::optional<std::string> owner;
+        std::optional<std::uint32_t> extract_mode;
+        uid_t uid;
+        gid_t gid;
+        mode_t f_mode, x_mode, l_mode;
+        std::string log;
+    };
+    const Case cases[] = {
+        {"no owner: the process's, not the archive's", std::nullopt, std::nullopt, 0, 0, 0644, 0755, 0644, ""},
+        {"numeric user and group", "1001:1002", std::nullopt, 1001, 1002, 0644, 0755, 0600, ""},
+        {"numeric user alone", "1001", std::nullopt, 1001, 0, 0644, 0755, 0600, ""},
+        {"name: its primary group too", "nobody", std::nullopt, nobody_uid, nobody_gid, 0644, 0755, 0600, ""},
+        {"name and group name", "nobody:nogroup", std::nullopt, nobody_uid, nogroup_gid, 0644, 0755, 0600, ""},
+        {"user name only", "nobody:", std::nullopt, nobody_uid, 0, 0644, 0755, 0600, ""},
+        {"group only", ":nogroup", std::nullopt, 0, nogroup_gid, 0644, 0755, 0600, ""},
+        {"extract_mode for every file", "nobody", 04640, nobody_uid, nobody_gid, 0640, 0640, 0640, ""},
+        {"unresolved: every file warns, keeps root, is still written", "no_such_user_qs", std::nullopt, 0, 0,
+         0644, 0755, 0600,
+         "warning(bundle): extract_owner 'no_such_user_qs' did not resolve (file d/f left with process owner)\n"
+         "warning(bundle): extract_owner 'no_such_user_qs' did not resolve (file x left with process owner)\n"
+         "warning(bundle): extract_owner 'no_such_user_qs' did not resolve (file l left with process owner)\n"},
+    };
+    UmaskGuard mask(022);
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        test::TempDir out;
+        const Extracted e = extract(archive, out.str(), c.owner, c.extract_mode);
+        ASSERT_FALSE(e.result.error) << e.log;
+        EXPECT_EQ(e.result.count, 3u);
+        EXPECT_EQ(e.log, c.log);
+        const std::pair<std::string, mode_t> expected[] = {{"d/f", c.f_mode}, {"x", c.x_mode}, {"l", c.l_mode}};
+        for (const auto& [name, mode] : expected) {
+            struct stat st {};
+            ASSERT_EQ(::lstat((out / name).c_str(), &st), 0) << name;
+            EXPECT_TRUE(S_ISREG(st.st_mode)) << name;
+            EXPECT_EQ(st.st_mode & 07777, mode) << name;
+            EXPECT_EQ(st.st_uid, c.uid) << name;
+            EXPECT_EQ(st.st_gid, c.gid) << name;
+            EXPECT_NE(st.st_mtime, 86400) << name;
+        }
+        struct stat dir {};
+        ASSERT_EQ(::lstat((out / "d").c_str(), &dir), 0);
+        EXPECT_EQ(dir.st_uid, 0u);
+        EXPECT_EQ(dir.st_gid, 0u);
+        EXPECT_EQ(dir.st_mode & 07777, 0755u);
     }
 }
 
@@ -260,6 +466,8 @@ TEST(ExtractArchive, DotDotNamesAreRefused) {
         {{test::fileEntry("..", "evil")}, "..", {}},
         {{test::fileEntry("/../x", "evil")}, "/../x", {}},
         {{test::fileEntry("a/..", "evil")}, "a/..", {}},
+        {{test::fileEntry("./../x", "evil")}, "./../x", {}},
+        {{test::fileEntry("a//..//x", "evil")}, "a//..//x", {}},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.refused);
