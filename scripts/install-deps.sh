@@ -10,6 +10,9 @@ packages=(
   # Real peers for the tests and benchmarks: archivers, servers, fuzzing.
   tar libarchive-tools pigz gzip python3 nginx-light curl
   clang libclang-rt-14-dev
+  # clang 16: the first clang whose std::expected (libstdc++ 12) holds
+  # non-trivial types, which the HTTP parsers' fuzz targets need.
+  clang-16 libclang-rt-16-dev
   util-linux iproute2 mandoc procps time e2fsprogs
   # Installation checks: man(1) renders the manual pages, systemd-analyze
   # verifies the unit.

@@ -33,10 +33,14 @@ public:
 
 private:
     void release();
+    // Commits pages up to `end` (rounded up to a step) before they are written.
+    void populateThrough(std::size_t end);
 
     char* data_ = nullptr;
     std::size_t size_ = 0;
     std::size_t reserved_ = 0;
+    std::size_t populated_ = 0;  // pages below this offset are committed
+    bool populate_failed_ = false;
 };
 
 }  // namespace qs::platform

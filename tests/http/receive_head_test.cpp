@@ -202,18 +202,35 @@ TEST(ReceiveHead, ResolvesLocationsAgainstTheCurrentUrl) {
     }
 }
 
-TEST(ReceiveHead, AbsoluteLocationToAnotherServerConnectsAnew) {
-    test::ScriptedServer target({script::respond(kOk)});
-    test::ScriptedServer origin({script::respond(redirectTo(301, target.url("/there")))});
-    Exchange exchange(origin.url("/here"));
-    const auto response = exchange.run();
-    ASSERT_TRUE(response) << errorName(response.error());
-    ASSERT_EQ(target.requests().size(), 1u);
-    EXPECT_EQ(requestLine(target.requests()[0]), "GET /there HTTP/1.1");
-    EXPECT_NE(target.requests()[0].bytes.find("host: 127.0.0.1:" + std::to_string(target.port()) + "\r\n"),
-              std::string::npos);
-    // The origin's connection went back to the pool when the redirect was left.
-    EXPECT_EQ(exchange.client.idleCount(), 1u);
+TEST(ReceiveHead, LocationOnAnotherServerConnectsAnew) {
+    struct Case {
+        std::string_view name;
+        std::string_view host;  // how the location names the target
+        bool scheme_relative;
+    };
+    const Case cases[] = {
+        {"absolute", "127.0.0.1", false},
+        {"scheme-relative", "127.0.0.1", true},
+        {"scheme-relative by name", "localhost", true},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        test::ScriptedServer target({script::respond(kOk)});
+        std::string location = target.url("/there", c.host);
+        // "//host:port/there" keeps the scheme of the URL it came from.
+        if (c.scheme_relative) location = location.substr(std::string_view("http:").size());
+        test::ScriptedServer origin({script::respond(redirectTo(301, location))});
+        Exchange exchange(origin.url("/here"));
+        const auto response = exchange.run();
+        ASSERT_TRUE(response) << errorName(response.error());
+        ASSERT_EQ(target.requests().size(), 1u);
+        EXPECT_EQ(requestLine(target.requests()[0]), "GET /there HTTP/1.1");
+        EXPECT_NE(target.requests()[0].bytes.find("host: " + std::string(c.host) + ":" +
+                                                  std::to_string(target.port()) + "\r\n"),
+                  std::string::npos);
+        // The origin's connection went back to the pool when the redirect was left.
+        EXPECT_EQ(exchange.client.idleCount(), 1u);
+    }
 }
 
 TEST(ReceiveHead, ThreeRedirectsAreFollowedAndTheFourthFails) {

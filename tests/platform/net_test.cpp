@@ -12,27 +12,45 @@
 namespace qs::platform {
 namespace {
 
+using namespace std::chrono_literals;
+
 // A loopback port that refuses connections: bound, never listening, and held
 // for the test so no one else can take it.
 class RefusingPort {
 public:
-    RefusingPort() {
-        fd_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-        sockaddr_in address{};
-        address.sin_family = AF_INET;
-        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        socklen_t length = sizeof address;
-        ::bind(fd_, reinterpret_cast<sockaddr*>(&address), sizeof address);
-        ::getsockname(fd_, reinterpret_cast<sockaddr*>(&address), &length);
-        port_ = ntohs(address.sin_port);
+    explicit RefusingPort(int family = AF_INET) {
+        fd_ = ::socket(family, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        sockaddr_storage address{};
+        socklen_t length = 0;
+        if (family == AF_INET6) {
+            auto& v6 = reinterpret_cast<sockaddr_in6&>(address);
+            v6.sin6_family = AF_INET6;
+            v6.sin6_addr = in6addr_loopback;
+            length = sizeof v6;
+        } else {
+            auto& v4 = reinterpret_cast<sockaddr_in&>(address);
+            v4.sin_family = AF_INET;
+            v4.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+            length = sizeof v4;
+        }
+        ok_ = fd_ >= 0 && ::bind(fd_, reinterpret_cast<sockaddr*>(&address), length) == 0 &&
+              ::getsockname(fd_, reinterpret_cast<sockaddr*>(&address), &length) == 0;
+        port_ = family == AF_INET6 ? ntohs(reinterpret_cast<sockaddr_in6&>(address).sin6_port)
+                                   : ntohs(reinterpret_cast<sockaddr_in&>(address).sin_port);
     }
-    ~RefusingPort() { ::close(fd_); }
+    ~RefusingPort() {
+        if (fd_ >= 0) ::close(fd_);
+    }
+    [[nodiscard]] bool ok() const { return ok_; }
     [[nodiscard]] std::uint16_t port() const { return port_; }
 
 private:
     int fd_ = -1;
+    bool ok_ = false;
     std::uint16_t port_ = 0;
 };
+
+bool ipv6LoopbackAvailable() { return RefusingPort(AF_INET6).ok(); }
 
 TEST(Net, ResolvesNumericAndNamedLoopback) {
     const auto numeric = resolveHost("127.0.0.1", 8080);
@@ -67,6 +85,34 @@ TEST(Net, SkipsRefusedAddressesAndConnectsToTheNext) {
     auto socket = connectStream(*addresses);
     ASSERT_TRUE(socket) << errorName(socket.error());
     EXPECT_TRUE(socket->valid());
+}
+
+TEST(Net, AddressWalkCrossesFamilies) {
+    // A name with an IPv6 and an IPv4 address (as localhost often has):
+    // each attempt needs a socket of its own address's family.
+    if (!ipv6LoopbackAvailable()) GTEST_SKIP() << "no IPv6 loopback here";
+    struct Case {
+        std::string_view name;
+        bool refused_first_is_v6;
+    };
+    const Case cases[] = {{"::1 refused, then 127.0.0.1", true}, {"127.0.0.1 refused, then ::1", false}};
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        RefusingPort refusing(c.refused_first_is_v6 ? AF_INET6 : AF_INET);
+        test::ScriptedServerOptions options;
+        options.ipv6_loopback = !c.refused_first_is_v6;
+        test::ScriptedServer server({{test::script::awaitClose()}}, options);
+        auto addresses = resolveHost(c.refused_first_is_v6 ? "::1" : "127.0.0.1", refusing.port());
+        const auto accepting =
+            resolveHost(c.refused_first_is_v6 ? "127.0.0.1" : "::1", server.port());
+        ASSERT_TRUE(addresses && accepting);
+        addresses->push_back((*accepting)[0]);
+
+        auto socket = connectStream(*addresses);
+        ASSERT_TRUE(socket) << errorName(socket.error());
+        socket = std::unexpected(Error::Unexpected);  // closes it, so the server's script ends
+        EXPECT_TRUE(server.waitForFinishedConnections(1, 5s));
+    }
 }
 
 TEST(Net, EveryAddressRefusedIsConnectionRefused) {

@@ -58,22 +58,32 @@ ScriptedServer::ScriptedServer(std::vector<ConnectionScript> scripts, ScriptedSe
     : scripts_(std::move(scripts)),
       options_(options),
       deadline_(std::chrono::steady_clock::now() + options.lifetime) {
-    listen_fd_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    const int family = options.ipv6_loopback ? AF_INET6 : AF_INET;
+    listen_fd_ = ::socket(family, SOCK_STREAM | SOCK_CLOEXEC, 0);
     if (listen_fd_ < 0) throw std::runtime_error("scripted server: socket failed");
     const int on = 1;
     ::setsockopt(listen_fd_, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    address.sin_port = 0;
-    socklen_t length = sizeof address;
-    if (::bind(listen_fd_, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
+    sockaddr_storage address{};
+    socklen_t length = 0;
+    if (options.ipv6_loopback) {
+        auto& v6 = reinterpret_cast<sockaddr_in6&>(address);
+        v6.sin6_family = AF_INET6;
+        v6.sin6_addr = in6addr_loopback;
+        length = sizeof v6;
+    } else {
+        auto& v4 = reinterpret_cast<sockaddr_in&>(address);
+        v4.sin_family = AF_INET;
+        v4.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        length = sizeof v4;
+    }
+    if (::bind(listen_fd_, reinterpret_cast<sockaddr*>(&address), length) != 0 ||
         ::listen(listen_fd_, 128) != 0 ||
         ::getsockname(listen_fd_, reinterpret_cast<sockaddr*>(&address), &length) != 0) {
         ::close(listen_fd_);
         throw std::runtime_error("scripted server: bind/listen failed");
     }
-    port_ = ntohs(address.sin_port);
+    port_ = options.ipv6_loopback ? ntohs(reinterpret_cast<sockaddr_in6&>(address).sin6_port)
+                                  : ntohs(reinterpret_cast<sockaddr_in&>(address).sin_port);
     // The server's threads block every signal, so a signal a test aims at
     // itself (a timer interrupting the client's receive) reaches the test's
     // thread. Threads inherit the mask of their creator.

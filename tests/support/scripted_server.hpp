@@ -2,7 +2,7 @@
 // A loopback HTTP server for client tests that answers with exactly the bytes
 // a test scripts, broken ones included.
 //
-// The server listens on 127.0.0.1 on an ephemeral port. Each accepted
+// The server listens on 127.0.0.1 (or ::1, by option) on an ephemeral port. Each accepted
 // connection runs, in its own thread, the next ConnectionScript of the list
 // it was given (connection 0 runs scripts[0], and so on); a connection beyond
 // the list runs the last script again when `repeat_last` is set and is closed
@@ -74,6 +74,8 @@ struct ReceivedRequest {
 
 struct ScriptedServerOptions {
     bool repeat_last = false;
+    // Listen on ::1 instead of 127.0.0.1 (pass "[::1]" as url()'s host).
+    bool ipv6_loopback = false;
     // Everything stops after this long, whatever the scripts still wait for.
     std::chrono::milliseconds lifetime{15000};
 };
