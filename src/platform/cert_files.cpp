@@ -152,6 +152,16 @@ Result<std::uint64_t> fileSize(int fd) {
     return info.st_size < 0 ? std::uint64_t{0} : static_cast<std::uint64_t>(info.st_size);
 }
 
+Result<FileIdentity> fileIdentity(int fd) {
+    struct stat info {};
+    if (::fstat(fd, &info) != 0) return std::unexpected(statError(errno));
+    FileIdentity identity;
+    identity.size = info.st_size < 0 ? std::uint64_t{0} : static_cast<std::uint64_t>(info.st_size);
+    identity.device = static_cast<std::uint64_t>(info.st_dev);
+    identity.inode = static_cast<std::uint64_t>(info.st_ino);
+    return identity;
+}
+
 Result<std::string> readAtMost(int fd, std::uint64_t limit) {
     try {
         std::string bytes;
