@@ -134,11 +134,14 @@ x509_st* TrustStore::findBySubject(std::string_view subject_der) const {
     if (found == impl_->by_subject.end()) return nullptr;
     const Root& root = impl_->roots[found->second];
     if (!root.parse_tried) {
+        // Lookups run inside the handshake: leave OpenSSL's error queue as
+        // it was, whatever this parse adds to it.
+        ERR_set_mark();
         root.parse_tried = true;
         root.parsed = parseCertificate(root.der, nullptr);
         // A root whose key does not decode can verify nothing: absent.
         if (root.parsed && X509_get0_pubkey(root.parsed.get()) == nullptr) root.parsed.reset();
-        ERR_clear_error();
+        ERR_pop_to_mark();
     }
     return root.parsed.get();
 }
@@ -151,8 +154,15 @@ Result<void> addDerCertificate(TrustStore::Impl& impl, const std::string& der, s
     // ended the first time.
     if (impl.settled.contains(der)) return {};
 
-    OSSL_LIB_CTX* const keyless = keylessContext();
+    OSSL_LIB_CTX* keyless = keylessContext();
     X509Ptr certificate = parseCertificate(der, keyless);
+    if (!certificate && keyless != nullptr) {
+        // Only the full parse may call a certificate malformed: should the
+        // provider-less one refuse something the full one takes, the file
+        // must not fail for it.
+        keyless = nullptr;
+        certificate = parseCertificate(der, nullptr);
+    }
     if (!certificate) return std::unexpected(Error::CertificateMalformed);
 
     if (!namesKnownAlgorithms(certificate.get())) {
