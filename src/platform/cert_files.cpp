@@ -146,12 +146,6 @@ Result<Fd> openFileReadOnlyAt(int directory_fd, std::string_view name) {
     return openAt(directory_fd, name);
 }
 
-Result<std::uint64_t> fileSize(int fd) {
-    struct stat info {};
-    if (::fstat(fd, &info) != 0) return std::unexpected(statError(errno));
-    return info.st_size < 0 ? std::uint64_t{0} : static_cast<std::uint64_t>(info.st_size);
-}
-
 Result<FileIdentity> fileIdentity(int fd) {
     struct stat info {};
     if (::fstat(fd, &info) != 0) return std::unexpected(statError(errno));
