@@ -14,7 +14,12 @@ constexpr std::string_view kEndMarker = "-----END CERTIFICATE-----";
 constexpr bool isPemSpace(char c) { return c == ' ' || c == '\t' || c == '\r' || c == '\n'; }
 
 constexpr std::uint8_t kNotInAlphabet = 0xFF;
+constexpr std::uint8_t kPemSpace = 0xFE;
+constexpr std::uint8_t kPadding = 0xFD;
 
+// One lookup per character tells data, white space, padding and strangers
+// apart: every certificate of the system store passes through here on
+// every load.
 constexpr std::array<std::uint8_t, 256> makeDecodeTable() {
     std::array<std::uint8_t, 256> table{};
     for (auto& entry : table) entry = kNotInAlphabet;
@@ -22,6 +27,8 @@ constexpr std::array<std::uint8_t, 256> makeDecodeTable() {
         "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
     for (std::size_t i = 0; i < alphabet.size(); ++i)
         table[static_cast<unsigned char>(alphabet[i])] = static_cast<std::uint8_t>(i);
+    for (const char c : {' ', '\t', '\r', '\n'}) table[static_cast<unsigned char>(c)] = kPemSpace;
+    table[static_cast<unsigned char>('=')] = kPadding;
     return table;
 }
 
@@ -37,26 +44,34 @@ std::string_view trimPemSpace(std::string_view text) {
 
 Result<void> decodeBase64(std::string_view text, std::string& out) {
     try {
-        out.reserve(out.size() + text.size() / 4 * 3 + 3);
+        // Written through a pointer into room made up front, then cut to
+        // what was decoded.
+        const std::size_t start = out.size();
+        out.resize(start + text.size() / 4 * 3 + 3);
+        char* write = out.data() + start;
         std::uint32_t accumulator = 0;
         unsigned bits = 0;
         std::size_t data_chars = 0;
         std::size_t position = 0;
         for (; position < text.size(); ++position) {
-            const char c = text[position];
-            if (isPemSpace(c)) continue;
-            if (c == '=') break;
-            const std::uint8_t value = kDecodeTable[static_cast<unsigned char>(c)];
-            if (value == kNotInAlphabet) return std::unexpected(Error::InvalidCharacter);
-            accumulator = (accumulator << 6) | value;
-            bits += 6;
-            ++data_chars;
-            if (bits >= 8) {
-                bits -= 8;
-                out.push_back(static_cast<char>((accumulator >> bits) & 0xFF));
-                accumulator &= (1u << bits) - 1;
+            const std::uint8_t value = kDecodeTable[static_cast<unsigned char>(text[position])];
+            if (value < 64) {
+                accumulator = (accumulator << 6) | value;
+                bits += 6;
+                ++data_chars;
+                if (bits >= 8) {
+                    bits -= 8;
+                    *write++ = static_cast<char>((accumulator >> bits) & 0xFF);
+                    accumulator &= (1u << bits) - 1;
+                }
+                continue;
             }
+            if (value == kPemSpace) continue;
+            if (value == kPadding) break;
+            out.resize(static_cast<std::size_t>(write - out.data()));
+            return std::unexpected(Error::InvalidCharacter);
         }
+        out.resize(static_cast<std::size_t>(write - out.data()));
 
         // What follows the data may only be "=" (and white space), as many as
         // the data length calls for.

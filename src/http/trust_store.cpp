@@ -1,13 +1,17 @@
 #include "http/trust_store.hpp"
 
+#include <compare>
 #include <new>
+#include <set>
 #include <string>
 #include <unordered_map>
+#include <unordered_set>
 #include <vector>
 
 #include <openssl/asn1.h>
 #include <openssl/err.h>
 #include <openssl/objects.h>
+#include <openssl/provider.h>
 #include <openssl/x509.h>
 
 #include "http/openssl_init.hpp"
@@ -47,39 +51,125 @@ bool namesKnownAlgorithms(const X509* certificate) {
     return OBJ_obj2nid(key_algorithm) != NID_undef;
 }
 
+// The parse made while loading leaves public keys undecoded. OpenSSL 3
+// decodes a certificate's key through its provider decoders, which costs
+// several times the rest of the parse, and the whole system store is loaded
+// on every poll while a handshake uses one or two of its roots. A library
+// context holding only the null provider offers no decoder: a certificate
+// parsed there is checked in its whole structure (names, validity,
+// extensions, identifiers) and only its key is left for the lookup that
+// needs it. Null when the context cannot be made; loading then parses in
+// full, as before.
+OSSL_LIB_CTX* keylessContext() {
+    static OSSL_LIB_CTX* const context = []() -> OSSL_LIB_CTX* {
+        OSSL_LIB_CTX* created = OSSL_LIB_CTX_new();
+        if (created == nullptr) return nullptr;
+        if (OSSL_PROVIDER_load(created, "null") == nullptr) {
+            OSSL_LIB_CTX_free(created);
+            return nullptr;
+        }
+        return created;
+    }();
+    return context;
+}
+
+// Parses `der` as one certificate in `context` (null: the default one).
+// Null when it does not parse or bytes follow it.
+X509Ptr parseCertificate(std::string_view der, OSSL_LIB_CTX* context) {
+    X509* target = X509_new_ex(context, nullptr);
+    if (target == nullptr) throw std::bad_alloc();
+    const auto* start = reinterpret_cast<const unsigned char*>(der.data());
+    const auto* cursor = start;
+    // On failure d2i frees the object it was given and nulls the pointer.
+    if (d2i_X509(&target, &cursor, static_cast<long>(der.size())) == nullptr) {
+        X509_free(target);
+        return nullptr;
+    }
+    X509Ptr certificate(target);
+    if (cursor != start + der.size()) return nullptr;  // bytes after the certificate
+    return certificate;
+}
+
+struct Root {
+    std::string der;
+    // Filled by the first lookup; null after it when the key does not decode.
+    mutable X509Ptr parsed;
+    mutable bool parse_tried = false;
+};
+
+struct FileKey {
+    std::uint64_t device;
+    std::uint64_t inode;
+    auto operator<=>(const FileKey&) const = default;
+};
+
 }  // namespace
 
 struct TrustStore::Impl {
-    std::vector<X509Ptr> certificates;  // in the order they were added
-    std::unordered_map<std::string, X509*> by_subject;
+    std::vector<Root> roots;  // in the order they were added
+    std::unordered_map<std::string, std::size_t> by_subject;  // index into roots
+    // Certificate bytes whose outcome cannot change until the store is
+    // emptied: added, or skipped for an unknown algorithm or a subject
+    // already held. Expired ones are not kept: their verdict depends on the
+    // clock reading of the file they come in.
+    std::unordered_set<std::string> settled;
+    // Files read whole without failure, by device and inode.
+    std::set<FileKey> files_read;
 };
 
 TrustStore::TrustStore() : impl_(std::make_unique<Impl>()) {}
 TrustStore::~TrustStore() = default;
 
-std::size_t TrustStore::size() const { return impl_->certificates.size(); }
+std::size_t TrustStore::size() const { return impl_->roots.size(); }
 
 void TrustStore::clear() {
     impl_->by_subject.clear();
-    impl_->certificates.clear();
+    impl_->roots.clear();
+    impl_->settled.clear();
+    impl_->files_read.clear();
 }
 
 x509_st* TrustStore::findBySubject(std::string_view subject_der) const {
     const auto found = impl_->by_subject.find(std::string(subject_der));
-    return found == impl_->by_subject.end() ? nullptr : found->second;
+    if (found == impl_->by_subject.end()) return nullptr;
+    const Root& root = impl_->roots[found->second];
+    if (!root.parse_tried) {
+        // Lookups run inside the handshake: leave OpenSSL's error queue as
+        // it was, whatever this parse adds to it.
+        ERR_set_mark();
+        root.parse_tried = true;
+        root.parsed = parseCertificate(root.der, nullptr);
+        // A root whose key does not decode can verify nothing: absent.
+        if (root.parsed && X509_get0_pubkey(root.parsed.get()) == nullptr) root.parsed.reset();
+        ERR_pop_to_mark();
+    }
+    return root.parsed.get();
 }
 
 namespace {
 
 Result<void> addDerCertificate(TrustStore::Impl& impl, const std::string& der, std::int64_t now) {
-    const auto* cursor = reinterpret_cast<const unsigned char*>(der.data());
-    X509Ptr certificate(d2i_X509(nullptr, &cursor, static_cast<long>(der.size())));
-    if (!certificate) return std::unexpected(Error::CertificateMalformed);
-    if (cursor != reinterpret_cast<const unsigned char*>(der.data() + der.size()))
-        return std::unexpected(Error::CertificateMalformed);  // bytes after the certificate
+    // The same bytes met again (a certificate's file reached by its name and
+    // by its hash link, a bundle file repeating the directory) end as they
+    // ended the first time.
+    if (impl.settled.contains(der)) return {};
 
-    if (!namesKnownAlgorithms(certificate.get())) return {};
-    if (X509_get0_pubkey(certificate.get()) == nullptr) {
+    OSSL_LIB_CTX* keyless = keylessContext();
+    X509Ptr certificate = parseCertificate(der, keyless);
+    if (!certificate && keyless != nullptr) {
+        // Only the full parse may call a certificate malformed: should the
+        // provider-less one refuse something the full one takes, the file
+        // must not fail for it.
+        keyless = nullptr;
+        certificate = parseCertificate(der, nullptr);
+    }
+    if (!certificate) return std::unexpected(Error::CertificateMalformed);
+
+    if (!namesKnownAlgorithms(certificate.get())) {
+        impl.settled.insert(der);
+        return {};
+    }
+    if (keyless == nullptr && X509_get0_pubkey(certificate.get()) == nullptr) {
         // A known key algorithm whose key does not decode is damage, not novelty.
         return std::unexpected(Error::CertificateMalformed);
     }
@@ -92,23 +182,45 @@ Result<void> addDerCertificate(TrustStore::Impl& impl, const std::string& der, s
     std::string subject;
     if (!nameDer(X509_get_subject_name(certificate.get()), subject))
         return std::unexpected(Error::CertificateMalformed);
-    if (impl.by_subject.contains(subject)) return {};
+    if (impl.by_subject.contains(subject)) {
+        impl.settled.insert(der);
+        return {};
+    }
 
-    impl.certificates.push_back(std::move(certificate));
-    impl.by_subject.emplace(std::move(subject), impl.certificates.back().get());
+    Root root;
+    root.der = der;
+    if (keyless == nullptr) {
+        root.parsed = std::move(certificate);
+        root.parse_tried = true;
+    }
+    impl.roots.push_back(std::move(root));
+    impl.by_subject.emplace(std::move(subject), impl.roots.size() - 1);
+    impl.settled.insert(der);
     return {};
 }
 
 Result<void> addFromDescriptor(TrustStore& store, const platform::Fd& fd) {
-    QS_TRY_ASSIGN(const std::uint64_t size, platform::fileSize(fd.get()));
+    QS_TRY_ASSIGN(const platform::FileIdentity file, platform::fileIdentity(fd.get()));
+    const std::uint64_t size = file.size;
     // The decoded form of a base64 file takes three quarters of its size; the
     // pair must stay within 32-bit lengths.
     if (size > kMaxCertificateBundleSpan || size + size * 3 / 4 > kMaxCertificateBundleSpan)
         return std::unexpected(Error::CertificateAuthorityBundleTooBig);
+    // A file read whole before adds nothing the second time: each of its
+    // certificates is held, settled, or still expired. Opening it again
+    // above keeps the rule that an entry which cannot be opened fails.
+    const FileKey key{file.device, file.inode};
+    if (store.impl().files_read.contains(key)) return {};
     // Read what fstat announced, no more: a device or a file that keeps
     // growing cannot make the load read without end.
     QS_TRY_ASSIGN(const std::string text, platform::readAtMost(fd.get(), size));
-    return addPemCertificates(store, text, platform::wallClockSeconds());
+    QS_TRY(addPemCertificates(store, text, platform::wallClockSeconds()));
+    try {
+        store.impl().files_read.insert(key);
+    } catch (const std::bad_alloc&) {
+        // Only the shortcut is lost: the file would be read again.
+    }
+    return {};
 }
 
 }  // namespace

@@ -40,6 +40,9 @@ public:
 
     // The certificate whose subject name is `subject_der` (the DER encoding
     // of an X.509 Name, compared byte for byte), or null. Owned by the store.
+    // Certificates are loaded without decoding their public keys; the first
+    // lookup of one decodes it in full, and one whose key does not decode
+    // is reported as absent.
     [[nodiscard]] x509_st* findBySubject(std::string_view subject_der) const;
 
     struct Impl;
@@ -59,14 +62,19 @@ inline constexpr std::uint64_t kMaxCertificateBundleSpan = 4294967295u;
 // Adds the certificates of PEM `text` to the store, as valid at `now` (wall
 // clock seconds): certificates naming an algorithm the parser does not know
 // and certificates expired before `now` are skipped, as is a second
-// certificate for a subject the store already holds. On failure the
-// certificates added before it stay. Errors: MissingEndCertificateMarker,
-// InvalidCharacter, InvalidPadding, CertificateMalformed, OutOfMemory.
+// certificate for a subject the store already holds. Bytes already met since
+// the store was last emptied are not parsed again: they would end as they
+// did then. On failure the certificates added before it stay. Errors:
+// MissingEndCertificateMarker, InvalidCharacter, InvalidPadding,
+// CertificateMalformed, OutOfMemory.
 [[nodiscard]] Result<void> addPemCertificates(TrustStore& store, std::string_view text,
                                               std::int64_t now);
 
 // Reads the whole file at `path` (or `name` inside the open directory
 // `directory_fd`) and adds its certificates as valid at the current time.
+// A file already read whole into the store since it was last emptied (the
+// same device and inode, reached through another name or link) is opened
+// but not read again.
 // Errors: those of opening and reading the file, CertificateAuthorityBundleTooBig,
 // then those of addPemCertificates.
 [[nodiscard]] Result<void> addCertificateFile(TrustStore& store, std::string_view path);

@@ -146,10 +146,14 @@ Result<Fd> openFileReadOnlyAt(int directory_fd, std::string_view name) {
     return openAt(directory_fd, name);
 }
 
-Result<std::uint64_t> fileSize(int fd) {
+Result<FileIdentity> fileIdentity(int fd) {
     struct stat info {};
     if (::fstat(fd, &info) != 0) return std::unexpected(statError(errno));
-    return info.st_size < 0 ? std::uint64_t{0} : static_cast<std::uint64_t>(info.st_size);
+    FileIdentity identity;
+    identity.size = info.st_size < 0 ? std::uint64_t{0} : static_cast<std::uint64_t>(info.st_size);
+    identity.device = static_cast<std::uint64_t>(info.st_dev);
+    identity.inode = static_cast<std::uint64_t>(info.st_ino);
+    return identity;
 }
 
 Result<std::string> readAtMost(int fd, std::uint64_t limit) {

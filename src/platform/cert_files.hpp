@@ -56,8 +56,15 @@ private:
 // The same, for `name` inside the directory open as `directory_fd`.
 [[nodiscard]] Result<Fd> openFileReadOnlyAt(int directory_fd, std::string_view name);
 
-// The size fstat(2) reports. Errors: InputOutput, SystemResources, Unexpected.
-[[nodiscard]] Result<std::uint64_t> fileSize(int fd);
+// What fstat(2) says of an open file: its size, and the device and inode
+// that name it whatever path led to it. Errors: InputOutput,
+// SystemResources, Unexpected.
+struct FileIdentity {
+    std::uint64_t size = 0;
+    std::uint64_t device = 0;
+    std::uint64_t inode = 0;
+};
+[[nodiscard]] Result<FileIdentity> fileIdentity(int fd);
 
 // Reads until the end of the file or until `limit` bytes are in, whichever
 // comes first. Errors: those of readSome, OutOfMemory.

@@ -4,6 +4,10 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdlib>
+#include <optional>
+#include <string_view>
+
 #include <fcntl.h>
 #include <unistd.h>
 
@@ -155,6 +159,73 @@ TEST(TrustStoreAdd, KeepsValidFirstComersAndSkipsTheRest) {
     EXPECT_EQ(store.size(), 4u);
 }
 
+// Certificate bytes met a second time are not parsed again; they must end
+// as they would have: the first of a subject still wins, expired ones are
+// judged again by the clock of their file, and emptying the store forgets.
+TEST(TrustStoreAdd, RepeatedBytesEndAsTheyDidTheFirstTime) {
+    const std::int64_t now = nowSeconds();
+    const Certificate a = authority("A");
+    const Certificate a_again = authority("A", 1);
+    const Certificate b = authority("B");
+    const Certificate b_again = authority("B", 1);
+    const Certificate expired = makeCertificate(
+        {.common_name = "Expired", .not_before = now - 7200, .not_after = now - 1, .ca = true});
+    const std::string unknown = withUnknownSignatureAlgorithm(
+        makeCertificate({.common_name = "Odd", .key = KeyKind::rsa2048, .ca = true}));
+
+    TrustStore store;
+    ASSERT_TRUE(addPemCertificates(store,
+                                   a.pem() + expired.pem() + unknown + a.pem() + a_again.pem() +
+                                       expired.pem() + b.pem() + unknown + a.pem() +
+                                       b_again.pem() + b.pem(),
+                                   now));
+    EXPECT_EQ(store.size(), 2u);
+    EXPECT_TRUE(holds(store, a));
+    EXPECT_TRUE(holds(store, b));
+    EXPECT_FALSE(holds(store, expired));
+
+    // A later file repeating them, the rival of a subject first.
+    ASSERT_TRUE(addPemCertificates(store, b_again.pem() + a_again.pem() + a.pem() + b.pem(), now));
+    EXPECT_EQ(store.size(), 2u);
+    EXPECT_TRUE(holds(store, a));
+    EXPECT_TRUE(holds(store, b));
+
+    // Expiry is judged by each file's own clock reading, not remembered.
+    ASSERT_TRUE(addPemCertificates(store, expired.pem(), now - 60));
+    EXPECT_TRUE(holds(store, expired));
+    EXPECT_EQ(store.size(), 3u);
+
+    // Once emptied, the store has met nothing: the rivals now come first.
+    store.clear();
+    ASSERT_TRUE(addPemCertificates(store, a_again.pem() + a.pem() + b_again.pem(), now));
+    EXPECT_EQ(store.size(), 2u);
+    EXPECT_TRUE(holds(store, a_again));
+    EXPECT_TRUE(holds(store, b_again));
+    EXPECT_FALSE(holds(store, a));
+
+    // Bytes that failed are never taken as met: they fail each time.
+    std::string truncated = b.der();
+    truncated.resize(truncated.size() - 10);
+    for (int attempt = 0; attempt < 2; ++attempt) {
+        const auto added = addPemCertificates(store, test::pemFromDer(truncated), now);
+        ASSERT_FALSE(added) << attempt;
+        EXPECT_EQ(added.error(), Error::CertificateMalformed) << attempt;
+    }
+}
+
+// Keys are decoded when a root is looked up, not while loading: a root whose
+// key bits do not decode loads, but is never handed out for verification.
+TEST(TrustStoreAdd, RootWhoseKeyDoesNotDecodeIsNeverFound) {
+    const Certificate broken_key = makeCertificate(
+        {.common_name = "Broken key", .ca = true, .raw_public_key = std::string(270, '\x5A')});
+    const Certificate b = authority("B");
+    TrustStore store;
+    ASSERT_TRUE(addPemCertificates(store, broken_key.pem() + b.pem(), nowSeconds()));
+    EXPECT_EQ(store.findBySubject(subjectDer(broken_key)), nullptr);
+    EXPECT_EQ(store.findBySubject(subjectDer(broken_key)), nullptr);  // asked again
+    EXPECT_TRUE(holds(store, b));
+}
+
 TEST(TrustStoreAdd, FailingFileKeepsWhatCameBeforeTheFailure) {
     const Certificate a = authority("A");
     const Certificate b = authority("B");
@@ -218,6 +289,54 @@ TEST(TrustStoreFile, ReadsFilesAndRefusesOversizedOnes) {
         ASSERT_FALSE(added) << c.size;
         EXPECT_EQ(added.error(), Error::CertificateAuthorityBundleTooBig) << c.size;
     }
+}
+
+// Bytes this process has read from files so far (Linux's rchar), or none.
+std::optional<std::uint64_t> bytesReadSoFar() {
+    const int fd = ::open("/proc/self/io", O_RDONLY | O_CLOEXEC);
+    if (fd < 0) return std::nullopt;
+    char text[512];
+    const ssize_t n = ::read(fd, text, sizeof text - 1);
+    ::close(fd);
+    if (n <= 0) return std::nullopt;
+    const std::string_view io(text, static_cast<std::size_t>(n));
+    const std::size_t at = io.find("rchar: ");
+    if (at == std::string_view::npos) return std::nullopt;
+    return std::strtoull(text + at + 7, nullptr, 10);
+}
+
+// One file reached through several names (a hash link beside the file, a
+// hard link) is read once; every name is still opened, and emptying the
+// store forgets what was read.
+TEST(TrustStoreFile, FileReachedAgainThroughLinksIsReadOnce) {
+    if (!bytesReadSoFar()) GTEST_SKIP() << "no /proc/self/io";
+    test::TempDir dir;
+    const Certificate a = authority("A");
+    const Certificate b = authority("B");
+    // Padding text between the blocks makes a second read stand out.
+    test::writeFile(dir / "ab.pem", a.pem() + std::string(200000, '#') + "\n" + b.pem());
+    ASSERT_EQ(::symlink("ab.pem", (dir / "3a1b2c4d.0").c_str()), 0);
+    ASSERT_EQ(::link((dir / "ab.pem").c_str(), (dir / "hard.pem").c_str()), 0);
+    ASSERT_EQ(::symlink("gone.pem", (dir / "dangling.0").c_str()), 0);
+
+    TrustStore store;
+    const auto read_before = *bytesReadSoFar();
+    ASSERT_TRUE(addCertificateFile(store, dir / "ab.pem"));
+    const auto read_first = *bytesReadSoFar() - read_before;
+    EXPECT_GE(read_first, 200000u);
+    ASSERT_TRUE(addCertificateFile(store, dir / "3a1b2c4d.0"));
+    ASSERT_TRUE(addCertificateFile(store, dir / "hard.pem"));
+    const auto read_again = *bytesReadSoFar() - read_before - read_first;
+    EXPECT_LT(read_again, 100000u);  // only the two /proc/self/io readings
+    EXPECT_EQ(store.size(), 2u);
+    EXPECT_TRUE(holds(store, a));
+    EXPECT_TRUE(holds(store, b));
+    EXPECT_EQ(addCertificateFile(store, dir / "dangling.0").error(), Error::FileNotFound);
+
+    ASSERT_TRUE(replaceWithCertificateFile(store, dir / "hard.pem"));
+    EXPECT_EQ(store.size(), 2u);
+    EXPECT_TRUE(holds(store, a));
+    EXPECT_TRUE(holds(store, b));
 }
 
 TEST(TrustStoreReload, ClientLoadReplacesTheStoreOnlyWhileItNeedsLoading) {

@@ -177,6 +177,66 @@ TEST(LoadTrustStore, FailedCycleLoadLeavesTheClientLoadToTheSystemFile) {
     EXPECT_EQ(store.size(), 1u);
 }
 
+// Debian's layout: each certificate as a file, again as a hash link to it,
+// and all of them once more in a bundle file of the same directory. Every
+// certificate is kept once whatever order the listing gives, the first of a
+// subject wins even with rivals and expired ones interleaved, and the
+// fall-back after a failing file still starts from what was read.
+TEST(LoadTrustStore, CertificatesReachedSeveralWaysAreKeptOnce) {
+    const Authorities& x = authorities();
+    const std::int64_t now = test::nowSeconds();
+    const Certificate a_rival =
+        test::makeCertificate({.common_name = "A", .key_variant = 1, .ca = true});
+    const Certificate b_rival =
+        test::makeCertificate({.common_name = "B", .key_variant = 1, .ca = true});
+    const Certificate expired = test::makeCertificate(
+        {.common_name = "E", .not_before = now - 7200, .not_after = now - 1, .ca = true});
+    namespace fs = std::filesystem;
+
+    for (const bool broken : {false, true}) {
+        Sources sources;
+        fs::create_directory(sources.directory);
+        const std::string dir = sources.directory;
+        test::writeFile(dir + "/A.pem", x.a.pem());
+        fs::create_symlink("A.pem", dir + "/1a2b3c4d.0");
+        ASSERT_EQ(::link((dir + "/A.pem").c_str(), (dir + "/A-hard.pem").c_str()), 0);
+        test::writeFile(sources.root / "B.crt", x.b.pem());
+        fs::create_symlink(sources.root / "B.crt", dir + "/B.pem");
+        fs::create_symlink("B.pem", dir + "/5e6f7a8b.0");
+        test::writeFile(dir + "/E.pem", expired.pem());
+        fs::create_symlink("E.pem", dir + "/9c0d1e2f.0");
+        // Each rival comes after the first of its subject in the bundle, so
+        // the outcome does not depend on the listing order.
+        test::writeFile(dir + "/ca-certificates.crt", x.a.pem() + expired.pem() + x.b.pem() +
+                                                          a_rival.pem() + expired.pem() +
+                                                          b_rival.pem() + x.a.pem());
+        if (broken) test::writeFile(dir + "/zz-broken.pem", std::string(kNoEnd));
+        test::writeFile(sources.bundle, x.c.pem() + x.a.pem() + a_rival.pem());
+
+        TrustStore store;
+        loadTrustStore(store, sources.directory, sources.bundle, sources.system);
+        EXPECT_FALSE(store.needsLoading()) << broken;
+        auto holds = [&](const Certificate& certificate) {
+            const X509* found = store.findBySubject(subjectDer(certificate));
+            return found != nullptr && X509_cmp(found, certificate.get()) == 0;
+        };
+        EXPECT_FALSE(holds(a_rival)) << broken;
+        EXPECT_FALSE(holds(b_rival)) << broken;
+        EXPECT_EQ(store.findBySubject(subjectDer(expired)), nullptr) << broken;
+        if (!broken) {
+            EXPECT_EQ(store.size(), 2u);
+            EXPECT_TRUE(holds(x.a));
+            EXPECT_TRUE(holds(x.b));
+        } else {
+            // The pass stopped at the broken file wherever the listing put
+            // it; the bundle file adds C, and A if the pass had not.
+            EXPECT_TRUE(holds(x.c));
+            EXPECT_TRUE(holds(x.a));
+            EXPECT_EQ(store.size(), holds(x.b) ? 3u : 2u);
+        }
+    }
+}
+
 // Links to things that are not files: a FIFO with no writer and a device
 // without end. Reading either must neither block nor run on; each reads as
 // what its size says (nothing), so the pass goes on and succeeds.
