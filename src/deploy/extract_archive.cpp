@@ -171,10 +171,23 @@ Result<void> Extraction::writeFile(TarReader& tar, const TarEntry& entry) {
 
     platform::Fd parent;
     std::string path;
+    Result<platform::Fd> created = std::unexpected(Error::Unexpected);
     try {
-        if (slash != std::string_view::npos) {
+        path.assign(destination_).append("/").append(name);
+        // Most files go to a directory that exists already: one call creates
+        // them without a link anywhere on the way. Anything else (a missing
+        // parent, a link, a real error) takes the walk below, which makes the
+        // parent and names what went wrong.
+        if (checkSystemPath(path)) {
+            std::string_view relative = name;
+            while (!relative.empty() && relative.front() == '/') relative.remove_prefix(1);
+            if (const auto at = destinationFd(); at && !relative.empty()) {
+                if (auto fast = platform::createFileBeneath(*at, relative)) created = std::move(*fast);
+            }
+        }
+        if (!created && slash != std::string_view::npos) {
             const std::string_view parent_name = name.substr(0, slash);
-            path.append(destination_).append("/").append(parent_name);
+            path.assign(destination_).append("/").append(parent_name);
             Result<platform::Fd> opened = std::unexpected(Error::NameTooLong);
             if (checkSystemPath(path)) opened = openBelow(parent_name, CreateLast::yes);
             if (!opened) {
@@ -189,7 +202,7 @@ Result<void> Extraction::writeFile(TarReader& tar, const TarEntry& entry) {
         return std::unexpected(Error::ExtractFailed);
     }
 
-    Result<platform::Fd> created = createFile(path, parent, base);
+    if (!created) created = createFile(path, parent, base);
     parent.reset();
     if (!created) {
         log::error(Scope::bundle, "failed to create ", path, ": ", created.error());

@@ -4,6 +4,12 @@
 #include <fcntl.h>
 #include <sys/stat.h>
 
+#if defined(__linux__)
+#include <linux/openat2.h>
+#include <sys/syscall.h>
+#include <unistd.h>
+#endif
+
 #include "util/path.hpp"
 
 namespace qs::platform {
@@ -133,6 +139,32 @@ Result<Fd> createFile(std::string_view path) {
 
 Result<Fd> createFileNoFollowAt(int directory, std::string_view name) {
     return openIn(directory, name, kCreateFlags | O_NOFOLLOW, kFileMode, createError);
+}
+
+std::optional<Fd> createFileBeneath(int directory, std::string_view relative) {
+#if defined(__linux__) && defined(SYS_openat2)
+    // Kernels before 5.6 answer ENOSYS once; after that the walk is used
+    // without asking again.
+    static bool unsupported = false;
+    if (unsupported) return std::nullopt;
+    PathBuffer text;
+    if (!composeSystemPath(text, {relative})) return std::nullopt;
+    struct open_how how {};
+    how.flags = O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOFOLLOW | O_NOCTTY;
+    how.mode = 0666;
+    how.resolve = RESOLVE_BENEATH | RESOLVE_NO_SYMLINKS | RESOLVE_NO_MAGICLINKS;
+    for (;;) {
+        const long raw = ::syscall(SYS_openat2, directory, text.c_str(), &how, sizeof how);
+        if (raw >= 0) return Fd(static_cast<int>(raw));
+        if (errno == EINTR) continue;
+        if (errno == ENOSYS) unsupported = true;
+        return std::nullopt;
+    }
+#else
+    (void)directory;
+    (void)relative;
+    return std::nullopt;
+#endif
 }
 
 }  // namespace qs::platform

@@ -6,6 +6,7 @@
 // Paths of kMaxSystemPath bytes or more fail with NameTooLong before any
 // system call; the same limit applies to single names.
 
+#include <optional>
 #include <string_view>
 
 #include "platform/fd.hpp"
@@ -44,5 +45,13 @@ enum class DirectoryMade { created, existed };
 // The same relative to an open directory, never through a link: a link
 // named `name` fails with SymLinkLoop and is left untouched.
 [[nodiscard]] Result<Fd> createFileNoFollowAt(int directory, std::string_view name);
+
+// The same as walking `relative` below `directory` with the calls above and
+// creating its last component, in one system call where the system can
+// refuse every symbolic link on the way and every step out of `directory`
+// (Linux openat2). Empty when it cannot, for whatever reason: the caller then
+// walks the path itself, which also names any error precisely. Saves three
+// to four system calls per extracted file.
+[[nodiscard]] std::optional<Fd> createFileBeneath(int directory, std::string_view relative);
 
 }  // namespace qs::platform

@@ -84,3 +84,35 @@ TEST(FileCreate, ReadLinkRefusesATargetThatFillsTheBuffer) {
 
 }  // namespace
 }  // namespace qs::platform
+
+namespace qs::platform {
+namespace {
+
+// The one-call creation must never leave the directory or pass a link; where
+// it declines, the caller's walk takes over, so declining is always safe.
+TEST(FileCreate, CreateBeneathNeverPassesALinkOrLeavesTheDirectory) {
+    test::TempDir t;
+    std::filesystem::create_directories(t / "root/a/b");
+    std::filesystem::create_directories(t / "outside");
+    test::writeFile(t / "outside/target", "keep");
+    std::filesystem::create_symlink(t / "outside", t / "root/a/link_dir");
+    std::filesystem::create_symlink(t / "outside/target", t / "root/a/link_file");
+    const int root = ::open((t / "root").c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    ASSERT_GE(root, 0);
+    const Fd root_fd(root);
+
+    const auto made = createFileBeneath(root, "a/b/new.txt");
+    if (!made) GTEST_SKIP() << "this system has no one-call creation; the walk is used";
+    EXPECT_TRUE(std::filesystem::is_regular_file(t / "root/a/b/new.txt"));
+
+    for (const char* refused : {"a/link_dir/x", "a/link_file", "../outside/x", "a/../../outside/x",
+                                "a/missing/x"}) {
+        SCOPED_TRACE(refused);
+        EXPECT_FALSE(createFileBeneath(root, refused));
+    }
+    EXPECT_EQ(test::readFile(t / "outside/target"), "keep");
+    EXPECT_FALSE(std::filesystem::exists(t / "outside/x"));
+}
+
+}  // namespace
+}  // namespace qs::platform
