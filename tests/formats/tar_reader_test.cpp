@@ -118,7 +118,7 @@ void setChecksum(std::string& block) {
     std::memcpy(block.data() + 148, (octal(sum, 6) + std::string("\0 ", 2)).data(), 8);
 }
 
-struct Spec {
+struct HeaderFields {
     std::string name;
     std::uint64_t size = 0;
     char typeflag = '0';
@@ -129,7 +129,7 @@ struct Spec {
 };
 
 // A header block as GNU tar writes one, checksum included.
-std::string header(const Spec& s) {
+std::string header(const HeaderFields& s) {
     std::string b(kBlock, '\0');
     putField(b, 0, 100, s.name);
     putField(b, 100, 8, s.mode);
@@ -155,7 +155,7 @@ std::string padded(std::string_view data) {
 }
 
 // A record: its header (size taken from the data unless given) and data.
-std::string record(Spec s, std::string_view data) {
+std::string record(HeaderFields s, std::string_view data) {
     if (s.size == 0) s.size = data.size();
     return header(s) + padded(data);
 }

@@ -26,7 +26,7 @@ namespace qs {
 namespace {
 
 using test::Certificate;
-using test::CertificateSpec;
+using test::CertificateRecipe;
 using test::KeyKind;
 using test::makeCertificate;
 using test::nowSeconds;
@@ -91,7 +91,7 @@ TEST(TlsHostName, CandidatesMatchTheServerNameByTheWildcardRule) {
 TEST(TlsHostName, SubjectAltNameDecidesAndCommonNameIsTheFallback) {
     struct Case {
         const char* name;
-        CertificateSpec spec;
+        CertificateRecipe recipe;
         std::string_view host;
         bool matches;
     };
@@ -111,7 +111,7 @@ TEST(TlsHostName, SubjectAltNameDecidesAndCommonNameIsTheFallback) {
         {"no name at all", {.organization = "nobody"}, "a.test", false},
     };
     for (const Case& c : cases) {
-        const Certificate certificate = makeCertificate(c.spec);
+        const Certificate certificate = makeCertificate(c.recipe);
         const auto checked = checkHostName(certificate.get(), c.host);
         EXPECT_EQ(checked.has_value(), c.matches) << c.name;
         if (!checked) {

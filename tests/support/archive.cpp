@@ -60,18 +60,18 @@ std::string makeTar(const std::vector<ArchiveEntry>& entries) {
     const std::string script = dir / "writer.py";
     const std::string out = dir / "out.tar";
     writeFile(script, kWriter);
-    std::string spec;
+    std::string listing;
     for (const auto& e : entries) {
-        spec += kindLetter(e.kind);
-        spec += " " + hex(e.name) + " " + hex(e.data) + " " + hex(e.link) + " ";
+        listing += kindLetter(e.kind);
+        listing += " " + hex(e.name) + " " + hex(e.data) + " " + hex(e.link) + " ";
         char mode[16];
         std::snprintf(mode, sizeof mode, "%o", e.mode);
-        spec += mode;
-        spec += "\n";
+        listing += mode;
+        listing += "\n";
     }
     RunOptions options;
     options.args = {script, out};
-    options.stdin_text = spec.empty() ? std::string() : spec;
+    options.stdin_text = listing.empty() ? std::string() : listing;
     const ProcessResult r = runProcess("/usr/bin/python3", options);
     if (r.exit_status != 0) throw std::runtime_error("tarfile writer failed: " + r.err);
     return readFile(out);

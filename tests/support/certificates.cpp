@@ -113,51 +113,51 @@ std::string pemFromDer(const std::string& der) {
     return out;
 }
 
-Certificate makeCertificate(const CertificateSpec& spec, const Certificate* issuer) {
+Certificate makeCertificate(const CertificateRecipe& recipe, const Certificate* issuer) {
     Certificate result;
-    result.key = testKey(spec.key, spec.key_variant);
+    result.key = testKey(recipe.key, recipe.key_variant);
     result.x509.reset(X509_new(), X509Deleter{});
     X509* x = result.x509.get();
     X509_set_version(x, 2);
-    ASN1_INTEGER_set(X509_get_serialNumber(x), spec.serial);
+    ASN1_INTEGER_set(X509_get_serialNumber(x), recipe.serial);
 
     X509_NAME* subject = X509_get_subject_name(x);
-    if (!spec.organization.empty())
+    if (!recipe.organization.empty())
         X509_NAME_add_entry_by_txt(
             subject, "O", MBSTRING_ASC,
-            reinterpret_cast<const unsigned char*>(spec.organization.c_str()), -1, -1, 0);
-    if (!spec.common_name.empty())
+            reinterpret_cast<const unsigned char*>(recipe.organization.c_str()), -1, -1, 0);
+    if (!recipe.common_name.empty())
         X509_NAME_add_entry_by_txt(subject, "CN", MBSTRING_ASC,
-                                   reinterpret_cast<const unsigned char*>(spec.common_name.c_str()),
+                                   reinterpret_cast<const unsigned char*>(recipe.common_name.c_str()),
                                    -1, -1, 0);
     X509_set_issuer_name(x, issuer != nullptr ? X509_get_subject_name(issuer->get()) : subject);
 
     const std::int64_t now = nowSeconds();
-    setTime(X509_getm_notBefore(x), spec.not_before != 0 ? spec.not_before : now - 3600);
-    setTime(X509_getm_notAfter(x), spec.not_after != 0 ? spec.not_after : now + 86400);
+    setTime(X509_getm_notBefore(x), recipe.not_before != 0 ? recipe.not_before : now - 3600);
+    setTime(X509_getm_notAfter(x), recipe.not_after != 0 ? recipe.not_after : now + 86400);
     X509_set_pubkey(x, result.key);
-    if (!spec.raw_public_key.empty()) {
-        auto* bits = static_cast<unsigned char*>(OPENSSL_malloc(spec.raw_public_key.size()));
-        std::memcpy(bits, spec.raw_public_key.data(), spec.raw_public_key.size());
+    if (!recipe.raw_public_key.empty()) {
+        auto* bits = static_cast<unsigned char*>(OPENSSL_malloc(recipe.raw_public_key.size()));
+        std::memcpy(bits, recipe.raw_public_key.data(), recipe.raw_public_key.size());
         X509_PUBKEY_set0_param(X509_get_X509_PUBKEY(x), OBJ_nid2obj(NID_rsaEncryption), V_ASN1_NULL,
-                               nullptr, bits, static_cast<int>(spec.raw_public_key.size()));
+                               nullptr, bits, static_cast<int>(recipe.raw_public_key.size()));
     }
 
     BASIC_CONSTRAINTS* constraints = BASIC_CONSTRAINTS_new();
-    constraints->ca = spec.ca ? 0xFF : 0;
+    constraints->ca = recipe.ca ? 0xFF : 0;
     X509_add1_ext_i2d(x, NID_basic_constraints, constraints, 1, X509V3_ADD_DEFAULT);
     BASIC_CONSTRAINTS_free(constraints);
 
-    if (!spec.dns_names.empty() || !spec.ip_addresses.empty()) {
+    if (!recipe.dns_names.empty() || !recipe.ip_addresses.empty()) {
         GENERAL_NAMES* names = sk_GENERAL_NAME_new_null();
-        for (const std::string& dns : spec.dns_names) {
+        for (const std::string& dns : recipe.dns_names) {
             GENERAL_NAME* name = GENERAL_NAME_new();
             ASN1_IA5STRING* text = ASN1_IA5STRING_new();
             ASN1_STRING_set(text, dns.data(), static_cast<int>(dns.size()));
             GENERAL_NAME_set0_value(name, GEN_DNS, text);
             sk_GENERAL_NAME_push(names, name);
         }
-        for (const std::string& ip : spec.ip_addresses) {
+        for (const std::string& ip : recipe.ip_addresses) {
             GENERAL_NAME* name = GENERAL_NAME_new();
             GENERAL_NAME_set0_value(name, GEN_IPADD, a2i_IPADDRESS(ip.c_str()));
             sk_GENERAL_NAME_push(names, name);
@@ -168,7 +168,7 @@ Certificate makeCertificate(const CertificateSpec& spec, const Certificate* issu
 
     EVP_PKEY* signer = issuer != nullptr ? issuer->key : result.key;
     const Digest digest =
-        EVP_PKEY_get_base_id(signer) == EVP_PKEY_ED25519 ? Digest::none : spec.digest;
+        EVP_PKEY_get_base_id(signer) == EVP_PKEY_ED25519 ? Digest::none : recipe.digest;
     if (X509_sign(x, signer, digestOf(digest)) <= 0) throw std::runtime_error("X509_sign");
     return result;
 }

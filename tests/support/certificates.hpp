@@ -21,7 +21,7 @@ EVP_PKEY* testKey(KeyKind kind, int variant = 0);
 
 enum class Digest { sha1, sha256, sha384, md5, none };
 
-struct CertificateSpec {
+struct CertificateRecipe {
     std::string common_name = {};  // empty: no commonName
     std::string organization = "quillstead tests";
     std::vector<std::string> dns_names = {};     // subjectAltName dNSName entries
@@ -52,7 +52,7 @@ struct Certificate {
 };
 
 // Signs with `issuer`'s key and names it as issuer; self-signed without one.
-Certificate makeCertificate(const CertificateSpec& spec, const Certificate* issuer = nullptr);
+Certificate makeCertificate(const CertificateRecipe& recipe, const Certificate* issuer = nullptr);
 
 // PEM text for DER bytes, 64 characters a line.
 std::string pemFromDer(const std::string& der);
