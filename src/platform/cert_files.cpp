@@ -40,44 +40,12 @@ Error readDirectoryError(int e) {
     }
 }
 
-Error openFileError(int e) {
-    switch (e) {
-    case ENOENT: return Error::FileNotFound;
-    case EACCES: return Error::AccessDenied;
-    case EPERM: return Error::PermissionDenied;
-    case ENAMETOOLONG: return Error::NameTooLong;
-    case ELOOP: return Error::SymLinkLoop;
-    case ENOTDIR: return Error::NotDir;
-    case EISDIR: return Error::IsDir;
-    case ENOMEM: return Error::SystemResources;
-    case EMFILE: return Error::ProcessFdQuotaExceeded;
-    case ENFILE: return Error::SystemFdQuotaExceeded;
-    case ENXIO:
-    case ENODEV: return Error::NoDevice;
-    case ETXTBSY: return Error::FileBusy;
-    case EAGAIN: return Error::WouldBlock;
-    case EIO: return Error::InputOutput;
-    default: return Error::Unexpected;
-    }
-}
-
 Error statError(int e) {
     switch (e) {
     case EIO: return Error::InputOutput;
     case ENOMEM: return Error::SystemResources;
     default: return Error::Unexpected;
     }
-}
-
-Result<Fd> openAt(int directory_fd, std::string_view name) {
-    PathBuffer path;
-    QS_TRY(composeSystemPath(path, {name}));
-    int raw = -1;
-    do {
-        raw = ::openat(directory_fd, path.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK);
-    } while (raw < 0 && errno == EINTR);
-    if (raw < 0) return std::unexpected(openFileError(errno));
-    return Fd(raw);
 }
 
 }  // namespace
@@ -140,10 +108,14 @@ Result<std::optional<DirectoryEntry>> Directory::next() {
     }
 }
 
-Result<Fd> openFileReadOnly(std::string_view path) { return openAt(AT_FDCWD, path); }
+// Certificate files are opened without blocking: a FIFO placed among them
+// must not stall every poll.
+Result<Fd> openFileReadOnly(std::string_view path) {
+    return openForReading(std::nullopt, path, OpenBlocking::nonblock);
+}
 
 Result<Fd> openFileReadOnlyAt(int directory_fd, std::string_view name) {
-    return openAt(directory_fd, name);
+    return openForReading(directory_fd, name, OpenBlocking::nonblock);
 }
 
 Result<FileIdentity> fileIdentity(int fd) {

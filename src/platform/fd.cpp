@@ -114,15 +114,22 @@ Result<void> writeBoth(int fd, std::string_view first, std::string_view second) 
     return writeAll(fd, second);
 }
 
-Result<std::string> readWholeFile(std::string_view path, std::size_t limit) {
+Result<Fd> openForReading(std::optional<int> directory_fd, std::string_view path,
+                          OpenBlocking blocking) {
     PathBuffer buffer;
     QS_TRY(composeSystemPath(buffer, {path}));
+    const int flags =
+        O_RDONLY | O_CLOEXEC | O_NOCTTY | (blocking == OpenBlocking::nonblock ? O_NONBLOCK : 0);
     int raw = -1;
     do {
-        raw = ::open(buffer.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY);
+        raw = ::openat(directory_fd.value_or(AT_FDCWD), buffer.c_str(), flags);
     } while (raw < 0 && errno == EINTR);
     if (raw < 0) return std::unexpected(openReadError(errno));
-    Fd fd(raw);
+    return Fd(raw);
+}
+
+Result<std::string> readWholeFile(std::string_view path, std::size_t limit) {
+    QS_TRY_ASSIGN(Fd fd, openForReading(std::nullopt, path));
 
     try {
         std::string text;

@@ -2,6 +2,7 @@
 // The owned file descriptor and the plain read/write loops around it.
 
 #include <cstddef>
+#include <optional>
 #include <span>
 #include <string>
 #include <string_view>
@@ -55,6 +56,14 @@ private:
 // SystemFdQuotaExceeded, NoDevice, FileBusy, WouldBlock, Unexpected;
 // then those of readSome, and OutOfMemory.
 [[nodiscard]] Result<std::string> readWholeFile(std::string_view path, std::size_t limit);
+
+enum class OpenBlocking { block, nonblock };
+
+// Opens `path` read-only and close-on-exec, relative to `directory_fd`, or
+// to the current directory when there is none. `nonblock` keeps a FIFO or a
+// device from stalling the open. Errors: those of readWholeFile's open.
+[[nodiscard]] Result<Fd> openForReading(std::optional<int> directory_fd, std::string_view path,
+                                        OpenBlocking blocking = OpenBlocking::block);
 
 }  // namespace qs::platform
 
