@@ -13,25 +13,9 @@ work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 [ -z "${FUZZ_KEEP:-}" ] || trap - EXIT
 
-cxx=""
-for candidate in clang++-16 clang++-15 clang++; do
-  if command -v "$candidate" >/dev/null; then cxx=$candidate; break; fi
-done
-[ -n "$cxx" ] || { echo "fuzz.sh: no clang++ found" >&2; exit 1; }
-
-flags=(-std=c++2b -O1 -g -fsanitize=fuzzer,address,undefined -fno-sanitize-recover=undefined
-       -fno-omit-frame-pointer -I"$root/src")
-# clang 14 implements what libstdc++'s <expected> uses in this code but does
-# not advertise C++20 concepts in full, so the header would hide itself.
-printf '#include <expected>\nstd::expected<int, int> e = 1;\n' > "$work/probe.cpp"
-if ! "$cxx" -std=c++2b -fsyntax-only "$work/probe.cpp" 2>/dev/null; then
-  flags+=(-D__cpp_concepts=202002L -Wno-macro-redefined)
-fi
-libs=(-lz)
-if [ -e /usr/include/isa-l/igzip_lib.h ]; then
-  flags+=(-DQUILLSTEAD_HAVE_ISAL=1)
-  libs+=(-lisal)
-fi
+script=fuzz.sh
+# shellcheck source=lib/fuzz_toolchain.sh
+source "$root/scripts/lib/fuzz_toolchain.sh"
 
 sources=(fuzz/formats_fuzz.cpp src/formats/*.cpp src/util/error.cpp src/util/integer_text.cpp)
 echo "== building the fuzz target with $cxx"
