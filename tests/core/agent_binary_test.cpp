@@ -75,7 +75,7 @@ bool waitUntilSleeping(int pid) {
         std::ifstream in("/proc/" + std::to_string(pid) + "/syscall");
         std::string number;
         if (!(in >> number)) {
-            // No /proc access: a pass of placeholder syncs is over long before this.
+            // No /proc access: a pass of quick failing syncs is over long before this.
             std::this_thread::sleep_for(500ms);
             return true;
         }
