@@ -239,6 +239,9 @@ Result<std::size_t> DecodingBodyReader::read(std::span<char> out) {
             state_.phase = BodyState::Phase::failed;
             state_.body_error.reset();
         }
+        // Running out of memory for the decoder's state is not a defect of
+        // the body; the caller reports it as such.
+        if (n.error() == Error::OutOfMemory) return std::unexpected(Error::OutOfMemory);
         return std::unexpected(Error::ReadFailed);
     }
     return *n;

@@ -108,7 +108,7 @@ private:
 // the connection will not be reused), deflate a zlib stream. `window` is the
 // decoder's (kInflateWindowSize bytes) and must outlive the reader. A
 // decoding defect is ReadFailed, with nothing in body_error, and leaves the
-// body failed.
+// body failed; OutOfMemory means the decoder could not get its state.
 class DecodingBodyReader final : public Reader {
 public:
     DecodingBodyReader(BufferedReader& connection, BodyState& state, ContentCoding coding,

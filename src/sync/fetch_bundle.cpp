@@ -131,6 +131,11 @@ FetchResult fetch(std::string_view url, std::string_view cached_etag,
             return failure("body read failed");
         }
         const auto n = body.read(*spare);
+        if (!n && n.error() == Error::OutOfMemory) {
+            // The decoder's own state, taken on its first read, stands in for
+            // the window: without it the fetch ends like a missing window.
+            return failure("out of memory");
+        }
         if (!n) {
             // Transport, framing and decoding failures look the same to the
             // operator: the body could not be read to its end.
