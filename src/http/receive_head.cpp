@@ -106,10 +106,17 @@ Result<Response> receiveHeadLoop(Request& request, std::span<char> redirect_buff
         Connection& connection = *request.connection;
         QS_TRY_ASSIGN(Response response, readHead(connection));
         request.status = response.status;
-        request.body_state.beginBody(
-            framingFor(response.transfer_encoding == TransferEncoding::chunked,
-                       response.content_length),
-            response.content_length.value_or(0));
+        if (hasNoBodyByRule(request)) {
+            // Whatever its head announces, nothing follows it: an empty body
+            // lets a reader end at once instead of waiting for bytes that
+            // never come.
+            request.body_state.beginBody(BodyFraming::content_length, 0);
+        } else {
+            request.body_state.beginBody(
+                framingFor(response.transfer_encoding == TransferEncoding::chunked,
+                           response.content_length),
+                response.content_length.value_or(0));
+        }
 
         if (response.status == 100 && request.handle_continue) {
             request.body_state = BodyState{};
