@@ -52,6 +52,9 @@ Result<void> followRedirect(Request& request, const Response& response,
                             std::span<char> redirect_buffer) {
     if (!response.location) return std::unexpected(Error::HttpRedirectLocationMissing);
     const std::string_view location = *response.location;
+    if (request.redirect_buffer_used > redirect_buffer.size()) {
+        return std::unexpected(Error::HttpRedirectLocationOversize);
+    }
     std::span<char> free = redirect_buffer.subspan(request.redirect_buffer_used);
     if (location.size() > free.size()) return std::unexpected(Error::HttpRedirectLocationOversize);
     std::memcpy(free.data(), location.data(), location.size());
@@ -103,10 +106,17 @@ Result<Response> receiveHeadLoop(Request& request, std::span<char> redirect_buff
         Connection& connection = *request.connection;
         QS_TRY_ASSIGN(Response response, readHead(connection));
         request.status = response.status;
-        request.body_state.beginBody(
-            framingFor(response.transfer_encoding == TransferEncoding::chunked,
-                       response.content_length),
-            response.content_length.value_or(0));
+        if (hasNoBodyByRule(request)) {
+            // Whatever its head announces, nothing follows it: an empty body
+            // lets a reader end at once instead of waiting for bytes that
+            // never come.
+            request.body_state.beginBody(BodyFraming::content_length, 0);
+        } else {
+            request.body_state.beginBody(
+                framingFor(response.transfer_encoding == TransferEncoding::chunked,
+                           response.content_length),
+                response.content_length.value_or(0));
+        }
 
         if (response.status == 100 && request.handle_continue) {
             request.body_state = BodyState{};
@@ -140,11 +150,21 @@ Result<Response> receiveHeadLoop(Request& request, std::span<char> redirect_buff
 }  // namespace
 
 Result<Response> receiveHead(Request& request, std::span<char> redirect_buffer) {
+    Result<Response> result = std::unexpected(Error::OutOfMemory);
     try {
-        return receiveHeadLoop(request, redirect_buffer);
+        result = receiveHeadLoop(request, redirect_buffer);
     } catch (const std::bad_alloc&) {
-        return std::unexpected(Error::OutOfMemory);
     }
+    // After most failures the connection holds an unknown rest of a
+    // response and must not carry another request. The two exceptions
+    // stopped at a complete head whose body framing is intact: the body
+    // was skipped (too many redirects) or can still be (a coding not
+    // accepted), so closeRequest may keep the connection.
+    if (!result && request.connection != nullptr && result.error() != Error::TooManyHttpRedirects &&
+        result.error() != Error::HttpContentEncodingUnsupported) {
+        request.connection->markClosing();
+    }
+    return result;
 }
 
 Result<void> discardResponseBody(Request& request) {

@@ -168,7 +168,10 @@ Result<void> sendHead(Request& request) {
         out.put(kCrLf);
     }
     out.put(kCrLf);
-    return out.finish();
+    auto sent = out.finish();
+    // Part of a head may have gone out; the connection cannot carry another.
+    if (!sent) request.connection->markClosing();
+    return sent;
 }
 
 void closeRequest(Request& request) {

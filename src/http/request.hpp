@@ -2,6 +2,20 @@
 // One HTTP exchange: opening it (scheme check, trust store, connection),
 // writing its head, and ending it, which decides whether its connection can
 // carry another request. Receiving the response is receive_head.
+//
+// A whole exchange, in the order the calls must come:
+//
+//   auto client = std::make_unique<HttpClient>();
+//   const std::string url = ...;                        // outlives the request
+//   std::array<char, kRedirectBufferSize> redirects{};  // likewise
+//   QS_TRY_ASSIGN(const Uri uri, parseUri(url));
+//   QS_TRY_ASSIGN(Request request, openRequest(*client, Method::get, uri, options));
+//   sendHead(request);
+//   auto response = receiveHead(request, redirects);
+//   DecodingBodyReader body = decodingBodyReader(request, *response, window);
+//   ... read `body` to its end (0) ...
+//   closeRequest(request);          // also after any failure once opened
+//   destroyClient(std::move(client));
 
 #include <cstddef>
 #include <cstdint>

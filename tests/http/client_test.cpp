@@ -323,6 +323,25 @@ TEST(Pool, ResponsesWithoutABodyByRuleKeepTheConnectionWithoutReading) {
     }
 }
 
+TEST(Pool, ABodyReaderOnAResponseWithoutBodyEndsAtOnce) {
+    test::ScriptedServer server({{script::request(),
+                                  script::send("HTTP/1.1 204 No Content\r\ncontent-length: 5\r\n\r\n"),
+                                  script::hold()}});
+    HttpClient client;
+    const std::string url = server.url("/");
+    auto request = openAndSend(client, url);
+    ASSERT_TRUE(request);
+    std::array<char, kRedirectBufferSize> redirects{};
+    const auto response = receiveHead(*request, redirects);
+    ASSERT_TRUE(response);
+    EXPECT_EQ(response->status, 204u);
+    BodyReader body = bodyReader(*request);
+    std::array<char, 16> chunk{};
+    EXPECT_EQ(body.read(chunk), 0u);
+    closeRequest(*request);
+    EXPECT_EQ(client.idleCount(), 1u);
+}
+
 TEST(Pool, ConnectionsThatMustNotBeReusedAreClosed) {
     struct Case {
         std::string_view name;
