@@ -81,6 +81,7 @@ Result<void> renamePath(std::string_view from, std::string_view to) {
 }
 
 Result<std::size_t> readLink(std::string_view path, std::span<char> out) {
+    if (out.empty()) return std::unexpected(Error::NameTooLong);
     PathBuffer text;
     QS_TRY(composeSystemPath(text, {path}));
     // readlink(2) wants a real buffer even when the caller has no room; a
