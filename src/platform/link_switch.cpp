@@ -81,14 +81,11 @@ Result<void> renamePath(std::string_view from, std::string_view to) {
 }
 
 Result<std::size_t> readLink(std::string_view path, std::span<char> out) {
+    // No room at all: readlink(2) would be handed a null buffer.
     if (out.empty()) return std::unexpected(Error::NameTooLong);
     PathBuffer text;
     QS_TRY(composeSystemPath(text, {path}));
-    // readlink(2) wants a real buffer even when the caller has no room; a
-    // one-byte stand-in keeps the error answers without writing to `out`.
-    char stand_in = '\0';
-    char* const buffer = out.empty() ? &stand_in : out.data();
-    const ssize_t n = ::readlink(text.c_str(), buffer, out.empty() ? 1 : out.size());
+    const ssize_t n = ::readlink(text.c_str(), out.data(), out.size());
     if (n < 0) return std::unexpected(readlinkError(errno));
     const auto length = static_cast<std::size_t>(n);
     if (length >= out.size()) return std::unexpected(Error::NameTooLong);
