@@ -21,18 +21,7 @@ public:
     explicit RefusingPort(int family = AF_INET) {
         fd_ = ::socket(family, SOCK_STREAM | SOCK_CLOEXEC, 0);
         sockaddr_storage address{};
-        socklen_t length = 0;
-        if (family == AF_INET6) {
-            auto& v6 = reinterpret_cast<sockaddr_in6&>(address);
-            v6.sin6_family = AF_INET6;
-            v6.sin6_addr = in6addr_loopback;
-            length = sizeof v6;
-        } else {
-            auto& v4 = reinterpret_cast<sockaddr_in&>(address);
-            v4.sin_family = AF_INET;
-            v4.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-            length = sizeof v4;
-        }
+        socklen_t length = test::loopbackAddress(family == AF_INET6, address);
         ok_ = fd_ >= 0 && ::bind(fd_, reinterpret_cast<sockaddr*>(&address), length) == 0 &&
               ::getsockname(fd_, reinterpret_cast<sockaddr*>(&address), &length) == 0;
         port_ = family == AF_INET6 ? ntohs(reinterpret_cast<sockaddr_in6&>(address).sin6_port)

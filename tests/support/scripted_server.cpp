@@ -13,6 +13,20 @@
 
 namespace qs::test {
 
+socklen_t loopbackAddress(bool ipv6, sockaddr_storage& address) {
+    address = {};
+    if (ipv6) {
+        auto& v6 = reinterpret_cast<sockaddr_in6&>(address);
+        v6.sin6_family = AF_INET6;
+        v6.sin6_addr = in6addr_loopback;
+        return sizeof v6;
+    }
+    auto& v4 = reinterpret_cast<sockaddr_in&>(address);
+    v4.sin_family = AF_INET;
+    v4.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    return sizeof v4;
+}
+
 namespace script {
 ScriptStep request() { return ScriptStep{ScriptStep::Kind::request, {}, {}}; }
 ScriptStep send(std::string bytes) {
@@ -64,18 +78,7 @@ ScriptedServer::ScriptedServer(std::vector<ConnectionScript> scripts, ScriptedSe
     const int on = 1;
     ::setsockopt(listen_fd_, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
     sockaddr_storage address{};
-    socklen_t length = 0;
-    if (options.ipv6_loopback) {
-        auto& v6 = reinterpret_cast<sockaddr_in6&>(address);
-        v6.sin6_family = AF_INET6;
-        v6.sin6_addr = in6addr_loopback;
-        length = sizeof v6;
-    } else {
-        auto& v4 = reinterpret_cast<sockaddr_in&>(address);
-        v4.sin_family = AF_INET;
-        v4.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        length = sizeof v4;
-    }
+    socklen_t length = loopbackAddress(options.ipv6_loopback, address);
     if (::bind(listen_fd_, reinterpret_cast<sockaddr*>(&address), length) != 0 ||
         ::listen(listen_fd_, 128) != 0 ||
         ::getsockname(listen_fd_, reinterpret_cast<sockaddr*>(&address), &length) != 0) {

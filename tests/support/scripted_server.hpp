@@ -45,7 +45,13 @@
 #include <thread>
 #include <vector>
 
+#include <sys/socket.h>
+
 namespace qs::test {
+
+// The loopback address (127.0.0.1, or ::1 with `ipv6`) with port 0 in
+// `address`; returns its length for bind(2).
+socklen_t loopbackAddress(bool ipv6, sockaddr_storage& address);
 
 struct ScriptStep {
     enum class Kind { request, send, pause, await_close, hold };
