@@ -5,7 +5,7 @@
 #include <string>
 #include <utility>
 
-#include "core/log.hpp"
+#include "log/log.hpp"
 #include "platform/fd.hpp"
 #include "util/integer_text.hpp"
 #include "util/text.hpp"

@@ -6,7 +6,7 @@
 
 #include "config/load_config.hpp"
 #include "core/command_line.hpp"
-#include "core/log.hpp"
+#include "log/log.hpp"
 #include "platform/fd.hpp"
 #include "platform/process_state.hpp"
 #include "platform/standard_streams.hpp"

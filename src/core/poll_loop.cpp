@@ -2,7 +2,7 @@
 
 #include <cstddef>
 
-#include "core/log.hpp"
+#include "log/log.hpp"
 #include "platform/process_state.hpp"
 
 namespace qs {

@@ -5,7 +5,7 @@
 #include <new>
 #include <span>
 
-#include "core/log.hpp"
+#include "log/log.hpp"
 #include "deploy/ownership.hpp"
 #include "formats/buffered_reader.hpp"
 #include "formats/inflater.hpp"

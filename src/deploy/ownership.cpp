@@ -3,7 +3,7 @@
 #include <array>
 #include <cstring>
 
-#include "core/log.hpp"
+#include "log/log.hpp"
 #include "platform/file_attributes.hpp"
 #include "platform/users.hpp"
 #include "util/integer_text.hpp"

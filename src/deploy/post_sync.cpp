@@ -3,7 +3,7 @@
 #include <array>
 #include <cstring>
 
-#include "core/log.hpp"
+#include "log/log.hpp"
 #include "platform/child_process.hpp"
 
 namespace qs {

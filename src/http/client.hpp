@@ -13,7 +13,7 @@
 #include <vector>
 
 #include "http/connection.hpp"
-#include "http/trust_store.hpp"
+#include "tls/trust_store.hpp"
 #include "http/uri.hpp"
 
 namespace qs {

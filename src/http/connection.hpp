@@ -10,7 +10,7 @@
 
 #include "formats/buffered_reader.hpp"
 #include "formats/reader.hpp"
-#include "http/tls_stream.hpp"
+#include "tls/tls_stream.hpp"
 #include "http/uri.hpp"
 #include "platform/fd.hpp"
 

@@ -5,7 +5,7 @@
 #include <optional>
 #include <string>
 
-#include "core/log.hpp"
+#include "log/log.hpp"
 #include "deploy/extract_archive.hpp"
 #include "deploy/ownership.hpp"
 #include "deploy/post_sync.hpp"

@@ -2,7 +2,7 @@
 
 #include <new>
 
-#include "core/log.hpp"
+#include "log/log.hpp"
 #include "platform/fd.hpp"
 #include "platform/file_create.hpp"
 #include "util/path.hpp"

@@ -4,7 +4,7 @@
 #include <memory>
 #include <new>
 
-#include "core/log.hpp"
+#include "log/log.hpp"
 #include "http/body_reader.hpp"
 #include "http/client.hpp"
 #include "http/receive_head.hpp"

@@ -1,6 +1,6 @@
 #include "sync/load_trust_store.hpp"
 
-#include "core/log.hpp"
+#include "log/log.hpp"
 #include "platform/cert_files.hpp"
 
 namespace qs {

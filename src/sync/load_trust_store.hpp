@@ -4,7 +4,7 @@
 
 #include <string_view>
 
-#include "http/trust_store.hpp"
+#include "tls/trust_store.hpp"
 
 namespace qs {
 

@@ -2,7 +2,7 @@
 
 #include <new>
 
-#include "core/log.hpp"
+#include "log/log.hpp"
 #include "sync/apply_bundle.hpp"
 #include "sync/etag_store.hpp"
 #include "sync/fetch_bundle.hpp"

@@ -1,4 +1,4 @@
-#include "http/trust_store.hpp"
+#include "tls/trust_store.hpp"
 
 #include <compare>
 #include <new>
@@ -14,8 +14,8 @@
 #include <openssl/provider.h>
 #include <openssl/x509.h>
 
-#include "http/openssl_init.hpp"
-#include "http/pem.hpp"
+#include "tls/openssl_init.hpp"
+#include "tls/pem.hpp"
 #include "platform/cert_files.hpp"
 #include "platform/process_state.hpp"
 

@@ -8,7 +8,7 @@
 #include <string_view>
 
 #include "formats/reader.hpp"
-#include "http/trust_store.hpp"
+#include "tls/trust_store.hpp"
 
 namespace qs {
 

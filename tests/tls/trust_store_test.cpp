@@ -1,6 +1,6 @@
 // The trust store's file reading: the PEM block scanner and its base64
 // rules, which certificates are kept, and the client's own reload.
-#include "http/trust_store.hpp"
+#include "tls/trust_store.hpp"
 
 #include <gtest/gtest.h>
 
@@ -13,7 +13,7 @@
 
 #include <openssl/x509.h>
 
-#include "http/pem.hpp"
+#include "tls/pem.hpp"
 #include "support/certificates.hpp"
 #include "support/temp_dir.hpp"
 

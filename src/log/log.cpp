@@ -1,4 +1,4 @@
-#include "core/log.hpp"
+#include "log/log.hpp"
 
 #include <cstring>
 

@@ -1,4 +1,4 @@
-#include "http/pem.hpp"
+#include "tls/pem.hpp"
 
 #include <array>
 #include <cstdint>

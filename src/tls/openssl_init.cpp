@@ -1,4 +1,4 @@
-#include "http/openssl_init.hpp"
+#include "tls/openssl_init.hpp"
 
 #include <openssl/ssl.h>
 

@@ -1,4 +1,4 @@
-#include "http/tls_stream.hpp"
+#include "tls/tls_stream.hpp"
 
 #include <array>
 #include <cstring>
@@ -13,8 +13,8 @@
 #include <openssl/ssl.h>
 #include <openssl/x509.h>
 
-#include "http/certificate_check.hpp"
-#include "http/openssl_init.hpp"
+#include "tls/certificate_check.hpp"
+#include "tls/openssl_init.hpp"
 #include "platform/process_state.hpp"
 #include "platform/socket_io.hpp"
 

@@ -10,7 +10,7 @@
 #include <span>
 #include <string_view>
 
-#include "http/trust_store.hpp"
+#include "tls/trust_store.hpp"
 #include "util/error.hpp"
 
 struct x509_st;

@@ -1,4 +1,4 @@
-#include "http/certificate_check.hpp"
+#include "tls/certificate_check.hpp"
 
 #include <ctime>
 #include <memory>

@@ -1,7 +1,7 @@
 // The TLS client against real OpenSSL servers on 127.0.0.1 and against
 // hand-made server answers, plus the certificate checks on their own with
 // exact clock readings.
-#include "http/tls_stream.hpp"
+#include "tls/tls_stream.hpp"
 
 #include <gtest/gtest.h>
 
@@ -16,8 +16,8 @@
 #include <thread>
 #include <unistd.h>
 
-#include "http/certificate_check.hpp"
-#include "http/trust_store.hpp"
+#include "tls/certificate_check.hpp"
+#include "tls/trust_store.hpp"
 #include "support/certificates.hpp"
 #include "support/temp_dir.hpp"
 #include "support/tls_server.hpp"
