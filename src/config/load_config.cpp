@@ -1,5 +1,6 @@
 #include "config/load_config.hpp"
 
+#include <cstdint>
 #include <new>
 #include <optional>
 #include <string>
@@ -72,6 +73,9 @@ public:
 
     Config finish() {
         closeBundle();
+        // `[global]` may stand anywhere in the file; its defaults reach every
+        // bundle whichever comes first.
+        for (Bundle& bundle : config_.bundles) bundle.options.inheritFrom(config_.defaults);
         return std::move(config_);
     }
 
@@ -115,7 +119,105 @@ private:
     }
 
     void globalKey(std::string_view key, std::string_view value) {
-        if (key == "tls_verify") config_.tls_verify = value == "true" || value == "yes" || value == "1";
+        if (key == "tls_verify") {
+            config_.tls_verify = value == "true" || value == "yes" || value == "1";
+        } else if (key == "state_dir") {
+            copyText(config_.state_dir, value);
+        } else if (key == "metrics_file") {
+            copyText(config_.metrics_file, value);
+        } else if (key == "log_format") {
+            if (value == "json") {
+                config_.log_format = LogFormat::json;
+            } else if (value == "text") {
+                config_.log_format = LogFormat::text;
+            } else {
+                warnIgnored(key, value, "is not text or json");
+            }
+        } else {
+            optionKey(config_.defaults, key, value);
+        }
+    }
+
+    // The warning for a value of the newer keys that does not parse; the key
+    // then counts as absent. Older keys keep their silent fallbacks.
+    void warnIgnored(std::string_view key, std::string_view value, std::string_view why) {
+        if (section_ == Section::global) {
+            log::warn(log::Scope::config, "[global]: ", key, " = '", value, "' ", why, "; ignored");
+        } else {
+            log::warn(log::Scope::config, "bundle '", bundle_.name, "': ", key, " = '", value, "' ",
+                      why, "; ignored");
+        }
+    }
+
+    void number(std::optional<std::uint32_t>& field, std::string_view key, std::string_view value,
+                std::uint32_t minimum = 0, std::uint32_t maximum = UINT32_MAX) {
+        const auto parsed = parseUnsigned(value, 10, IntegerWidth::bits32);
+        if (!parsed || *parsed < minimum || *parsed > maximum) {
+            warnIgnored(key, value, "is not a number");
+            field.reset();
+            return;
+        }
+        field = static_cast<std::uint32_t>(*parsed);
+    }
+
+    void number(std::optional<std::uint64_t>& field, std::string_view key, std::string_view value) {
+        const auto parsed = parseUnsigned(value, 10, IntegerWidth::bits64);
+        if (!parsed) {
+            warnIgnored(key, value, "is not a number");
+            field.reset();
+            return;
+        }
+        field = *parsed;
+    }
+
+    void yesNo(std::optional<bool>& field, std::string_view key, std::string_view value) {
+        if (value == "yes" || value == "true" || value == "1") {
+            field = true;
+        } else if (value == "no" || value == "false" || value == "0") {
+            field = false;
+        } else {
+            warnIgnored(key, value, "is not yes or no");
+            field.reset();
+        }
+    }
+
+    // The keys a bundle may set and `[global]` may default. Returns whether
+    // `key` is one of them.
+    bool optionKey(BundleOptions& o, std::string_view key, std::string_view value) {
+        if (key == "connect_timeout") {
+            number(o.connect_timeout, key, value);
+        } else if (key == "io_timeout") {
+            number(o.io_timeout, key, value);
+        } else if (key == "max_fetch_time") {
+            number(o.max_fetch_time, key, value);
+        } else if (key == "hook_timeout") {
+            number(o.hook_timeout, key, value);
+        } else if (key == "retry_backoff") {
+            number(o.retry_backoff, key, value);
+        } else if (key == "poll_jitter") {
+            number(o.poll_jitter, key, value, 0, 100);
+        } else if (key == "max_payload_bytes") {
+            number(o.max_payload_bytes, key, value);
+        } else if (key == "max_unpacked_bytes") {
+            number(o.max_unpacked_bytes, key, value);
+        } else if (key == "max_entries") {
+            number(o.max_entries, key, value);
+        } else if (key == "durable") {
+            yesNo(o.durable, key, value);
+        } else if (key == "keep_versions") {
+            number(o.keep_versions, key, value, 1);
+        } else if (key == "proxy") {
+            copyText(o.proxy, value);
+        } else if (key == "no_proxy") {
+            copyText(o.no_proxy, value);
+        } else if (key == "skip_identical") {
+            yesNo(o.skip_identical, key, value);
+        } else if (key == "use_last_modified") {
+            yesNo(o.use_last_modified, key, value);
+        } else {
+            return false;
+        }
+        return true;
     }
 
     void bundleKey(std::string_view key, std::string_view value) {
@@ -139,6 +241,12 @@ private:
             copyText(b.authorization, value);
         } else if (key == "extract_owner") {
             copyText(b.extract_owner, value);
+        } else if (key == "public_key") {
+            copyText(b.public_key, value);
+        } else if (key == "signature_url") {
+            copyText(b.signature_url, value);
+        } else if (key == "pre_switch") {
+            copyText(b.pre_switch, value);
         } else if (key == "extract_mode") {
             // A bad mode clears an earlier good one: files are then written
             // with the archive's own bits rather than a stale guess.
@@ -148,6 +256,8 @@ private:
             } else {
                 b.extract_mode.reset();
             }
+        } else {
+            optionKey(b.options, key, value);
         }
     }
 

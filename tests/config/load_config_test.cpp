@@ -231,6 +231,40 @@ TEST(ParseConfig, Grammar) {
     }
 }
 
+// The keys that `[global]` may default: a bundle's own line wins, `[global]`
+// reaches bundles before and after it, and a value that does not parse
+// warns and counts as absent (so the default applies instead).
+TEST(ParseConfig, GlobalDefaultsAndNewKeyWarnings) {
+    test::StderrCapture capture;
+    const Config config = parseConfig(
+        "[bundle.early]\nurl=u\ntarget_dir=d\nio_timeout=5\n"
+        "[global]\nio_timeout=30\nconnect_timeout=1_0\npoll_jitter=101\nlog_format=json\n"
+        "durable=yes\nstate_dir=/var/db/q\n"
+        "[bundle.late]\nurl=u\ntarget_dir=d\nconnect_timeout=ten\nmax_payload_bytes=1000000\n"
+        "keep_versions=0\ndurable=maybe\npublic_key=/k.pub\npre_switch=true\n");
+    ASSERT_EQ(config.bundles.size(), 2U);
+    const BundleOptions& early = config.bundles[0].options;
+    const BundleOptions& late = config.bundles[1].options;
+    EXPECT_EQ(early.io_timeout, 5U);
+    EXPECT_EQ(early.connect_timeout, 10U);
+    EXPECT_EQ(late.io_timeout, 30U);
+    EXPECT_EQ(late.connect_timeout, 10U);
+    EXPECT_EQ(late.max_payload_bytes, 1000000U);
+    EXPECT_FALSE(early.max_payload_bytes);
+    EXPECT_FALSE(late.poll_jitter);
+    EXPECT_FALSE(late.keep_versions);
+    EXPECT_EQ(late.durable, true);
+    EXPECT_EQ(config.bundles[1].public_key, "/k.pub");
+    EXPECT_EQ(config.bundles[1].pre_switch, "true");
+    EXPECT_EQ(config.state_dir, "/var/db/q");
+    EXPECT_EQ(config.log_format, LogFormat::json);
+    EXPECT_EQ(capture.text(),
+              "warning(config): [global]: poll_jitter = '101' is not a number; ignored\n"
+              "warning(config): bundle 'late': connect_timeout = 'ten' is not a number; ignored\n"
+              "warning(config): bundle 'late': keep_versions = '0' is not a number; ignored\n"
+              "warning(config): bundle 'late': durable = 'maybe' is not yes or no; ignored\n");
+}
+
 // A configuration file padded with a comment line to exactly `size` bytes.
 std::string paddedConfig(std::string_view body, std::size_t size) {
     std::string text(body);
