@@ -13,8 +13,8 @@ std::int64_t SystemPollDriver::now() { return platform::wallClockSeconds(); }
 
 void SystemPollDriver::sleep(std::int64_t nanoseconds) { platform::sleepNanoseconds(nanoseconds); }
 
-void SystemPollDriver::sync(const Bundle& bundle, BundleState& state, bool tls_verify) {
-    step_(bundle, state, tls_verify);
+SyncOutcome SystemPollDriver::sync(const Bundle& bundle, BundleState& state, bool tls_verify) {
+    return step_(bundle, state, tls_verify);
 }
 
 bool isDue(std::int64_t now, std::int64_t last_poll, std::uint32_t poll_interval) {

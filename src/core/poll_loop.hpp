@@ -7,6 +7,7 @@
 #include <span>
 
 #include "config/config.hpp"
+#include "sync/sync_bundle.hpp"
 
 namespace qs {
 
@@ -22,11 +23,11 @@ public:
     // Sleeps, resuming after interruptions, so that a signal takes effect
     // only where the loop looks at the stop flag.
     virtual void sleep(std::int64_t nanoseconds) = 0;
-    // One sync cycle; its outcome is its own business.
-    virtual void sync(const Bundle& bundle, BundleState& state, bool tls_verify) = 0;
+    // One sync cycle.
+    virtual SyncOutcome sync(const Bundle& bundle, BundleState& state, bool tls_verify) = 0;
 };
 
-using SyncStep = void (*)(const Bundle& bundle, BundleState& state, bool tls_verify);
+using SyncStep = SyncOutcome (*)(const Bundle& bundle, BundleState& state, bool tls_verify);
 
 // The real clock, sleep and stop flag, with the given sync step.
 class SystemPollDriver final : public PollDriver {
@@ -35,7 +36,7 @@ public:
     [[nodiscard]] bool shutdownRequested() override;
     [[nodiscard]] std::int64_t now() override;
     void sleep(std::int64_t nanoseconds) override;
-    void sync(const Bundle& bundle, BundleState& state, bool tls_verify) override;
+    SyncOutcome sync(const Bundle& bundle, BundleState& state, bool tls_verify) override;
 
 private:
     SyncStep step_;

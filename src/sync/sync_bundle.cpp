@@ -14,44 +14,45 @@ namespace {
 
 using log::Scope;
 
-void install(const Bundle& bundle, BundleState& state, const FetchResult& fetched) {
+SyncOutcome install(const Bundle& bundle, BundleState& state, const FetchResult& fetched) {
     const auto version = deriveVersion(fetched.etag);
     if (!version) {
         log::error(Scope::quillstead, "[", bundle.name, "] bundle apply failed: ", version.error());
-        return;
+        return SyncOutcome::failed;
     }
     log::info(Scope::quillstead, "[", bundle.name, "] new version: ", *version, " (",
               fetched.body.size(), " bytes)");
-    if (!ensureTargetDir(bundle)) return;
+    if (!ensureTargetDir(bundle)) return SyncOutcome::failed;
     if (auto applied = applyBundle(bundle, *version, fetched.body.view()); !applied) {
         log::error(Scope::quillstead, "[", bundle.name, "] bundle apply failed: ", applied.error());
-        return;
+        return SyncOutcome::failed;
     }
     saveEtag(bundle.target_dir, state, fetched.etag);
+    return SyncOutcome::installed;
 }
 
 }  // namespace
 
-void syncBundle(const Bundle& bundle, BundleState& state, bool tls_verify) {
+SyncOutcome syncBundle(const Bundle& bundle, BundleState& state, bool tls_verify) {
     try {
         const FetchResult result =
             fetchBundle(bundle.url, state.etag, bundle.authorization, tls_verify);
         switch (result.kind) {
         case FetchResult::Kind::not_modified:
             log::info(Scope::quillstead, "[", bundle.name, "] unchanged");
-            return;
+            return SyncOutcome::unchanged;
         case FetchResult::Kind::failed:
             log::error(Scope::quillstead, "[", bundle.name, "] fetch failed: ", result.reason);
-            return;
+            return SyncOutcome::failed;
         case FetchResult::Kind::fetched:
-            install(bundle, state, result);
-            return;
+            return install(bundle, state, result);
         }
     } catch (const std::bad_alloc&) {
         // A cycle that runs out of memory is tried again at the next
         // interval, like any other failed cycle; the agent stays up.
         log::error(Scope::quillstead, "[", bundle.name, "] bundle apply failed: ", Error::OutOfMemory);
     }
+    return SyncOutcome::failed;
 }
 
 }  // namespace qs

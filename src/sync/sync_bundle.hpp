@@ -5,9 +5,16 @@
 
 namespace qs {
 
+// How a cycle ended, for callers that schedule or report by it; the log
+// lines of the cycle say the rest.
+enum class SyncOutcome {
+    unchanged,  // 304: nothing to do
+    installed,  // a new payload is in place and its ETag recorded (a failed hook included)
+    failed,     // nothing new is in place; the next cycle tries again
+};
+
 // Polls the bundle's URL once and installs a new payload if there is one.
-// Reports everything through its own log lines; a failed cycle is simply
-// tried again one poll interval later.
-void syncBundle(const Bundle& bundle, BundleState& state, bool tls_verify);
+// Reports everything through its own log lines.
+SyncOutcome syncBundle(const Bundle& bundle, BundleState& state, bool tls_verify);
 
 }  // namespace qs

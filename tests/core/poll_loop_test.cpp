@@ -42,11 +42,12 @@ public:
         ++sleeps;
         if (sleeps >= sleeps_before_stop) stop = true;
     }
-    void sync(const Bundle& bundle, BundleState& state, bool tls_verify) override {
+    SyncOutcome sync(const Bundle& bundle, BundleState& state, bool tls_verify) override {
         log += std::to_string(sleeps) + ":" + bundle.name + "@" + std::to_string(state.last_poll) +
                (tls_verify ? "" : "!") + " ";
         if (auto it = sync_seconds.find(bundle.name); it != sync_seconds.end()) clock += it->second;
         if (bundle.name == stop_during_sync_of) stop = true;
+        return SyncOutcome::unchanged;
     }
 };
 
