@@ -50,7 +50,10 @@ std::string_view unquote(std::string_view value) {
 
 class Parser {
 public:
+    explicit Parser(std::vector<SkippedLine>* skipped) : skipped_(skipped) {}
+
     void line(std::string_view raw) {
+        ++line_number_;
         const std::string_view text = trimSpace(raw);
         if (text.empty() || text.front() == '#' || text.front() == ';') return;
         if (text.front() == '[') {
@@ -65,7 +68,10 @@ public:
         // an earlier line by accident; "" states an empty value on purpose.
         if (value.empty()) return;
         switch (section_) {
-        case Section::ignored: return;
+        case Section::ignored:
+            // Under an ignored header the header has been reported already.
+            if (!seen_header_) note(SkippedLine::Kind::key_outside, key);
+            return;
         case Section::global: globalKey(key, unquote(value)); return;
         case Section::bundle: bundleKey(key, unquote(value)); return;
         }
@@ -82,6 +88,7 @@ public:
 private:
     void header(std::string_view text) {
         closeBundle();
+        seen_header_ = true;
         constexpr std::string_view kNamedPrefix = "[bundle.";
         if (text == "[global]") {
             section_ = Section::global;
@@ -93,6 +100,19 @@ private:
             openBundle(text.substr(kNamedPrefix.size(), text.size() - kNamedPrefix.size() - 1));
         } else {
             section_ = Section::ignored;
+            note(SkippedLine::Kind::ignored_header, text);
+        }
+    }
+
+    // Records a skipped line for whoever asked; the daemon does not.
+    void note(SkippedLine::Kind kind, std::string_view text) {
+        if (skipped_ == nullptr) return;
+        try {
+            SkippedLine line{kind, line_number_, std::string(text), std::nullopt};
+            if (section_ == Section::bundle) line.bundle = bundle_.name;
+            skipped_->push_back(std::move(line));
+        } catch (const std::bad_alloc&) {
+            // A checker short of memory misses a note; parsing goes on.
         }
     }
 
@@ -105,12 +125,14 @@ private:
 
     void closeBundle() {
         if (section_ != Section::bundle) return;
-        section_ = Section::ignored;
         if (bundle_.url.empty() || bundle_.target_dir.empty()) {
             log::warn(log::Scope::config, "bundle '", bundle_.name,
                       "' missing url or target_dir, skipping");
+            note(SkippedLine::Kind::incomplete_bundle, bundle_.name);
+            section_ = Section::ignored;
             return;
         }
+        section_ = Section::ignored;
         try {
             config_.bundles.push_back(std::move(bundle_));
         } catch (const std::bad_alloc&) {
@@ -133,14 +155,15 @@ private:
             } else {
                 warnIgnored(key, value, "is not text or json");
             }
-        } else {
-            optionKey(config_.defaults, key, value);
+        } else if (!optionKey(config_.defaults, key, value)) {
+            note(SkippedLine::Kind::unknown_key, key);
         }
     }
 
     // The warning for a value of the newer keys that does not parse; the key
     // then counts as absent. Older keys keep their silent fallbacks.
     void warnIgnored(std::string_view key, std::string_view value, std::string_view why) {
+        note(SkippedLine::Kind::bad_value, key);
         if (section_ == Section::global) {
             log::warn(log::Scope::config, "[global]: ", key, " = '", value, "' ", why, "; ignored");
         } else {
@@ -256,20 +279,24 @@ private:
             } else {
                 b.extract_mode.reset();
             }
-        } else {
-            optionKey(b.options, key, value);
+        } else if (!optionKey(b.options, key, value)) {
+            note(SkippedLine::Kind::unknown_key, key);
         }
     }
 
     Config config_;
     Section section_ = Section::ignored;
     Bundle bundle_;
+    std::vector<SkippedLine>* skipped_ = nullptr;
+    std::size_t line_number_ = 0;
+    // Keys before the first header stand outside every section.
+    bool seen_header_ = false;
 };
 
 }  // namespace
 
-Config parseConfig(std::string_view text) {
-    Parser parser;
+Config parseConfig(std::string_view text, std::vector<SkippedLine>* skipped) {
+    Parser parser(skipped);
     // Only a line feed ends a line; the CR of a CR LF pair is trimmed away.
     for (;;) {
         const std::size_t end = text.find('\n');
@@ -283,7 +310,8 @@ Config parseConfig(std::string_view text) {
     return parser.finish();
 }
 
-std::expected<Config, ConfigLoadError> loadConfig(std::string_view path) {
+std::expected<Config, ConfigLoadError> loadConfig(std::string_view path,
+                                                 std::vector<SkippedLine>* skipped) {
     Config config;
     {
         auto text = platform::readWholeFile(path, kMaxConfigBytes);
@@ -294,7 +322,7 @@ std::expected<Config, ConfigLoadError> loadConfig(std::string_view path) {
             }
             return std::unexpected(ConfigLoadError{ConfigFailure::read_failed, text.error()});
         }
-        config = parseConfig(*text);
+        config = parseConfig(*text, skipped);
         // The file text goes out of scope here; only the copied values stay.
     }
     if (config.bundles.empty()) {

@@ -6,7 +6,10 @@
 
 #include <cstddef>
 #include <expected>
+#include <optional>
+#include <string>
 #include <string_view>
+#include <vector>
 
 #include "config/config.hpp"
 #include "util/error.hpp"
@@ -36,13 +39,35 @@ struct ConfigLoadError {
     Error error = Error::Unexpected;
 };
 
+// A line the daemon passes over in silence (or with a warning) although its
+// author probably meant something by it: a mistyped key or a misspelt
+// header would otherwise go unnoticed until the bundle misbehaves.
+struct SkippedLine {
+    enum class Kind {
+        unknown_key,        // a key the section does not know
+        ignored_header,     // a header that opens an ignored section
+        key_outside,        // a key line before any header
+        bad_value,          // a value the key's syntax refuses
+        incomplete_bundle,  // a bundle dropped for lacking url or target_dir
+    };
+    Kind kind = Kind::unknown_key;
+    std::size_t line_number = 0;  // from 1; the closing line for incomplete_bundle
+    std::string text;             // the key, the header, or the bundle's name
+    // The bundle section the line stands in; absent in [global] and
+    // outside every section.
+    std::optional<std::string> bundle;
+};
+
 // Parses configuration text. Writes the warning for each bundle dropped for
 // lacking url or target_dir; never fails. The result may hold no bundle.
-[[nodiscard]] Config parseConfig(std::string_view text);
+// With `skipped`, every line of the kinds above is also recorded there.
+[[nodiscard]] Config parseConfig(std::string_view text,
+                                 std::vector<SkippedLine>* skipped = nullptr);
 
 // Reads at most kMaxConfigBytes from `path` (relative to the current
 // directory when relative), parses it and logs the outcome. On success the
-// Config holds at least one bundle.
-[[nodiscard]] std::expected<Config, ConfigLoadError> loadConfig(std::string_view path);
+// Config holds at least one bundle. `skipped` as for parseConfig.
+[[nodiscard]] std::expected<Config, ConfigLoadError> loadConfig(
+    std::string_view path, std::vector<SkippedLine>* skipped = nullptr);
 
 }  // namespace qs

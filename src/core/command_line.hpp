@@ -1,26 +1,17 @@
 #pragma once
-// The command line: -c <path>, -v/--version, -h/--help; everything else is
-// ignored without a message.
+// The command line: -c <path>, -v/--version, -h/--help, and a command word
+// with its arguments; everything else is ignored without a message.
 
 #include <span>
 #include <string>
 #include <string_view>
+#include <vector>
 
 namespace qs {
 
 inline constexpr std::string_view kProgramVersion = "0.3.1";
 inline constexpr std::string_view kVersionText = "quillstead 0.3.1\n";
-inline constexpr std::string_view kUsageText =
-    "quillstead -- configuration bundle pull agent\n"
-    "\n"
-    "Usage: quillstead [-c config] [-v] [-h]\n"
-    "\n"
-    "Options:\n"
-    "  -c <path>    Config file (default: /usr/local/etc/quillstead/quillstead.conf)\n"
-    "  -v           Print version and exit\n"
-    "  -h           Print this help and exit\n";
 static_assert(kVersionText.size() == 17);
-static_assert(kUsageText.size() == 255);
 
 enum class CommandAction { run, print_version, print_usage };
 
@@ -28,12 +19,20 @@ struct CommandLine {
     CommandAction action = CommandAction::run;
     // A view into the scanned arguments, or the default path.
     std::string_view config_path;
+    // The command word, "run" when none was given.
+    std::string_view command = "run";
+    // The plain words after the command word, in order (views into the
+    // scanned arguments); a command uses what it needs and ignores the rest.
+    std::vector<std::string_view> operands;
 };
 
 // Scans `args` (without the program name) left to right. "-c" takes the next
 // argument verbatim, even one starting with a dash; a later "-c" wins; a
 // trailing "-c" is ignored. The first -v/--version or -h/--help ends the
-// scan. Comparison is byte for byte; there is no "--" and no combining.
-[[nodiscard]] CommandLine parseCommandLine(std::span<const std::string> args);
+// scan. The first other word found in `command_words` selects that command;
+// plain words before it are ignored, those after it are its operands.
+// Comparison is byte for byte; there is no "--" and no combining.
+[[nodiscard]] CommandLine parseCommandLine(std::span<const std::string> args,
+                                           std::span<const std::string_view> command_words);
 
 }  // namespace qs

@@ -79,6 +79,8 @@ std::optional<Owner> resolveOwner(std::string_view owner) {
 
 }  // namespace
 
+bool ownerResolves(std::string_view extract_owner) { return resolveOwner(extract_owner).has_value(); }
+
 void applyOwnership(int fd, std::string_view display_path,
                     const std::optional<std::string>& extract_owner,
                     std::optional<std::uint32_t> extract_mode, std::uint32_t entry_mode) {

@@ -24,4 +24,8 @@ void applyOwnership(int fd, std::string_view display_path,
                     const std::optional<std::string>& extract_owner,
                     std::optional<std::uint32_t> extract_mode, std::uint32_t entry_mode);
 
+// Whether every name in `extract_owner` (forms as above) is a known user or
+// group, as applyOwnership would find it now; numbers always resolve.
+[[nodiscard]] bool ownerResolves(std::string_view extract_owner);
+
 }  // namespace qs

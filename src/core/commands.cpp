@@ -1,0 +1,80 @@
+#include "core/commands.hpp"
+
+#include <algorithm>
+#include <array>
+#include <cstddef>
+#include <iterator>
+
+#include "config/load_config.hpp"
+#include "core/agent.hpp"
+#include "core/check_command.hpp"
+
+namespace qs {
+
+namespace {
+
+// Adding a command is one line here (and its function).
+constexpr Command kCommands[] = {
+    {"run", "", "Run the agent until stopped (the default)", runDaemon},
+    {"once", "", "Sync every bundle once, then exit", runOnce},
+    {"check", "", "Check the configuration without fetching anything", runCheck},
+};
+
+constexpr auto kCommandWords = [] {
+    std::array<std::string_view, std::size(kCommands)> words{};
+    for (std::size_t i = 0; i < words.size(); ++i) words[i] = kCommands[i].word;
+    return words;
+}();
+
+// Descriptions start at the sixteenth character, as the option lines do,
+// unless a command's synopsis needs more room.
+constexpr std::size_t kDescriptionColumn = 15;
+
+}  // namespace
+
+std::span<const Command> commands() { return kCommands; }
+
+std::span<const std::string_view> commandWords() { return kCommandWords; }
+
+const Command* findCommand(std::string_view word) {
+    for (const Command& command : kCommands) {
+        if (command.word == word) return &command;
+    }
+    return nullptr;
+}
+
+std::string usageText() {
+    std::string text =
+        "quillstead -- configuration bundle pull agent\n"
+        "\n"
+        "Usage: quillstead [-c config] [-v] [-h] [COMMAND [ARGS]]\n"
+        "\n"
+        "Options:\n"
+        "  -c <path>    Config file (default: ";
+    text += kDefaultConfigPath;
+    text +=
+        ")\n"
+        "  -v           Print version and exit\n"
+        "  -h           Print this help and exit\n"
+        "\n"
+        "Commands:\n";
+    const auto synopsis = [](const Command& command) {
+        std::string s(command.word);
+        if (!command.arguments.empty()) s.append(" ").append(command.arguments);
+        return s;
+    };
+    std::size_t column = kDescriptionColumn;
+    for (const Command& command : kCommands) {
+        column = std::max(column, 2 + synopsis(command).size() + 2);
+    }
+    for (const Command& command : kCommands) {
+        std::string line = "  " + synopsis(command);
+        line.resize(column, ' ');
+        text += line;
+        text += command.summary;
+        text += '\n';
+    }
+    return text;
+}
+
+}  // namespace qs
