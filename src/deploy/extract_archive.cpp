@@ -12,6 +12,7 @@
 #include "formats/memory_reader.hpp"
 #include "formats/tar_reader.hpp"
 #include "platform/fd.hpp"
+#include "platform/directory.hpp"
 #include "platform/file_create.hpp"
 #include "util/path.hpp"
 

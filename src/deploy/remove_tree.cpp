@@ -39,7 +39,7 @@ using Name = std::array<char, kNameSize>;
 // kind is tried when the system says the guess was wrong.
 [[nodiscard]] Result<Fd> removeEntry(int parent, const char* name, EntryType hint) {
     for (;;) {
-        if (hint == EntryType::other) {
+        if (hint != EntryType::directory) {
             const auto unlinked = platform::unlinkAt(parent, name, UnlinkTarget::nonDirectory);
             if (unlinked || unlinked.error() == Error::FileNotFound) return Fd();
             switch (unlinked.error()) {
@@ -58,10 +58,12 @@ using Name = std::array<char, kNameSize>;
             default: return std::unexpected(unlinked.error());
             }
         }
-        auto opened = platform::openDirectoryAt(parent, name);
+        auto opened = platform::openDirectoryNoFollowAt(parent, name);
         if (opened) return std::move(*opened);
         if (opened.error() == Error::FileNotFound) return Fd();
-        if (opened.error() != Error::NotDir) return std::unexpected(opened.error());
+        // A link in a directory's place is unlinked, never followed.
+        if (opened.error() != Error::NotDir && opened.error() != Error::SymLinkLoop)
+            return std::unexpected(opened.error());
         hint = EntryType::other;
     }
 }
@@ -194,7 +196,7 @@ Result<void> removeTree(std::string_view path) {
     PathBuffer base_name;
     QS_TRY(composeSystemPath(base_name, {base}));
 
-    QS_TRY_ASSIGN(const Fd parent, platform::openDirectory(parent_path.c_str()));
+    QS_TRY_ASSIGN(const Fd parent, platform::openDirectory(parent_path.view()));
     QS_TRY_ASSIGN(Fd directory, removeEntry(parent.get(), base_name.c_str(), EntryType::other));
     if (!directory) return {};
     // The walk is about 21 KiB; it lives on this call's stack like the rest.

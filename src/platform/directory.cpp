@@ -11,6 +11,8 @@
 #include <sys/syscall.h>
 #endif
 
+#include "util/path.hpp"
+
 namespace qs::platform {
 
 namespace {
@@ -36,7 +38,9 @@ Error openDirectoryError(int e) {
     case ENOMEM: return Error::SystemResources;
     case EBUSY: return Error::DeviceBusy;
     case ENOTDIR: return Error::NotDir;
-    case ELOOP: return Error::SymLinkLoop;
+    // FreeBSD refuses a link under O_NOFOLLOW with EMLINK, Linux with ELOOP.
+    case ELOOP:
+    case EMLINK: return Error::SymLinkLoop;
     case ENAMETOOLONG: return Error::NameTooLong;
     case EMFILE: return Error::ProcessFdQuotaExceeded;
     case ENFILE: return Error::SystemFdQuotaExceeded;
@@ -65,12 +69,35 @@ Error unlinkError(int e) {
     }
 }
 
-Result<Fd> openDirectoryWith(int dirfd, const char* name, int extra_flags) {
+EntryType entryType(std::uint8_t type) {
+    switch (type) {
+    case DT_DIR: return EntryType::directory;
+    case DT_REG: return EntryType::regular;
+    case DT_LNK: return EntryType::symlink;
+    case DT_UNKNOWN: return EntryType::unknown;
+    default: return EntryType::other;
+    }
+}
+
+Result<Fd> openDirectoryIn(int directory, std::string_view path, int extra_flags) {
+    PathBuffer buffer;
+    QS_TRY(composeSystemPath(buffer, {path}));
     const int flags = O_RDONLY | O_DIRECTORY | O_CLOEXEC | extra_flags;
     for (;;) {
-        const int fd = ::openat(dirfd, name, flags);
+        const int fd = ::openat(directory, buffer.c_str(), flags);
         if (fd >= 0) return Fd(fd);
-        if (errno != EINTR) return std::unexpected(openDirectoryError(errno));
+        if (errno == EINTR) continue;
+        const int e = errno;
+        // Linux checks O_DIRECTORY before O_NOFOLLOW and calls a link
+        // "not a directory"; name the refusal for what it is.
+        if (e == ENOTDIR && (extra_flags & O_NOFOLLOW) != 0) {
+            struct stat st {};
+            if (::fstatat(directory, buffer.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 &&
+                S_ISLNK(st.st_mode)) {
+                return std::unexpected(Error::SymLinkLoop);
+            }
+        }
+        return std::unexpected(openDirectoryError(e));
     }
 }
 
@@ -112,15 +139,14 @@ Result<std::optional<DirectoryEntry>> DirectoryCursor::next(int fd) {
         if (length == name_room) return std::unexpected(Error::Unexpected);  // no NUL
         if ((length == 1 && name[0] == '.') || (length == 2 && name[0] == '.' && name[1] == '.'))
             continue;
-        const EntryType kind = type == DT_DIR ? EntryType::directory : EntryType::other;
-        return DirectoryEntry{name, length, kind};
+        return DirectoryEntry{name, length, entryType(type)};
     }
 }
 
-Result<Fd> openDirectory(const char* path) { return openDirectoryWith(AT_FDCWD, path, 0); }
+Result<Fd> openDirectory(std::string_view path) { return openDirectoryIn(AT_FDCWD, path, 0); }
 
-Result<Fd> openDirectoryAt(int dirfd, const char* name) {
-    return openDirectoryWith(dirfd, name, O_NOFOLLOW);
+Result<Fd> openDirectoryNoFollowAt(int directory, std::string_view name) {
+    return openDirectoryIn(directory, name, O_NOFOLLOW);
 }
 
 Result<void> unlinkAt(int dirfd, const char* name, UnlinkTarget target) {

@@ -18,9 +18,10 @@ namespace qs::platform {
 // per open directory on the stack.
 inline constexpr std::size_t kDirectoryChunkSize = 1024;
 
-// What an entry's type byte says. Links, other special files and entries
-// whose file system does not record a type (DT_UNKNOWN) are all `other`.
-enum class EntryType { directory, other };
+// What an entry's type byte says, without a further stat. Entries whose
+// file system does not record a type (DT_UNKNOWN) are `unknown`; devices,
+// FIFOs and sockets are `other`.
+enum class EntryType { directory, regular, symlink, other, unknown };
 
 struct DirectoryEntry {
     const char* name;  // NUL-terminated; valid until the cursor reads again
@@ -51,17 +52,17 @@ private:
     std::size_t fill_ = 0;
 };
 
-// openat(2) of `path` relative to the current directory, read-only,
-// directory only, close-on-exec, following symbolic links.
-// Errors: the table of openDirectoryAt.
-[[nodiscard]] Result<Fd> openDirectory(const char* path);
-
-// openat(2) of `name` in the directory `dirfd`, read-only, directory only,
-// never following a link, close-on-exec. Errors: PermissionDenied,
-// AccessDenied, FileNotFound, SystemResources, DeviceBusy, NotDir,
-// SymLinkLoop, NameTooLong, ProcessFdQuotaExceeded, SystemFdQuotaExceeded,
-// NoDevice, Unexpected (also for EIO and EROFS).
-[[nodiscard]] Result<Fd> openDirectoryAt(int dirfd, const char* name);
+// Opens a directory read-only and close-on-exec, for reading its entries or
+// as the base of *At calls. openDirectory follows links in `path` (relative
+// to the current directory when relative); openDirectoryNoFollowAt opens
+// `name` in the directory `directory` and refuses a link as `name` with
+// SymLinkLoop and anything that is not a directory with NotDir. Paths of
+// kMaxSystemPath bytes or more fail with NameTooLong before the call.
+// Errors: PermissionDenied, AccessDenied, FileNotFound, SystemResources,
+// DeviceBusy, NotDir, SymLinkLoop, NameTooLong, ProcessFdQuotaExceeded,
+// SystemFdQuotaExceeded, NoDevice, Unexpected (also for EIO and EROFS).
+[[nodiscard]] Result<Fd> openDirectory(std::string_view path);
+[[nodiscard]] Result<Fd> openDirectoryNoFollowAt(int directory, std::string_view name);
 
 enum class UnlinkTarget { nonDirectory, directory };
 

@@ -3,6 +3,8 @@
 #include <cerrno>
 #include <fcntl.h>
 #include <new>
+#include <stdexcept>
+#include <sys/stat.h>
 #include <sys/uio.h>
 #include <unistd.h>
 
@@ -65,6 +67,14 @@ Error openReadError(int e) {
     case ETXTBSY: return Error::FileBusy;
     case EAGAIN: return Error::WouldBlock;
     case EIO: return Error::InputOutput;
+    default: return Error::Unexpected;
+    }
+}
+
+Error statError(int e) {
+    switch (e) {
+    case EIO: return Error::InputOutput;
+    case ENOMEM: return Error::SystemResources;
     default: return Error::Unexpected;
     }
 }
@@ -144,6 +154,37 @@ Result<std::string> readWholeFile(std::string_view path, std::size_t limit) {
         }
         return text;
     } catch (const std::bad_alloc&) {
+        return std::unexpected(Error::OutOfMemory);
+    }
+}
+
+Result<FileIdentity> fileIdentity(int fd) {
+    struct stat info {};
+    if (::fstat(fd, &info) != 0) return std::unexpected(statError(errno));
+    FileIdentity identity;
+    identity.size = info.st_size < 0 ? std::uint64_t{0} : static_cast<std::uint64_t>(info.st_size);
+    identity.device = static_cast<std::uint64_t>(info.st_dev);
+    identity.inode = static_cast<std::uint64_t>(info.st_ino);
+    return identity;
+}
+
+Result<std::string> readAtMost(int fd, std::uint64_t limit) {
+    try {
+        std::string bytes;
+        bytes.resize(static_cast<std::size_t>(limit));
+        std::size_t filled = 0;
+        while (filled < bytes.size()) {
+            QS_TRY_ASSIGN(
+                const std::size_t n,
+                readSome(fd, std::span<char>(bytes.data() + filled, bytes.size() - filled)));
+            if (n == 0) break;
+            filled += n;
+        }
+        bytes.resize(filled);
+        return bytes;
+    } catch (const std::bad_alloc&) {
+        return std::unexpected(Error::OutOfMemory);
+    } catch (const std::length_error&) {
         return std::unexpected(Error::OutOfMemory);
     }
 }

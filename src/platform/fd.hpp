@@ -2,6 +2,7 @@
 // The owned file descriptor and the plain read/write loops around it.
 
 #include <cstddef>
+#include <cstdint>
 #include <optional>
 #include <span>
 #include <string>
@@ -64,6 +65,20 @@ enum class OpenBlocking { block, nonblock };
 // device from stalling the open. Errors: those of readWholeFile's open.
 [[nodiscard]] Result<Fd> openForReading(std::optional<int> directory_fd, std::string_view path,
                                         OpenBlocking blocking = OpenBlocking::block);
+
+// What fstat(2) says of an open file: its size, and the device and inode
+// that name it whatever path led to it. Errors: InputOutput,
+// SystemResources, Unexpected.
+struct FileIdentity {
+    std::uint64_t size = 0;
+    std::uint64_t device = 0;
+    std::uint64_t inode = 0;
+};
+[[nodiscard]] Result<FileIdentity> fileIdentity(int fd);
+
+// Reads until the end of the file or until `limit` bytes are in, whichever
+// comes first. Errors: those of readSome, OutOfMemory.
+[[nodiscard]] Result<std::string> readAtMost(int fd, std::uint64_t limit);
 
 }  // namespace qs::platform
 

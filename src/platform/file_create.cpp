@@ -66,22 +66,6 @@ Error createError(int e, bool no_follow) {
     }
 }
 
-Error openDirectoryError(int e) {
-    switch (e) {
-    case ENOENT: return Error::FileNotFound;
-    case EACCES: return Error::AccessDenied;
-    case EPERM: return Error::PermissionDenied;
-    case ENOTDIR: return Error::NotDir;
-    case ELOOP:
-    case EMLINK: return Error::SymLinkLoop;
-    case ENAMETOOLONG: return Error::NameTooLong;
-    case ENOMEM: return Error::SystemResources;
-    case EMFILE: return Error::ProcessFdQuotaExceeded;
-    case ENFILE: return Error::SystemFdQuotaExceeded;
-    default: return Error::Unexpected;
-    }
-}
-
 Result<DirectoryMade> mkdirIn(int directory, std::string_view path) {
     PathBuffer buffer;
     QS_TRY(composeSystemPath(buffer, {path}));
@@ -90,31 +74,17 @@ Result<DirectoryMade> mkdirIn(int directory, std::string_view path) {
     return std::unexpected(mkdirError(errno));
 }
 
-Result<Fd> openIn(int directory, std::string_view path, int flags, mode_t mode,
-                  Error (*table)(int, bool)) {
+Result<Fd> createIn(int directory, std::string_view path, int flags) {
     PathBuffer buffer;
     QS_TRY(composeSystemPath(buffer, {path}));
     for (;;) {
-        const int fd = ::openat(directory, buffer.c_str(), flags, mode);
+        const int fd = ::openat(directory, buffer.c_str(), flags, kFileMode);
         if (fd >= 0) return Fd(fd);
         if (errno == EINTR) continue;
-        const int e = errno;
-        // Linux checks O_DIRECTORY before O_NOFOLLOW and calls a link
-        // "not a directory"; name the refusal for what it is.
-        if (e == ENOTDIR && (flags & (O_NOFOLLOW | O_DIRECTORY)) == (O_NOFOLLOW | O_DIRECTORY)) {
-            struct stat st {};
-            if (::fstatat(directory, buffer.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 &&
-                S_ISLNK(st.st_mode)) {
-                return std::unexpected(Error::SymLinkLoop);
-            }
-        }
-        return std::unexpected(table(e, (flags & O_NOFOLLOW) != 0));
+        return std::unexpected(createError(errno, (flags & O_NOFOLLOW) != 0));
     }
 }
 
-Error openDirectoryTable(int e, bool) { return openDirectoryError(e); }
-
-constexpr int kDirectoryFlags = O_RDONLY | O_DIRECTORY | O_CLOEXEC;
 constexpr int kCreateFlags = O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOCTTY;
 
 }  // namespace
@@ -125,20 +95,12 @@ Result<DirectoryMade> makeDirectoryAt(int directory, std::string_view name) {
     return mkdirIn(directory, name);
 }
 
-Result<Fd> openDirectory(std::string_view path) {
-    return openIn(AT_FDCWD, path, kDirectoryFlags, 0, openDirectoryTable);
-}
-
-Result<Fd> openDirectoryNoFollowAt(int directory, std::string_view name) {
-    return openIn(directory, name, kDirectoryFlags | O_NOFOLLOW, 0, openDirectoryTable);
-}
-
 Result<Fd> createFile(std::string_view path) {
-    return openIn(AT_FDCWD, path, kCreateFlags, kFileMode, createError);
+    return createIn(AT_FDCWD, path, kCreateFlags);
 }
 
 Result<Fd> createFileNoFollowAt(int directory, std::string_view name) {
-    return openIn(directory, name, kCreateFlags | O_NOFOLLOW, kFileMode, createError);
+    return createIn(directory, name, kCreateFlags | O_NOFOLLOW);
 }
 
 std::optional<Fd> createFileBeneath(int directory, std::string_view relative) {

@@ -25,15 +25,6 @@ enum class DirectoryMade { created, existed };
 // mkdirat(directory, name, 0755): the same, relative to an open directory.
 [[nodiscard]] Result<DirectoryMade> makeDirectoryAt(int directory, std::string_view name);
 
-// Opens a directory for use as the base of *At calls. openDirectory follows
-// links in `path` (the destination itself is the operator's choice);
-// openDirectoryNoFollowAt refuses a link as `name` with SymLinkLoop and
-// anything that is not a directory with NotDir. Errors: FileNotFound,
-// AccessDenied, PermissionDenied, NotDir, SymLinkLoop, NameTooLong,
-// SystemResources, ProcessFdQuotaExceeded, SystemFdQuotaExceeded, Unexpected.
-[[nodiscard]] Result<Fd> openDirectory(std::string_view path);
-[[nodiscard]] Result<Fd> openDirectoryNoFollowAt(int directory, std::string_view name);
-
 // Opens a file write-only, created (0666 less the umask) if missing,
 // truncated if present, close-on-exec; EINTR repeats the call. Errors:
 // PermissionDenied, FileNotFound, AccessDenied, PathAlreadyExists, NotDir,

@@ -11,6 +11,7 @@
 #include "deploy/post_sync.hpp"
 #include "deploy/remove_tree.hpp"
 #include "platform/fd.hpp"
+#include "platform/directory.hpp"
 #include "platform/file_create.hpp"
 #include "platform/link_switch.hpp"
 #include "util/path.hpp"

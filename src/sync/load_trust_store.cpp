@@ -1,7 +1,7 @@
 #include "sync/load_trust_store.hpp"
 
 #include "log/log.hpp"
-#include "platform/cert_files.hpp"
+#include "platform/directory.hpp"
 
 namespace qs {
 
@@ -12,14 +12,15 @@ namespace {
 // listing's word is the rule. The certificates of files read before a
 // failure stay in the store.
 Result<void> addDirectory(TrustStore& store, std::string_view directory) {
-    QS_TRY_ASSIGN(platform::Directory listing, platform::Directory::open(directory));
+    QS_TRY_ASSIGN(const platform::Fd listing, platform::openDirectory(directory));
+    platform::DirectoryCursor cursor;
     for (;;) {
-        QS_TRY_ASSIGN(const auto entry, listing.next());
+        QS_TRY_ASSIGN(const auto entry, cursor.next(listing.get()));
         if (!entry) return {};
         if (entry->type != platform::EntryType::regular &&
             entry->type != platform::EntryType::symlink)
             continue;
-        QS_TRY(addCertificateFileAt(store, listing.fd(), entry->name));
+        QS_TRY(addCertificateFileAt(store, listing.get(), entry->view()));
     }
 }
 

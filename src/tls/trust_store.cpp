@@ -16,7 +16,7 @@
 
 #include "tls/openssl_init.hpp"
 #include "tls/pem.hpp"
-#include "platform/cert_files.hpp"
+#include "platform/fd.hpp"
 #include "platform/process_state.hpp"
 
 namespace qs {
@@ -243,13 +243,17 @@ Result<void> addPemCertificates(TrustStore& store, std::string_view text, std::i
     }
 }
 
+// Certificate files are opened without blocking: a FIFO placed among them
+// must not stall every poll.
 Result<void> addCertificateFile(TrustStore& store, std::string_view path) {
-    QS_TRY_ASSIGN(const platform::Fd fd, platform::openFileReadOnly(path));
+    QS_TRY_ASSIGN(const platform::Fd fd,
+                  platform::openForReading(std::nullopt, path, platform::OpenBlocking::nonblock));
     return addFromDescriptor(store, fd);
 }
 
 Result<void> addCertificateFileAt(TrustStore& store, int directory_fd, std::string_view name) {
-    QS_TRY_ASSIGN(const platform::Fd fd, platform::openFileReadOnlyAt(directory_fd, name));
+    QS_TRY_ASSIGN(const platform::Fd fd,
+                  platform::openForReading(directory_fd, name, platform::OpenBlocking::nonblock));
     return addFromDescriptor(store, fd);
 }
 
