@@ -21,8 +21,6 @@ endif()
 set(confdir "${sysconfdir}/quillstead")
 quillstead_below_prefix(sbindir "${QUILLSTEAD_SBINDIR}")
 
-file(INSTALL "${QUILLSTEAD_SOURCE_DIR}/examples/quillstead.conf.sample" DESTINATION "${confdir}"
-     PERMISSIONS OWNER_READ OWNER_WRITE GROUP_READ WORLD_READ)
 
 # The service definitions in dist/ name the /usr/local layout; rewrite those
 # two paths for this prefix. Each prefix gets its own staging file so that
@@ -39,6 +37,18 @@ macro(quillstead_install_service source destination)
   file(WRITE "${staged}" "${text}")
   file(INSTALL "${staged}" DESTINATION "${destination}" ${ARGN})
 endmacro()
+
+# The sample keeps its status records where FreeBSD keeps daemon state;
+# a systemd system keeps it below /var/lib.
+file(READ "${QUILLSTEAD_SOURCE_DIR}/examples/quillstead.conf.sample" sample)
+if(QUILLSTEAD_SERVICE STREQUAL "systemd")
+  string(REPLACE "/var/db/quillstead" "/var/lib/quillstead" sample "${sample}")
+endif()
+string(MD5 sample_key "$ENV{DESTDIR}${CMAKE_INSTALL_PREFIX}")
+set(staged_sample "${QUILLSTEAD_STAGING_DIR}/${sample_key}/quillstead.conf.sample")
+file(WRITE "${staged_sample}" "${sample}")
+file(INSTALL "${staged_sample}" DESTINATION "${confdir}"
+     PERMISSIONS OWNER_READ OWNER_WRITE GROUP_READ WORLD_READ)
 
 if(QUILLSTEAD_SERVICE STREQUAL "systemd")
   quillstead_below_prefix(unitdir "${QUILLSTEAD_SYSTEMD_UNITDIR}")

@@ -17,6 +17,8 @@ packages=(
   # Installation checks: man(1) renders the manual pages, systemd-analyze
   # verifies the unit.
   man-db systemd
+  # promtool checks the metrics file against the exposition format.
+  prometheus
 )
 
 missing=()

@@ -81,6 +81,30 @@ struct Config {
     LogFormat log_format = LogFormat::text;
 };
 
+// What the cycles of one bundle came to, for its status record in
+// state_dir and the metrics file. The sync cycle sets `version` and
+// `bytes`; the agent core keeps the rest.
+struct BundleStatus {
+    // Unix seconds; 0 means never.
+    std::int64_t last_attempt = 0;
+    std::int64_t last_success = 0;
+    // "installed", "unchanged" or "failed"; empty before the first cycle.
+    std::string result;
+    std::uint32_t consecutive_failures = 0;
+    // Why the last cycle failed; absent after a good one.
+    std::optional<std::string> last_error;
+    // The version live in target_dir, as far as the agent knows; empty when
+    // it does not.
+    std::string version;
+    // Body bytes of the last download and the time the last cycle took.
+    std::uint64_t bytes = 0;
+    std::uint64_t duration_ms = 0;
+    // Counted since start-up, for the metrics file.
+    std::uint64_t installs_total = 0;
+    std::uint64_t failures_total = 0;
+    std::uint64_t bytes_downloaded_total = 0;
+};
+
 // The per-bundle runtime record, one per bundle, same order, alive from
 // start-up to exit.
 struct BundleState {
@@ -88,6 +112,7 @@ struct BundleState {
     std::string etag;
     // Wall-clock seconds of the pass that last polled the bundle; 0: never.
     std::int64_t last_poll = 0;
+    BundleStatus status;
 };
 
 std::string_view deployModeName(DeployMode mode);  // "versioned" or "direct"

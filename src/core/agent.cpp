@@ -7,11 +7,13 @@
 
 #include "config/load_config.hpp"
 #include "core/command_line.hpp"
+#include "core/status_records.hpp"
 #include "log/log.hpp"
 #include "platform/fd.hpp"
 #include "platform/process_state.hpp"
 #include "platform/standard_streams.hpp"
 #include "sync/etag_store.hpp"
+#include "sync/version.hpp"
 
 namespace qs {
 
@@ -39,12 +41,85 @@ void logSummary(const Config& config) {
     }
 }
 
-// What the daemon and "once" share: the configuration and one runtime
-// record per bundle with its cached ETag.
+// What the daemon and "once" share: the configuration, one runtime record
+// per bundle with its cached ETag, and where its status record goes.
 struct StartedAgent {
     Config config;
     std::vector<BundleState> states;
+    // Status record file names, one per bundle (empty without state_dir).
+    std::vector<std::string> record_files;
+    // A pass ran a cycle since the metrics file was last written.
+    bool metrics_due = false;
+
+    // One sync cycle of bundle `i`, booked into its status, its record
+    // rewritten.
+    SyncOutcome runCycle(std::size_t i, SyncStep sync) {
+        BundleState& state = states[i];
+        const Bundle& bundle = config.bundles[i];
+        const std::int64_t started = platform::wallClockSeconds();
+        const std::uint64_t clock_before = platform::monotonicMilliseconds();
+        const std::uint64_t bytes_before = state.status.bytes;
+        state.status.bytes = 0;
+        log::clearLastError();
+        const SyncOutcome outcome = sync(bundle, state, config.tls_verify);
+        recordCycle(bundle, state, outcome, started,
+                    platform::monotonicMilliseconds() - clock_before, bytes_before);
+        if (config.state_dir) writeStatusRecord(*config.state_dir, record_files[i], bundle, state);
+        metrics_due = true;
+        return outcome;
+    }
+
+    void writeMetricsIfDue() {
+        if (!metrics_due || !config.metrics_file) return;
+        metrics_due = false;
+        writeMetrics(*config.metrics_file, config.bundles, states);
+    }
 };
+
+// The poll loop's view of the world, with every cycle booked by the agent.
+class AgentPollDriver final : public PollDriver {
+public:
+    AgentPollDriver(StartedAgent& agent, SyncStep sync) : agent_(agent), sync_(sync), system_(sync) {}
+    [[nodiscard]] bool shutdownRequested() override { return system_.shutdownRequested(); }
+    [[nodiscard]] std::int64_t now() override { return system_.now(); }
+    void sleep(std::int64_t nanoseconds) override {
+        // The loop sleeps after every pass: the pass is over.
+        agent_.writeMetricsIfDue();
+        system_.sleep(nanoseconds);
+    }
+    SyncOutcome sync(const Bundle&, BundleState& state, bool) override {
+        // The loop hands out the agent's own records, in order.
+        return agent_.runCycle(static_cast<std::size_t>(&state - agent_.states.data()), sync_);
+    }
+
+private:
+    StartedAgent& agent_;
+    SyncStep sync_;
+    SystemPollDriver system_;
+};
+
+// Status from an earlier run, so that a restart does not forget when a
+// bundle last succeeded; without a record the version follows the ETag.
+void preloadStatus(StartedAgent& agent) {
+    const Config& config = agent.config;
+    if (config.state_dir) {
+        prepareStateDir(*config.state_dir);
+        agent.record_files = statusFileNames(config.bundles);
+    }
+    for (std::size_t i = 0; i < config.bundles.size(); ++i) {
+        BundleState& state = agent.states[i];
+        if (config.state_dir) {
+            if (auto earlier = readStatusRecord(*config.state_dir, agent.record_files[i],
+                                                config.bundles[i])) {
+                state.status = std::move(*earlier);
+                continue;
+            }
+        }
+        if (!state.etag.empty()) {
+            if (auto version = deriveVersion(state.etag)) state.status.version = std::move(*version);
+        }
+    }
+}
 
 // Loads the configuration and logs the start-up summary and cached ETags.
 // Empty when start-up failed (the reason is logged).
@@ -75,6 +150,12 @@ std::optional<StartedAgent> startAgent(std::string_view config_path) {
                       "] cached etag: ", agent.states[i].etag);
         }
     }
+    try {
+        preloadStatus(agent);
+    } catch (const std::bad_alloc&) {
+        log::startupError(Error::OutOfMemory);
+        return std::nullopt;
+    }
     return agent;
 }
 
@@ -83,8 +164,9 @@ std::optional<StartedAgent> startAgent(std::string_view config_path) {
 int runDaemon(const Invocation& invocation) {
     auto agent = startAgent(invocation.config_path);
     if (!agent) return 1;
-    SystemPollDriver driver(invocation.sync);
+    AgentPollDriver driver(*agent, invocation.sync);
     pollLoop(agent->config.bundles, agent->states, agent->config.tls_verify, driver);
+    agent->writeMetricsIfDue();
     return 0;
 }
 
@@ -96,10 +178,9 @@ int runOnce(const Invocation& invocation) {
     bool any_failed = false;
     for (std::size_t i = 0; i < agent->config.bundles.size(); ++i) {
         agent->states[i].last_poll = now;
-        const SyncOutcome outcome =
-            invocation.sync(agent->config.bundles[i], agent->states[i], agent->config.tls_verify);
-        if (outcome == SyncOutcome::failed) any_failed = true;
+        if (agent->runCycle(i, invocation.sync) == SyncOutcome::failed) any_failed = true;
     }
+    agent->writeMetricsIfDue();
     return any_failed ? kSomeCycleFailed : 0;
 }
 

@@ -8,6 +8,7 @@
 #include "config/load_config.hpp"
 #include "core/agent.hpp"
 #include "core/check_command.hpp"
+#include "core/status_command.hpp"
 
 namespace qs {
 
@@ -18,6 +19,7 @@ constexpr Command kCommands[] = {
     {"run", "", "Run the agent until stopped (the default)", runDaemon},
     {"once", "", "Sync every bundle once, then exit", runOnce},
     {"check", "", "Check the configuration without fetching anything", runCheck},
+    {"status", "", "Show each bundle's state from the records in state_dir", runStatus},
 };
 
 constexpr auto kCommandWords = [] {

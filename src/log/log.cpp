@@ -33,6 +33,11 @@ std::string_view scopeWord(Scope scope) {
     return "quillstead";
 }
 
+// The message of the latest error line; one thread writes lines, and the
+// stderr lock orders it against itself.
+char g_last_error[kLastErrorBytes];
+std::size_t g_last_error_size = 0;
+
 // Holds the lock for one line and pushes pieces through the small buffer.
 class LineWriter {
 public:
@@ -91,8 +96,27 @@ void Piece::setSigned(std::int64_t number) {
     text_ = std::string_view(digits_.data() + at, text_.size() + 1);
 }
 
+namespace {
+
+void captureError(std::span<const Piece* const> pieces) {
+    g_last_error_size = 0;
+    const auto keep = [](std::string_view piece) {
+        const std::size_t room = kLastErrorBytes - g_last_error_size;
+        const std::size_t n = piece.size() < room ? piece.size() : room;
+        std::memcpy(g_last_error + g_last_error_size, piece.data(), n);
+        g_last_error_size += n;
+    };
+    for (const Piece* piece : pieces) {
+        keep(piece->prefix());
+        keep(piece->text());
+    }
+}
+
+}  // namespace
+
 void writeLine(Level level, Scope scope, std::span<const Piece* const> pieces) {
     LineWriter line;
+    if (level == Level::error) captureError(pieces);
     line.put(levelWord(level));
     line.put("(");
     line.put(scopeWord(scope));
@@ -103,6 +127,10 @@ void writeLine(Level level, Scope scope, std::span<const Piece* const> pieces) {
     }
     line.put("\n");
 }
+
+std::string_view lastErrorMessage() { return {g_last_error, g_last_error_size}; }
+
+void clearLastError() { g_last_error_size = 0; }
 
 void startupError(Error e) {
     LineWriter line;

@@ -8,6 +8,7 @@
 
 #include <array>
 #include <concepts>
+#include <cstddef>
 #include <cstdint>
 #include <span>
 #include <string_view>
@@ -81,6 +82,14 @@ void error(Scope scope, const Args&... args) {
     emit(Level::error, scope, args...);
 }
 
+
+// The message of the latest error line since clearLastError() (without
+// level and scope, cut at kLastErrorBytes), empty when there was none. A
+// failed sync cycle's last error line says why it failed; the status record
+// quotes it.
+inline constexpr std::size_t kLastErrorBytes = 1024;
+[[nodiscard]] std::string_view lastErrorMessage();
+void clearLastError();
 
 // The one line that ends start-up: "error: Name\n", no level or scope,
 // under the same lock as log lines.

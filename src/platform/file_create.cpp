@@ -66,10 +66,10 @@ Error createError(int e, bool no_follow) {
     }
 }
 
-Result<DirectoryMade> mkdirIn(int directory, std::string_view path) {
+Result<DirectoryMade> mkdirIn(int directory, std::string_view path, mode_t mode = kDirectoryMode) {
     PathBuffer buffer;
     QS_TRY(composeSystemPath(buffer, {path}));
-    if (::mkdirat(directory, buffer.c_str(), kDirectoryMode) == 0) return DirectoryMade::created;
+    if (::mkdirat(directory, buffer.c_str(), mode) == 0) return DirectoryMade::created;
     if (errno == EEXIST) return DirectoryMade::existed;
     return std::unexpected(mkdirError(errno));
 }
@@ -90,6 +90,13 @@ constexpr int kCreateFlags = O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOCTTY
 }  // namespace
 
 Result<DirectoryMade> makeDirectory(std::string_view path) { return mkdirIn(AT_FDCWD, path); }
+
+Result<DirectoryMade> makePrivateDirectory(std::string_view path) {
+    // Status records say which bundles fail and why; only the agent's user
+    // needs to read them.
+    constexpr mode_t kPrivateDirectoryMode = 0700;
+    return mkdirIn(AT_FDCWD, path, kPrivateDirectoryMode);
+}
 
 Result<DirectoryMade> makeDirectoryAt(int directory, std::string_view name) {
     return mkdirIn(directory, name);

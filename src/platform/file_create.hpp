@@ -22,6 +22,8 @@ enum class DirectoryMade { created, existed };
 // AccessDenied, NotDir, NoSpaceLeft, ReadOnlyFileSystem, LinkQuotaExceeded,
 // SymLinkLoop, NameTooLong, DiskQuota, SystemResources, Unexpected.
 [[nodiscard]] Result<DirectoryMade> makeDirectory(std::string_view path);
+// mkdir(path, 0700) less the umask; errors as makeDirectory.
+[[nodiscard]] Result<DirectoryMade> makePrivateDirectory(std::string_view path);
 // mkdirat(directory, name, 0755): the same, relative to an open directory.
 [[nodiscard]] Result<DirectoryMade> makeDirectoryAt(int directory, std::string_view name);
 

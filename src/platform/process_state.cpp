@@ -47,6 +47,13 @@ std::int64_t wallClockSeconds() {
     return static_cast<std::int64_t>(now.tv_sec);
 }
 
+std::uint64_t monotonicMilliseconds() {
+    struct timespec now {};
+    if (::clock_gettime(CLOCK_MONOTONIC, &now) != 0) return 0;
+    return static_cast<std::uint64_t>(now.tv_sec) * 1000 +
+           static_cast<std::uint64_t>(now.tv_nsec) / 1'000'000;
+}
+
 void sleepNanoseconds(std::int64_t nanoseconds) {
     struct timespec request {};
     request.tv_sec = static_cast<time_t>(nanoseconds / 1'000'000'000);

@@ -22,6 +22,10 @@ void setShutdownRequested(bool value);
 // the clock cannot be read.
 [[nodiscard]] std::int64_t wallClockSeconds();
 
+// Milliseconds on the monotonic clock, for measuring how long a step took
+// whatever happens to the wall clock meanwhile; 0 when it cannot be read.
+[[nodiscard]] std::uint64_t monotonicMilliseconds();
+
 // Sleeps `nanoseconds`; after EINTR it sleeps again for the remaining time.
 // Any other failure ends the sleep early.
 void sleepNanoseconds(std::int64_t nanoseconds);

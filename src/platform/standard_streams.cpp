@@ -19,4 +19,6 @@ void occupyStandardDescriptors() {
     }
 }
 
+bool isTerminal(int fd) { return ::isatty(fd) == 1; }
+
 }  // namespace qs::platform

@@ -10,4 +10,8 @@ namespace qs::platform {
 // agent then runs as it was started.
 void occupyStandardDescriptors();
 
+// Whether `fd` is a terminal (isatty(3)), for colour that only a person
+// looking at it wants.
+[[nodiscard]] bool isTerminal(int fd);
+
 }  // namespace qs::platform

@@ -22,12 +22,14 @@ SyncOutcome install(const Bundle& bundle, BundleState& state, const FetchResult&
     }
     log::info(Scope::quillstead, "[", bundle.name, "] new version: ", *version, " (",
               fetched.body.size(), " bytes)");
+    state.status.bytes = fetched.body.size();
     if (!ensureTargetDir(bundle)) return SyncOutcome::failed;
     if (auto applied = applyBundle(bundle, *version, fetched.body.view()); !applied) {
         log::error(Scope::quillstead, "[", bundle.name, "] bundle apply failed: ", applied.error());
         return SyncOutcome::failed;
     }
     saveEtag(bundle.target_dir, state, fetched.etag);
+    state.status.version = *version;
     return SyncOutcome::installed;
 }
 

@@ -39,7 +39,8 @@ const std::string kUsage =
     "Commands:\n"
     "  run          Run the agent until stopped (the default)\n"
     "  once         Sync every bundle once, then exit\n"
-    "  check        Check the configuration without fetching anything\n";
+    "  check        Check the configuration without fetching anything\n"
+    "  status       Show each bundle's state from the records in state_dir\n";
 
 test::ProcessResult run(std::vector<std::string> args, const std::string& working_dir = "") {
     test::RunOptions options;

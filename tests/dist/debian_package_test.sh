@@ -64,6 +64,8 @@ version=$(/usr/sbin/quillstead -v) || fail "/usr/sbin/quillstead -v failed"
 [ "$version" = "quillstead 0.3.1" ] || fail "/usr/sbin/quillstead -v printed '$version'"
 expect_line /usr/lib/systemd/system/quillstead.service \
 	"ExecStart=/usr/sbin/quillstead -c /etc/quillstead/quillstead.conf"
+# Status records go where Debian keeps daemon state.
+expect_line /etc/quillstead/quillstead.conf.sample "state_dir = /var/lib/quillstead"
 dpkg -L quillstead | grep -v '^/\.$' >"$scratch/files"
 
 dpkg_retry -r quillstead || fail "dpkg -r quillstead"

@@ -61,10 +61,13 @@ mkdir "$scratch/cwd"
 while read -r name count; do
 	[ -n "$name" ] || continue
 	config="$QS_SOURCE_DIR/examples/$name"
+	# Status records go to the scratch directory, never the system's.
+	sed -e "s#^[[:space:]]*state_dir[[:space:]]*=.*#state_dir = $scratch/state#" "$config" >"$scratch/$name"
+	config="$scratch/$name"
 	if [ -z "$isolate" ]; then
 		sed -e 's#^[[:space:]]*url[[:space:]]*=.*#url = http://127.0.0.1:1/bundle#' \
-			-e "s#^[[:space:]]*target_dir[[:space:]]*=.*#target_dir = $scratch/target#" "$config" >"$scratch/$name"
-		config="$scratch/$name"
+			-e "s#^[[:space:]]*target_dir[[:space:]]*=.*#target_dir = $scratch/target#" "$config" >"$scratch/$name.local"
+		mv "$scratch/$name.local" "$config"
 		! grep 'url' "$config" | grep -v -e '^[;#]' -e '^url = http://127.0.0.1:1/bundle$' ||
 			fail "$name: a url line escaped the rewrite"
 	fi

@@ -1,0 +1,336 @@
+#include "core/status_records.hpp"
+
+#include <new>
+#include <set>
+
+#include "core/command_line.hpp"
+#include "core/display_url.hpp"
+#include "log/log.hpp"
+#include "platform/fd.hpp"
+#include "platform/file_create.hpp"
+#include "platform/link_switch.hpp"
+#include "util/integer_text.hpp"
+#include "util/json.hpp"
+
+namespace qs {
+
+namespace {
+
+using log::Scope;
+
+bool keptInName(char c, bool first) {
+    return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '-' ||
+           c == '_' || (c == '.' && !first);
+}
+
+std::string_view resultWord(SyncOutcome outcome) {
+    switch (outcome) {
+    case SyncOutcome::installed: return "installed";
+    case SyncOutcome::unchanged: return "unchanged";
+    case SyncOutcome::failed: return "failed";
+    }
+    return "failed";
+}
+
+void member(std::string& out, std::string_view name, bool first = false) {
+    if (!first) out += ',';
+    appendJsonString(out, name);
+    out += ':';
+}
+
+void numberOrNull(std::string& out, std::int64_t value) {
+    out += value == 0 ? std::string("null") : std::to_string(value);
+}
+
+std::optional<std::uint64_t> unsignedMember(const JsonFlatObject& o, std::string_view name) {
+    const auto it = o.find(name);
+    if (it == o.end() || !it->second) return std::nullopt;
+    const auto value = parseUnsigned(*it->second, 10, IntegerWidth::bits64);
+    if (!value) return std::nullopt;
+    return *value;
+}
+
+}  // namespace
+
+std::vector<std::string> statusFileNames(std::span<const Bundle> bundles) {
+    std::vector<std::string> names;
+    std::set<std::string, std::less<>> taken;
+    for (const Bundle& bundle : bundles) {
+        std::string base;
+        for (char c : bundle.name.substr(0, kStatusNameBytes)) {
+            base += keptInName(c, base.empty()) ? c : '_';
+        }
+        if (base.empty()) base = "_";
+        std::string name = base;
+        for (unsigned n = 2; taken.contains(name); ++n) name = base + "~" + std::to_string(n);
+        taken.insert(name);
+        names.push_back(name + ".json");
+    }
+    return names;
+}
+
+std::string renderStatusRecord(const Bundle& bundle, const BundleStatus& status,
+                               std::string_view etag) {
+    std::string out = "{";
+    member(out, "bundle", true);
+    appendJsonString(out, bundle.name);
+    member(out, "url");
+    appendJsonString(out, redactPassword(bundle.url));
+    member(out, "target_dir");
+    appendJsonString(out, bundle.target_dir);
+    member(out, "last_attempt");
+    numberOrNull(out, status.last_attempt);
+    member(out, "last_success");
+    numberOrNull(out, status.last_success);
+    member(out, "result");
+    if (status.result.empty()) {
+        out += "null";
+    } else {
+        appendJsonString(out, status.result);
+    }
+    member(out, "consecutive_failures");
+    out += std::to_string(status.consecutive_failures);
+    member(out, "last_error");
+    if (status.last_error) {
+        appendJsonString(out, *status.last_error);
+    } else {
+        out += "null";
+    }
+    member(out, "version");
+    if (status.version.empty()) {
+        out += "null";
+    } else {
+        appendJsonString(out, status.version);
+    }
+    member(out, "etag");
+    if (etag.empty()) {
+        out += "null";
+    } else {
+        appendJsonString(out, etag);
+    }
+    member(out, "bytes");
+    out += std::to_string(status.bytes);
+    member(out, "duration_ms");
+    out += std::to_string(status.duration_ms);
+    out += "}\n";
+    return out;
+}
+
+std::optional<BundleStatus> parseStatusRecord(std::string_view text, const Bundle& bundle) {
+    const auto object = parseFlatJsonObject(text);
+    if (!object) return std::nullopt;
+    const auto text_of = [&object](std::string_view name) -> std::optional<std::string> {
+        const auto it = object->find(name);
+        if (it == object->end()) return std::nullopt;
+        return it->second;
+    };
+    // A record left by another bundle under this file name (the list was
+    // reordered) says nothing about this one.
+    if (text_of("bundle") != bundle.name || text_of("target_dir") != bundle.target_dir) {
+        return std::nullopt;
+    }
+    BundleStatus status;
+    status.last_attempt = static_cast<std::int64_t>(unsignedMember(*object, "last_attempt").value_or(0));
+    status.last_success = static_cast<std::int64_t>(unsignedMember(*object, "last_success").value_or(0));
+    status.result = text_of("result").value_or("");
+    status.consecutive_failures =
+        static_cast<std::uint32_t>(unsignedMember(*object, "consecutive_failures").value_or(0));
+    status.last_error = text_of("last_error");
+    status.version = text_of("version").value_or("");
+    status.bytes = unsignedMember(*object, "bytes").value_or(0);
+    status.duration_ms = unsignedMember(*object, "duration_ms").value_or(0);
+    return status;
+}
+
+std::optional<BundleStatus> readStatusRecord(std::string_view state_dir, std::string_view file,
+                                             const Bundle& bundle) {
+    std::string path(state_dir);
+    path.append("/").append(file);
+    auto text = platform::readWholeFile(path, kMaxStatusRecordBytes);
+    if (!text) return std::nullopt;
+    return parseStatusRecord(*text, bundle);
+}
+
+void prepareStateDir(std::string_view state_dir) {
+    if (auto made = platform::makePrivateDirectory(state_dir); !made) {
+        log::warn(Scope::quillstead, "failed to create state_dir ", state_dir, ": ", made.error());
+    }
+}
+
+Result<void> replaceFile(std::string_view path, std::string_view bytes) {
+    const std::size_t slash = path.rfind('/');
+    const std::string directory(slash == std::string_view::npos ? std::string_view(".")
+                                : slash == 0                    ? std::string_view("/")
+                                                                : path.substr(0, slash));
+    const std::string name(slash == std::string_view::npos ? path : path.substr(slash + 1));
+    const std::string temporary = name + ".tmp";
+    auto dir = platform::openDirectory(directory);
+    if (!dir) return std::unexpected(dir.error());
+    {
+        auto file = platform::createFileNoFollowAt(dir->get(), temporary);
+        if (!file) return std::unexpected(file.error());
+        if (auto written = platform::writeAll(file->get(), bytes); !written) {
+            return std::unexpected(written.error());
+        }
+    }
+    // rename(2) replaces a link at the final name; it never writes through it.
+    std::string temporary_path(path);
+    temporary_path += ".tmp";
+    return platform::renamePath(temporary_path, path);
+}
+
+void writeStatusRecord(std::string_view state_dir, std::string_view file, const Bundle& bundle,
+                       const BundleState& state) {
+    try {
+        std::string path(state_dir);
+        path.append("/").append(file);
+        if (auto written = replaceFile(path, renderStatusRecord(bundle, state.status, state.etag));
+            !written) {
+            log::warn(Scope::quillstead, "[", bundle.name, "] failed to write status record ", path,
+                      ": ", written.error());
+        }
+    } catch (const std::bad_alloc&) {
+        log::warn(Scope::quillstead, "[", bundle.name, "] failed to write status record: ",
+                  Error::OutOfMemory);
+    }
+}
+
+void recordCycle(const Bundle& bundle, BundleState& state, SyncOutcome outcome,
+                 std::int64_t started, std::uint64_t duration_ms, std::uint64_t bytes_before) {
+    BundleStatus& s = state.status;
+    s.last_attempt = started;
+    s.duration_ms = duration_ms;
+    s.result = resultWord(outcome);
+    // The cycle sets bytes only when it downloaded a payload.
+    if (s.bytes != 0) {
+        s.bytes_downloaded_total += s.bytes;
+    } else {
+        s.bytes = bytes_before;
+    }
+    if (outcome == SyncOutcome::failed) {
+        ++s.consecutive_failures;
+        ++s.failures_total;
+        // The cycle's last error line says why; without the "[name] " the
+        // line starts with.
+        std::string_view why = log::lastErrorMessage();
+        const std::string prefix = "[" + bundle.name + "] ";
+        if (why.starts_with(prefix)) why.remove_prefix(prefix.size());
+        s.last_error = why.empty() ? std::string("failed") : std::string(why);
+        return;
+    }
+    s.last_success = started;
+    s.consecutive_failures = 0;
+    s.last_error.reset();
+    if (outcome == SyncOutcome::installed) ++s.installs_total;
+}
+
+namespace {
+
+// A label value of the exposition format: backslash, double quote and line
+// feed escaped; bytes that are not UTF-8 replaced, since the format is.
+void appendLabelValue(std::string& out, std::string_view bytes) {
+    while (!bytes.empty()) {
+        const auto byte = static_cast<unsigned char>(bytes.front());
+        if (byte >= 0x80) {
+            const std::size_t length = json_detail::utf8SequenceLength(bytes);
+            if (length == 0) {
+                out += "\xef\xbf\xbd";
+                bytes.remove_prefix(1);
+            } else {
+                out += bytes.substr(0, length);
+                bytes.remove_prefix(length);
+            }
+            continue;
+        }
+        if (byte == '\\') {
+            out += "\\\\";
+        } else if (byte == '"') {
+            out += "\\\"";
+        } else if (byte == '\n') {
+            out += "\\n";
+        } else {
+            out += static_cast<char>(byte);
+        }
+        bytes.remove_prefix(1);
+    }
+}
+
+struct MetricFamily {
+    std::string_view name;
+    std::string_view type;
+    std::string_view help;
+    std::string (*value)(const BundleStatus& status);
+};
+
+std::string seconds(std::uint64_t milliseconds) {
+    std::string text = std::to_string(milliseconds / 1000) + ".";
+    const std::string fraction = std::to_string(1000 + milliseconds % 1000);
+    return text + fraction.substr(1);
+}
+
+const MetricFamily kFamilies[] = {
+    {"quillstead_last_success_timestamp_seconds", "gauge",
+     "Unix time of the last cycle that ended installed or unchanged (0: none).",
+     [](const BundleStatus& s) { return std::to_string(s.last_success); }},
+    {"quillstead_last_attempt_timestamp_seconds", "gauge",
+     "Unix time of the last cycle (0: none).",
+     [](const BundleStatus& s) { return std::to_string(s.last_attempt); }},
+    {"quillstead_consecutive_failures", "gauge", "Cycles that failed since the last good one.",
+     [](const BundleStatus& s) { return std::to_string(s.consecutive_failures); }},
+    {"quillstead_installs_total", "counter", "Payloads installed since start-up.",
+     [](const BundleStatus& s) { return std::to_string(s.installs_total); }},
+    {"quillstead_failures_total", "counter", "Failed cycles since start-up.",
+     [](const BundleStatus& s) { return std::to_string(s.failures_total); }},
+    {"quillstead_bytes_downloaded_total", "counter", "Payload bytes downloaded since start-up.",
+     [](const BundleStatus& s) { return std::to_string(s.bytes_downloaded_total); }},
+    {"quillstead_last_duration_seconds", "gauge", "How long the last cycle took.",
+     [](const BundleStatus& s) { return seconds(s.duration_ms); }},
+};
+
+// Label values, one per bundle: its name, with "~2", "~3", ... for a name
+// an earlier bundle has, since two series may not share their labels.
+std::vector<std::string> labelNames(std::span<const Bundle> bundles) {
+    std::vector<std::string> labels;
+    std::set<std::string, std::less<>> taken;
+    for (const Bundle& bundle : bundles) {
+        std::string label = bundle.name;
+        for (unsigned n = 2; taken.contains(label); ++n) label = bundle.name + "~" + std::to_string(n);
+        taken.insert(label);
+        labels.push_back(std::move(label));
+    }
+    return labels;
+}
+
+}  // namespace
+
+std::string renderMetrics(std::span<const Bundle> bundles, std::span<const BundleState> states) {
+    const std::size_t count = bundles.size() < states.size() ? bundles.size() : states.size();
+    const auto labels = labelNames(bundles.first(count));
+    std::string out;
+    for (const MetricFamily& family : kFamilies) {
+        out.append("# HELP ").append(family.name).append(" ").append(family.help).append("\n");
+        out.append("# TYPE ").append(family.name).append(" ").append(family.type).append("\n");
+        for (std::size_t i = 0; i < count; ++i) {
+            out.append(family.name).append("{bundle=\"");
+            appendLabelValue(out, labels[i]);
+            out.append("\"} ").append(family.value(states[i].status)).append("\n");
+        }
+    }
+    out.append("# HELP quillstead_build_info The agent's version.\n");
+    out.append("# TYPE quillstead_build_info gauge\n");
+    out.append("quillstead_build_info{version=\"").append(kProgramVersion).append("\"} 1\n");
+    return out;
+}
+
+void writeMetrics(std::string_view path, std::span<const Bundle> bundles,
+                  std::span<const BundleState> states) {
+    try {
+        if (auto written = replaceFile(path, renderMetrics(bundles, states)); !written) {
+            log::warn(Scope::quillstead, "failed to write metrics_file ", path, ": ", written.error());
+        }
+    } catch (const std::bad_alloc&) {
+        log::warn(Scope::quillstead, "failed to write metrics_file ", path, ": ", Error::OutOfMemory);
+    }
+}
+
+}  // namespace qs
