@@ -7,6 +7,7 @@
 #include "core/display_url.hpp"
 #include "log/log.hpp"
 #include "platform/fd.hpp"
+#include "platform/directory.hpp"
 #include "platform/file_create.hpp"
 #include "platform/link_switch.hpp"
 #include "util/integer_text.hpp"
