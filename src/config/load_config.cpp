@@ -50,7 +50,8 @@ std::string_view unquote(std::string_view value) {
 
 class Parser {
 public:
-    explicit Parser(std::vector<SkippedLine>* skipped) : skipped_(skipped) {}
+    explicit Parser(std::vector<SkippedLine>* skipped, bool quiet = false)
+        : skipped_(skipped), quiet_(quiet) {}
 
     void line(std::string_view raw) {
         ++line_number_;
@@ -126,8 +127,10 @@ private:
     void closeBundle() {
         if (section_ != Section::bundle) return;
         if (bundle_.url.empty() || bundle_.target_dir.empty()) {
-            log::warn(log::Scope::config, "bundle '", bundle_.name,
-                      "' missing url or target_dir, skipping");
+            if (!quiet_) {
+                log::warn(log::Scope::config, "bundle '", bundle_.name,
+                          "' missing url or target_dir, skipping");
+            }
             note(SkippedLine::Kind::incomplete_bundle, bundle_.name);
             section_ = Section::ignored;
             return;
@@ -164,6 +167,7 @@ private:
     // then counts as absent. Older keys keep their silent fallbacks.
     void warnIgnored(std::string_view key, std::string_view value, std::string_view why) {
         note(SkippedLine::Kind::bad_value, key);
+        if (quiet_) return;
         if (section_ == Section::global) {
             log::warn(log::Scope::config, "[global]: ", key, " = '", value, "' ", why, "; ignored");
         } else {
@@ -289,14 +293,17 @@ private:
     Bundle bundle_;
     std::vector<SkippedLine>* skipped_ = nullptr;
     std::size_t line_number_ = 0;
+    // Writes no line: for a first look at the text.
+    bool quiet_ = false;
     // Keys before the first header stand outside every section.
     bool seen_header_ = false;
 };
 
 }  // namespace
 
-Config parseConfig(std::string_view text, std::vector<SkippedLine>* skipped) {
-    Parser parser(skipped);
+namespace {
+
+Config parseWith(Parser& parser, std::string_view text) {
     // Only a line feed ends a line; the CR of a CR LF pair is trimmed away.
     for (;;) {
         const std::size_t end = text.find('\n');
@@ -310,6 +317,13 @@ Config parseConfig(std::string_view text, std::vector<SkippedLine>* skipped) {
     return parser.finish();
 }
 
+}  // namespace
+
+Config parseConfig(std::string_view text, std::vector<SkippedLine>* skipped) {
+    Parser parser(skipped);
+    return parseWith(parser, text);
+}
+
 std::expected<Config, ConfigLoadError> loadConfig(std::string_view path,
                                                  std::vector<SkippedLine>* skipped) {
     Config config;
@@ -321,6 +335,14 @@ std::expected<Config, ConfigLoadError> loadConfig(std::string_view path,
                 return std::unexpected(ConfigLoadError{ConfigFailure::reported, Error::FileNotFound});
             }
             return std::unexpected(ConfigLoadError{ConfigFailure::read_failed, text.error()});
+        }
+        {
+            // The format of the file's own warnings is the file's choice,
+            // so one quiet look at the text comes first.
+            Parser quiet(nullptr, true);
+            const Config first_look = parseWith(quiet, *text);
+            log::setFormat(first_look.log_format == LogFormat::json ? log::Format::json
+                                                                    : log::Format::text);
         }
         config = parseConfig(*text, skipped);
         // The file text goes out of scope here; only the copied values stay.

@@ -1,9 +1,11 @@
 #include "log/log.hpp"
 
 #include <cstring>
+#include <optional>
 
 #include "platform/fd.hpp"
 #include "platform/process_state.hpp"
+#include "util/json.hpp"
 
 namespace qs::log {
 
@@ -69,7 +71,91 @@ private:
     bool failed_ = false;
 };
 
+Format g_format = Format::text;
+
+// "2026-12-10T14:31:16.123Z" from milliseconds since the epoch: the civil
+// date from the day count (Howard Hinnant's days-to-civil algorithm), so no
+// time zone database or allocation is involved.
+constexpr std::size_t kTimestampSize = 24;
+void formatTimestamp(std::int64_t milliseconds, char (&out)[kTimestampSize]) {
+    if (milliseconds < 0) milliseconds = 0;
+    const std::int64_t seconds = milliseconds / 1000;
+    const std::int64_t days = seconds / 86400;
+    const std::int64_t of_day = seconds % 86400;
+    const std::int64_t z = days + 719468;
+    const std::int64_t era = z / 146097;
+    const std::int64_t day_of_era = z - era * 146097;
+    const std::int64_t year_of_era =
+        (day_of_era - day_of_era / 1460 + day_of_era / 36524 - day_of_era / 146096) / 365;
+    const std::int64_t day_of_year = day_of_era - (365 * year_of_era + year_of_era / 4 - year_of_era / 100);
+    const std::int64_t mp = (5 * day_of_year + 2) / 153;
+    const std::int64_t day = day_of_year - (153 * mp + 2) / 5 + 1;
+    const std::int64_t month = mp < 10 ? mp + 3 : mp - 9;
+    const std::int64_t year = year_of_era + era * 400 + (month <= 2 ? 1 : 0);
+    const auto digits = [](char* at, std::int64_t value, int count) {
+        for (int i = count - 1; i >= 0; --i) {
+            at[i] = static_cast<char>('0' + value % 10);
+            value /= 10;
+        }
+    };
+    digits(out, year, 4);
+    out[4] = '-';
+    digits(out + 5, month, 2);
+    out[7] = '-';
+    digits(out + 8, day, 2);
+    out[10] = 'T';
+    digits(out + 11, of_day / 3600, 2);
+    out[13] = ':';
+    digits(out + 14, of_day / 60 % 60, 2);
+    out[16] = ':';
+    digits(out + 17, of_day % 60, 2);
+    out[19] = '.';
+    digits(out + 20, milliseconds % 1000, 3);
+    out[23] = 'Z';
+}
+
+// The bundle a message is about: by the daemon's convention such a message
+// starts with "[", the name and "] " as separate pieces ("  [" in the
+// start-up summary).
+std::optional<std::string_view> bundleOf(std::span<const Piece* const> pieces) {
+    if (pieces.size() < 3) return std::nullopt;
+    std::string_view open = pieces[0]->text();
+    while (open.starts_with(' ')) open.remove_prefix(1);
+    if (open != "[" || !pieces[0]->prefix().empty() || !pieces[1]->prefix().empty() ||
+        !pieces[2]->text().starts_with("]")) {
+        return std::nullopt;
+    }
+    return pieces[1]->text();
+}
+
+void writeJsonLine(Level level, Scope scope, std::span<const Piece* const> pieces) {
+    LineWriter line;
+    const auto escaped = [&line](std::string_view bytes) {
+        escapeJsonString(bytes, [&line](std::string_view piece) { line.put(piece); });
+    };
+    char timestamp[kTimestampSize];
+    formatTimestamp(platform::wallClockMilliseconds(), timestamp);
+    line.put("{\"ts\":\"");
+    line.put(std::string_view(timestamp, kTimestampSize));
+    line.put("\",\"level\":\"");
+    line.put(levelWord(level));
+    line.put("\",\"scope\":\"");
+    line.put(scopeWord(scope));
+    if (const auto bundle = bundleOf(pieces)) {
+        line.put("\",\"bundle\":\"");
+        escaped(*bundle);
+    }
+    line.put("\",\"msg\":\"");
+    for (const Piece* piece : pieces) {
+        escaped(piece->prefix());
+        escaped(piece->text());
+    }
+    line.put("\"}\n");
+}
+
 }  // namespace
+
+void setFormat(Format format) { g_format = format; }
 
 Piece::Piece(Error e) : prefix_("error."), text_(errorName(e)) {}
 
@@ -115,8 +201,12 @@ void captureError(std::span<const Piece* const> pieces) {
 }  // namespace
 
 void writeLine(Level level, Scope scope, std::span<const Piece* const> pieces) {
-    LineWriter line;
     if (level == Level::error) captureError(pieces);
+    if (g_format == Format::json) {
+        writeJsonLine(level, scope, pieces);
+        return;
+    }
+    LineWriter line;
     line.put(levelWord(level));
     line.put("(");
     line.put(scopeWord(scope));
@@ -133,6 +223,12 @@ std::string_view lastErrorMessage() { return {g_last_error, g_last_error_size}; 
 void clearLastError() { g_last_error_size = 0; }
 
 void startupError(Error e) {
+    if (g_format == Format::json) {
+        const Piece name(errorName(e));
+        const Piece* pieces[] = {&name};
+        writeJsonLine(Level::error, Scope::quillstead, pieces);
+        return;
+    }
     LineWriter line;
     line.put("error: ");
     line.put(errorName(e));

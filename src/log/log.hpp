@@ -21,6 +21,14 @@ namespace qs::log {
 enum class Level { error, warning, info };
 enum class Scope { config, quillstead, bundle, http };
 
+// text: "level(scope): message". json: one RFC 8259 object per line,
+// {"ts", "level", "scope", "bundle" (when the message starts with a
+// bundle's "[name]"), "msg"}, every string escaped so that any bytes in a
+// value (control bytes, quotes, invalid UTF-8) keep the line valid JSON.
+enum class Format { text, json };
+// Applies to every line written after the call; text until then.
+void setFormat(Format format);
+
 // Inserts an unsigned number in octal (permission bits).
 struct Octal {
     std::uint64_t value;

@@ -47,6 +47,12 @@ std::int64_t wallClockSeconds() {
     return static_cast<std::int64_t>(now.tv_sec);
 }
 
+std::int64_t wallClockMilliseconds() {
+    struct timespec now {};
+    if (::clock_gettime(CLOCK_REALTIME, &now) != 0) return 0;
+    return static_cast<std::int64_t>(now.tv_sec) * 1000 + now.tv_nsec / 1'000'000;
+}
+
 std::uint64_t monotonicMilliseconds() {
     struct timespec now {};
     if (::clock_gettime(CLOCK_MONOTONIC, &now) != 0) return 0;

@@ -22,6 +22,10 @@ void setShutdownRequested(bool value);
 // the clock cannot be read.
 [[nodiscard]] std::int64_t wallClockSeconds();
 
+// Wall-clock milliseconds since the epoch (CLOCK_REALTIME), for time
+// stamps; 0 when the clock cannot be read.
+[[nodiscard]] std::int64_t wallClockMilliseconds();
+
 // Milliseconds on the monotonic clock, for measuring how long a step took
 // whatever happens to the wall clock meanwhile; 0 when it cannot be read.
 [[nodiscard]] std::uint64_t monotonicMilliseconds();

@@ -46,3 +46,67 @@ TEST(Log, StartupErrorHasBareName) {
 
 }  // namespace
 }  // namespace qs
+
+namespace qs {
+namespace {
+
+// The JSON form of a line, with the time stamp taken out for comparison.
+std::string withoutTimestamp(const std::string& line, std::string& timestamp) {
+    const std::string prefix = "{\"ts\":\"";
+    if (!line.starts_with(prefix) || line.size() < prefix.size() + 26) return line;
+    timestamp = line.substr(prefix.size(), 24);
+    return line.substr(0, prefix.size()) + "TS" + line.substr(prefix.size() + 24);
+}
+
+TEST(Log, JsonLinesEscapeEveryValue) {
+    struct Case {
+        std::string_view name;
+        void (*write)();
+        std::string json;  // with the time stamp as TS
+    };
+    const Case cases[] = {
+        {"a bundle line names its bundle",
+         [] { log::error(log::Scope::quillstead, "[", "s\"\x01", "] fetch failed: ", "x"); },
+         R"({"ts":"TS","level":"error","scope":"quillstead","bundle":"s\"\u0001","msg":"[s\"\u0001] fetch failed: x"})"
+         "\n"},
+        {"the summary's indented form",
+         [] { log::info(log::Scope::quillstead, "  [", "b\xff", "] cached etag: ", "\"e\\\""); },
+         R"({"ts":"TS","level":"info","scope":"quillstead","bundle":"b\ufffd","msg":"  [b\ufffd] cached etag: \"e\\\""})"
+         "\n"},
+        {"no bundle without the leading bracket",
+         [] { log::warn(log::Scope::bundle, "failed to chmod ", "a\tb", ": ", Error::AccessDenied); },
+         R"({"ts":"TS","level":"warning","scope":"bundle","msg":"failed to chmod a\tb: error.AccessDenied"})"
+         "\n"},
+        {"numbers as text of the message",
+         [] { log::info(log::Scope::config, "loaded ", 3u, " and ", log::octal(0644)); },
+         R"({"ts":"TS","level":"info","scope":"config","msg":"loaded 3 and 644"})"
+         "\n"},
+    };
+    log::setFormat(log::Format::json);
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        test::StderrCapture capture;
+        c.write();
+        std::string timestamp;
+        EXPECT_EQ(withoutTimestamp(capture.text(), timestamp), c.json);
+        EXPECT_EQ(timestamp.size(), 24u);
+        EXPECT_EQ(timestamp[10], 'T');
+        EXPECT_EQ(timestamp.back(), 'Z');
+    }
+    log::setFormat(log::Format::text);
+}
+
+TEST(Log, LastErrorMessageIsKept) {
+    test::StderrCapture capture;
+    log::clearLastError();
+    log::info(log::Scope::quillstead, "[x] unchanged");
+    EXPECT_EQ(log::lastErrorMessage(), "");
+    log::error(log::Scope::http, "HTTP send failed: ", Error::BrokenPipe);
+    log::error(log::Scope::quillstead, "[x] fetch failed: ", std::string(2000, 'r'));
+    EXPECT_EQ(log::lastErrorMessage(), ("[x] fetch failed: " + std::string(2000, 'r')).substr(0, log::kLastErrorBytes));
+    log::warn(log::Scope::bundle, "a warning does not count");
+    EXPECT_TRUE(log::lastErrorMessage().starts_with("[x] fetch failed: "));
+}
+
+}  // namespace
+}  // namespace qs
