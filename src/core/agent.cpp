@@ -91,6 +91,8 @@ public:
         // The loop hands out the agent's own records, in order.
         return agent_.runCycle(static_cast<std::size_t>(&state - agent_.states.data()), sync_);
     }
+    [[nodiscard]] bool takeReloadRequest() override { return system_.takeReloadRequest(); }
+    [[nodiscard]] bool takePollNowRequest() override { return system_.takePollNowRequest(); }
 
 private:
     StartedAgent& agent_;
@@ -100,24 +102,96 @@ private:
 
 // Status from an earlier run, so that a restart does not forget when a
 // bundle last succeeded; without a record the version follows the ETag.
-void preloadStatus(StartedAgent& agent) {
+void preloadBundleStatus(StartedAgent& agent, std::size_t i) {
     const Config& config = agent.config;
+    BundleState& state = agent.states[i];
     if (config.state_dir) {
-        prepareStateDir(*config.state_dir);
-        agent.record_files = statusFileNames(config.bundles);
+        if (auto earlier =
+                readStatusRecord(*config.state_dir, agent.record_files[i], config.bundles[i])) {
+            state.status = std::move(*earlier);
+            return;
+        }
     }
-    for (std::size_t i = 0; i < config.bundles.size(); ++i) {
-        BundleState& state = agent.states[i];
-        if (config.state_dir) {
-            if (auto earlier = readStatusRecord(*config.state_dir, agent.record_files[i],
-                                                config.bundles[i])) {
-                state.status = std::move(*earlier);
-                continue;
+    if (!state.etag.empty()) {
+        if (auto version = deriveVersion(state.etag)) state.status.version = std::move(*version);
+    }
+}
+
+void prepareRecords(StartedAgent& agent) {
+    if (!agent.config.state_dir) return;
+    prepareStateDir(*agent.config.state_dir);
+    agent.record_files = statusFileNames(agent.config.bundles);
+}
+
+void preloadStatus(StartedAgent& agent) {
+    prepareRecords(agent);
+    for (std::size_t i = 0; i < agent.config.bundles.size(); ++i) preloadBundleStatus(agent, i);
+}
+
+// A bundle keeps its ETag, schedule and status across a reload when these
+// are unchanged: the same payload from the same place into the same place.
+bool sameBundle(const Bundle& a, const Bundle& b) {
+    return a.name == b.name && a.url == b.url && a.target_dir == b.target_dir;
+}
+
+// Reads the configuration again (SIGHUP). A file that does not load leaves
+// everything as it was.
+void reloadAgent(StartedAgent& agent, std::string_view config_path) {
+    using log::Scope;
+    log::info(Scope::quillstead, "reloading configuration from ", config_path);
+    try {
+        auto loaded = loadConfig(config_path);
+        if (!loaded) {
+            if (loaded.error().failure == ConfigFailure::read_failed) {
+                log::error(Scope::quillstead, "failed to read ", config_path, ": ", loaded.error().error);
+            }
+            log::error(Scope::quillstead, "reload failed; keeping the running configuration");
+            return;
+        }
+        StartedAgent next;
+        next.config = std::move(*loaded);
+        const std::vector<Bundle>& old_bundles = agent.config.bundles;
+        const std::vector<Bundle>& new_bundles = next.config.bundles;
+        next.states.resize(new_bundles.size());
+        // Old bundles carried over or replaced by one of the same name.
+        std::vector<bool> accounted(old_bundles.size(), false);
+        std::vector<bool> kept(new_bundles.size(), false);
+        for (std::size_t i = 0; i < new_bundles.size(); ++i) {
+            for (std::size_t j = 0; j < old_bundles.size(); ++j) {
+                if (accounted[j] || !sameBundle(new_bundles[i], old_bundles[j])) continue;
+                // A copy, so that a failure half-way leaves the running state whole.
+                next.states[i] = agent.states[j];
+                accounted[j] = true;
+                kept[i] = true;
+                break;
             }
         }
-        if (!state.etag.empty()) {
-            if (auto version = deriveVersion(state.etag)) state.status.version = std::move(*version);
+        prepareRecords(next);
+        for (std::size_t i = 0; i < new_bundles.size(); ++i) {
+            if (kept[i]) continue;
+            bool changed = false;
+            for (std::size_t j = 0; j < old_bundles.size(); ++j) {
+                if (accounted[j] || old_bundles[j].name != new_bundles[i].name) continue;
+                accounted[j] = true;
+                changed = true;
+                break;
+            }
+            log::info(Scope::quillstead, "[", new_bundles[i].name, changed ? "] changed: url=" : "] added: url=",
+                      new_bundles[i].url, " dir=", new_bundles[i].target_dir);
+            next.states[i].etag = loadEtag(new_bundles[i].target_dir);
+            preloadBundleStatus(next, i);
         }
+        for (std::size_t j = 0; j < old_bundles.size(); ++j) {
+            if (!accounted[j]) log::info(Scope::quillstead, "[", old_bundles[j].name, "] removed");
+        }
+        // Removed bundles leave the metrics at the next pass.
+        next.metrics_due = true;
+        agent = std::move(next);
+        log::info(Scope::quillstead, "configuration reloaded: ", agent.config.bundles.size(),
+                  " bundle(s)");
+    } catch (const std::bad_alloc&) {
+        log::error(Scope::quillstead, "reload failed: ", Error::OutOfMemory,
+                   "; keeping the running configuration");
     }
 }
 
@@ -165,7 +239,13 @@ int runDaemon(const Invocation& invocation) {
     auto agent = startAgent(invocation.config_path);
     if (!agent) return 1;
     AgentPollDriver driver(*agent, invocation.sync);
-    pollLoop(agent->config.bundles, agent->states, agent->config.tls_verify, driver);
+    // A reload replaces the bundle list the loop runs over, so the loop
+    // returns for it and starts again on the new list.
+    while (pollLoop(agent->config.bundles, agent->states, agent->config.tls_verify, driver) ==
+           LoopEnd::reload) {
+        agent->writeMetricsIfDue();
+        reloadAgent(*agent, invocation.config_path);
+    }
     agent->writeMetricsIfDue();
     return 0;
 }

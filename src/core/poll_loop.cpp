@@ -17,6 +17,10 @@ SyncOutcome SystemPollDriver::sync(const Bundle& bundle, BundleState& state, boo
     return step_(bundle, state, tls_verify);
 }
 
+bool SystemPollDriver::takeReloadRequest() { return platform::takeReloadRequest(); }
+
+bool SystemPollDriver::takePollNowRequest() { return platform::takePollNowRequest(); }
+
 bool isDue(std::int64_t now, std::int64_t last_poll, std::uint32_t poll_interval) {
     if (now < last_poll) return false;
     // Unsigned subtraction gives the exact distance even when it does not fit
@@ -25,16 +29,18 @@ bool isDue(std::int64_t now, std::int64_t last_poll, std::uint32_t poll_interval
     return elapsed >= poll_interval;
 }
 
-void pollLoop(std::span<const Bundle> bundles, std::span<BundleState> states, bool tls_verify,
-              PollDriver& driver) {
+LoopEnd pollLoop(std::span<const Bundle> bundles, std::span<BundleState> states, bool tls_verify,
+                 PollDriver& driver) {
     const std::size_t count = bundles.size() < states.size() ? bundles.size() : states.size();
     while (!driver.shutdownRequested()) {
         // One clock reading serves the whole pass, however long its syncs
         // take: bundles due together stay in step, and a slow sync delays
         // the others instead of making them be polled twice to catch up.
+        if (driver.takeReloadRequest()) return LoopEnd::reload;
+        const bool poll_all = driver.takePollNowRequest();
         const std::int64_t now = driver.now();
         for (std::size_t i = 0; i < count; ++i) {
-            if (!isDue(now, states[i].last_poll, bundles[i].poll_interval)) continue;
+            if (!poll_all && !isDue(now, states[i].last_poll, bundles[i].poll_interval)) continue;
             states[i].last_poll = now;
             driver.sync(bundles[i], states[i], tls_verify);
         }
@@ -42,6 +48,7 @@ void pollLoop(std::span<const Bundle> bundles, std::span<BundleState> states, bo
         driver.sleep(kPassSleepNanoseconds);
     }
     log::info(log::Scope::quillstead, "shutdown complete");
+    return LoopEnd::shutdown;
 }
 
 }  // namespace qs

@@ -25,6 +25,12 @@ public:
     virtual void sleep(std::int64_t nanoseconds) = 0;
     // One sync cycle.
     virtual SyncOutcome sync(const Bundle& bundle, BundleState& state, bool tls_verify) = 0;
+    // Whether the configuration is to be read again (SIGHUP); clears the
+    // request.
+    [[nodiscard]] virtual bool takeReloadRequest() { return false; }
+    // Whether every bundle is to be polled at the next pass (SIGUSR1);
+    // clears the request.
+    [[nodiscard]] virtual bool takePollNowRequest() { return false; }
 };
 
 using SyncStep = SyncOutcome (*)(const Bundle& bundle, BundleState& state, bool tls_verify);
@@ -37,6 +43,8 @@ public:
     [[nodiscard]] std::int64_t now() override;
     void sleep(std::int64_t nanoseconds) override;
     SyncOutcome sync(const Bundle& bundle, BundleState& state, bool tls_verify) override;
+    [[nodiscard]] bool takeReloadRequest() override;
+    [[nodiscard]] bool takePollNowRequest() override;
 
 private:
     SyncStep step_;
@@ -56,7 +64,14 @@ inline constexpr std::int64_t kPassSleepNanoseconds = 1'000'000'000;
 // completes), then logs "shutdown complete" and returns. `states` has one
 // entry per bundle; the loop sets last_poll to the pass's start time before
 // each sync. Allocates nothing.
-void pollLoop(std::span<const Bundle> bundles, std::span<BundleState> states, bool tls_verify,
-              PollDriver& driver);
+// Why the loop returned: a stop signal, or a reload request that the
+// caller answers before it runs the loop again.
+enum class LoopEnd { shutdown, reload };
+
+// Before a pass, a reload request ends the loop with LoopEnd::reload (the
+// running pass is always completed first); a poll-now request makes every
+// bundle due in that pass.
+LoopEnd pollLoop(std::span<const Bundle> bundles, std::span<BundleState> states, bool tls_verify,
+                 PollDriver& driver);
 
 }  // namespace qs

@@ -12,7 +12,12 @@ namespace {
 
 volatile std::sig_atomic_t g_shutdown_requested = 0;
 
+volatile std::sig_atomic_t g_reload_requested = 0;
+volatile std::sig_atomic_t g_poll_now_requested = 0;
+
 extern "C" void onStopSignal(int) { g_shutdown_requested = 1; }
+extern "C" void onReloadSignal(int) { g_reload_requested = 1; }
+extern "C" void onPollNowSignal(int) { g_poll_now_requested = 1; }
 extern "C" void onBrokenPipe(int) {}
 
 void install(int signal_number, void (*handler)(int)) {
@@ -34,6 +39,20 @@ void installSignalHandlers() {
     install(SIGPIPE, onBrokenPipe);
     install(SIGTERM, onStopSignal);
     install(SIGINT, onStopSignal);
+    install(SIGHUP, onReloadSignal);
+    install(SIGUSR1, onPollNowSignal);
+}
+
+bool takeReloadRequest() {
+    if (g_reload_requested == 0) return false;
+    g_reload_requested = 0;
+    return true;
+}
+
+bool takePollNowRequest() {
+    if (g_poll_now_requested == 0) return false;
+    g_poll_now_requested = 0;
+    return true;
 }
 
 bool shutdownRequested() { return g_shutdown_requested != 0; }

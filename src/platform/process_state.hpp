@@ -13,10 +13,18 @@ namespace qs::platform {
 // a step short; the poll loop looks at the flag between steps.
 void installSignalHandlers();
 
+// Also SIGHUP and SIGUSR1, each with a handler that only sets its request
+// flag (see below), installed the same way.
+//
 // True once SIGINT or SIGTERM arrived.
 [[nodiscard]] bool shutdownRequested();
 // For tests that drive the loop without signals.
 void setShutdownRequested(bool value);
+
+// Whether SIGHUP (read the configuration again) or SIGUSR1 (poll every
+// bundle now) arrived since the last call; each call clears its flag.
+[[nodiscard]] bool takeReloadRequest();
+[[nodiscard]] bool takePollNowRequest();
 
 // Wall-clock seconds since the epoch (CLOCK_REALTIME, rounded down); 0 when
 // the clock cannot be read.

@@ -7,6 +7,7 @@
 #include <limits>
 #include <map>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "support/stderr_capture.hpp"
@@ -189,6 +190,64 @@ TEST(PollLoop, DueRuleAtTheEdgesOfTheClock) {
     EXPECT_FALSE(isDue(5, 1, 5));
     EXPECT_TRUE(isDue(6, 1, 5));
     EXPECT_TRUE(isDue(4294967295, 0, 4294967295u));
+}
+
+}  // namespace
+}  // namespace qs
+
+namespace qs {
+namespace {
+
+// Requests raised after a given sleep, as SIGUSR1 and SIGHUP would.
+class RequestingDriver final : public PollDriver {
+public:
+    FakeDriver inner;
+    int poll_now_after_sleep = -1;
+    int reload_after_sleep = -1;
+
+    bool shutdownRequested() override { return inner.shutdownRequested(); }
+    std::int64_t now() override { return inner.now(); }
+    void sleep(std::int64_t nanoseconds) override { inner.sleep(nanoseconds); }
+    SyncOutcome sync(const Bundle& b, BundleState& s, bool tls_verify) override {
+        return inner.sync(b, s, tls_verify);
+    }
+    bool takePollNowRequest() override { return inner.sleeps == poll_now_after_sleep && take(poll_taken_); }
+    bool takeReloadRequest() override { return inner.sleeps == reload_after_sleep && take(reload_taken_); }
+
+private:
+    static bool take(bool& taken) { return !std::exchange(taken, true); }
+    bool poll_taken_ = false;
+    bool reload_taken_ = false;
+};
+
+TEST(PollLoop, PollNowAndReloadRequests) {
+    struct Case {
+        std::string_view name;
+        int poll_now_after, reload_after;
+        LoopEnd end;
+        std::string_view expected;
+        std::string_view log;
+    };
+    const Case cases[] = {
+        {"poll now makes every bundle due once", 2, -1, LoopEnd::shutdown,
+         "0:a@100000 0:b@100000 2:a@100002 2:b@100002 ", "info(quillstead): shutdown complete\n"},
+        {"a reload request ends the loop before the next pass", -1, 2, LoopEnd::reload,
+         "0:a@100000 0:b@100000 ", ""},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        auto bundles = bundlesWithIntervals({3600, 7200});
+        std::vector<BundleState> states(2);
+        RequestingDriver driver;
+        driver.inner.clock = 100'000;
+        driver.inner.sleeps_before_stop = 4;
+        driver.poll_now_after_sleep = c.poll_now_after;
+        driver.reload_after_sleep = c.reload_after;
+        test::StderrCapture capture;
+        EXPECT_EQ(pollLoop(bundles, states, true, driver), c.end);
+        EXPECT_EQ(driver.inner.log, c.expected);
+        EXPECT_EQ(capture.text(), c.log);
+    }
 }
 
 }  // namespace

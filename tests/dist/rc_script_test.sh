@@ -36,6 +36,8 @@ run_rc_command() {
 	printf 'pidfile=%s\n' "$pidfile"
 	printf 'required_files=%s\n' "$required_files"
 	printf 'command_args=%s\n' "$command_args"
+	printf 'extra_commands=%s\n' "$extra_commands"
+	printf 'sig_reload=%s\n' "$sig_reload"
 }
 STUB
 sed 's#^\. /etc/rc\.subr$#. "$RC_SUBR"#' "$installed" >"$scratch/quillstead.rc"
@@ -53,6 +55,9 @@ expect_line "$scratch/out" "rcvar=quillstead_enable"
 expect_line "$scratch/out" "command=/usr/sbin/daemon"
 expect_line "$scratch/out" "procname=$prefix/sbin/quillstead"
 expect_line "$scratch/out" "pidfile=/var/run/quillstead.pid"
+# reload signals the agent (the pid file's process), not daemon(8).
+expect_line "$scratch/out" "extra_commands=reload"
+expect_line "$scratch/out" "sig_reload=HUP"
 expect_line "$scratch/out" "required_files=$conf"
 expect_line "$scratch/out" "command_args=-f -p /var/run/quillstead.pid -P /var/run/quillstead.daemon.pid -S -l daemon -s info -T quillstead $prefix/sbin/quillstead -c $conf"
 

@@ -22,4 +22,6 @@ if [ -s "$scratch/verify" ]; then
 	fail "systemd-analyze verify printed diagnostics"
 fi
 
+expect_line "$unit" 'ExecReload=/bin/kill -HUP $MAINPID'
+
 echo "systemd unit ok"

@@ -1,0 +1,115 @@
+// SIGHUP and SIGUSR1 sent to the running agent.
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <csignal>
+#include <string>
+#include <thread>
+
+#include "support/process.hpp"
+#include "support/scripted_server.hpp"
+#include "support/temp_dir.hpp"
+
+namespace qs::test {
+namespace {
+
+using namespace std::chrono_literals;
+
+constexpr ScriptedServerOptions kRepeating{.repeat_last = true, .lifetime = 40s};
+const std::string kNotModified = "HTTP/1.1 304 Not Modified\r\n\r\n";
+
+std::string section(const std::string& name, const std::string& url, const std::string& dir) {
+    return "[bundle." + name + "]\nurl = " + url + "\ntarget_dir = " + dir +
+           "\nformat = raw\nfilename = f\nmode = direct\npoll_interval = 3600\n";
+}
+
+bool waitForRequests(const ScriptedServer& server, std::size_t count, std::chrono::milliseconds limit) {
+    const auto until = std::chrono::steady_clock::now() + limit;
+    while (server.requests().size() < count) {
+        if (std::chrono::steady_clock::now() >= until) return false;
+        std::this_thread::sleep_for(10ms);
+    }
+    return true;
+}
+
+TEST(Signals, ReloadAddsRemovesAndChangesBundlesAfterTheRunningFetch) {
+    // keep's first answer takes a while: the reload request arrives during it.
+    ScriptedServer keep({{script::request(), script::pause(1500ms),
+                          script::send("HTTP/1.1 200 OK\r\nETag: \"k1\"\r\ncontent-length: 1\r\n\r\nk")},
+                         script::respond(kNotModified)},
+                        kRepeating);
+    ScriptedServer gone({script::respond(kNotModified)}, kRepeating);
+    ScriptedServer change_old({script::respond(kNotModified)}, kRepeating);
+    ScriptedServer change_new({script::respond(kNotModified)}, kRepeating);
+    ScriptedServer added({script::respond(kNotModified)}, kRepeating);
+    TempDir dir;
+    const std::string conf = dir / "q.conf";
+    writeFile(conf, section("keep", keep.url("/k"), dir / "k") + section("gone", gone.url("/g"), dir / "g") +
+                        section("change", change_old.url("/c"), dir / "c"));
+    RunOptions options;
+    options.args = {"-c", conf};
+    RunningProcess agent(quillsteadBinary(), options);
+    ASSERT_TRUE(waitForRequests(keep, 1, 10s)) << agent.stderrSoFar();
+
+    writeFile(conf, section("keep", keep.url("/k"), dir / "k") +
+                        section("change", change_new.url("/c"), dir / "c") +
+                        section("added", added.url("/a"), dir / "a"));
+    agent.signal(SIGHUP);
+    ASSERT_TRUE(agent.waitForStderr("configuration reloaded", 10s)) << agent.stderrSoFar();
+    ASSERT_TRUE(waitForRequests(added, 1, 5s)) << agent.stderrSoFar();
+    ASSERT_TRUE(waitForRequests(change_new, 1, 5s)) << agent.stderrSoFar();
+    {
+        const std::string log = agent.stderrSoFar();
+        // The running pass ends first (keep installs, gone and change are
+        // polled), then the reload is logged bundle by bundle.
+        const std::string reload =
+            "info(quillstead): reloading configuration from " + conf + "\n"
+            "info(config): loaded config from " + conf + ": 3 bundle(s)\n"
+            "info(quillstead): [change] changed: url=" + change_new.url("/c") + " dir=" + (dir / "c") + "\n"
+            "info(quillstead): [added] added: url=" + added.url("/a") + " dir=" + (dir / "a") + "\n"
+            "info(quillstead): [gone] removed\n"
+            "info(quillstead): configuration reloaded: 3 bundle(s)\n";
+        const auto at = log.find(reload);
+        ASSERT_NE(at, std::string::npos) << log;
+        const std::string before = log.substr(0, at);
+        EXPECT_NE(before.find("info(quillstead): [keep] new version: k1 (1 bytes)\n"), std::string::npos);
+        EXPECT_NE(before.find("info(quillstead): [gone] unchanged\n"), std::string::npos);
+        EXPECT_NE(before.find("info(quillstead): [change] unchanged\n"), std::string::npos);
+    }
+    // keep kept its schedule: not polled again after the reload.
+    std::this_thread::sleep_for(1500ms);
+    EXPECT_EQ(keep.requests().size(), 1u);
+    EXPECT_EQ(gone.requests().size(), 1u);
+    EXPECT_EQ(change_old.requests().size(), 1u);
+
+    // SIGUSR1: every bundle, keep's one-hour interval notwithstanding, is
+    // polled at the next pass, keep with the ETag it kept.
+    agent.signal(SIGUSR1);
+    ASSERT_TRUE(waitForRequests(keep, 2, 3s)) << agent.stderrSoFar();
+    EXPECT_NE(keep.requests()[1].bytes.find("\r\nIf-None-Match: \"k1\"\r\n"), std::string::npos)
+        << keep.requests()[1].bytes;
+    ASSERT_TRUE(waitForRequests(added, 2, 3s));
+
+    // A file that does not load keeps the running configuration.
+    writeFile(conf, "[global]\n[bundle.x]\nurl = http://127.0.0.1:9/\n");
+    agent.signal(SIGHUP);
+    ASSERT_TRUE(agent.waitForStderr("reload failed", 10s)) << agent.stderrSoFar();
+    agent.signal(SIGUSR1);
+    ASSERT_TRUE(waitForRequests(added, 3, 3s)) << agent.stderrSoFar();
+    EXPECT_EQ(gone.requests().size(), 1u);
+
+    agent.signal(SIGTERM);
+    const auto result = agent.wait(10s);
+    EXPECT_EQ(result.exit_status, 0);
+    EXPECT_NE(result.err.find("info(quillstead): reloading configuration from " + conf +
+                              "\nwarning(config): bundle 'x' missing url or target_dir, skipping\n"
+                              "error(config): no valid bundle definitions found\n"
+                              "error(quillstead): reload failed; keeping the running configuration\n"),
+              std::string::npos)
+        << result.err;
+    EXPECT_TRUE(result.err.ends_with("info(quillstead): shutdown complete\n")) << result.err;
+}
+
+}  // namespace
+}  // namespace qs::test
