@@ -4,7 +4,7 @@
 # Watch it install a version behind `current`, run the post_sync hook, record
 # the ETag, then answer "unchanged"; after ~15 s the demo publishes a new
 # version of the site, which the agent installs while removing the old one.
-# Stop it with Ctrl-C.
+# Stop it with Ctrl-C; the demo then prints "quillstead status".
 set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/install-deps.sh
@@ -72,3 +72,5 @@ updater_pid=$!
 build/src/quillstead -c "$demo/quillstead.conf" &
 agent_pid=$!
 wait "$agent_pid" || true
+echo "demo: quillstead status" >&2
+build/src/quillstead -c "$demo/quillstead.conf" status 2>/dev/null || true
