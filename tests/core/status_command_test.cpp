@@ -110,6 +110,34 @@ TEST(StatusCommand, TableOfOkFailingAndNeverRunBundles) {
     EXPECT_NE(without.err.find("error(quillstead): no state_dir in "), std::string::npos) << without.err;
 }
 
+TEST(StatusCommand, ColourOnlyOnATerminal) {
+    TempDir dir;
+    writeFile(dir / "q.conf", "[global]\nstate_dir = " + (dir / "state") + "\n" +
+                                  bundleSection("fresh", kRefused, dir / "t"));
+    // Python gives the agent a pseudo-terminal as standard output.
+    RunOptions options;
+    options.args = {"-c",
+                    "import os, pty, sys\n"
+                    "pid, fd = pty.fork()\n"
+                    "if pid == 0:\n"
+                    "    os.execv(sys.argv[1], [sys.argv[1], '-c', sys.argv[2], 'status'])\n"
+                    "out = b''\n"
+                    "while True:\n"
+                    "    try:\n"
+                    "        chunk = os.read(fd, 4096)\n"
+                    "    except OSError:\n"
+                    "        break\n"
+                    "    if not chunk:\n"
+                    "        break\n"
+                    "    out += chunk\n"
+                    "_, status = os.waitpid(pid, 0)\n"
+                    "sys.stdout.write(repr(out) + ' ' + str(os.waitstatus_to_exitcode(status)))\n",
+                    quillsteadBinary(), dir / "q.conf"};
+    const auto result = runProcess("/usr/bin/python3", options);
+    EXPECT_NE(result.out.find("\\x1b[33mnever run\\x1b[0m"), std::string::npos) << result.out;
+    EXPECT_TRUE(result.out.ends_with(" 2")) << result.out;
+}
+
 // Fields of a record as Python's json module reads them.
 std::string recordFields(const std::string& path) {
     RunOptions options;
