@@ -147,9 +147,9 @@ private:
         if (key == "tls_verify") {
             config_.tls_verify = value == "true" || value == "yes" || value == "1";
         } else if (key == "state_dir") {
-            copyText(config_.state_dir, value);
+            pathKey(config_.state_dir, key, value);
         } else if (key == "metrics_file") {
-            copyText(config_.metrics_file, value);
+            pathKey(config_.metrics_file, key, value);
         } else if (key == "log_format") {
             if (value == "json") {
                 config_.log_format = LogFormat::json;
@@ -174,6 +174,17 @@ private:
             log::warn(log::Scope::config, "bundle '", bundle_.name, "': ", key, " = '", value, "' ",
                       why, "; ignored");
         }
+    }
+
+    // A path of the agent's own files; "" would make the file names
+    // absolute ("/name.json"), so an empty path counts as absent.
+    void pathKey(std::optional<std::string>& field, std::string_view key, std::string_view value) {
+        if (value.empty()) {
+            warnIgnored(key, value, "is empty");
+            field.reset();
+            return;
+        }
+        copyText(field, value);
     }
 
     void number(std::optional<std::uint32_t>& field, std::string_view key, std::string_view value,

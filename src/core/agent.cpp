@@ -62,8 +62,14 @@ struct StartedAgent {
         state.status.bytes = 0;
         log::clearLastError();
         const SyncOutcome outcome = sync(bundle, state, config.tls_verify);
-        recordCycle(bundle, state, outcome, started,
-                    platform::monotonicMilliseconds() - clock_before, bytes_before);
+        try {
+            recordCycle(bundle, state, outcome, started,
+                        platform::monotonicMilliseconds() - clock_before, bytes_before);
+        } catch (const std::bad_alloc&) {
+            // The status misses this cycle; the cycle itself is done.
+            log::warn(log::Scope::quillstead, "[", bundle.name, "] status not recorded: ",
+                      Error::OutOfMemory);
+        }
         if (config.state_dir) writeStatusRecord(*config.state_dir, record_files[i], bundle, state);
         metrics_due = true;
         return outcome;

@@ -265,6 +265,19 @@ TEST(ParseConfig, GlobalDefaultsAndNewKeyWarnings) {
               "warning(config): bundle 'late': durable = 'maybe' is not yes or no; ignored\n");
 }
 
+// An empty path for the agent's own files would turn every file name into
+// one below "/": it counts as absent.
+TEST(ParseConfig, EmptyAgentFilePathsAreIgnored) {
+    test::StderrCapture capture;
+    const Config config =
+        parseConfig("[global]\nstate_dir = \"\"\nmetrics_file = ''\n[bundle.a]\nurl=u\ntarget_dir=d\n");
+    EXPECT_FALSE(config.state_dir);
+    EXPECT_FALSE(config.metrics_file);
+    EXPECT_EQ(capture.text(),
+              "warning(config): [global]: state_dir = '' is empty; ignored\n"
+              "warning(config): [global]: metrics_file = '' is empty; ignored\n");
+}
+
 // A configuration file padded with a comment line to exactly `size` bytes.
 std::string paddedConfig(std::string_view body, std::size_t size) {
     std::string text(body);
