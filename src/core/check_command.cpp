@@ -21,6 +21,8 @@ constexpr int kStdout = 1;
 // The highest mode that means anything: permission bits plus set-user-ID,
 // set-group-ID and sticky.
 constexpr std::uint32_t kHighestMode = 07777;
+// Public keys are a few hundred bytes; a file far larger is not one.
+constexpr std::size_t kMaxPublicKeyBytes = 65536;
 
 class Report {
 public:
@@ -122,8 +124,14 @@ void checkBundle(Report& report, const Bundle& b) {
     if (b.extract_mode && *b.extract_mode > kHighestMode) {
         report.bundleProblem(b, "extract_mode " + octalText(*b.extract_mode) + " is over 07777");
     }
-    // A key that fails to load would fail every cycle; where key loading
-    // lives, its check belongs here too.
+    // A key that cannot be read would fail every cycle. Whether its text
+    // is a key is for the verifier's loader to say.
+    if (b.public_key) {
+        if (auto key = platform::readWholeFile(*b.public_key, kMaxPublicKeyBytes); !key) {
+            report.bundleProblem(b, "public_key '" + *b.public_key + "' cannot be read (error." +
+                                        std::string(errorName(key.error())) + ")");
+        }
+    }
 }
 
 // The directory as written, without trailing slashes, so "/srv/a/" and
