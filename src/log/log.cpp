@@ -189,6 +189,8 @@ void captureError(std::span<const Piece* const> pieces) {
     const auto keep = [](std::string_view piece) {
         const std::size_t room = kLastErrorBytes - g_last_error_size;
         const std::size_t n = piece.size() < room ? piece.size() : room;
+        // An empty piece may have no storage at all: memcpy must not see it.
+        if (n == 0) return;
         std::memcpy(g_last_error + g_last_error_size, piece.data(), n);
         g_last_error_size += n;
     };
