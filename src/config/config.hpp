@@ -45,6 +45,8 @@ struct BundleOptions {
     void inheritFrom(const BundleOptions& defaults);
     // Whether any key is set.
     [[nodiscard]] bool any() const;
+
+    bool operator==(const BundleOptions&) const = default;
 };
 
 struct Bundle {
@@ -66,6 +68,8 @@ struct Bundle {
     std::optional<std::string> pre_switch;
     // After loading: the bundle's own keys with `[global]` defaults filled in.
     BundleOptions options;
+
+    bool operator==(const Bundle&) const = default;
 };
 
 enum class LogFormat { text, json };

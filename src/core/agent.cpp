@@ -169,6 +169,12 @@ void reloadAgent(StartedAgent& agent, std::string_view config_path) {
                 next.states[i] = agent.states[j];
                 accounted[j] = true;
                 kept[i] = true;
+                // Other settings may differ; the bundle keeps its ETag and
+                // schedule all the same.
+                if (!(new_bundles[i] == old_bundles[j])) {
+                    log::info(Scope::quillstead, "[", new_bundles[i].name, "] changed: url=",
+                              new_bundles[i].url, " dir=", new_bundles[i].target_dir);
+                }
                 break;
             }
         }

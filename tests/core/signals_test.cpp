@@ -43,10 +43,12 @@ TEST(Signals, ReloadAddsRemovesAndChangesBundlesAfterTheRunningFetch) {
     ScriptedServer change_old({script::respond(kNotModified)}, kRepeating);
     ScriptedServer change_new({script::respond(kNotModified)}, kRepeating);
     ScriptedServer added({script::respond(kNotModified)}, kRepeating);
+    ScriptedServer tuned({script::respond(kNotModified)}, kRepeating);
     TempDir dir;
     const std::string conf = dir / "q.conf";
     writeFile(conf, section("keep", keep.url("/k"), dir / "k") + section("gone", gone.url("/g"), dir / "g") +
-                        section("change", change_old.url("/c"), dir / "c"));
+                        section("change", change_old.url("/c"), dir / "c") +
+                        section("tuned", tuned.url("/t"), dir / "t"));
     RunOptions options;
     options.args = {"-c", conf};
     RunningProcess agent(quillsteadBinary(), options);
@@ -54,7 +56,8 @@ TEST(Signals, ReloadAddsRemovesAndChangesBundlesAfterTheRunningFetch) {
 
     writeFile(conf, section("keep", keep.url("/k"), dir / "k") +
                         section("change", change_new.url("/c"), dir / "c") +
-                        section("added", added.url("/a"), dir / "a"));
+                        section("added", added.url("/a"), dir / "a") +
+                        section("tuned", tuned.url("/t"), dir / "t") + "poll_interval = 7200\n");
     agent.signal(SIGHUP);
     ASSERT_TRUE(agent.waitForStderr("configuration reloaded", 10s)) << agent.stderrSoFar();
     ASSERT_TRUE(waitForRequests(added, 1, 5s)) << agent.stderrSoFar();
@@ -65,11 +68,12 @@ TEST(Signals, ReloadAddsRemovesAndChangesBundlesAfterTheRunningFetch) {
         // polled), then the reload is logged bundle by bundle.
         const std::string reload =
             "info(quillstead): reloading configuration from " + conf + "\n"
-            "info(config): loaded config from " + conf + ": 3 bundle(s)\n"
+            "info(config): loaded config from " + conf + ": 4 bundle(s)\n"
+            "info(quillstead): [tuned] changed: url=" + tuned.url("/t") + " dir=" + (dir / "t") + "\n"
             "info(quillstead): [change] changed: url=" + change_new.url("/c") + " dir=" + (dir / "c") + "\n"
             "info(quillstead): [added] added: url=" + added.url("/a") + " dir=" + (dir / "a") + "\n"
             "info(quillstead): [gone] removed\n"
-            "info(quillstead): configuration reloaded: 3 bundle(s)\n";
+            "info(quillstead): configuration reloaded: 4 bundle(s)\n";
         const auto at = log.find(reload);
         ASSERT_NE(at, std::string::npos) << log;
         const std::string before = log.substr(0, at);
@@ -77,9 +81,10 @@ TEST(Signals, ReloadAddsRemovesAndChangesBundlesAfterTheRunningFetch) {
         EXPECT_NE(before.find("info(quillstead): [gone] unchanged\n"), std::string::npos);
         EXPECT_NE(before.find("info(quillstead): [change] unchanged\n"), std::string::npos);
     }
-    // keep kept its schedule: not polled again after the reload.
+    // keep and tuned kept their schedules: not polled again after the reload.
     std::this_thread::sleep_for(1500ms);
     EXPECT_EQ(keep.requests().size(), 1u);
+    EXPECT_EQ(tuned.requests().size(), 1u);
     EXPECT_EQ(gone.requests().size(), 1u);
     EXPECT_EQ(change_old.requests().size(), 1u);
 
