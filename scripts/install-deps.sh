@@ -19,6 +19,10 @@ packages=(
   man-db systemd
   # promtool checks the metrics file against the exposition format.
   prometheus
+  # The servers, caches, balancers and forward proxy the end-to-end tests
+  # publish through; the tests run each with a configuration of their own.
+  apache2 apache2-utils lighttpd lighttpd-mod-deflate lighttpd-mod-openssl caddy varnish
+  haproxy squid
 )
 
 missing=()
@@ -33,5 +37,16 @@ if ((${#missing[@]})); then
   SUDO=""
   if [ "$(id -u)" -ne 0 ]; then SUDO=sudo; fi
   $SUDO apt-get update -qq
+  # Server packages start their system service on installation; the tests
+  # never use those, so a policy that forbids starting any service holds
+  # while apt runs (unless the machine has one of its own already).
+  policy=/usr/sbin/policy-rc.d
+  own_policy=""
+  if [ ! -e "$policy" ]; then
+    printf '#!/bin/sh\nexit 101\n' | $SUDO tee "$policy" >/dev/null
+    $SUDO chmod 755 "$policy"
+    own_policy=yes
+  fi
   DEBIAN_FRONTEND=noninteractive $SUDO apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
+  if [ -n "$own_policy" ]; then $SUDO rm -f "$policy"; fi
 fi

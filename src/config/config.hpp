@@ -117,6 +117,14 @@ struct BundleState {
     // Wall-clock seconds of the pass that last polled the bundle; 0: never.
     std::int64_t last_poll = 0;
     BundleStatus status;
+    // skip_identical: hex SHA-256 of the payload installed last; empty: unknown.
+    std::string payload_digest;
+    // use_last_modified: the Last-Modified of the payload installed last,
+    // sent as If-Modified-Since while there is no ETag; empty: none.
+    std::string last_modified;
+    // Where those two are recorded: this prefix followed by "digest" or
+    // "last-modified". Empty: beside the ETag record, "{target_dir}/.".
+    std::string record_prefix;
 };
 
 std::string_view deployModeName(DeployMode mode);  // "versioned" or "direct"

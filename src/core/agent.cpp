@@ -13,6 +13,7 @@
 #include "platform/process_state.hpp"
 #include "platform/standard_streams.hpp"
 #include "sync/etag_store.hpp"
+#include "sync/payload_record.hpp"
 #include "sync/version.hpp"
 
 namespace qs {
@@ -231,6 +232,8 @@ std::optional<StartedAgent> startAgent(std::string_view config_path) {
     // downloads and installs the payload once more, which is harmless.
     for (std::size_t i = 0; i < agent.config.bundles.size(); ++i) {
         agent.states[i].etag = loadEtag(agent.config.bundles[i].target_dir);
+        agent.states[i].record_prefix = recordPrefix(agent.config.bundles[i], agent.config.state_dir);
+        loadPayloadRecords(agent.config.bundles[i], agent.states[i]);
         if (!agent.states[i].etag.empty()) {
             log::info(log::Scope::quillstead, "  [", agent.config.bundles[i].name,
                       "] cached etag: ", agent.states[i].etag);

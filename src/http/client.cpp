@@ -21,7 +21,7 @@ Result<void> HttpClient::ensureTrustStoreLoaded() {
 }
 
 Result<Connection*> HttpClient::connect(std::string_view host, std::uint16_t port,
-                                        Protocol protocol) {
+                                        Protocol protocol, const ProxyServer* tunnel) {
     {
         const std::lock_guard lock(pool_lock_);
         for (auto it = idle_.rbegin(); it != idle_.rend(); ++it) {
@@ -40,8 +40,13 @@ Result<Connection*> HttpClient::connect(std::string_view host, std::uint16_t por
         }
     }
 
-    QS_TRY_ASSIGN(const auto addresses, platform::resolveHost(host, port));
+    // Through a tunnel only the proxy's name is resolved; the origin's name
+    // is the proxy's business.
+    QS_TRY_ASSIGN(const auto addresses,
+                  tunnel ? platform::resolveHost(tunnel->host, tunnel->port)
+                         : platform::resolveHost(host, port));
     QS_TRY_ASSIGN(platform::Fd socket, platform::connectStream(addresses));
+    if (tunnel) QS_TRY(openTunnel(socket.get(), host, port, *tunnel, proxy_refusal_));
 
     std::unique_ptr<TlsStream> tls;
     if (protocol == Protocol::tls) {

@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "http/connection.hpp"
+#include "http/proxy.hpp"
 #include "tls/trust_store.hpp"
 #include "http/uri.hpp"
 
@@ -46,8 +47,18 @@ public:
     // HostLacksNetworkAddresses, ConnectionRefused, NetworkUnreachable,
     // ConnectionTimedOut, ConnectionResetByPeer, UnexpectedConnectFailure),
     // OutOfMemory, TlsInitializationFailed.
+    // With `tunnel`, a new connection goes to that proxy and asks it with
+    // CONNECT for a tunnel to host:port; the TLS handshake then runs with
+    // `host` through the tunnel, so the certificate is checked against the
+    // origin's name whatever the proxy connects to. A refusal is
+    // ProxyRefused, its status kept for proxyRefusal(); the tunnel's other
+    // errors are those of openTunnel.
     [[nodiscard]] Result<Connection*> connect(std::string_view host, std::uint16_t port,
-                                              Protocol protocol);
+                                              Protocol protocol,
+                                              const ProxyServer* tunnel = nullptr);
+
+    // The status of the last CONNECT a proxy refused; 0 when none was.
+    [[nodiscard]] unsigned proxyRefusal() const { return proxy_refusal_; }
 
     // Hands a connection back: closed when it is marked closing, else kept
     // as the most recent idle one (evicting the oldest beyond the limit).
@@ -66,6 +77,7 @@ private:
     mutable std::mutex pool_lock_;
     std::vector<std::unique_ptr<Connection>> in_use_;
     std::deque<std::unique_ptr<Connection>> idle_;  // oldest first
+    unsigned proxy_refusal_ = 0;
 };
 
 // Closes every connection and frees the trust store with the client.

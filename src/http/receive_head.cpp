@@ -92,8 +92,7 @@ Result<void> followRedirect(Request& request, const Response& response,
     }
     if (request.body != RequestBody::none) return std::unexpected(Error::RedirectRequiresResend);
 
-    QS_TRY_ASSIGN(request.connection,
-                  request.client->connect(host, connectPort(*resolved, *protocol), *protocol));
+    QS_TRY(connectRequest(request, *resolved, *protocol, host));
     request.uri = *resolved;
     request.body_state = BodyState{};
     --request.redirect_budget;

@@ -97,17 +97,32 @@ Result<Request> openRequest(HttpClient& client, Method method, const Uri& uri,
             request.extra_headers.emplace_back(header.name, header.value);
         }
         request.origin_host = std::string(host);
+        request.proxy = options.proxy;
 
         if (options.connection != nullptr) {
             request.connection = options.connection;
         } else {
-            QS_TRY_ASSIGN(request.connection,
-                          client.connect(host, connectPort(uri, *protocol), *protocol));
+            QS_TRY(connectRequest(request, uri, *protocol, host));
         }
         return request;
     } catch (const std::bad_alloc&) {
         return std::unexpected(Error::OutOfMemory);
     }
+}
+
+Result<void> connectRequest(Request& request, const Uri& uri, Protocol protocol,
+                            std::string_view host) {
+    const std::uint16_t port = connectPort(uri, protocol);
+    const ProxyServer* proxy = request.proxy ? request.proxy->select(protocol, host) : nullptr;
+    request.forwarding = nullptr;
+    if (proxy != nullptr && protocol == Protocol::plain) {
+        QS_TRY_ASSIGN(request.connection,
+                      request.client->connect(proxy->host, proxy->port, Protocol::plain));
+        request.forwarding = proxy;
+        return {};
+    }
+    QS_TRY_ASSIGN(request.connection, request.client->connect(host, port, protocol, proxy));
+    return {};
 }
 
 Result<void> sendHead(Request& request) {
@@ -116,6 +131,13 @@ Result<void> sendHead(Request& request) {
 
     out.put(methodName(request.method));
     out.put(" ");
+    // A proxy that forwards takes the whole URL (absolute form), without
+    // the user information, which travels in the authorization line.
+    if (request.forwarding != nullptr) {
+        out.put(request.uri.scheme);
+        out.put("://");
+        out.put(hostAuthority(request.uri));
+    }
     out.put(requestTarget(request.uri));
     out.put(request.version == HttpVersion::http_1_0 ? " HTTP/1.0" : " HTTP/1.1");
     out.put(kCrLf);
@@ -156,6 +178,13 @@ Result<void> sendHead(Request& request) {
     case RequestBody::chunked: out.put("transfer-encoding: chunked\r\n"); break;
     }
     out.standardLine("content-type", request.headers.content_type, [] {});
+    // Credentials for the proxy go on the hop to the proxy alone; an origin,
+    // reached directly or through a tunnel, never sees them.
+    if (request.forwarding != nullptr && !request.forwarding->authorization.empty()) {
+        out.put("proxy-authorization: ");
+        out.put(request.forwarding->authorization);
+        out.put(kCrLf);
+    }
 
     HostBuffer host_buffer{};
     const auto host = connectHost(request.uri, host_buffer);

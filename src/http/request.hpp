@@ -28,6 +28,7 @@
 
 #include "http/body_reader.hpp"
 #include "http/client.hpp"
+#include "http/proxy.hpp"
 #include "http/response.hpp"
 #include "http/uri.hpp"
 
@@ -93,6 +94,8 @@ struct RequestOptions {
     StandardHeaders headers;
     // Sent after the standard lines, byte for byte, in this order; copied.
     std::span<const ExtraHeader> extra_headers;
+    // Forward proxies to use; must outlive the request. None: direct.
+    const ProxyRoutes* proxy = nullptr;
 };
 
 enum class RequestBody : std::uint8_t { none, content_length, chunked };
@@ -114,6 +117,12 @@ struct Request {
     // the caller put in an extra "Authorization" header are meant for that
     // host alone and are not sent on after a redirect to any other.
     std::string origin_host;
+    // The routes for this request and its redirects, and the proxy the
+    // current connection forwards through: set while requests go to that
+    // proxy in absolute form (plain http through a proxy), null when the
+    // connection reaches the origin, directly or through a CONNECT tunnel.
+    const ProxyRoutes* proxy = nullptr;
+    const ProxyServer* forwarding = nullptr;
 
     // Response side: the status of the last head received, where its body
     // stands (kept up to date by the body readers), and how much of the
@@ -130,6 +139,13 @@ struct Request {
 // connection errors of HttpClient::connect, OutOfMemory.
 [[nodiscard]] Result<Request> openRequest(HttpClient& client, Method method, const Uri& uri,
                                           const RequestOptions& options);
+
+// Gives the request a connection for `uri` (whose connect host is `host`):
+// direct, to the proxy that forwards its plain requests, or through a
+// proxy's CONNECT tunnel, as the request's routes say. Errors: those of
+// HttpClient::connect.
+[[nodiscard]] Result<void> connectRequest(Request& request, const Uri& uri, Protocol protocol,
+                                          std::string_view host);
 
 // Writes the request head (the request has no body) and pushes it onto the
 // connection. WriteFailed.

@@ -6,7 +6,7 @@
 
 namespace qs {
 
-std::string etagFromHead(std::string_view raw_head) {
+std::string headerFromHead(std::string_view raw_head, std::string_view wanted) {
     const auto trimBlanks = [](std::string_view text) {
         while (!text.empty() && (text.front() == ' ' || text.front() == '\t')) text.remove_prefix(1);
         while (!text.empty() && (text.back() == ' ' || text.back() == '\t')) text.remove_suffix(1);
@@ -24,17 +24,19 @@ std::string etagFromHead(std::string_view raw_head) {
         if (line.empty()) break;
         const std::size_t colon = line.find(':');
         const std::string_view name = line.substr(0, colon);
-        if (!equalsIgnoringCase(name, "etag")) continue;
+        if (!equalsIgnoringCase(name, wanted)) continue;
         const std::string_view value =
             colon == std::string_view::npos ? std::string_view{} : trimBlanks(line.substr(colon + 1));
         try {
             return std::string(value);
         } catch (const std::bad_alloc&) {
-            // Without memory for the copy the fetch goes on with no ETag.
+            // Without memory for the copy the fetch goes on without it.
             return {};
         }
     }
     return {};
 }
+
+std::string etagFromHead(std::string_view raw_head) { return headerFromHead(raw_head, "etag"); }
 
 }  // namespace qs

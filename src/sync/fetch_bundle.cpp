@@ -3,6 +3,7 @@
 #include <array>
 #include <memory>
 #include <new>
+#include <string>
 
 #include "log/log.hpp"
 #include "http/body_reader.hpp"
@@ -34,6 +35,12 @@ FetchResult failure(std::string_view reason) {
     return result;
 }
 
+// A proxy's refusal names its status, which tells the operator whether the
+// credentials (407) or the proxy's rules (403) stand in the way.
+FetchResult proxyRefusal(unsigned status) {
+    return failure("proxy refused: HTTP " + std::to_string(status));
+}
+
 // Ends the exchange and the client in the order the pool expects, on every
 // path out of the fetch: the request first, then the client it belongs to.
 class Exchange {
@@ -57,7 +64,8 @@ private:
 };
 
 FetchResult fetch(std::string_view url, std::string_view cached_etag,
-                  const std::optional<std::string>& authorization, bool tls_verify) {
+                  const std::optional<std::string>& authorization, bool tls_verify,
+                  const FetchOptions& fetch_options) {
     std::unique_ptr<HttpClient> new_client(new (std::nothrow) HttpClient());
     if (!new_client) return failure("out of memory");
     Exchange exchange(std::move(new_client));
@@ -67,7 +75,11 @@ FetchResult fetch(std::string_view url, std::string_view cached_etag,
     std::array<ExtraHeader, 3> extra{};
     std::size_t extra_count = 0;
     extra[extra_count++] = {"User-Agent", kAgentUserAgent};
-    if (!cached_etag.empty()) extra[extra_count++] = {"If-None-Match", cached_etag};
+    if (!cached_etag.empty()) {
+        extra[extra_count++] = {"If-None-Match", cached_etag};
+    } else if (!fetch_options.if_modified_since.empty()) {
+        extra[extra_count++] = {"If-Modified-Since", fetch_options.if_modified_since};
+    }
     if (authorization && !authorization->empty())
         extra[extra_count++] = {"Authorization", *authorization};
 
@@ -79,9 +91,11 @@ FetchResult fetch(std::string_view url, std::string_view cached_etag,
 
     RequestOptions options;
     options.extra_headers = std::span<const ExtraHeader>(extra.data(), extra_count);
+    options.proxy = fetch_options.proxy;
     auto request = openRequest(exchange.client(), Method::get, *uri, options);
     if (!request) {
         log::error(Scope::http, "HTTP request failed for ", url, ": ", request.error());
+        if (request.error() == Error::ProxyRefused) return proxyRefusal(exchange.client().proxyRefusal());
         return failure("connection failed");
     }
     exchange.setRequest(std::move(*request));
@@ -97,6 +111,9 @@ FetchResult fetch(std::string_view url, std::string_view cached_etag,
     const auto response = receiveHead(exchange.request(), redirect_buffer);
     if (!response) {
         log::error(Scope::http, "HTTP receiveHead failed: ", response.error());
+        if (response.error() == Error::ProxyRefused) {
+            return proxyRefusal(exchange.client().proxyRefusal());
+        }
         return failure("receive failed");
     }
     if (response->status == 304) {
@@ -107,12 +124,20 @@ FetchResult fetch(std::string_view url, std::string_view cached_etag,
     }
     if (response->status != 200) {
         log::error(Scope::http, "HTTP ", response->status, " for ", url);
+        // 407 comes from a proxy by definition; other statuses may be the
+        // origin's, passed on.
+        if (response->status == 407 && exchange.request().forwarding != nullptr) {
+            return proxyRefusal(response->status);
+        }
         return failure("unexpected status");
     }
 
     FetchResult result;
     result.kind = FetchResult::Kind::fetched;
     result.etag = etagFromHead(response->head);
+    result.last_modified = headerFromHead(response->head, "last-modified");
+    std::optional<Sha256> hash;
+    if (fetch_options.digest) hash.emplace();
 
     std::unique_ptr<char[]> window;
     const ContentCoding coding = contentCodingOf(*response);
@@ -143,7 +168,12 @@ FetchResult fetch(std::string_view url, std::string_view cached_etag,
             return failure("body read failed");
         }
         if (*n == 0) break;
+        if (hash) hash->update(std::string_view(spare->data(), *n));
         result.body.grow(*n);
+    }
+    if (hash) {
+        // Without a digest the payload is simply installed as if it were new.
+        if (auto digest = hash->finish()) result.digest = *digest;
     }
     log::info(Scope::http, "200 OK, ", result.body.size(), " bytes, etag=", result.etag);
     return result;
@@ -152,9 +182,10 @@ FetchResult fetch(std::string_view url, std::string_view cached_etag,
 }  // namespace
 
 FetchResult fetchBundle(std::string_view url, std::string_view cached_etag,
-                        const std::optional<std::string>& authorization, bool tls_verify) {
+                        const std::optional<std::string>& authorization, bool tls_verify,
+                        const FetchOptions& options) {
     try {
-        return fetch(url, cached_etag, authorization, tls_verify);
+        return fetch(url, cached_etag, authorization, tls_verify, options);
     } catch (const std::bad_alloc&) {
         // Containers deep in the client may still throw; the cycle ends with
         // the reason an operator can act on instead of ending the agent.

@@ -6,7 +6,9 @@
 #include <string>
 #include <string_view>
 
+#include "http/proxy.hpp"
 #include "platform/page_buffer.hpp"
+#include "tls/digest.hpp"
 
 namespace qs {
 
@@ -17,8 +19,23 @@ struct FetchResult {
     // W/ kept), possibly empty, and the whole decoded body.
     std::string etag;
     platform::PageBuffer body;
-    // failed: one of the fixed reasons; the cause was logged already.
-    std::string_view reason;
+    // fetched: the Last-Modified value of the final response, trimmed like
+    // the ETag; empty when there is none.
+    std::string last_modified;
+    // fetched with FetchOptions::digest: the SHA-256 of the decoded body.
+    std::optional<Sha256Digest> digest;
+    // failed: the reason for the operator; the cause was logged already.
+    std::string reason;
+};
+
+// What a fetch may do beyond the plain conditional GET.
+struct FetchOptions {
+    // Sent as If-Modified-Since when there is no ETag to send.
+    std::string_view if_modified_since;
+    // Forward proxies; none: every request goes direct.
+    const ProxyRoutes* proxy = nullptr;
+    // Hash the body while it is read.
+    bool digest = false;
 };
 
 // The value of the first header line of the head named "etag" (ASCII letters
@@ -26,10 +43,12 @@ struct FetchResult {
 // the value; empty when there is none. `raw_head` is the status line and the
 // header lines, each ended by CR LF, up to the empty line.
 [[nodiscard]] std::string etagFromHead(std::string_view raw_head);
+// The same for any header name (compared ignoring ASCII letter case).
+[[nodiscard]] std::string headerFromHead(std::string_view raw_head, std::string_view name);
 
 // `authorization` absent or empty sends no extra Authorization header.
 [[nodiscard]] FetchResult fetchBundle(std::string_view url, std::string_view cached_etag,
                                       const std::optional<std::string>& authorization,
-                                      bool tls_verify);
+                                      bool tls_verify, const FetchOptions& options = {});
 
 }  // namespace qs

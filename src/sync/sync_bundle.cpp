@@ -2,11 +2,15 @@
 
 #include <new>
 
+#include "http/proxy.hpp"
 #include "log/log.hpp"
+#include "platform/environment.hpp"
 #include "sync/apply_bundle.hpp"
 #include "sync/etag_store.hpp"
 #include "sync/fetch_bundle.hpp"
+#include "sync/payload_record.hpp"
 #include "sync/version.hpp"
+#include "tls/digest.hpp"
 
 namespace qs {
 
@@ -14,7 +18,32 @@ namespace {
 
 using log::Scope;
 
+// What the records of an installed (or identical) payload keep besides its
+// ETag: its digest while skip_identical is on (and no stale one while it is
+// off, so that turning it on again never matches a payload no longer
+// live), and its Last-Modified when the server sent no ETag.
+void recordPayload(const Bundle& bundle, BundleState& state, const FetchResult& fetched) {
+    saveEtag(bundle.target_dir, state, fetched.etag);
+    const bool skip_identical = bundle.options.skip_identical.value_or(false);
+    savePayloadRecord(bundle, state, PayloadRecord::digest,
+                      skip_identical && fetched.digest ? hexDigest(*fetched.digest) : std::string());
+    if (bundle.options.use_last_modified.value_or(false)) {
+        savePayloadRecord(bundle, state, PayloadRecord::last_modified,
+                          fetched.etag.empty() ? std::string_view(fetched.last_modified)
+                                               : std::string_view{});
+    }
+}
+
 SyncOutcome install(const Bundle& bundle, BundleState& state, const FetchResult& fetched) {
+    if (bundle.options.skip_identical.value_or(false) && fetched.digest &&
+        !state.payload_digest.empty() && hexDigest(*fetched.digest) == state.payload_digest) {
+        // Servers of one farm may give the same file different ETags: the
+        // payload is what is live already, so nothing is installed and the
+        // hook does not run; the new ETag makes the next poll a 304 again.
+        log::info(Scope::quillstead, "[", bundle.name, "] unchanged (same payload, new etag)");
+        recordPayload(bundle, state, fetched);
+        return SyncOutcome::unchanged;
+    }
     const auto version = deriveVersion(fetched.etag);
     if (!version) {
         log::error(Scope::quillstead, "[", bundle.name, "] bundle apply failed: ", version.error());
@@ -28,7 +57,7 @@ SyncOutcome install(const Bundle& bundle, BundleState& state, const FetchResult&
         log::error(Scope::quillstead, "[", bundle.name, "] bundle apply failed: ", applied.error());
         return SyncOutcome::failed;
     }
-    saveEtag(bundle.target_dir, state, fetched.etag);
+    recordPayload(bundle, state, fetched);
     state.status.version = *version;
     return SyncOutcome::installed;
 }
@@ -37,8 +66,21 @@ SyncOutcome install(const Bundle& bundle, BundleState& state, const FetchResult&
 
 SyncOutcome syncBundle(const Bundle& bundle, BundleState& state, bool tls_verify) {
     try {
+        const auto routes =
+            proxyRoutes(bundle.options.proxy, bundle.options.no_proxy, platform::environmentVariable);
+        if (!routes) {
+            log::error(Scope::http, "invalid proxy: ", routes.error());
+            log::error(Scope::quillstead, "[", bundle.name, "] fetch failed: invalid proxy");
+            return SyncOutcome::failed;
+        }
+        FetchOptions options;
+        options.proxy = &*routes;
+        options.digest = bundle.options.skip_identical.value_or(false);
+        if (bundle.options.use_last_modified.value_or(false)) {
+            options.if_modified_since = state.last_modified;
+        }
         const FetchResult result =
-            fetchBundle(bundle.url, state.etag, bundle.authorization, tls_verify);
+            fetchBundle(bundle.url, state.etag, bundle.authorization, tls_verify, options);
         switch (result.kind) {
         case FetchResult::Kind::not_modified:
             log::info(Scope::quillstead, "[", bundle.name, "] unchanged");

@@ -38,7 +38,7 @@ namespace qs {
     X(HttpHeadersOversize) X(HttpHeadersInvalid) X(HttpChunkInvalid) X(HttpChunkTruncated)         \
     X(HttpContentEncodingUnsupported) X(HttpRequestTruncated) X(HttpConnectionClosing)             \
     X(HttpRedirectLocationMissing) X(HttpRedirectLocationOversize) X(HttpRedirectLocationInvalid)  \
-    X(TooManyHttpRedirects) X(RedirectRequiresResend)                                              \
+    X(TooManyHttpRedirects) X(RedirectRequiresResend) X(ProxyRefused)                              \
     /* TLS and certificates */                                                                     \
     X(TlsInitializationFailed) X(TlsAlert) X(TlsIllegalParameter) X(TlsUnexpectedMessage)          \
     X(TlsCertificateNotVerified) X(TlsBadSignatureScheme) X(TlsBadRecordMac) X(TlsRecordOverflow)  \

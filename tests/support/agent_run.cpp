@@ -63,4 +63,15 @@ RunOptions agentWithCertificates(const std::string& ca_dir, const std::string& c
     return options;
 }
 
+RunOptions agentWithCertificates(const std::string& ca_dir, const std::string& config,
+                                 const std::vector<std::string>& environment) {
+    RunOptions options;
+    options.args = {"-m", "--propagation", "private", "/bin/sh", "-c",
+                    "mount --bind \"$0\" /etc/ssl/certs && agent=$1 config=$2 && shift 2 && "
+                    "exec env \"$@\" \"$agent\" -c \"$config\"",
+                    ca_dir, quillsteadBinary(), config};
+    options.args.insert(options.args.end(), environment.begin(), environment.end());
+    return options;
+}
+
 }  // namespace qs::test

@@ -34,6 +34,9 @@ bool canUsePrivateMounts();
 // `ca_dir` is mounted over /etc/ssl/certs, so the machine's store is never
 // touched. `config` is passed with -c.
 RunOptions agentWithCertificates(const std::string& ca_dir, const std::string& config);
+// The same with NAME=value entries added to the agent's environment.
+RunOptions agentWithCertificates(const std::string& ca_dir, const std::string& config,
+                                 const std::vector<std::string>& environment);
 
 // The program to run for agentWithCertificates.
 std::string unshareProgram();

@@ -66,7 +66,8 @@ NginxServer::NginxServer(std::string root_dir, NginxOptions options)
     conf += "pid " + state_dir_ + "/nginx.pid;\n";
     if (::geteuid() == 0) conf += "user root;\n";
     conf += "events { worker_connections 256; }\nhttp {\n";
-    conf += "  log_format qs escape=none '$request $status $body_bytes_sent \"$http_if_none_match\"';\n";
+    conf += "  log_format qs escape=none '$request $status $body_bytes_sent \"$http_if_none_match\" "
+            "\"$http_if_modified_since\" \"$http_proxy_authorization\" $http_via';\n";
     conf += "  access_log " + state_dir_ + "/access.log qs;\n";
     for (const char* temp : {"client_body", "proxy", "fastcgi", "uwsgi", "scgi"})
         conf += std::string("  ") + temp + "_temp_path " + state_dir_ + "/" + temp + ";\n";

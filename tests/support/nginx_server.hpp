@@ -29,7 +29,9 @@ public:
     [[nodiscard]] std::uint16_t port() const { return port_; }
     // "http://127.0.0.1:PORT/path" (or https://localhost:PORT/path with TLS).
     [[nodiscard]] std::string url(std::string_view path) const;
-    // The access log, one line per request, with the If-None-Match header.
+    // The access log, one line per request: request line, status, bytes,
+    // then the If-None-Match, If-Modified-Since and Proxy-Authorization
+    // headers in quotes and the Via header.
     [[nodiscard]] std::string accessLog() const;
 
     // True when nginx is installed where the tests expect it.

@@ -1,0 +1,112 @@
+#include "sync/payload_record.hpp"
+
+#include <new>
+
+#include "log/log.hpp"
+#include "platform/fd.hpp"
+#include "platform/file_create.hpp"
+#include "platform/link_switch.hpp"
+#include "util/text.hpp"
+
+namespace qs {
+
+namespace {
+
+// Both values are short header-sized texts; anything larger was not
+// written by the agent.
+constexpr std::size_t kMaxPayloadRecordBytes = 256;
+
+std::string_view recordName(PayloadRecord record) {
+    switch (record) {
+    case PayloadRecord::digest: return "digest";
+    case PayloadRecord::last_modified: return "last-modified";
+    }
+    return "digest";
+}
+
+std::string& valueOf(BundleState& state, PayloadRecord record) {
+    switch (record) {
+    case PayloadRecord::digest: return state.payload_digest;
+    case PayloadRecord::last_modified: return state.last_modified;
+    }
+    return state.payload_digest;
+}
+
+std::string loadRecord(const std::string& path) {
+    auto contents = platform::readWholeFile(path, kMaxPayloadRecordBytes);
+    if (!contents) return {};
+    return std::string(trimSpace(*contents));
+}
+
+Result<void> writeRecord(const std::string& path, std::string_view value) {
+    const std::string temporary = path + ".tmp";
+    {
+        QS_TRY_ASSIGN(platform::Fd file, platform::createFile(temporary));
+        if (auto written = platform::writeAll(file.get(), value); !written) {
+            platform::unlinkIgnoringResult(temporary);
+            return written;
+        }
+    }
+    if (auto renamed = platform::renamePath(temporary, path); !renamed) {
+        platform::unlinkIgnoringResult(temporary);
+        return renamed;
+    }
+    return {};
+}
+
+}  // namespace
+
+std::string recordPrefix(const Bundle& bundle, const std::optional<std::string>& state_dir) {
+    if (!state_dir) return {};
+    std::string prefix = *state_dir + "/";
+    for (const char c : bundle.name) {
+        if (c == '/') {
+            prefix += "%2F";
+        } else {
+            prefix += c;
+        }
+    }
+    return prefix + ".";
+}
+
+std::string payloadRecordPath(const Bundle& bundle, const BundleState& state, PayloadRecord record) {
+    const std::string prefix =
+        state.record_prefix.empty() ? bundle.target_dir + "/." : state.record_prefix;
+    return prefix + std::string(recordName(record));
+}
+
+void loadPayloadRecords(const Bundle& bundle, BundleState& state) {
+    try {
+        if (bundle.options.skip_identical.value_or(false)) {
+            state.payload_digest =
+                loadRecord(payloadRecordPath(bundle, state, PayloadRecord::digest));
+        }
+        if (bundle.options.use_last_modified.value_or(false)) {
+            state.last_modified =
+                loadRecord(payloadRecordPath(bundle, state, PayloadRecord::last_modified));
+        }
+    } catch (const std::bad_alloc&) {
+        // Without the values the next payload is installed as new: harmless.
+    }
+}
+
+void savePayloadRecord(const Bundle& bundle, BundleState& state, PayloadRecord record,
+                       std::string_view value) {
+    std::string& kept = valueOf(state, record);
+    try {
+        kept.assign(value);
+        const std::string path = payloadRecordPath(bundle, state, record);
+        if (value.empty()) {
+            platform::unlinkIgnoringResult(path);
+            return;
+        }
+        if (auto written = writeRecord(path, value); !written) {
+            log::warn(log::Scope::bundle, "failed to save ", recordName(record), " to ", path, ": ",
+                      written.error());
+        }
+    } catch (const std::bad_alloc&) {
+        kept.clear();
+    }
+}
+
+}  // namespace qs
