@@ -64,13 +64,17 @@ RunOptions agentWithCertificates(const std::string& ca_dir, const std::string& c
 }
 
 RunOptions agentWithCertificates(const std::string& ca_dir, const std::string& config,
-                                 const std::vector<std::string>& environment) {
+                                 const std::vector<std::string>& environment,
+                                 const std::vector<std::string>& arguments) {
+    // The assignments are the test's own texts, without single quotes.
+    std::string assignments;
+    for (const std::string& entry : environment) assignments += " '" + entry + "'";
     RunOptions options;
     options.args = {"-m", "--propagation", "private", "/bin/sh", "-c",
                     "mount --bind \"$0\" /etc/ssl/certs && agent=$1 config=$2 && shift 2 && "
-                    "exec env \"$@\" \"$agent\" -c \"$config\"",
+                    "exec env" + assignments + " \"$agent\" -c \"$config\" \"$@\"",
                     ca_dir, quillsteadBinary(), config};
-    options.args.insert(options.args.end(), environment.begin(), environment.end());
+    options.args.insert(options.args.end(), arguments.begin(), arguments.end());
     return options;
 }
 

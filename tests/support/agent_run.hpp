@@ -34,9 +34,11 @@ bool canUsePrivateMounts();
 // `ca_dir` is mounted over /etc/ssl/certs, so the machine's store is never
 // touched. `config` is passed with -c.
 RunOptions agentWithCertificates(const std::string& ca_dir, const std::string& config);
-// The same with NAME=value entries added to the agent's environment.
+// The same with NAME=value entries added to the agent's environment and
+// `arguments` after the configuration (a command word such as "once").
 RunOptions agentWithCertificates(const std::string& ca_dir, const std::string& config,
-                                 const std::vector<std::string>& environment);
+                                 const std::vector<std::string>& environment,
+                                 const std::vector<std::string>& arguments = {});
 
 // The program to run for agentWithCertificates.
 std::string unshareProgram();

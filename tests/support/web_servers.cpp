@@ -75,7 +75,9 @@ ApacheServer::ApacheServer(const std::string& root, const ApacheOptions& options
     }
     conf += "ServerRoot " + state_dir_ + "\nServerName localhost\nPidFile " + state_dir_ +
             "/httpd.pid\nMutex file:" + state_dir_ + "\nErrorLog " + state_dir_ + "/error.log\n";
-    conf += "User www-data\nGroup www-data\nTypesConfig /etc/mime.types\n";
+    // One process (-X) serves one connection at a time: a kept-alive
+    // connection from a balancer would hold it for the keep-alive timeout.
+    conf += "User www-data\nGroup www-data\nTypesConfig /etc/mime.types\nKeepAlive Off\n";
     conf += "LogFormat \"%r %>s %b \\\"%{If-None-Match}i\\\" %{ETag}o\" qs\nCustomLog " +
             access_log_ + " qs\n";
     conf += "Listen 127.0.0.1:" + portText(port_) + "\n";
