@@ -33,6 +33,7 @@ raw-file.conf 1
 basic-auth.conf 1
 lab-http.conf 1
 demo.conf 2
+proxy-farm.conf 2
 "
 
 for path in "$QS_SOURCE_DIR"/examples/*.conf; do
