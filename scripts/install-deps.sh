@@ -9,6 +9,8 @@ packages=(
   openssl ca-certificates
   # Real peers for the tests and benchmarks: archivers, servers, fuzzing.
   tar libarchive-tools pigz gzip python3 nginx-light curl
+  # Signing keys and signatures for the signed-bundle tests.
+  signify-openbsd
   clang libclang-rt-14-dev
   # clang 16: the first clang whose std::expected (libstdc++ 12) holds
   # non-trivial types, which the HTTP parsers' fuzz targets need.

@@ -48,7 +48,11 @@ namespace qs {
     X(CertificateNotYetValid) X(CertificateIssuerMismatch) X(CertificateSignatureInvalid)          \
     X(CertificateSignatureAlgorithmUnsupported) X(CertificateSignatureAlgorithmMismatch)           \
     X(CertificateSignatureNamedCurveUnsupported) X(CertificatePublicKeyInvalid)                   \
-    X(CertificateMalformed)
+    X(CertificateMalformed)                                                                        \
+    /* signing keys and signatures */                                                              \
+    X(KeyFormatUnknown) X(KeyIsPrivate) X(KeyIsCertificate) X(KeyAlgorithmUnsupported)            \
+    X(KeyTooSmall) X(KeyMalformed) X(SignatureMalformed) X(SignatureKeyNumberMismatch)             \
+    X(SignatureMismatch)
 
 enum class Error : std::uint16_t {
 #define QS_ERROR_ENUM(name) name,
