@@ -94,7 +94,97 @@ Result<void> checkIssuerKey(Family family, const EVP_PKEY* key) {
     return std::unexpected(Error::CertificateSignatureAlgorithmUnsupported);
 }
 
+struct NameConstraintsFree {
+    void operator()(NAME_CONSTRAINTS* constraints) const { NAME_CONSTRAINTS_free(constraints); }
+};
+
+enum class Signer { intermediate, anchor };
+
+// Whether `certificate` may sign others: basicConstraints with CA:TRUE and,
+// when it has a keyUsage, keyCertSign in it. A version 1 self-signed
+// certificate predates extensions; it is let through as the trust anchor
+// only, since someone chose to put it into the store.
+Result<void> checkMaySign(X509* certificate, Signer role) {
+    // X509_check_ca: 1 is CA:TRUE with keyCertSign in any keyUsage, 3 a
+    // version 1 self-signed root; its other answers are guesses from keyUsage
+    // or Netscape types, not a CA flag.
+    const int ca = X509_check_ca(certificate);
+    if (ca == 1 || (ca == 3 && role == Signer::anchor)) return {};
+    const std::uint32_t flags = X509_get_extension_flags(certificate);
+    if ((flags & EXFLAG_CA) != 0 && (flags & EXFLAG_KUSAGE) != 0 &&
+        (X509_get_key_usage(certificate) & KU_KEY_CERT_SIGN) == 0)
+        return std::unexpected(Error::CertificateKeyUsageInvalid);
+    return std::unexpected(Error::CertificateNotCa);
+}
+
+// pathLenConstraint limits the CA certificates below the signer, not
+// counting the leaf nor self-issued ones (a CA re-keying itself).
+Result<void> checkPathLength(X509* signer, std::span<x509_st* const> below) {
+    const long limit = X509_get_pathlen(signer);
+    if (limit < 0) return {};
+    long intermediates = 0;
+    for (std::size_t i = 1; i < below.size(); ++i)
+        if ((X509_get_extension_flags(below[i]) & EXFLAG_SI) == 0) ++intermediates;
+    if (intermediates > limit) return std::unexpected(Error::CertificatePathLengthExceeded);
+    return {};
+}
+
+// A signer's nameConstraints bind every certificate below it; for the leaf
+// the commonName counts as a host name when there is no subjectAltName, as
+// it does for the host-name check.
+Result<void> checkNameConstraints(X509* signer, std::span<x509_st* const> below) {
+    if (X509_get_ext_by_NID(signer, NID_name_constraints, -1) < 0) return {};
+    std::unique_ptr<NAME_CONSTRAINTS, NameConstraintsFree> constraints(static_cast<NAME_CONSTRAINTS*>(
+        X509_get_ext_d2i(signer, NID_name_constraints, nullptr, nullptr)));
+    if (!constraints) return std::unexpected(Error::CertificateExtensionInvalid);
+    for (std::size_t i = 0; i < below.size(); ++i) {
+        if (i > 0 && (X509_get_extension_flags(below[i]) & EXFLAG_SI) != 0) continue;
+        if (NAME_CONSTRAINTS_check(below[i], constraints.get()) != X509_V_OK)
+            return std::unexpected(Error::CertificateNameConstraintViolated);
+    }
+    X509* leaf = below.front();
+    if (X509_get_ext_by_NID(leaf, NID_subject_alt_name, -1) < 0 &&
+        NAME_CONSTRAINTS_check_CN(leaf, constraints.get()) != X509_V_OK)
+        return std::unexpected(Error::CertificateNameConstraintViolated);
+    return {};
+}
+
+// Extensions OpenSSL could not decode, and critical ones it does not know
+// and so cannot honour, make a certificate unusable.
+Result<void> checkExtensions(X509* certificate) {
+    const std::uint32_t flags = X509_get_extension_flags(certificate);
+    if ((flags & EXFLAG_INVALID) != 0) return std::unexpected(Error::CertificateExtensionInvalid);
+    if ((flags & EXFLAG_CRITICAL) != 0)
+        return std::unexpected(Error::CertificateCriticalExtensionUnknown);
+    return {};
+}
+
+// A leaf restricted by extendedKeyUsage must allow a TLS server.
+Result<void> checkServerPurpose(X509* leaf) {
+    if ((X509_get_extension_flags(leaf) & EXFLAG_XKUSAGE) == 0) return {};
+    if ((X509_get_extended_key_usage(leaf) & (XKU_SSL_SERVER | XKU_ANYEKU)) == 0)
+        return std::unexpected(Error::CertificatePurposeInvalid);
+    return {};
+}
+
 }  // namespace
+
+Result<void> checkPathConstraints(std::span<x509_st* const> path, x509_st* anchor) {
+    if (path.empty()) return std::unexpected(Error::TlsCertificateNotVerified);
+    for (x509_st* certificate : path) QS_TRY(checkExtensions(certificate));
+    QS_TRY(checkExtensions(anchor));
+    QS_TRY(checkServerPurpose(path.front()));
+    // Every certificate that signed another, from the leaf's issuer upwards.
+    for (std::size_t i = 1; i <= path.size(); ++i) {
+        const bool is_anchor = i == path.size();
+        X509* signer = is_anchor ? anchor : path[i];
+        const std::span<x509_st* const> below = path.first(i);
+        QS_TRY(checkMaySign(signer, is_anchor ? Signer::anchor : Signer::intermediate));
+        QS_TRY(checkPathLength(signer, below));
+        QS_TRY(checkNameConstraints(signer, below));
+    }
+    return {};
+}
 
 bool hostNameMatches(std::string_view candidate, std::string_view host) {
     if (candidate.empty() || host.empty()) return false;
@@ -102,6 +192,8 @@ bool hostNameMatches(std::string_view candidate, std::string_view host) {
     if (!candidate.starts_with("*.")) return false;
     const std::string_view suffix = candidate.substr(2);
     if (suffix.find('*') != std::string_view::npos) return false;
+    // "*.com" would stand for every name under a top-level domain.
+    if (suffix.find('.') == std::string_view::npos) return false;
     const std::size_t dot = host.find('.');
     if (dot == std::string_view::npos) return false;
     return equalsIgnoringCase(suffix, host.substr(dot + 1));
@@ -171,7 +263,10 @@ Result<void> verifyServerChain(std::span<x509_st* const> chain, const TrustStore
         // The list must be in chain order: each certificate issued the one before.
         if (i > 0) QS_TRY(checkIssuedBy(chain[i - 1], chain[i], now));
         x509_st* root = store.findBySubject(nameDer(X509_get_issuer_name(chain[i])));
-        if (root != nullptr) return checkIssuedBy(chain[i], root, now);
+        if (root != nullptr) {
+            QS_TRY(checkIssuedBy(chain[i], root, now));
+            return checkPathConstraints(chain.first(i + 1), root);
+        }
     }
     return std::unexpected(Error::TlsCertificateNotVerified);
 }

@@ -25,7 +25,8 @@ inline constexpr std::size_t kMaxLeafPublicKeyBytes = 600;
 // One name candidate against the server name, ASCII letters compared without
 // regard to case. "*.suffix" stands for exactly one leading label: it matches
 // when the server name has a "." and the part after its first "." equals
-// the suffix (which may hold no further "*"). Empty names never match.
+// the suffix (which must hold a "." and no further "*"). Empty names never
+// match.
 [[nodiscard]] bool hostNameMatches(std::string_view candidate, std::string_view host);
 
 // The leaf's dNSName subjectAltName entries (other entry types, IP addresses
@@ -45,10 +46,24 @@ inline constexpr std::size_t kMaxLeafPublicKeyBytes = 600;
 // CertificateSignatureInvalid.
 [[nodiscard]] Result<void> checkIssuedBy(x509_st* certificate, x509_st* issuer, std::int64_t now);
 
+// The constraints a path from the leaf (path.front()) through the
+// intermediates to the trust-store `anchor` must honour, once every link's
+// signature has checked out: no certificate with an undecodable extension
+// (CertificateExtensionInvalid) or an unknown critical one
+// (CertificateCriticalExtensionUnknown); a leaf extendedKeyUsage, when
+// present, allows serverAuth or any purpose (CertificatePurposeInvalid); each
+// signer is a CA (CertificateNotCa; a version 1 self-signed anchor passes)
+// whose keyUsage, when present, holds keyCertSign
+// (CertificateKeyUsageInvalid), whose pathLenConstraint covers the CAs below
+// it (CertificatePathLengthExceeded), and whose nameConstraints admit the
+// names below it (CertificateNameConstraintViolated).
+[[nodiscard]] Result<void> checkPathConstraints(std::span<x509_st* const> path, x509_st* anchor);
+
 // The whole server verification over `chain` in the order sent (leaf first):
 // the leaf's host name and key size, then for each certificate in turn the
 // link to the one before it and a trust-store lookup by its issuer name; a
-// store hit that checks out trusts the server, one that does not fails.
+// store hit whose link and path constraints check out trusts the server, one
+// that does not fails.
 // TlsCertificateNotVerified when the list ends without reaching the store.
 [[nodiscard]] Result<void> verifyServerChain(std::span<x509_st* const> chain,
                                              const TrustStore& store, std::string_view host,

@@ -38,7 +38,7 @@ namespace qs {
     X(HttpHeadersOversize) X(HttpHeadersInvalid) X(HttpChunkInvalid) X(HttpChunkTruncated)         \
     X(HttpContentEncodingUnsupported) X(HttpRequestTruncated) X(HttpConnectionClosing)             \
     X(HttpRedirectLocationMissing) X(HttpRedirectLocationOversize) X(HttpRedirectLocationInvalid)  \
-    X(TooManyHttpRedirects) X(RedirectRequiresResend) X(ProxyRefused)                              \
+    X(TooManyHttpRedirects) X(RedirectRequiresResend) X(ProxyRefused) X(HttpRedirectDowngrade)       \
     /* TLS and certificates */                                                                     \
     X(TlsInitializationFailed) X(TlsAlert) X(TlsIllegalParameter) X(TlsUnexpectedMessage)          \
     X(TlsCertificateNotVerified) X(TlsBadSignatureScheme) X(TlsBadRecordMac) X(TlsRecordOverflow)  \
@@ -48,7 +48,10 @@ namespace qs {
     X(CertificateNotYetValid) X(CertificateIssuerMismatch) X(CertificateSignatureInvalid)          \
     X(CertificateSignatureAlgorithmUnsupported) X(CertificateSignatureAlgorithmMismatch)           \
     X(CertificateSignatureNamedCurveUnsupported) X(CertificatePublicKeyInvalid)                   \
-    X(CertificateMalformed)                                                                        \
+    X(CertificateMalformed) X(CertificateNotCa) X(CertificateKeyUsageInvalid)                      \
+    X(CertificatePathLengthExceeded) X(CertificateNameConstraintViolated)                          \
+    X(CertificatePurposeInvalid) X(CertificateCriticalExtensionUnknown)                            \
+    X(CertificateExtensionInvalid)                                                                 \
     /* signing keys and signatures */                                                              \
     X(KeyFormatUnknown) X(KeyIsPrivate) X(KeyIsCertificate) X(KeyAlgorithmUnsupported)            \
     X(KeyTooSmall) X(KeyMalformed) X(SignatureMalformed) X(SignatureKeyNumberMismatch)             \

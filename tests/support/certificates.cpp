@@ -118,7 +118,7 @@ Certificate makeCertificate(const CertificateRecipe& recipe, const Certificate* 
     result.key = testKey(recipe.key, recipe.key_variant);
     result.x509.reset(X509_new(), X509Deleter{});
     X509* x = result.x509.get();
-    X509_set_version(x, 2);
+    X509_set_version(x, recipe.version1 ? 0 : 2);
     ASN1_INTEGER_set(X509_get_serialNumber(x), recipe.serial);
 
     X509_NAME* subject = X509_get_subject_name(x);
@@ -143,12 +143,28 @@ Certificate makeCertificate(const CertificateRecipe& recipe, const Certificate* 
                                nullptr, bits, static_cast<int>(recipe.raw_public_key.size()));
     }
 
-    BASIC_CONSTRAINTS* constraints = BASIC_CONSTRAINTS_new();
-    constraints->ca = recipe.ca ? 0xFF : 0;
-    X509_add1_ext_i2d(x, NID_basic_constraints, constraints, 1, X509V3_ADD_DEFAULT);
-    BASIC_CONSTRAINTS_free(constraints);
+    if (recipe.basic_constraints && !recipe.version1) {
+        BASIC_CONSTRAINTS* constraints = BASIC_CONSTRAINTS_new();
+        constraints->ca = recipe.ca ? 0xFF : 0;
+        if (recipe.path_length) {
+            constraints->pathlen = ASN1_INTEGER_new();
+            ASN1_INTEGER_set(constraints->pathlen, *recipe.path_length);
+        }
+        X509_add1_ext_i2d(x, NID_basic_constraints, constraints, 1, X509V3_ADD_DEFAULT);
+        BASIC_CONSTRAINTS_free(constraints);
+    }
 
-    if (!recipe.dns_names.empty() || !recipe.ip_addresses.empty()) {
+    for (const auto& [name, value] : recipe.extensions) {
+        X509V3_CTX context;
+        X509V3_set_ctx(&context, issuer != nullptr ? issuer->get() : x, x, nullptr, nullptr, 0);
+        X509_EXTENSION* extension =
+            X509V3_EXT_nconf(nullptr, &context, name.c_str(), value.c_str());
+        if (extension == nullptr) throw std::runtime_error("extension " + name);
+        X509_add_ext(x, extension, -1);
+        X509_EXTENSION_free(extension);
+    }
+
+    if (!recipe.version1 && (!recipe.dns_names.empty() || !recipe.ip_addresses.empty())) {
         GENERAL_NAMES* names = sk_GENERAL_NAME_new_null();
         for (const std::string& dns : recipe.dns_names) {
             GENERAL_NAME* name = GENERAL_NAME_new();

@@ -5,7 +5,9 @@
 
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include <openssl/evp.h>
@@ -31,6 +33,12 @@ struct CertificateRecipe {
     KeyKind key = KeyKind::p256;
     int key_variant = 0;
     bool ca = false;
+    bool basic_constraints = true;             // false: no basicConstraints at all
+    std::optional<long> path_length = {};      // pathLenConstraint, with ca
+    bool version1 = false;                     // an X.509 version 1 certificate: no extensions
+    // Further extensions in OpenSSL's configuration syntax, for example
+    // {"keyUsage", "critical,keyCertSign"} or {"1.2.3.4", "critical,DER:05:00"}.
+    std::vector<std::pair<std::string, std::string>> extensions = {};
     Digest digest = Digest::sha256;  // of the issuer's signature; none for Ed25519
     long serial = 1;
     // Non-empty: stands in for the subjectPublicKey bits (labelled RSA), for
