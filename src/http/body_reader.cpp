@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <array>
 
+#include "http/connection.hpp"
+
 namespace qs {
 namespace {
 
@@ -73,9 +75,13 @@ Result<std::size_t> BodyReader::read(std::span<char> out) {
         case BodyState::Phase::content_length: return readContentLength(out);
         case BodyState::Phase::chunked: return readChunked(out);
         case BodyState::Phase::until_close: {
-            // The end of the connection is the end of the body, not an error.
+            // The end of the connection is the end of the body, not an error,
+            // unless it may be a forged end: a TLS stream cut off without
+            // close_notify leaves the body truncated.
             auto n = connection_.read(out);
             if (!n) return fail(std::nullopt);
+            if (*n == 0 && transport_ != nullptr && !transport_->endConfirmed())
+                return fail(Error::UnexpectedEndOfStream);
             return *n;
         }
         case BodyState::Phase::head_received:
@@ -220,8 +226,9 @@ Result<void> BodyReader::readTrailers() {
 }
 
 DecodingBodyReader::DecodingBodyReader(BufferedReader& connection, BodyState& state,
-                                       ContentCoding coding, std::span<char> window)
-    : state_(state), framed_(connection, state) {
+                                       ContentCoding coding, std::span<char> window,
+                                       const Connection* transport)
+    : state_(state), framed_(connection, state, transport) {
     switch (coding) {
         case ContentCoding::identity: break;
         case ContentCoding::gzip: inflater_.emplace(framed_, Container::gzip, window); break;

@@ -18,6 +18,8 @@
 
 namespace qs {
 
+class Connection;
+
 enum class BodyFraming : std::uint8_t { content_length, chunked, until_close };
 
 // Chunked coding wins over a content length; with neither the body runs to
@@ -83,9 +85,15 @@ struct BodyState {
 // content-length body cut short and a failing connection record nothing.
 // After a failure every read fails again. Reading may move the bytes in the
 // connection's buffer, so views into the head must be copied first.
+//
+// `transport`, when given, is asked at the end of a body framed by the end of
+// the connection whether that end is the server's own (a TLS stream ended
+// with close_notify); when it is not, the body is truncated: ReadFailed with
+// UnexpectedEndOfStream recorded.
 class BodyReader final : public Reader {
 public:
-    BodyReader(BufferedReader& connection, BodyState& state) : connection_(connection), state_(state) {}
+    BodyReader(BufferedReader& connection, BodyState& state, const Connection* transport = nullptr)
+        : connection_(connection), state_(state), transport_(transport) {}
 
     [[nodiscard]] Result<std::size_t> read(std::span<char> out) override;
 
@@ -101,6 +109,7 @@ private:
 
     BufferedReader& connection_;
     BodyState& state_;
+    const Connection* transport_;
 };
 
 // The framed body decoded by its content coding: identity passes the framed
@@ -112,7 +121,7 @@ private:
 class DecodingBodyReader final : public Reader {
 public:
     DecodingBodyReader(BufferedReader& connection, BodyState& state, ContentCoding coding,
-                       std::span<char> window);
+                       std::span<char> window, const Connection* transport = nullptr);
 
     [[nodiscard]] Result<std::size_t> read(std::span<char> out) override;
 

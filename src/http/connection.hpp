@@ -38,6 +38,11 @@ public:
     [[nodiscard]] std::string_view host() const { return {host_.data(), host_length_}; }
     [[nodiscard]] std::uint16_t port() const { return port_; }
 
+    // Whether the end of the stream (a read of 0) is known to be the
+    // server's: always for plain TCP, where nothing better exists; over TLS
+    // only after close_notify.
+    [[nodiscard]] bool endConfirmed() const { return !tls_ || tls_->endConfirmed(); }
+
     // Set once the connection must not carry another request; never cleared.
     [[nodiscard]] bool closing() const { return closing_; }
     void markClosing() { closing_ = true; }

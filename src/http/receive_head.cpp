@@ -74,6 +74,11 @@ Result<void> followRedirect(Request& request, const Response& response,
 
     const auto protocol = protocolOf(*resolved);
     if (!protocol) return std::unexpected(Error::UnsupportedUriScheme);
+    // What was asked for over TLS must not come back as plain text, where
+    // anyone on the way could read or replace it.
+    const auto current_protocol = protocolOf(request.uri);
+    if (current_protocol && *current_protocol == Protocol::tls && *protocol == Protocol::plain)
+        return std::unexpected(Error::HttpRedirectDowngrade);
     HostBuffer host_buffer{};
     QS_TRY_ASSIGN(const std::string_view host, connectHost(*resolved, host_buffer));
 
@@ -185,7 +190,7 @@ Result<void> discardResponseBody(Request& request) {
 }
 
 BodyReader bodyReader(Request& request) {
-    return BodyReader(request.connection->reader(), request.body_state);
+    return BodyReader(request.connection->reader(), request.body_state, request.connection);
 }
 
 ContentCoding contentCodingOf(const Response& response) {
@@ -202,7 +207,7 @@ ContentCoding contentCodingOf(const Response& response) {
 DecodingBodyReader decodingBodyReader(Request& request, const Response& response,
                                       std::span<char> window) {
     return DecodingBodyReader(request.connection->reader(), request.body_state,
-                              contentCodingOf(response), window);
+                              contentCodingOf(response), window, request.connection);
 }
 
 }  // namespace qs

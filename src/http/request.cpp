@@ -98,6 +98,8 @@ Result<Request> openRequest(HttpClient& client, Method method, const Uri& uri,
         }
         request.origin_host = std::string(host);
         request.proxy = options.proxy;
+        request.origin_port = connectPort(uri, *protocol);
+        request.origin_protocol = *protocol;
 
         if (options.connection != nullptr) {
             request.connection = options.connection;
@@ -188,7 +190,10 @@ Result<void> sendHead(Request& request) {
 
     HostBuffer host_buffer{};
     const auto host = connectHost(request.uri, host_buffer);
-    const bool at_origin = host && sameHost(*host, request.origin_host);
+    const auto protocol = protocolOf(request.uri);
+    const bool at_origin = host && sameHost(*host, request.origin_host) && protocol &&
+                           *protocol == request.origin_protocol &&
+                           connectPort(request.uri, *protocol) == request.origin_port;
     for (const auto& [name, value] : request.extra_headers) {
         if (!at_origin && equalsIgnoringCase(name, "Authorization")) continue;
         out.put(name);

@@ -113,9 +113,11 @@ struct Request {
     std::uint64_t body_length = 0;  // for RequestBody::content_length
     StandardHeaders headers;
     std::vector<std::pair<std::string, std::string>> extra_headers;
-    // The connect host of the URL the request was opened with. Credentials
-    // the caller put in an extra "Authorization" header are meant for that
-    // host alone and are not sent on after a redirect to any other.
+    // The origin (protocol, connect host, port) of the URL the request was
+    // opened with. Credentials the caller put in an extra "Authorization"
+    // header are meant for that origin alone and are not sent on after a
+    // redirect to any other: another port may be another service, and plain
+    // text would show them to the network.
     std::string origin_host;
     // The routes for this request and its redirects, and the proxy the
     // current connection forwards through: set while requests go to that
@@ -123,6 +125,8 @@ struct Request {
     // connection reaches the origin, directly or through a CONNECT tunnel.
     const ProxyRoutes* proxy = nullptr;
     const ProxyServer* forwarding = nullptr;
+    std::uint16_t origin_port = 0;
+    Protocol origin_protocol = Protocol::plain;
 
     // Response side: the status of the last head received, where its body
     // stands (kept up to date by the body readers), and how much of the

@@ -85,7 +85,7 @@ FetchResult fetch(std::string_view url, std::string_view cached_etag,
 
     const auto uri = parseUri(url);
     if (!uri) {
-        log::error(Scope::http, "invalid URL: ", url);
+        log::error(Scope::http, "invalid URL: ", log::redacted(url));
         return failure("invalid URL");
     }
 
@@ -114,6 +114,8 @@ FetchResult fetch(std::string_view url, std::string_view cached_etag,
         if (response.error() == Error::ProxyRefused) {
             return proxyRefusal(exchange.client().proxyRefusal());
         }
+        if (response.error() == Error::HttpRedirectDowngrade)
+            return failure("redirect from https to http refused");
         return failure("receive failed");
     }
     if (response->status == 304) {
@@ -123,7 +125,7 @@ FetchResult fetch(std::string_view url, std::string_view cached_etag,
         return result;
     }
     if (response->status != 200) {
-        log::error(Scope::http, "HTTP ", response->status, " for ", url);
+        log::error(Scope::http, "HTTP ", response->status, " for ", log::redacted(url));
         // 407 comes from a proxy by definition; other statuses may be the
         // origin's, passed on.
         if (response->status == 407 && exchange.request().forwarding != nullptr) {

@@ -256,6 +256,7 @@ struct TlsStream::Impl {
     std::int64_t now = 0;  // the one clock reading certificates are judged by
     bool now_taken = false;
     bool peer_closed = false;  // the socket reached its end
+    bool close_notify_received = false;
     // Why the session was refused; once set, the socket BIO moves no more
     // bytes, so OpenSSL's own state machine stops at its next read or write.
     std::optional<Error> failure;
@@ -356,8 +357,10 @@ void inspectMessage(TlsStream::Impl* impl, int write_p, int content_type, const 
     if (len == 0) return;
     if (content_type == SSL3_RT_ALERT) {
         // Anything but close_notify from the server ends the session.
-        if (write_p == 0 && len >= 2 && bytes[1] != SSL3_AD_CLOSE_NOTIFY)
-            impl->fail(Error::TlsAlert);
+        if (write_p == 0 && len >= 2) {
+            if (bytes[1] != SSL3_AD_CLOSE_NOTIFY) impl->fail(Error::TlsAlert);
+            else impl->close_notify_received = true;
+        }
         return;
     }
     if (content_type != SSL3_RT_HANDSHAKE) return;
@@ -523,7 +526,8 @@ bool configure(SSL_CTX* ctx, TlsStream::Impl* impl) {
                             // secure-renegotiation extension is no risk.
                             | SSL_OP_LEGACY_SERVER_CONNECT
                             // The end of the connection without close_notify
-                            // ends the stream; HTTP framing judges the body.
+                            // ends the stream; HTTP framing judges the body,
+                            // asking endConfirmed() where only the end frames it.
                             | SSL_OP_IGNORE_UNEXPECTED_EOF);
     SSL_CTX_set_session_cache_mode(ctx, SSL_SESS_CACHE_OFF);
     SSL_CTX_set_verify(ctx, SSL_VERIFY_PEER, nullptr);
@@ -614,6 +618,8 @@ Result<std::unique_ptr<TlsStream>> TlsStream::handshake(int socket_fd, std::stri
 std::uint16_t TlsStream::protocolVersion() const {
     return static_cast<std::uint16_t>(SSL_version(impl_->ssl.get()));
 }
+
+bool TlsStream::endConfirmed() const { return impl_->close_notify_received; }
 
 std::uint16_t TlsStream::cipherSuite() const {
     const SSL_CIPHER* cipher = SSL_get_current_cipher(impl_->ssl.get());

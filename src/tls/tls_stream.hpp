@@ -39,6 +39,11 @@ public:
     // server included. The stream never sends close_notify: closing the
     // socket ends the session.
     [[nodiscard]] Result<std::size_t> read(std::span<char> out) override;
+    // Whether the server ended the stream with close_notify. Only then is
+    // the end of the stream the server's own: anyone on the path can end the
+    // TCP connection, so data framed by the end alone is complete only when
+    // this holds.
+    [[nodiscard]] bool endConfirmed() const;
     // Every byte, or WriteFailed.
     [[nodiscard]] Result<void> writeAll(std::string_view bytes);
 
