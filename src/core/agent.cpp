@@ -37,7 +37,7 @@ void logSummary(const Config& config) {
     log::info(log::Scope::quillstead, "quillstead ", kProgramVersion, " starting (",
               config.bundles.size(), " bundle(s))");
     for (const Bundle& b : config.bundles) {
-        log::info(log::Scope::quillstead, "  [", b.name, "] url=", b.url, " dir=", b.target_dir,
+        log::info(log::Scope::quillstead, "  [", b.name, "] url=", log::redacted(b.url), " dir=", b.target_dir,
                   " poll=", b.poll_interval, "s mode=", deployModeName(b.mode));
     }
 }

@@ -1,5 +1,6 @@
 #include "log/log.hpp"
 
+#include <algorithm>
 #include <cstring>
 #include <optional>
 
@@ -161,6 +162,24 @@ Piece::Piece(Error e) : prefix_("error."), text_(errorName(e)) {}
 
 Piece::Piece(Octal number) { setUnsigned(number.value, 8); }
 
+Piece::Piece(RedactedUrl url) : text_(url.text) {
+    // The user information ends at the last "@" of the authority, which
+    // itself ends at the first "/", "?" or "#" after "//"; the password is
+    // what follows the first ":" in it.
+    const std::string_view text = url.text;
+    const std::size_t start = text.find("//");
+    if (start == std::string_view::npos) return;
+    const std::size_t authority = start + 2;
+    const std::size_t authority_end = std::min(text.find_first_of("/?#", authority), text.size());
+    const std::size_t at = text.substr(0, authority_end).rfind('@');
+    if (at == std::string_view::npos || at < authority) return;
+    const std::size_t colon = text.substr(0, at).find(':', authority);
+    if (colon == std::string_view::npos) return;
+    prefix_ = text.substr(0, colon + 1);
+    text_ = "***";
+    suffix_ = text.substr(at);
+}
+
 void Piece::setUnsigned(std::uint64_t number, unsigned radix) {
     std::size_t at = digits_.size();
     do {
@@ -216,6 +235,7 @@ void writeLine(Level level, Scope scope, std::span<const Piece* const> pieces) {
     for (const Piece* piece : pieces) {
         line.put(piece->prefix());
         line.put(piece->text());
+        line.put(piece->suffix());
     }
     line.put("\n");
 }

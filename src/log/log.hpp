@@ -35,6 +35,14 @@ struct Octal {
 };
 inline Octal octal(std::uint64_t value) { return Octal{value}; }
 
+// Inserts a URL with the password of its user information, if it has one,
+// written as "***": a log file is read by more people than the
+// configuration. Everything else of the URL stays as given.
+struct RedactedUrl {
+    std::string_view text;
+};
+inline RedactedUrl redacted(std::string_view url) { return RedactedUrl{url}; }
+
 // One piece of a line: a view of text, or a number rendered into `digits`.
 class Piece {
 public:
@@ -42,6 +50,7 @@ public:
     Piece(const char* text) : text_(text) {}       // NOLINT
     Piece(Error e);                                // NOLINT
     Piece(Octal number);                           // NOLINT
+    Piece(RedactedUrl url);                        // NOLINT
     template <std::integral T>
         requires(!std::same_as<T, char> && !std::same_as<T, bool>)
     Piece(T number) {  // NOLINT
@@ -56,13 +65,15 @@ public:
 
     [[nodiscard]] std::string_view prefix() const { return prefix_; }
     [[nodiscard]] std::string_view text() const { return text_; }
+    [[nodiscard]] std::string_view suffix() const { return suffix_; }
 
 private:
     void setSigned(std::int64_t number);
     void setUnsigned(std::uint64_t number, unsigned radix);
 
-    std::string_view prefix_;  // "error." before an error name
+    std::string_view prefix_;  // "error." before an error name, a URL before its password
     std::string_view text_;
+    std::string_view suffix_;  // what follows a masked part
     std::array<char, 24> digits_{};
 };
 
