@@ -92,9 +92,13 @@ std::string_view nextComponent(std::string_view& rest) {
 
 class Extraction {
 public:
-    Extraction(std::string_view destination, const std::optional<std::string>& extract_owner,
+    // `destination_fd`, when not negative, is the destination already open
+    // (not owned); otherwise `destination` is opened on first use.
+    Extraction(std::string_view destination, int destination_fd,
+               const std::optional<std::string>& extract_owner,
                std::optional<std::uint32_t> extract_mode)
-        : destination_(destination), extract_owner_(extract_owner), extract_mode_(extract_mode) {}
+        : destination_(destination), given_fd_(destination_fd), extract_owner_(extract_owner),
+          extract_mode_(extract_mode) {}
 
     // Directory entries are best effort: a directory that cannot be made
     // shows up as a failure of the files below it.
@@ -115,12 +119,14 @@ private:
     [[nodiscard]] Result<platform::Fd> openBelow(std::string_view relative, CreateLast create_last);
 
     std::string_view destination_;
+    int given_fd_;
     const std::optional<std::string>& extract_owner_;
     std::optional<std::uint32_t> extract_mode_;
     platform::Fd destination_fd_;
 };
 
 Result<int> Extraction::destinationFd() {
+    if (given_fd_ >= 0) return given_fd_;
     if (!destination_fd_) {
         QS_TRY_ASSIGN(destination_fd_, platform::openDirectory(destination_));
     }
@@ -130,9 +136,9 @@ Result<int> Extraction::destinationFd() {
 Result<platform::Fd> Extraction::createFile(const std::string& path, const platform::Fd& parent,
                                             std::string_view base) {
     QS_TRY(checkSystemPath(path));
-    if (parent) return platform::createFileNoFollowAt(parent.get(), base);
+    if (parent) return platform::replaceFileAt(parent.get(), base);
     QS_TRY_ASSIGN(const int at, destinationFd());
-    return platform::createFileNoFollowAt(at, base);
+    return platform::replaceFileAt(at, base);
 }
 
 Result<platform::Fd> Extraction::openBelow(std::string_view relative, CreateLast create_last) {
@@ -175,10 +181,11 @@ Result<void> Extraction::writeFile(TarReader& tar, const TarEntry& entry) {
     Result<platform::Fd> created = std::unexpected(Error::Unexpected);
     try {
         path.assign(destination_).append("/").append(name);
-        // Most files go to a directory that exists already: one call creates
-        // them without a link anywhere on the way. Anything else (a missing
-        // parent, a link, a real error) takes the walk below, which makes the
-        // parent and names what went wrong.
+        // Most files are new in a directory that exists already: one call
+        // creates them without a link anywhere on the way. Anything else (a
+        // missing parent, a link, an entry to replace, a real error) takes
+        // the walk below, which makes the parent, removes what is in the
+        // way and names what went wrong.
         if (checkSystemPath(path)) {
             std::string_view relative = name;
             while (!relative.empty() && relative.front() == '/') relative.remove_prefix(1);
@@ -229,22 +236,24 @@ Result<void> Extraction::writeFile(TarReader& tar, const TarEntry& entry) {
     // plain file it turns into here, so it does not make the file writable
     // for everyone.
     const std::uint32_t entry_mode = entry.kind == TarEntryKind::sym_link ? 0 : entry.mode;
-    applyOwnership(file.get(), name, extract_owner_, extract_mode_, entry_mode);
+    applyFinalOwnership(file.get(), name, extract_owner_, extract_mode_, entry_mode);
     return {};
 }
 
 }  // namespace
 
-ExtractResult extractArchive(std::string_view archive, std::string_view destination,
-                             const std::optional<std::string>& extract_owner,
-                             std::optional<std::uint32_t> extract_mode) {
+namespace {
+
+ExtractResult extractInto(std::string_view archive, std::string_view destination,
+                          int destination_fd, const std::optional<std::string>& extract_owner,
+                          std::optional<std::uint32_t> extract_mode) {
     MemoryReader memory(archive);
     std::array<char, kInflateWindowSize> window;
     Inflater inflater(memory, Container::gzip, window);
     std::array<char, kLookAheadSize> look_ahead;
     BufferedReader input(inflater, look_ahead);
     TarReader tar(input);
-    Extraction extraction(destination, extract_owner, extract_mode);
+    Extraction extraction(destination, destination_fd, extract_owner, extract_mode);
 
     ExtractResult result;
     for (;;) {
@@ -285,6 +294,21 @@ ExtractResult extractArchive(std::string_view archive, std::string_view destinat
         }
         ++result.count;
     }
+}
+
+}  // namespace
+
+ExtractResult extractArchive(std::string_view archive, std::string_view destination,
+                             const std::optional<std::string>& extract_owner,
+                             std::optional<std::uint32_t> extract_mode) {
+    return extractInto(archive, destination, -1, extract_owner, extract_mode);
+}
+
+ExtractResult extractArchiveAt(std::string_view archive, int destination_fd,
+                               std::string_view destination,
+                               const std::optional<std::string>& extract_owner,
+                               std::optional<std::uint32_t> extract_mode) {
+    return extractInto(archive, destination, destination_fd, extract_owner, extract_mode);
 }
 
 }  // namespace qs

@@ -25,12 +25,23 @@ struct ExtractResult {
 // without normalisation, but nothing is ever written outside it: a name with
 // a ".." component fails the extraction, names resolve through no symbolic
 // link (neither a link in the destination nor one left by the archive), and
-// every entry becomes a directory or a regular file, never a link. Each file
-// gets its mode and owner from `extract_mode`/`extract_owner` and the entry's
-// mode (a link entry counts as mode 0). The first failure ends the
-// extraction; whatever was written before stays.
+// every entry becomes a directory or a regular file, never a link. A file is
+// always a new inode: whatever non-directory entry had its name (a file, a
+// hard or symbolic link, a FIFO) is removed, never opened or written. Each
+// file is written at mode 0600 and then gets its mode and owner from
+// `extract_mode`/`extract_owner` and the entry's mode (a link entry counts as
+// mode 0), or 0666 less the umask when none of them sets one. The first
+// failure ends the extraction; whatever was written before stays.
 [[nodiscard]] ExtractResult extractArchive(std::string_view archive, std::string_view destination,
                                            const std::optional<std::string>& extract_owner,
                                            std::optional<std::uint32_t> extract_mode);
+
+// The same into the open directory `destination_fd` (not owned), the one the
+// caller checked, so that nothing swapped in under its name in between is
+// written; `destination` is its name for the log lines.
+[[nodiscard]] ExtractResult extractArchiveAt(std::string_view archive, int destination_fd,
+                                             std::string_view destination,
+                                             const std::optional<std::string>& extract_owner,
+                                             std::optional<std::uint32_t> extract_mode);
 
 }  // namespace qs

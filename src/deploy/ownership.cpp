@@ -5,6 +5,7 @@
 
 #include "log/log.hpp"
 #include "platform/file_attributes.hpp"
+#include "platform/file_create.hpp"
 #include "platform/users.hpp"
 #include "util/integer_text.hpp"
 
@@ -77,13 +78,9 @@ std::optional<Owner> resolveOwner(std::string_view owner) {
     return ids;
 }
 
-}  // namespace
-
-bool ownerResolves(std::string_view extract_owner) { return resolveOwner(extract_owner).has_value(); }
-
-void applyOwnership(int fd, std::string_view display_path,
-                    const std::optional<std::string>& extract_owner,
-                    std::optional<std::uint32_t> extract_mode, std::uint32_t entry_mode) {
+// The permission bits applyOwnership sets, 0 for none.
+std::uint32_t chosenBits(const std::optional<std::string>& extract_owner,
+                         std::optional<std::uint32_t> extract_mode, std::uint32_t entry_mode) {
     std::uint32_t mode = 0;
     if (extract_mode) {
         mode = *extract_mode;
@@ -91,19 +88,29 @@ void applyOwnership(int fd, std::string_view display_path,
         mode = entry_mode;
     } else if (extract_owner) {
         mode = kOwnedFileMode;
-    } else {
-        return;  // nothing asked for: the file keeps its creation mode and owner
     }
-
     // Bits of 0 would make the file unusable by anyone but root; such a mode
     // is taken as "no mode" rather than applied.
-    const std::uint32_t bits = mode & kPermissionBits;
-    if (bits != 0) {
-        if (auto changed = platform::changeMode(fd, bits); !changed) {
-            log::warn(log::Scope::bundle, "failed to chmod ", display_path, " to ",
-                      log::octal(bits), ": ", changed.error());
-        }
+    return mode & kPermissionBits;
+}
+
+void changeModeOrWarn(int fd, std::string_view display_path, std::uint32_t bits) {
+    if (auto changed = platform::changeMode(fd, bits); !changed) {
+        log::warn(log::Scope::bundle, "failed to chmod ", display_path, " to ", log::octal(bits),
+                  ": ", changed.error());
     }
+}
+
+}  // namespace
+
+bool ownerResolves(std::string_view extract_owner) { return resolveOwner(extract_owner).has_value(); }
+
+void applyOwnership(int fd, std::string_view display_path,
+                    const std::optional<std::string>& extract_owner,
+                    std::optional<std::uint32_t> extract_mode, std::uint32_t entry_mode) {
+    // Nothing asked for: the file keeps its creation mode and owner.
+    const std::uint32_t bits = chosenBits(extract_owner, extract_mode, entry_mode);
+    if (bits != 0) changeModeOrWarn(fd, display_path, bits);
 
     if (!extract_owner) return;
     const std::string_view owner = *extract_owner;
@@ -117,6 +124,14 @@ void applyOwnership(int fd, std::string_view display_path,
         log::warn(log::Scope::bundle, "failed to chown ", display_path, " to ", owner, ": ",
                   changed.error());
     }
+}
+
+void applyFinalOwnership(int fd, std::string_view display_path,
+                         const std::optional<std::string>& extract_owner,
+                         std::optional<std::uint32_t> extract_mode, std::uint32_t entry_mode) {
+    if (chosenBits(extract_owner, extract_mode, entry_mode) == 0)
+        changeModeOrWarn(fd, display_path, platform::plainFileMode());
+    applyOwnership(fd, display_path, extract_owner, extract_mode, entry_mode);
 }
 
 }  // namespace qs

@@ -28,4 +28,11 @@ void applyOwnership(int fd, std::string_view display_path,
 // group, as applyOwnership would find it now; numbers always resolve.
 [[nodiscard]] bool ownerResolves(std::string_view extract_owner);
 
+// For a file created 0600 so that nobody could open it while it was being
+// written: applyOwnership, and where that leaves the mode alone, the mode a
+// plainly created file would have had (0666 less the umask).
+void applyFinalOwnership(int fd, std::string_view display_path,
+                         const std::optional<std::string>& extract_owner,
+                         std::optional<std::uint32_t> extract_mode, std::uint32_t entry_mode);
+
 }  // namespace qs

@@ -56,7 +56,9 @@ Error openReadError(int e) {
     case EACCES: return Error::AccessDenied;
     case EPERM: return Error::PermissionDenied;
     case ENAMETOOLONG: return Error::NameTooLong;
-    case ELOOP: return Error::SymLinkLoop;
+    // FreeBSD refuses O_NOFOLLOW on a link with EMLINK, Linux with ELOOP.
+    case ELOOP:
+    case EMLINK: return Error::SymLinkLoop;
     case ENOTDIR: return Error::NotDir;
     case EISDIR: return Error::IsDir;
     case ENOMEM: return Error::SystemResources;
@@ -138,16 +140,16 @@ Result<Fd> openForReading(std::optional<int> directory_fd, std::string_view path
     return Fd(raw);
 }
 
-Result<std::string> readWholeFile(std::string_view path, std::size_t limit) {
-    QS_TRY_ASSIGN(Fd fd, openForReading(std::nullopt, path));
+namespace {
 
+Result<std::string> readToEnd(int fd, std::size_t limit) {
     try {
         std::string text;
         // Read one byte past the limit so that "exactly at the limit" and
         // "beyond it" can be told apart without trusting st_size.
         char chunk[16384];
         for (;;) {
-            QS_TRY_ASSIGN(const std::size_t n, readSome(fd.get(), chunk));
+            QS_TRY_ASSIGN(const std::size_t n, readSome(fd, chunk));
             if (n == 0) break;
             if (text.size() + n > limit) return std::unexpected(Error::FileTooBig);
             text.append(chunk, n);
@@ -156,6 +158,30 @@ Result<std::string> readWholeFile(std::string_view path, std::size_t limit) {
     } catch (const std::bad_alloc&) {
         return std::unexpected(Error::OutOfMemory);
     }
+}
+
+}  // namespace
+
+Result<std::string> readWholeFile(std::string_view path, std::size_t limit) {
+    QS_TRY_ASSIGN(Fd fd, openForReading(std::nullopt, path));
+    return readToEnd(fd.get(), limit);
+}
+
+Result<std::string> readRegularFileNoFollow(std::string_view path, std::size_t limit) {
+    PathBuffer buffer;
+    QS_TRY(composeSystemPath(buffer, {path}));
+    // Non-blocking so that a FIFO under the name cannot hold the open.
+    const int flags = O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NOFOLLOW | O_NONBLOCK;
+    int raw = -1;
+    do {
+        raw = ::open(buffer.c_str(), flags);
+    } while (raw < 0 && errno == EINTR);
+    if (raw < 0) return std::unexpected(openReadError(errno));
+    Fd fd(raw);
+    struct stat info {};
+    if (::fstat(fd.get(), &info) != 0) return std::unexpected(statError(errno));
+    if (!S_ISREG(info.st_mode)) return std::unexpected(Error::InvalidFormat);
+    return readToEnd(fd.get(), limit);
 }
 
 Result<FileIdentity> fileIdentity(int fd) {

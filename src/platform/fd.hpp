@@ -58,6 +58,12 @@ private:
 // then those of readSome, and OutOfMemory.
 [[nodiscard]] Result<std::string> readWholeFile(std::string_view path, std::size_t limit);
 
+// The same for a file that must be a regular file under `path` itself: a
+// symbolic link as the last component fails (SymLinkLoop), as does anything
+// but a regular file (InvalidFormat), a FIFO without waiting for a writer.
+[[nodiscard]] Result<std::string> readRegularFileNoFollow(std::string_view path,
+                                                          std::size_t limit);
+
 enum class OpenBlocking { block, nonblock };
 
 // Opens `path` read-only and close-on-exec, relative to `directory_fd`, or

@@ -18,6 +18,12 @@ namespace {
 
 constexpr mode_t kDirectoryMode = 0755;
 constexpr mode_t kFileMode = 0666;
+// A file being written is the agent's alone; it gets its final mode after.
+constexpr mode_t kNewFileMode = 0600;
+// Tries at removing what sits under a name before creating the file there:
+// someone planting entries as fast as they are removed gets an error, not
+// an endless loop.
+constexpr int kReplaceAttempts = 4;
 
 Error mkdirError(int e) {
     switch (e) {
@@ -74,11 +80,11 @@ Result<DirectoryMade> mkdirIn(int directory, std::string_view path, mode_t mode 
     return std::unexpected(mkdirError(errno));
 }
 
-Result<Fd> createIn(int directory, std::string_view path, int flags) {
+Result<Fd> createIn(int directory, std::string_view path, int flags, mode_t mode = kFileMode) {
     PathBuffer buffer;
     QS_TRY(composeSystemPath(buffer, {path}));
     for (;;) {
-        const int fd = ::openat(directory, buffer.c_str(), flags, kFileMode);
+        const int fd = ::openat(directory, buffer.c_str(), flags, mode);
         if (fd >= 0) return Fd(fd);
         if (errno == EINTR) continue;
         return std::unexpected(createError(errno, (flags & O_NOFOLLOW) != 0));
@@ -86,6 +92,45 @@ Result<Fd> createIn(int directory, std::string_view path, int flags) {
 }
 
 constexpr int kCreateFlags = O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOCTTY;
+constexpr int kNewFileFlags = O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC | O_NOCTTY;
+
+Error renameAtError(int e) {
+    switch (e) {
+    case EPERM: return Error::PermissionDenied;
+    case ENOENT: return Error::FileNotFound;
+    case EIO: return Error::FileSystem;
+    case ENOMEM: return Error::SystemResources;
+    case EACCES: return Error::AccessDenied;
+    case EBUSY: return Error::FileBusy;
+    case EEXIST:
+    case ENOTEMPTY: return Error::PathAlreadyExists;
+    case EXDEV: return Error::RenameAcrossMountPoints;
+    case ENOTDIR: return Error::NotDir;
+    case EISDIR: return Error::IsDir;
+    case ENOSPC: return Error::NoSpaceLeft;
+    case EROFS: return Error::ReadOnlyFileSystem;
+    case EMLINK: return Error::LinkQuotaExceeded;
+    case ELOOP: return Error::SymLinkLoop;
+    case ENAMETOOLONG: return Error::NameTooLong;
+    case EDQUOT: return Error::DiskQuota;
+    default: return Error::Unexpected;
+    }
+}
+
+Error removeError(int e) {
+    switch (e) {
+    case EPERM: return Error::PermissionDenied;
+    case EACCES: return Error::AccessDenied;
+    case EBUSY: return Error::FileBusy;
+    case EISDIR: return Error::IsDir;
+    case EROFS: return Error::ReadOnlyFileSystem;
+    case ENOTDIR: return Error::NotDir;
+    case ENAMETOOLONG: return Error::NameTooLong;
+    case ENOMEM: return Error::SystemResources;
+    case EIO: return Error::FileSystem;
+    default: return Error::Unexpected;
+    }
+}
 
 }  // namespace
 
@@ -110,6 +155,58 @@ Result<Fd> createFileNoFollowAt(int directory, std::string_view name) {
     return createIn(directory, name, kCreateFlags | O_NOFOLLOW);
 }
 
+const int kWorkingDirectory = AT_FDCWD;
+
+Result<Fd> createNewFileAt(int directory, std::string_view name) {
+    return createIn(directory, name, kNewFileFlags, kNewFileMode);
+}
+
+Result<Fd> replaceFileAt(int directory, std::string_view name) {
+    PathBuffer buffer;
+    QS_TRY(composeSystemPath(buffer, {name}));
+    for (int attempt = 0;; ++attempt) {
+        auto created = createNewFileAt(directory, name);
+        if (created || created.error() != Error::PathAlreadyExists || attempt == kReplaceAttempts)
+            return created;
+        // unlinkat removes the name, never what a link points to, and a
+        // hard link's other names keep their data untouched.
+        if (::unlinkat(directory, buffer.c_str(), 0) != 0 && errno != ENOENT) {
+            // Linux answers EISDIR, POSIX allows EPERM for a directory.
+            if (errno == EPERM) {
+                struct stat st {};
+                if (::fstatat(directory, buffer.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 &&
+                    S_ISDIR(st.st_mode))
+                    return std::unexpected(Error::IsDir);
+            }
+            return std::unexpected(removeError(errno));
+        }
+    }
+}
+
+void removeEntryIgnoringResult(int directory, std::string_view name) {
+    PathBuffer buffer;
+    if (!composeSystemPath(buffer, {name})) return;
+    (void)::unlinkat(directory, buffer.c_str(), 0);
+}
+
+Result<void> renameAt(int directory, std::string_view from, std::string_view to) {
+    PathBuffer from_text;
+    PathBuffer to_text;
+    QS_TRY(composeSystemPath(from_text, {from}));
+    QS_TRY(composeSystemPath(to_text, {to}));
+    if (::renameat(directory, from_text.c_str(), directory, to_text.c_str()) == 0) return {};
+    return std::unexpected(renameAtError(errno));
+}
+
+std::uint32_t plainFileMode() {
+    // The umask can only be read by setting it. Read afresh each time, as
+    // the operator's umask is; for the moment between the calls a file made
+    // elsewhere would only come out more private, never less.
+    const mode_t previous = ::umask(0077);
+    ::umask(previous);
+    return static_cast<std::uint32_t>(kFileMode & ~previous);
+}
+
 std::optional<Fd> createFileBeneath(int directory, std::string_view relative) {
 #if defined(__linux__) && defined(SYS_openat2)
     // Kernels before 5.6 answer ENOSYS once; after that the walk is used
@@ -119,8 +216,8 @@ std::optional<Fd> createFileBeneath(int directory, std::string_view relative) {
     PathBuffer text;
     if (!composeSystemPath(text, {relative})) return std::nullopt;
     struct open_how how {};
-    how.flags = O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOFOLLOW | O_NOCTTY;
-    how.mode = 0666;
+    how.flags = kNewFileFlags;
+    how.mode = kNewFileMode;
     how.resolve = RESOLVE_BENEATH | RESOLVE_NO_SYMLINKS | RESOLVE_NO_MAGICLINKS;
     for (;;) {
         const long raw = ::syscall(SYS_openat2, directory, text.c_str(), &how, sizeof how);

@@ -6,6 +6,7 @@
 // Paths of kMaxSystemPath bytes or more fail with NameTooLong before any
 // system call; the same limit applies to single names.
 
+#include <cstdint>
 #include <optional>
 #include <string_view>
 
@@ -39,12 +40,42 @@ enum class DirectoryMade { created, existed };
 // named `name` fails with SymLinkLoop and is left untouched.
 [[nodiscard]] Result<Fd> createFileNoFollowAt(int directory, std::string_view name);
 
+// Stands for the working directory where a directory descriptor is asked
+// for: names are then paths as given (AT_FDCWD).
+extern const int kWorkingDirectory;
+
+// Creates `name` in `directory` write-only and close-on-exec, mode 0600,
+// only when nothing at all is there (O_CREAT|O_EXCL|O_NOFOLLOW): no existing
+// file, hard link, symbolic link or FIFO is ever opened, so nobody's inode is
+// written. PathAlreadyExists when the name is taken; otherwise the errors of
+// createFile.
+[[nodiscard]] Result<Fd> createNewFileAt(int directory, std::string_view name);
+
+// A new, empty file under `name` in `directory` (as createNewFileAt) in place
+// of whatever non-directory entry was there: a file, a link of either kind, a
+// FIFO, socket or device is removed first, never opened. Errors: those of
+// createNewFileAt, and of the removal (IsDir for a directory in the way).
+[[nodiscard]] Result<Fd> replaceFileAt(int directory, std::string_view name);
+
+// unlinkat(directory, name, 0) whose outcome does not matter to the caller.
+void removeEntryIgnoringResult(int directory, std::string_view name);
+
+// renameat(directory, from, directory, to): replaces what `to` named in one
+// step. Errors: those of renamePath.
+[[nodiscard]] Result<void> renameAt(int directory, std::string_view from, std::string_view to);
+
+// 0666 less the process umask (as it is now): the mode a file created the
+// plain way gets.
+// New files start at 0600 and are given this once written, when nothing
+// else decides their mode.
+[[nodiscard]] std::uint32_t plainFileMode();
+
 // The same as walking `relative` below `directory` with the calls above and
-// creating its last component, in one system call where the system can
+// creating its last component as createNewFileAt does, in one system call where the system can
 // refuse every symbolic link on the way and every step out of `directory`
 // (Linux openat2). Empty when it cannot, for whatever reason: the caller then
-// walks the path itself, which also names any error precisely. Saves three
-// to four system calls per extracted file.
+// walks the path itself, which also names any error precisely and replaces
+// an entry already there. Saves three to four system calls per new file.
 [[nodiscard]] std::optional<Fd> createFileBeneath(int directory, std::string_view relative);
 
 }  // namespace qs::platform

@@ -24,6 +24,8 @@ using log::Scope;
 
 constexpr std::string_view kCurrentName = "current";
 constexpr std::string_view kCurrentTmpName = "current.tmp";
+// A raw file is written under its name with this suffix, then renamed.
+constexpr std::string_view kRawTemporarySuffix = ".quillstead-tmp";
 
 // The target of target_dir/current, read into `buffer` (one system path's
 // worth); nothing when there is no link or it cannot be read.
@@ -117,12 +119,23 @@ Result<void> applyRaw(const Bundle& bundle, std::string_view body) {
         return std::unexpected(Error::ConfigError);
     }
     std::string path;
+    std::string temporary;
     try {
         path.append(bundle.target_dir).append("/").append(*bundle.filename);
+        temporary.append(path).append(kRawTemporarySuffix);
     } catch (const std::bad_alloc&) {
         return std::unexpected(Error::OutOfMemory);
     }
-    auto created = platform::createFile(path);
+    // No file name after the last slash: the name is a directory's.
+    if (bundle.filename->empty() || bundle.filename->ends_with('/')) {
+        log::error(Scope::bundle, "failed to create ", path, ": ", Error::IsDir);
+        return std::unexpected(Error::CreateFileFailed);
+    }
+    // The file is written under a name of its own and renamed over the old
+    // one: a reader sees the old file or the new one, never a part, and a
+    // link or FIFO planted under either name is replaced, not written
+    // through.
+    auto created = platform::replaceFileAt(platform::kWorkingDirectory, temporary);
     if (!created) {
         log::error(Scope::bundle, "failed to create ", path, ": ", created.error());
         return std::unexpected(Error::CreateFileFailed);
@@ -130,9 +143,15 @@ Result<void> applyRaw(const Bundle& bundle, std::string_view body) {
     const platform::Fd file = std::move(*created);
     if (auto written = platform::writeAll(file.get(), body); !written) {
         log::error(Scope::bundle, "failed to write ", path, ": ", written.error());
+        platform::removeEntryIgnoringResult(platform::kWorkingDirectory, temporary);
         return std::unexpected(Error::WriteFailed);
     }
-    applyOwnership(file.get(), path, bundle.extract_owner, bundle.extract_mode, 0);
+    applyFinalOwnership(file.get(), path, bundle.extract_owner, bundle.extract_mode, 0);
+    if (auto renamed = platform::renameAt(platform::kWorkingDirectory, temporary, path); !renamed) {
+        log::error(Scope::bundle, "failed to create ", path, ": ", renamed.error());
+        platform::removeEntryIgnoringResult(platform::kWorkingDirectory, temporary);
+        return std::unexpected(Error::CreateFileFailed);
+    }
     log::info(Scope::bundle, "wrote ", body.size(), " bytes to ", path, " (raw)");
     // The file stays open while the hook runs; it is closed on return.
     runHook(bundle, "file written");
@@ -163,19 +182,23 @@ Result<void> applyVersioned(const Bundle& bundle, std::string_view version,
 
     // The link name must be one entry of target_dir: deriveVersion encodes
     // "/" and NUL, and a name from anywhere else is held to the same rule.
+    // Made or found, the entry is extracted into only when it is a real
+    // directory (a link named like a version would lead the extraction
+    // elsewhere), and only through the descriptor that checked it, so it
+    // cannot be swapped for a link in between.
     Result<platform::DirectoryMade> made = std::unexpected(Error::BadPathName);
+    platform::Fd version_fd;
     if (link_name.find('/') == std::string::npos && link_name.find('\0') == std::string::npos) {
         made = platform::makeDirectory(version_dir);
     }
-    // An existing entry is extracted into again, but only when it is a real
-    // directory: a link named like a version would lead the extraction
-    // elsewhere.
-    if (made && *made == platform::DirectoryMade::existed) {
+    if (made) {
         auto target = platform::openDirectory(target_dir);
         if (!target) {
             made = std::unexpected(target.error());
         } else if (auto real = platform::openDirectoryNoFollowAt(target->get(), link_name); !real) {
             made = std::unexpected(real.error());
+        } else {
+            version_fd = std::move(*real);
         }
     }
     if (!made) {
@@ -183,8 +206,9 @@ Result<void> applyVersioned(const Bundle& bundle, std::string_view version,
         return std::unexpected(Error::MakePath);
     }
 
-    const ExtractResult extracted =
-        extractArchive(body, version_dir, bundle.extract_owner, bundle.extract_mode);
+    const ExtractResult extracted = extractArchiveAt(body, version_fd.get(), version_dir,
+                                                     bundle.extract_owner, bundle.extract_mode);
+    version_fd.reset();
     if (extracted.error) {
         discardVersionDir(target_dir, link_name, version_dir, *made);
         return std::unexpected(*extracted.error);

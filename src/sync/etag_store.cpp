@@ -4,6 +4,7 @@
 
 #include "log/log.hpp"
 #include "platform/fd.hpp"
+#include "platform/file_attributes.hpp"
 #include "platform/file_create.hpp"
 #include "util/path.hpp"
 #include "util/text.hpp"
@@ -11,6 +12,9 @@
 namespace qs {
 
 namespace {
+
+// The record is written under its name with this suffix, then renamed.
+constexpr std::string_view kTemporarySuffix = ".tmp";
 
 // The record sits beside the bundle's data. The directory is used verbatim:
 // a trailing slash just doubles the slash before ".etag".
@@ -24,9 +28,18 @@ namespace {
 std::string loadEtag(std::string_view target_dir) {
     PathBuffer path;
     if (!composeRecordPath(path, target_dir)) return {};
-    auto contents = platform::readWholeFile(path.view(), kMaxEtagRecordBytes);
+    // Only a regular file the agent could have written counts: a link could
+    // lead anywhere and a FIFO would never end.
+    auto contents = platform::readRegularFileNoFollow(path.view(), kMaxEtagRecordBytes);
     if (!contents) return {};
     const std::string_view etag = trimSpace(*contents);
+    // The record goes into a request head: a control byte could end the
+    // line and start a header of someone else's choosing. A tab is the one
+    // a field value may hold (and some servers put into their ETags).
+    for (const char c : etag) {
+        const auto byte = static_cast<unsigned char>(c);
+        if ((byte < 0x20 && c != '\t') || byte == 0x7F) return {};
+    }
     try {
         return std::string(etag);
     } catch (const std::bad_alloc&) {
@@ -44,15 +57,30 @@ void saveEtag(std::string_view target_dir, BundleState& state, std::string_view 
     }
 
     PathBuffer path;
+    PathBuffer temporary;
     if (!composeRecordPath(path, target_dir)) return;
-    auto file = platform::createFile(path.view());
-    if (!file) {
-        log::warn(log::Scope::bundle, "failed to save etag to ", path.view(), ": ", file.error());
+    const auto warn = [&](Error error) {
+        log::warn(log::Scope::bundle, "failed to save etag to ", path.view(), ": ", error);
+    };
+    if (auto composed = temporary.append({path.view(), kTemporarySuffix}); !composed) {
+        warn(composed.error());
         return;
     }
-    // A failed write leaves an empty or partial record; sent after a restart
-    // it simply fails to match, so the payload is installed once more.
-    (void)platform::writeAll(file->get(), state.etag);
+    // Written aside and renamed over the record: a crash leaves the old
+    // record or the new one, and a link planted under either name is
+    // replaced, never written through.
+    auto file = platform::replaceFileAt(platform::kWorkingDirectory, temporary.view());
+    if (!file) {
+        warn(file.error());
+        return;
+    }
+    Result<void> done = platform::writeAll(file->get(), state.etag);
+    if (done) done = platform::changeMode(file->get(), platform::plainFileMode());
+    if (done) done = platform::renameAt(platform::kWorkingDirectory, temporary.view(), path.view());
+    if (!done) {
+        warn(done.error());
+        platform::removeEntryIgnoringResult(platform::kWorkingDirectory, temporary.view());
+    }
 }
 
 }  // namespace qs

@@ -16,15 +16,18 @@ namespace qs {
 inline constexpr std::size_t kMaxEtagRecordBytes = 256;
 
 // The record's contents with surrounding white space removed, or the empty
-// string (no ETag) when the record is missing, unreadable, larger than
-// kMaxEtagRecordBytes, or its path too long. Never logs.
+// string (no ETag) when the record is missing, unreadable, not a regular
+// file (a symbolic link, a FIFO), larger than kMaxEtagRecordBytes, holds a
+// control byte (below 0x20 except tab, or 0x7F) inside what is left, or its path is too
+// long. Never logs.
 [[nodiscard]] std::string loadEtag(std::string_view target_dir);
 
-// Replaces the in-memory ETag first, then rewrites the record with exactly
-// the new ETag's bytes (an empty ETag gives an empty file). The record is
-// written in place, without a temporary file: the worst a torn write can
-// cause is one repeated installation after a restart. A record that cannot
-// be opened logs a warning; nothing here fails the caller.
+// Replaces the in-memory ETag first, then the record with exactly the new
+// ETag's bytes (an empty ETag gives an empty file): written to a new file
+// ".etag.tmp" beside it (0600 until written, then 0666 less the umask) and
+// renamed over it, so no link or FIFO under either name is followed and the
+// record is never seen half-written. A record that cannot be replaced logs a
+// warning; nothing here fails the caller.
 void saveEtag(std::string_view target_dir, BundleState& state, std::string_view new_etag);
 
 }  // namespace qs

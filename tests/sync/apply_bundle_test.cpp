@@ -11,6 +11,7 @@
 #include <sched.h>
 #include <string>
 #include <sys/mount.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -454,6 +455,7 @@ TEST(ApplyRaw, WritesOneFileWhateverTheMode) {
 
 TEST(ApplyRaw, Failures) {
     test::TempDir t;
+    fs::create_directory(t / "sub-dir");
     struct Case {
         const char* name;
         std::string target_dir;
@@ -468,8 +470,8 @@ TEST(ApplyRaw, Failures) {
          "error(bundle): failed to create " + t.str() + "/sub/f: error.FileNotFound\n"},
         {"path is a directory", t.str(), "", Error::CreateFileFailed,
          "error(bundle): failed to create " + t.str() + "/: error.IsDir\n"},
-        {"write fails", "/dev", "full", Error::WriteFailed,
-         "error(bundle): failed to write /dev/full: error.NoSpaceLeft\n"},
+        {"name of a directory", t.str(), "sub-dir", Error::CreateFileFailed,
+         "error(bundle): failed to create " + t.str() + "/sub-dir: error.IsDir\n"},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
@@ -480,6 +482,27 @@ TEST(ApplyRaw, Failures) {
         EXPECT_EQ(a.result.error(), c.error);
         EXPECT_EQ(a.log, c.log);
     }
+}
+
+// A write that fails (here the file size limit) leaves the old file and no
+// temporary beside it.
+TEST(ApplyRaw, FailedWriteKeepsTheOldFile) {
+    test::TempDir t;
+    test::writeFile(t / "f", "before");
+    test::StderrCapture capture;
+    const int status = inChild([&]() {
+        ::signal(SIGXFSZ, SIG_IGN);
+        const rlimit limit{.rlim_cur = 1024, .rlim_max = RLIM_INFINITY};
+        if (::setrlimit(RLIMIT_FSIZE, &limit) != 0) return 77;
+        Bundle raw = makeBundle(t.str(), DeployMode::direct, BundleFormat::raw);
+        raw.filename = "f";
+        return applyBundle(raw, "1", std::string(4096, 'x')).error() == Error::WriteFailed ? 0 : 1;
+    });
+    if (status == 77) GTEST_SKIP() << "no file size limit here";
+    EXPECT_EQ(status, 0);
+    EXPECT_EQ(capture.text(), "error(bundle): failed to write " + t.str() + "/f: error.FileTooBig\n");
+    EXPECT_EQ(test::readFile(t / "f"), "before");
+    EXPECT_EQ(entriesOf(t.str()), (std::vector<std::string>{"f"}));
 }
 
 TEST(ApplyDirect, ExtractsIntoTargetDirAndKeepsPartialWork) {
