@@ -174,7 +174,7 @@ void reloadAgent(StartedAgent& agent, std::string_view config_path) {
                 // schedule all the same.
                 if (!(new_bundles[i] == old_bundles[j])) {
                     log::info(Scope::quillstead, "[", new_bundles[i].name, "] changed: url=",
-                              new_bundles[i].url, " dir=", new_bundles[i].target_dir);
+                              log::redacted(new_bundles[i].url), " dir=", new_bundles[i].target_dir);
                 }
                 break;
             }
@@ -190,7 +190,7 @@ void reloadAgent(StartedAgent& agent, std::string_view config_path) {
                 break;
             }
             log::info(Scope::quillstead, "[", new_bundles[i].name, changed ? "] changed: url=" : "] added: url=",
-                      new_bundles[i].url, " dir=", new_bundles[i].target_dir);
+                      log::redacted(new_bundles[i].url), " dir=", new_bundles[i].target_dir);
             next.states[i].etag = loadEtag(new_bundles[i].target_dir);
             preloadBundleStatus(next, i);
         }

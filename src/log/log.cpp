@@ -150,6 +150,7 @@ void writeJsonLine(Level level, Scope scope, std::span<const Piece* const> piece
     for (const Piece* piece : pieces) {
         escaped(piece->prefix());
         escaped(piece->text());
+        escaped(piece->suffix());
     }
     line.put("\"}\n");
 }
@@ -216,6 +217,7 @@ void captureError(std::span<const Piece* const> pieces) {
     for (const Piece* piece : pieces) {
         keep(piece->prefix());
         keep(piece->text());
+        keep(piece->suffix());
     }
 }
 

@@ -94,7 +94,7 @@ FetchResult fetch(std::string_view url, std::string_view cached_etag,
     options.proxy = fetch_options.proxy;
     auto request = openRequest(exchange.client(), Method::get, *uri, options);
     if (!request) {
-        log::error(Scope::http, "HTTP request failed for ", url, ": ", request.error());
+        log::error(Scope::http, "HTTP request failed for ", log::redacted(url), ": ", request.error());
         if (request.error() == Error::ProxyRefused) return proxyRefusal(exchange.client().proxyRefusal());
         return failure("connection failed");
     }
