@@ -4,6 +4,7 @@
 #include <new>
 
 #include "platform/net.hpp"
+#include "platform/process_state.hpp"
 #include "util/text.hpp"
 
 namespace qs {
@@ -19,6 +20,54 @@ Result<void> HttpClient::ensureTrustStoreLoaded() {
     trust_store_.markLoaded();
     return {};
 }
+
+void HttpClient::setTimeLimits(const TimeLimits& limits) {
+    connect_seconds_ = limits.connect_seconds;
+    socket_limits_.single_wait_ms = std::int64_t{limits.io_seconds} * 1000;
+    socket_limits_.deadline_ms =
+        limits.total_seconds == 0
+            ? 0
+            : platform::monotonicMilliseconds() + std::int64_t{limits.total_seconds} * 1000;
+}
+
+namespace {
+
+// While a connection is being set up its waits end at the nearer of the
+// connect limit and the whole exchange's deadline; afterwards the exchange's
+// deadline alone applies again.
+class ConnectDeadline {
+public:
+    ConnectDeadline(platform::SocketLimits& limits, std::uint32_t connect_seconds)
+        : limits_(limits), saved_(limits.deadline_ms) {
+        if (connect_seconds == 0) return;
+        const std::int64_t until =
+            platform::monotonicMilliseconds() + std::int64_t{connect_seconds} * 1000;
+        if (limits_.deadline_ms == 0 || until < limits_.deadline_ms) limits_.deadline_ms = until;
+    }
+    ConnectDeadline(const ConnectDeadline&) = delete;
+    ConnectDeadline& operator=(const ConnectDeadline&) = delete;
+    ~ConnectDeadline() { limits_.deadline_ms = saved_; }
+
+    // Name resolution cannot be cut short; a lookup that outlasted the
+    // limit or a stop signal is caught right after it.
+    [[nodiscard]] Result<void> check() {
+        if (platform::shutdownRequested()) return giveUp(Error::Interrupted);
+        if (limits_.deadline_ms != 0 && platform::monotonicMilliseconds() >= limits_.deadline_ms)
+            return giveUp(Error::TimedOut);
+        return {};
+    }
+
+private:
+    Result<void> giveUp(Error why) {
+        if (!limits_.ended_by) limits_.ended_by = why;
+        return std::unexpected(why);
+    }
+
+    platform::SocketLimits& limits_;
+    std::int64_t saved_;
+};
+
+}  // namespace
 
 Result<Connection*> HttpClient::connect(std::string_view host, std::uint16_t port,
                                         Protocol protocol, const ProxyServer* tunnel) {
@@ -40,25 +89,29 @@ Result<Connection*> HttpClient::connect(std::string_view host, std::uint16_t por
         }
     }
 
+    ConnectDeadline deadline(socket_limits_, connect_seconds_);
+    QS_TRY(deadline.check());
     // Through a tunnel only the proxy's name is resolved; the origin's name
     // is the proxy's business.
     QS_TRY_ASSIGN(const auto addresses,
                   tunnel ? platform::resolveHost(tunnel->host, tunnel->port)
                          : platform::resolveHost(host, port));
-    QS_TRY_ASSIGN(platform::Fd socket, platform::connectStream(addresses));
-    if (tunnel) QS_TRY(openTunnel(socket.get(), host, port, *tunnel, proxy_refusal_));
+    QS_TRY(deadline.check());
+    QS_TRY_ASSIGN(platform::Fd socket, platform::connectStream(addresses, socket_limits_));
+    if (tunnel) QS_TRY(openTunnel(socket.get(), host, port, *tunnel, proxy_refusal_, socket_limits_));
 
     std::unique_ptr<TlsStream> tls;
     if (protocol == Protocol::tls) {
         // Every handshake failure is reported as one name; the socket closes
         // with `socket` on the way out.
-        auto session = TlsStream::handshake(socket.get(), host, trust_store_);
+        auto session = TlsStream::handshake(socket.get(), host, trust_store_, &socket_limits_);
         if (!session) return std::unexpected(Error::TlsInitializationFailed);
         tls = std::move(*session);
     }
 
     try {
-        auto connection = std::make_unique<Connection>(std::move(socket), std::move(tls), host, port);
+        auto connection = std::make_unique<Connection>(std::move(socket), std::move(tls), host,
+                                                       port, &socket_limits_);
         const std::lock_guard lock(pool_lock_);
         in_use_.push_back(std::move(connection));
         return in_use_.back().get();

@@ -22,6 +22,17 @@ namespace qs {
 // Idle connections kept per client; the oldest goes when one more is released.
 inline constexpr std::size_t kIdleConnectionLimit = 32;
 
+// How long the client's network steps may take, in seconds; 0: no limit.
+struct TimeLimits {
+    // Name resolution, TCP connect and TLS handshake of each new connection.
+    std::uint32_t connect_seconds = 0;
+    // Any single wait for a socket to become readable or writable.
+    std::uint32_t io_seconds = 0;
+    // Everything from setTimeLimits on: all connections, redirects, heads
+    // and bodies.
+    std::uint32_t total_seconds = 0;
+};
+
 class HttpClient {
 public:
     HttpClient() = default;
@@ -38,6 +49,16 @@ public:
     // it (the https path of opening a request). CertificateBundleLoadFailure.
     [[nodiscard]] Result<void> ensureTrustStoreLoaded();
 
+    // Applies `limits` to every later step of this client; the total time
+    // counts from this call. Without it, steps wait as long as they must,
+    // and only a stop signal ends a wait.
+    void setTimeLimits(const TimeLimits& limits);
+    // The limits every connection of the client waits with. After a failed
+    // step, `ended_by` says whether a limit (TimedOut) or a stop signal
+    // (Interrupted) ended it, which the errors of the steps, collapsed to
+    // ReadFailed, WriteFailed or TlsInitializationFailed, no longer show.
+    [[nodiscard]] platform::SocketLimits& socketLimits() { return socket_limits_; }
+
     // A connection to `host` (the connect host: compared without regard to
     // letter case), `port` and `protocol`: the most recently released idle
     // one that matches, or a new one (resolution, TCP connect, TLS
@@ -46,7 +67,8 @@ public:
     // TemporaryNameServerFailure, NameServerFailure,
     // HostLacksNetworkAddresses, ConnectionRefused, NetworkUnreachable,
     // ConnectionTimedOut, ConnectionResetByPeer, UnexpectedConnectFailure),
-    // OutOfMemory, TlsInitializationFailed.
+    // OutOfMemory, TlsInitializationFailed, and Interrupted or TimedOut when
+    // a stop signal or a time limit ended it before the TLS handshake.
     // With `tunnel`, a new connection goes to that proxy and asks it with
     // CONNECT for a tunnel to host:port; the TLS handshake then runs with
     // `host` through the tunnel, so the certificate is checked against the
@@ -71,6 +93,9 @@ public:
     [[nodiscard]] std::size_t inUseCount() const;
 
 private:
+    // Declared first, so that it outlives the connections that refer to it.
+    platform::SocketLimits socket_limits_;
+    std::uint32_t connect_seconds_ = 0;
     TrustStore trust_store_;
     std::mutex trust_store_lock_;
 

@@ -8,9 +8,10 @@
 namespace qs {
 
 Connection::Connection(platform::Fd socket, std::unique_ptr<TlsStream> tls, std::string_view host,
-                       std::uint16_t port)
+                       std::uint16_t port, platform::SocketLimits* limits)
     : socket_(std::move(socket)),
       tls_(std::move(tls)),
+      limits_(limits != nullptr ? limits : &unlimited_),
       port_(port),
       transport_(*this),
       buffered_(transport_, std::span<char>(read_buffer_)
@@ -25,7 +26,7 @@ Connection::~Connection() { tls_.reset(); }
 
 Result<std::size_t> Connection::Transport::read(std::span<char> out) {
     auto received = owner_.tls_ ? owner_.tls_->read(out)
-                                : platform::socketReceive(owner_.socket_.get(), out);
+                                : platform::socketReceive(owner_.socket_.get(), out, *owner_.limits_);
     if (!received) return std::unexpected(Error::ReadFailed);
     return *received;
 }
@@ -45,7 +46,8 @@ Result<void> Connection::flush() {
     const std::string_view pending(write_buffer_.data(), write_length_);
     write_length_ = 0;
     if (pending.empty()) return {};
-    auto sent = tls_ ? tls_->writeAll(pending) : platform::socketSendAll(socket_.get(), pending);
+    auto sent = tls_ ? tls_->writeAll(pending)
+                     : platform::socketSendAll(socket_.get(), pending, *limits_);
     if (!sent) return std::unexpected(Error::WriteFailed);
     return {};
 }

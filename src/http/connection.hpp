@@ -13,6 +13,7 @@
 #include "tls/tls_stream.hpp"
 #include "http/uri.hpp"
 #include "platform/fd.hpp"
+#include "platform/socket_io.hpp"
 
 namespace qs {
 
@@ -27,9 +28,11 @@ inline constexpr std::size_t kWriteBufferSize = 1024;
 
 class Connection {
 public:
-    // Takes the connected socket and, for tls, the session on it.
+    // Takes the connected socket and, for tls, the session on it. Reads and
+    // writes wait with `limits` (not owned; the client's, which outlive its
+    // connections); without them only a stop signal ends a wait.
     Connection(platform::Fd socket, std::unique_ptr<TlsStream> tls, std::string_view host,
-               std::uint16_t port);
+               std::uint16_t port, platform::SocketLimits* limits = nullptr);
     Connection(const Connection&) = delete;
     Connection& operator=(const Connection&) = delete;
     ~Connection();
@@ -72,6 +75,8 @@ private:
 
     platform::Fd socket_;
     std::unique_ptr<TlsStream> tls_;
+    platform::SocketLimits unlimited_;
+    platform::SocketLimits* limits_;
     std::array<char, kMaxHostLength> host_{};
     std::size_t host_length_ = 0;
     std::uint16_t port_ = 0;

@@ -142,7 +142,8 @@ Result<ProxyRoutes> proxyRoutes(std::optional<std::string_view> proxy,
 }
 
 Result<void> openTunnel(int socket, std::string_view host, std::uint16_t port,
-                        const ProxyServer& proxy, unsigned& refused_status) {
+                        const ProxyServer& proxy, unsigned& refused_status,
+                        platform::SocketLimits& limits) {
     refused_status = 0;
     std::string head;
     try {
@@ -155,7 +156,7 @@ Result<void> openTunnel(int socket, std::string_view host, std::uint16_t port,
     } catch (const std::bad_alloc&) {
         return std::unexpected(Error::OutOfMemory);
     }
-    if (!platform::socketSendAll(socket, head)) return std::unexpected(Error::WriteFailed);
+    if (!platform::socketSendAll(socket, head, limits)) return std::unexpected(Error::WriteFailed);
 
     // The answer head gets the limit of any response head. The proxy may
     // send nothing after it: the next bytes on the socket are the origin's
@@ -166,7 +167,7 @@ Result<void> openTunnel(int socket, std::string_view host, std::uint16_t port,
     for (;;) {
         if (filled == buffer.size()) return std::unexpected(Error::HttpHeadersOversize);
         const auto received =
-            platform::socketReceive(socket, std::span<char>(buffer).subspan(filled));
+            platform::socketReceive(socket, std::span<char>(buffer).subspan(filled), limits);
         if (!received) return std::unexpected(Error::ReadFailed);
         if (*received == 0) {
             return std::unexpected(filled == 0 ? Error::HttpConnectionClosing

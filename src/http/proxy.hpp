@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "http/uri.hpp"
+#include "platform/socket_io.hpp"
 #include "util/error.hpp"
 
 namespace qs {
@@ -73,7 +74,9 @@ using EnvironmentLookup = std::optional<std::string_view> (*)(const char* name);
 // HttpConnectionClosing, HttpRequestTruncated, HttpHeadersOversize,
 // HttpHeadersInvalid for an answer that is cut short or malformed, or that
 // has bytes after its head (nothing may come before the TLS handshake).
+// Its waits go through `limits`, like every wait of the connection.
 [[nodiscard]] Result<void> openTunnel(int socket, std::string_view host, std::uint16_t port,
-                                      const ProxyServer& proxy, unsigned& refused_status);
+                                      const ProxyServer& proxy, unsigned& refused_status,
+                                      platform::SocketLimits& limits);
 
 }  // namespace qs

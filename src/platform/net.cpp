@@ -5,7 +5,6 @@
 #include <netdb.h>
 #include <netinet/in.h>
 #include <new>
-#include <poll.h>
 #include <string>
 #include <sys/socket.h>
 
@@ -50,34 +49,24 @@ struct AddrInfoList {
     }
 };
 
-// After connect(2) was interrupted the attempt goes on in the kernel, and
-// calling connect again would only report EALREADY; so wait until the socket
-// is writable and take the attempt's own outcome from SO_ERROR.
-int finishInterruptedConnect(int fd) {
-    for (;;) {
-        pollfd entry{};
-        entry.fd = fd;
-        entry.events = POLLOUT;
-        const int ready = ::poll(&entry, 1, -1);
-        if (ready < 0) {
-            if (errno == EINTR) continue;
-            return errno;
-        }
-        if (ready == 0) continue;
-        int outcome = 0;
-        socklen_t length = sizeof outcome;
-        if (::getsockopt(fd, SOL_SOCKET, SO_ERROR, &outcome, &length) != 0) return errno;
-        return outcome;
-    }
-}
-
-// 0 when connected, else the errno of the attempt.
-int connectOnce(int fd, const SocketAddress& address) {
+// 0 when connected, else the errno of the attempt; -1 when the wait for it
+// gave up (the reason is in limits.ended_by or `waited`).
+int connectOnce(int fd, const SocketAddress& address, SocketLimits& limits, Error& waited) {
     sockaddr_storage storage{};
     std::memcpy(&storage, address.bytes.data(), address.length);
     if (::connect(fd, reinterpret_cast<const sockaddr*>(&storage), address.length) == 0) return 0;
-    if (errno == EINTR) return finishInterruptedConnect(fd);
-    return errno;
+    // The attempt goes on in the kernel (an interrupted one too: calling
+    // connect again would only report EALREADY), so wait until the socket is
+    // writable and take the attempt's own outcome from SO_ERROR.
+    if (errno != EINPROGRESS && errno != EINTR) return errno;
+    if (auto ready = waitForSocket(fd, SocketReady::writable, limits); !ready) {
+        waited = ready.error();
+        return -1;
+    }
+    int outcome = 0;
+    socklen_t length = sizeof outcome;
+    if (::getsockopt(fd, SOL_SOCKET, SO_ERROR, &outcome, &length) != 0) return errno;
+    return outcome;
 }
 
 }  // namespace
@@ -119,17 +108,24 @@ Result<std::vector<SocketAddress>> resolveHost(std::string_view host, std::uint1
     }
 }
 
-Result<Fd> connectStream(std::span<const SocketAddress> addresses) {
+Result<Fd> connectStream(std::span<const SocketAddress> addresses, SocketLimits& limits) {
     static_assert(sizeof(sockaddr_in6) <= sizeof(SocketAddress::bytes));
     for (const SocketAddress& address : addresses) {
-        Fd socket(::socket(address.family, SOCK_STREAM | SOCK_CLOEXEC, IPPROTO_TCP));
+        Fd socket(::socket(address.family, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, IPPROTO_TCP));
         if (!socket) return std::unexpected(Error::UnexpectedConnectFailure);
-        const int outcome = connectOnce(socket.get(), address);
+        Error waited = Error::Unexpected;
+        const int outcome = connectOnce(socket.get(), address, limits, waited);
+        if (outcome < 0) return std::unexpected(waited);
         if (outcome == 0) return socket;
         if (outcome == ECONNREFUSED) continue;
         return std::unexpected(connectError(outcome));
     }
     return std::unexpected(Error::ConnectionRefused);
+}
+
+Result<Fd> connectStream(std::span<const SocketAddress> addresses) {
+    SocketLimits none;
+    return connectStream(addresses, none);
 }
 
 }  // namespace qs::platform

@@ -1,7 +1,9 @@
 #pragma once
 // Name resolution and TCP connection set-up. Byte transfer on the connected
-// socket lives in socket_io. No call here has a time-out: resolution and
-// connect wait as long as the system lets them.
+// socket lives in socket_io. Connecting waits through waitForSocket, so its
+// limits and a stop signal end it; name resolution is one blocking
+// getaddrinfo(3) call that neither can cut short (a numeric host needs no
+// lookup at all; a name waits as long as the resolver's own time-outs).
 
 #include <array>
 #include <cstddef>
@@ -11,6 +13,7 @@
 #include <vector>
 
 #include "platform/fd.hpp"
+#include "platform/socket_io.hpp"
 #include "util/error.hpp"
 
 namespace qs::platform {
@@ -34,12 +37,18 @@ struct SocketAddress {
                                                              std::uint16_t port);
 
 // Tries the addresses in order and returns the first connected stream
-// socket (close-on-exec). A refused address is skipped; any other failure
+// socket (close-on-exec, non-blocking: every later transfer on it waits
+// through waitForSocket). A refused address is skipped; any other failure
 // ends the attempt with its error, because the next address would most
 // likely fail the same way and only hide the cause.
 // Errors: ConnectionRefused (every address refused, or none given),
 // NetworkUnreachable, ConnectionTimedOut, ConnectionResetByPeer,
-// UnexpectedConnectFailure (socket creation and every other connect error).
+// UnexpectedConnectFailure (socket creation and every other connect error),
+// and those of waitForSocket (Interrupted, TimedOut) while the connection
+// is being set up.
+[[nodiscard]] Result<Fd> connectStream(std::span<const SocketAddress> addresses,
+                                       SocketLimits& limits);
+// The same with no time limit (a stop signal still ends it).
 [[nodiscard]] Result<Fd> connectStream(std::span<const SocketAddress> addresses);
 
 }  // namespace qs::platform

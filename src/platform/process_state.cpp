@@ -4,20 +4,39 @@
 #include <cerrno>
 #include <csignal>
 #include <ctime>
+#include <fcntl.h>
 #include <mutex>
+#include <sys/random.h>
+#include <unistd.h>
 
 namespace qs::platform {
 
 namespace {
 
 volatile std::sig_atomic_t g_shutdown_requested = 0;
+// Written by the handler, so plain ints set before the handler exists.
+int g_wakeup_read = -1;
+int g_wakeup_write = -1;
 
 volatile std::sig_atomic_t g_reload_requested = 0;
 volatile std::sig_atomic_t g_poll_now_requested = 0;
 
-extern "C" void onStopSignal(int) { g_shutdown_requested = 1; }
 extern "C" void onReloadSignal(int) { g_reload_requested = 1; }
 extern "C" void onPollNowSignal(int) { g_poll_now_requested = 1; }
+
+void wakeWaiters() {
+    if (g_wakeup_write < 0) return;
+    const char byte = 1;
+    // A full pipe is as readable as one byte; the outcome does not matter.
+    [[maybe_unused]] const ssize_t written = ::write(g_wakeup_write, &byte, 1);
+}
+
+extern "C" void onStopSignal(int) {
+    const int saved = errno;
+    g_shutdown_requested = 1;
+    wakeWaiters();
+    errno = saved;
+}
 extern "C" void onBrokenPipe(int) {}
 
 void install(int signal_number, void (*handler)(int)) {
@@ -28,6 +47,16 @@ void install(int signal_number, void (*handler)(int)) {
     ::sigaction(signal_number, &action, nullptr);
 }
 
+// This runs before the standard descriptors are known to be open: a pipe
+// end that took the place of a closed one would later receive log lines.
+int aboveStandardDescriptors(int fd) {
+    constexpr int kFirstFree = 3;
+    if (fd >= kFirstFree) return fd;
+    const int moved = ::fcntl(fd, F_DUPFD_CLOEXEC, kFirstFree);
+    ::close(fd);
+    return moved;
+}
+
 std::recursive_mutex& stderrMutex() {
     static std::recursive_mutex mutex;
     return mutex;
@@ -36,6 +65,15 @@ std::recursive_mutex& stderrMutex() {
 }  // namespace
 
 void installSignalHandlers() {
+    if (g_wakeup_read < 0) {
+        // Close-on-exec, so hooks never inherit it; non-blocking, so the
+        // handler never waits on it. Without it, waits fall back to the flag.
+        int ends[2];
+        if (::pipe2(ends, O_CLOEXEC | O_NONBLOCK) == 0) {
+            g_wakeup_read = aboveStandardDescriptors(ends[0]);
+            g_wakeup_write = aboveStandardDescriptors(ends[1]);
+        }
+    }
     install(SIGPIPE, onBrokenPipe);
     install(SIGTERM, onStopSignal);
     install(SIGINT, onStopSignal);
@@ -57,7 +95,30 @@ bool takePollNowRequest() {
 
 bool shutdownRequested() { return g_shutdown_requested != 0; }
 
-void setShutdownRequested(bool value) { g_shutdown_requested = value ? 1 : 0; }
+void setShutdownRequested(bool value) {
+    g_shutdown_requested = value ? 1 : 0;
+    if (value) {
+        wakeWaiters();
+        return;
+    }
+    char drained[64];
+    while (g_wakeup_read >= 0 && ::read(g_wakeup_read, drained, sizeof drained) > 0) {
+    }
+}
+
+int stopWakeupDescriptor() { return g_wakeup_read; }
+
+std::uint64_t randomSeed() {
+    std::uint64_t seed = 0;
+    if (::getrandom(&seed, sizeof seed, GRND_NONBLOCK) == static_cast<ssize_t>(sizeof seed))
+        return seed;
+    struct timespec now {};
+    ::clock_gettime(CLOCK_MONOTONIC, &now);
+    seed = static_cast<std::uint64_t>(now.tv_nsec) * 0x9E3779B97F4A7C15ULL;
+    ::clock_gettime(CLOCK_REALTIME, &now);
+    return seed ^ static_cast<std::uint64_t>(now.tv_sec) ^
+           (static_cast<std::uint64_t>(::getpid()) << 32);
+}
 
 std::int64_t wallClockSeconds() {
     struct timespec now {};

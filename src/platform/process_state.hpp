@@ -26,6 +26,18 @@ void setShutdownRequested(bool value);
 [[nodiscard]] bool takeReloadRequest();
 [[nodiscard]] bool takePollNowRequest();
 
+// The read end of a pipe that becomes readable when the stop flag is set
+// (the handler writes one byte; nothing ever drains it while the flag
+// stands), so a wait in poll(2) can watch for the stop itself: a signal
+// that arrives between a look at the flag and the start of poll still ends
+// the wait. -1 before installSignalHandlers.
+[[nodiscard]] int stopWakeupDescriptor();
+
+// 64 bits from the system's random source (getrandom(2)), for seeding the
+// schedule's jitter once per process; falls back to the clocks and the
+// process ID if that source fails.
+[[nodiscard]] std::uint64_t randomSeed();
+
 // Wall-clock seconds since the epoch (CLOCK_REALTIME, rounded down); 0 when
 // the clock cannot be read.
 [[nodiscard]] std::int64_t wallClockSeconds();

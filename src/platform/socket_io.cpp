@@ -1,7 +1,11 @@
 #include "platform/socket_io.hpp"
 
 #include <cerrno>
+#include <ctime>
+#include <poll.h>
 #include <sys/socket.h>
+
+#include "platform/process_state.hpp"
 
 namespace qs::platform {
 
@@ -12,6 +16,9 @@ Error socketError(int e) {
     case EPIPE: return Error::BrokenPipe;
     case ECONNRESET: return Error::ConnectionResetByPeer;
     case ETIMEDOUT: return Error::ConnectionTimedOut;
+#if EWOULDBLOCK != EAGAIN
+    case EWOULDBLOCK:
+#endif
     case EAGAIN: return Error::WouldBlock;
     case ENOBUFS:
     case ENOMEM: return Error::SystemResources;
@@ -19,7 +26,68 @@ Error socketError(int e) {
     }
 }
 
+Error pollError(int e) {
+    switch (e) {
+    case ENOMEM: return Error::SystemResources;
+    default: return Error::Unexpected;
+    }
+}
+
+Result<void> giveUp(SocketLimits& limits, Error why) {
+    if (!limits.ended_by) limits.ended_by = why;
+    return std::unexpected(why);
+}
+
+// Before a transfer: a stop or a passed deadline ends the exchange even
+// when the socket never makes us wait.
+Result<void> checkLimits(SocketLimits& limits) {
+    if (shutdownRequested()) return giveUp(limits, Error::Interrupted);
+    if (limits.deadline_ms != 0 && monotonicMilliseconds() >= limits.deadline_ms)
+        return giveUp(limits, Error::TimedOut);
+    return {};
+}
+
 }  // namespace
+
+std::int64_t monotonicMilliseconds() {
+    struct timespec now {};
+    if (::clock_gettime(CLOCK_MONOTONIC, &now) != 0) return 0;
+    return static_cast<std::int64_t>(now.tv_sec) * 1000 + now.tv_nsec / 1'000'000;
+}
+
+Result<void> waitForSocket(int fd, SocketReady ready, SocketLimits& limits) {
+    const std::int64_t start = monotonicMilliseconds();
+    std::int64_t until = 0;  // 0: no limit
+    if (limits.single_wait_ms != 0) until = start + limits.single_wait_ms;
+    if (limits.deadline_ms != 0 && (until == 0 || limits.deadline_ms < until))
+        until = limits.deadline_ms;
+    for (;;) {
+        if (shutdownRequested()) return giveUp(limits, Error::Interrupted);
+        int timeout_ms = -1;
+        if (until != 0) {
+            const std::int64_t left = until - monotonicMilliseconds();
+            if (left <= 0) return giveUp(limits, Error::TimedOut);
+            // poll takes an int; longer limits are waited out in pieces.
+            timeout_ms = left > 86'400'000 ? 86'400'000 : static_cast<int>(left);
+        }
+        pollfd entries[2]{};
+        entries[0].fd = fd;
+        entries[0].events = ready == SocketReady::readable ? POLLIN : POLLOUT;
+        // A negative descriptor is ignored by poll: without the handlers
+        // installed only the flag, checked above, can stop the wait.
+        entries[1].fd = stopWakeupDescriptor();
+        entries[1].events = POLLIN;
+        const int count = ::poll(entries, 2, timeout_ms);
+        if (count < 0) {
+            if (errno == EINTR) continue;
+            return std::unexpected(pollError(errno));
+        }
+        if (entries[1].revents != 0 || shutdownRequested())
+            return giveUp(limits, Error::Interrupted);
+        if (entries[0].revents != 0) return {};
+        // count == 0: the limit passed, which the next turn reports.
+    }
+}
 
 Result<std::size_t> socketReceive(int fd, std::span<char> out) {
     for (;;) {
@@ -29,16 +97,40 @@ Result<std::size_t> socketReceive(int fd, std::span<char> out) {
     }
 }
 
-Result<void> socketSendAll(int fd, std::string_view bytes) {
-    while (!bytes.empty()) {
+Result<std::size_t> socketReceive(int fd, std::span<char> out, SocketLimits& limits) {
+    QS_TRY(checkLimits(limits));
+    for (;;) {
+        auto received = socketReceive(fd, out);
+        if (received || received.error() != Error::WouldBlock) return received;
+        QS_TRY(waitForSocket(fd, SocketReady::readable, limits));
+    }
+}
+
+Result<std::size_t> socketSend(int fd, std::string_view bytes) {
+    for (;;) {
         const ssize_t n = ::send(fd, bytes.data(), bytes.size(), MSG_NOSIGNAL);
-        if (n < 0) {
-            if (errno == EINTR) continue;
-            return std::unexpected(socketError(errno));
+        if (n >= 0) return static_cast<std::size_t>(n);
+        if (errno != EINTR) return std::unexpected(socketError(errno));
+    }
+}
+
+Result<void> socketSendAll(int fd, std::string_view bytes, SocketLimits& limits) {
+    QS_TRY(checkLimits(limits));
+    while (!bytes.empty()) {
+        auto sent = socketSend(fd, bytes);
+        if (!sent && sent.error() == Error::WouldBlock) {
+            QS_TRY(waitForSocket(fd, SocketReady::writable, limits));
+            continue;
         }
-        bytes.remove_prefix(static_cast<std::size_t>(n));
+        if (!sent) return std::unexpected(sent.error());
+        bytes.remove_prefix(*sent);
     }
     return {};
+}
+
+Result<void> socketSendAll(int fd, std::string_view bytes) {
+    SocketLimits none;
+    return socketSendAll(fd, bytes, none);
 }
 
 }  // namespace qs::platform

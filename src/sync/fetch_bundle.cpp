@@ -63,12 +63,26 @@ private:
     std::optional<Request> request_;
 };
 
+// A step that failed because a wait gave up reports why: the limit or the
+// stop signal, not the name its layer collapsed every failure to.
+Error causeOf(Exchange& exchange, Error reported) {
+    return exchange.client().socketLimits().ended_by.value_or(reported);
+}
+
+std::string_view reasonOf(Exchange& exchange, std::string_view usual) {
+    const auto ended_by = exchange.client().socketLimits().ended_by;
+    if (ended_by == Error::TimedOut) return "timed out";
+    if (ended_by == Error::Interrupted) return "interrupted";
+    return usual;
+}
+
 FetchResult fetch(std::string_view url, std::string_view cached_etag,
                   const std::optional<std::string>& authorization, bool tls_verify,
                   const FetchOptions& fetch_options) {
     std::unique_ptr<HttpClient> new_client(new (std::nothrow) HttpClient());
     if (!new_client) return failure("out of memory");
     Exchange exchange(std::move(new_client));
+    exchange.client().setTimeLimits(fetch_options.limits);
 
     if (tls_verify) loadTrustStore(exchange.client().trustStore());
 
@@ -94,15 +108,16 @@ FetchResult fetch(std::string_view url, std::string_view cached_etag,
     options.proxy = fetch_options.proxy;
     auto request = openRequest(exchange.client(), Method::get, *uri, options);
     if (!request) {
-        log::error(Scope::http, "HTTP request failed for ", log::redacted(url), ": ", request.error());
+        log::error(Scope::http, "HTTP request failed for ", log::redacted(url), ": ",
+                   causeOf(exchange, request.error()));
         if (request.error() == Error::ProxyRefused) return proxyRefusal(exchange.client().proxyRefusal());
-        return failure("connection failed");
+        return failure(reasonOf(exchange, "connection failed"));
     }
     exchange.setRequest(std::move(*request));
 
     if (auto sent = sendHead(exchange.request()); !sent) {
-        log::error(Scope::http, "HTTP send failed: ", sent.error());
-        return failure("send failed");
+        log::error(Scope::http, "HTTP send failed: ", causeOf(exchange, sent.error()));
+        return failure(reasonOf(exchange, "send failed"));
     }
 
     // Followed redirects keep their targets here; the request points into it
@@ -110,13 +125,13 @@ FetchResult fetch(std::string_view url, std::string_view cached_etag,
     std::array<char, kRedirectBufferSize> redirect_buffer;
     const auto response = receiveHead(exchange.request(), redirect_buffer);
     if (!response) {
-        log::error(Scope::http, "HTTP receiveHead failed: ", response.error());
+        log::error(Scope::http, "HTTP receiveHead failed: ", causeOf(exchange, response.error()));
         if (response.error() == Error::ProxyRefused) {
             return proxyRefusal(exchange.client().proxyRefusal());
         }
         if (response.error() == Error::HttpRedirectDowngrade)
             return failure("redirect from https to http refused");
-        return failure("receive failed");
+        return failure(reasonOf(exchange, "receive failed"));
     }
     if (response->status == 304) {
         log::info(Scope::http, "304 Not Modified");
@@ -166,8 +181,9 @@ FetchResult fetch(std::string_view url, std::string_view cached_etag,
         if (!n) {
             // Transport, framing and decoding failures look the same to the
             // operator: the body could not be read to its end.
-            log::error(Scope::http, "failed to read response body: ", Error::ReadFailed);
-            return failure("body read failed");
+            log::error(Scope::http, "failed to read response body: ",
+                       causeOf(exchange, Error::ReadFailed));
+            return failure(reasonOf(exchange, "body read failed"));
         }
         if (*n == 0) break;
         if (hash) hash->update(std::string_view(spare->data(), *n));

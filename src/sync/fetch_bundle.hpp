@@ -7,6 +7,7 @@
 #include <string_view>
 
 #include "http/proxy.hpp"
+#include "http/client.hpp"
 #include "platform/page_buffer.hpp"
 #include "tls/digest.hpp"
 
@@ -24,7 +25,9 @@ struct FetchResult {
     std::string last_modified;
     // fetched with FetchOptions::digest: the SHA-256 of the decoded body.
     std::optional<Sha256Digest> digest;
-    // failed: the reason for the operator; the cause was logged already.
+    // failed: the reason for the operator ("timed out" when a time limit
+    // ended the fetch, "interrupted" when a stop signal did); the cause was
+    // logged already.
     std::string reason;
 };
 
@@ -36,6 +39,8 @@ struct FetchOptions {
     const ProxyRoutes* proxy = nullptr;
     // Hash the body while it is read.
     bool digest = false;
+    // Bounds on the fetch's network steps; a stop signal ends any of them.
+    TimeLimits limits;
 };
 
 // The value of the first header line of the head named "etag" (ASCII letters
@@ -47,6 +52,7 @@ struct FetchOptions {
 [[nodiscard]] std::string headerFromHead(std::string_view raw_head, std::string_view name);
 
 // `authorization` absent or empty sends no extra Authorization header.
+// `limits` bound the fetch's network steps; a stop signal ends any of them.
 [[nodiscard]] FetchResult fetchBundle(std::string_view url, std::string_view cached_etag,
                                       const std::optional<std::string>& authorization,
                                       bool tls_verify, const FetchOptions& options = {});

@@ -79,6 +79,9 @@ SyncOutcome syncBundle(const Bundle& bundle, BundleState& state, bool tls_verify
         if (bundle.options.use_last_modified.value_or(false)) {
             options.if_modified_since = state.last_modified;
         }
+        options.limits.connect_seconds = bundle.options.connect_timeout.value_or(0);
+        options.limits.io_seconds = bundle.options.io_timeout.value_or(0);
+        options.limits.total_seconds = bundle.options.max_fetch_time.value_or(0);
         const FetchResult result =
             fetchBundle(bundle.url, state.etag, bundle.authorization, tls_verify, options);
         switch (result.kind) {

@@ -251,6 +251,10 @@ struct SslFree {
 
 struct TlsStream::Impl {
     int fd = -1;
+    // The waits of the session: the caller's limits, or `unlimited` (where
+    // only a stop signal ends a wait) when it gave none.
+    platform::SocketLimits* limits = nullptr;
+    platform::SocketLimits unlimited;
     const TrustStore* store = nullptr;
     std::string host;
     std::int64_t now = 0;  // the one clock reading certificates are judged by
@@ -437,8 +441,9 @@ int verifyServer(X509_STORE_CTX* store_ctx, void* arg) {
 }
 
 // ---------------------------------------------------------------------------
-// The socket under the session: blocking, EINTR-safe, MSG_NOSIGNAL, through
-// the platform layer.
+// The socket under the session, through the platform layer: EINTR-safe,
+// MSG_NOSIGNAL. On a non-blocking socket an empty or full socket becomes
+// OpenSSL's "retry", which the stream turns into a wait (awaitSocket).
 
 TlsStream::Impl* bioOwner(BIO* bio) { return static_cast<TlsStream::Impl*>(BIO_get_data(bio)); }
 
@@ -447,8 +452,12 @@ int bioWrite(BIO* bio, const char* data, std::size_t size, std::size_t* written)
     TlsStream::Impl* impl = bioOwner(bio);
     *written = 0;
     if (impl->failure) return 0;
-    if (!platform::socketSendAll(impl->fd, std::string_view(data, size))) return 0;
-    *written = size;
+    const auto sent = platform::socketSend(impl->fd, std::string_view(data, size));
+    if (!sent) {
+        if (sent.error() == Error::WouldBlock) BIO_set_retry_write(bio);
+        return 0;
+    }
+    *written = *sent;
     return 1;
 }
 
@@ -458,7 +467,10 @@ int bioRead(BIO* bio, char* data, std::size_t size, std::size_t* read) {
     *read = 0;
     if (impl->failure) return 0;
     const auto received = platform::socketReceive(impl->fd, std::span<char>(data, size));
-    if (!received) return 0;
+    if (!received) {
+        if (received.error() == Error::WouldBlock) BIO_set_retry_read(bio);
+        return 0;
+    }
     if (*received == 0) {
         impl->peer_closed = true;
         return 0;
@@ -537,8 +549,24 @@ bool configure(SSL_CTX* ctx, TlsStream::Impl* impl) {
     return true;
 }
 
+// After an OpenSSL call returned `status`: when it only has to wait for
+// the socket, waits (true: call it again); false when it really failed or
+// the wait gave up (the reason then stands in impl->limits->ended_by).
+bool awaitSocket(TlsStream::Impl& impl, int status) {
+    if (impl.failure) return false;
+    const int detail = SSL_get_error(impl.ssl.get(), status);
+    if (detail != SSL_ERROR_WANT_READ && detail != SSL_ERROR_WANT_WRITE) return false;
+    ERR_clear_error();
+    const platform::SocketReady ready = detail == SSL_ERROR_WANT_READ
+                                            ? platform::SocketReady::readable
+                                            : platform::SocketReady::writable;
+    return platform::waitForSocket(impl.fd, ready, *impl.limits).has_value();
+}
+
 Result<std::unique_ptr<TlsStream::Impl>> startSession(int socket_fd, std::string_view host,
-                                                      const TrustStore& store, Error& reason) {
+                                                      const TrustStore& store,
+                                                      platform::SocketLimits* limits,
+                                                      Error& reason) {
     // The server name goes out byte for byte through a C string: a NUL in it
     // could not, and an empty one never matches a certificate.
     if (host.empty() || host.find('\0') != std::string_view::npos) {
@@ -547,6 +575,7 @@ Result<std::unique_ptr<TlsStream::Impl>> startSession(int socket_fd, std::string
     }
     auto impl = std::make_unique<TlsStream::Impl>();
     impl->fd = socket_fd;
+    impl->limits = limits != nullptr ? limits : &impl->unlimited;
     impl->store = &store;
     impl->host.assign(host);
 
@@ -568,8 +597,12 @@ Result<std::unique_ptr<TlsStream::Impl>> startSession(int socket_fd, std::string
     BIO_set_init(bio, 1);
     SSL_set_bio(impl->ssl.get(), bio, bio);
 
-    if (SSL_connect(impl->ssl.get()) != 1) {
-        reason = impl->failure.value_or(reasonFromOpenSsl(ERR_peek_last_error()));
+    for (;;) {
+        const int status = SSL_connect(impl->ssl.get());
+        if (status == 1) break;
+        if (awaitSocket(*impl, status)) continue;
+        reason = impl->failure.value_or(
+            impl->limits->ended_by.value_or(reasonFromOpenSsl(ERR_peek_last_error())));
         return std::unexpected(Error::TlsInitializationFailed);
     }
     if (impl->failure) {
@@ -593,18 +626,20 @@ TlsStream::TlsStream(std::unique_ptr<Impl> impl) : impl_(std::move(impl)) {}
 TlsStream::~TlsStream() = default;
 
 Result<std::unique_ptr<TlsStream>> TlsStream::handshake(int socket_fd, std::string_view host,
-                                                        const TrustStore& store) {
+                                                        const TrustStore& store,
+                                                        platform::SocketLimits* limits) {
     Error ignored = Error::TlsInitializationFailed;
-    return handshake(socket_fd, host, store, ignored);
+    return handshake(socket_fd, host, store, ignored, limits);
 }
 
 Result<std::unique_ptr<TlsStream>> TlsStream::handshake(int socket_fd, std::string_view host,
-                                                        const TrustStore& store, Error& reason) {
+                                                        const TrustStore& store, Error& reason,
+                                                        platform::SocketLimits* limits) {
     initOpenSsl();
     reason = Error::TlsInitializationFailed;
     ERR_clear_error();
     try {
-        auto session = startSession(socket_fd, host, store, reason);
+        auto session = startSession(socket_fd, host, store, limits, reason);
         ERR_clear_error();
         if (!session) return std::unexpected(session.error());
         return std::unique_ptr<TlsStream>(new TlsStream(std::move(*session)));
@@ -631,7 +666,10 @@ Result<std::size_t> TlsStream::read(std::span<char> out) {
     if (impl_->failure) return std::unexpected(Error::ReadFailed);
     ERR_clear_error();
     std::size_t count = 0;
-    const int status = SSL_read_ex(impl_->ssl.get(), out.data(), out.size(), &count);
+    int status = 0;
+    do {
+        status = SSL_read_ex(impl_->ssl.get(), out.data(), out.size(), &count);
+    } while (status != 1 && awaitSocket(*impl_, status));
     if (status == 1 && !impl_->failure) return count;
     const int detail = SSL_get_error(impl_->ssl.get(), status);
     ERR_clear_error();
@@ -646,7 +684,11 @@ Result<void> TlsStream::writeAll(std::string_view bytes) {
         if (impl_->failure) return std::unexpected(Error::WriteFailed);
         ERR_clear_error();
         std::size_t written = 0;
-        const int status = SSL_write_ex(impl_->ssl.get(), bytes.data(), bytes.size(), &written);
+        int status = 0;
+        do {
+            // A retried write must repeat the same arguments, as it does here.
+            status = SSL_write_ex(impl_->ssl.get(), bytes.data(), bytes.size(), &written);
+        } while (status != 1 && awaitSocket(*impl_, status));
         ERR_clear_error();
         if (status != 1) {
             impl_->fail(Error::WriteFailed);

@@ -8,6 +8,7 @@
 #include <string_view>
 
 #include "formats/reader.hpp"
+#include "platform/socket_io.hpp"
 #include "tls/trust_store.hpp"
 
 namespace qs {
@@ -17,16 +18,21 @@ public:
     // Handshakes over `socket_fd` (not owned; it must outlive the stream)
     // with `host` as the server name. Every handshake failure, certificate
     // checks included, is TlsInitializationFailed.
-    [[nodiscard]] static Result<std::unique_ptr<TlsStream>> handshake(int socket_fd,
-                                                                      std::string_view host,
-                                                                      const TrustStore& store);
+    //
+    // On a non-blocking socket every wait of the session (handshake, reads,
+    // writes) goes through waitForSocket with `limits` (not owned; it must
+    // outlive the stream, and the caller may change it between steps), so
+    // a stop signal or a passed limit ends it; the limits then name why.
+    // Without limits a wait still ends on a stop signal.
+    [[nodiscard]] static Result<std::unique_ptr<TlsStream>> handshake(
+        int socket_fd, std::string_view host, const TrustStore& store,
+        platform::SocketLimits* limits = nullptr);
     // The same, naming in `reason` what made a failed handshake fail (one of
-    // the Tls* and Certificate* names); for diagnostics and tests only, the
-    // result stays TlsInitializationFailed.
-    [[nodiscard]] static Result<std::unique_ptr<TlsStream>> handshake(int socket_fd,
-                                                                      std::string_view host,
-                                                                      const TrustStore& store,
-                                                                      Error& reason);
+    // the Tls* and Certificate* names, or Interrupted and TimedOut); for
+    // diagnostics and tests only, the result stays TlsInitializationFailed.
+    [[nodiscard]] static Result<std::unique_ptr<TlsStream>> handshake(
+        int socket_fd, std::string_view host, const TrustStore& store, Error& reason,
+        platform::SocketLimits* limits = nullptr);
     ~TlsStream() override;
 
     // The negotiated protocol version (0x0304 for TLS 1.3, 0x0303 for TLS 1.2)

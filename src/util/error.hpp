@@ -20,7 +20,7 @@ namespace qs {
     /* generic */                                                                                  \
     X(OutOfMemory) X(ReadFailed) X(WriteFailed) X(Unexpected) X(EndOfStream)                       \
     X(UnexpectedEndOfStream) X(StreamTooLong) X(InvalidCharacter) X(InvalidPadding) X(Overflow)    \
-    X(UnexpectedCharacter) X(InvalidFormat)                                                        \
+    X(UnexpectedCharacter) X(InvalidFormat) X(TimedOut) X(Interrupted)                             \
     /* deployment and extraction */                                                                \
     X(ConfigError) X(MakePath) X(ExtractFailed) X(CreateFileFailed) X(HookFailed)                  \
     /* tar */                                                                                      \
