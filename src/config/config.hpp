@@ -125,6 +125,11 @@ struct BundleState {
     // Where those two are recorded: this prefix followed by "digest" or
     // "last-modified". Empty: beside the ETag record, "{target_dir}/.".
     std::string record_prefix;
+    // For a bundle with poll_jitter or retry_backoff, owned by the poll loop:
+    // the wall-clock millisecond from which it is due (0: not planned yet),
+    // and its failed cycles in a row since the last good one.
+    std::int64_t next_poll_ms = 0;
+    std::uint32_t failures = 0;
 };
 
 std::string_view deployModeName(DeployMode mode);  // "versioned" or "direct"

@@ -1,7 +1,13 @@
 #pragma once
 // The agent's life after start-up: once per pass read the wall clock, sync
-// every bundle whose poll interval has elapsed (in configuration order),
-// sleep one second, until a stop signal has been seen.
+// every bundle that is due (in configuration order), sleep one second (or
+// less, until a bundle on its own schedule is due), until a stop signal has
+// been seen.
+//
+// A bundle is due poll_interval after its last poll, unless it sets
+// poll_jitter or retry_backoff: then it keeps a schedule of its own, planned
+// to the millisecond, so that many agents started or failing together
+// spread their polls out instead of meeting the server in lock-step.
 
 #include <cstdint>
 #include <span>
@@ -20,6 +26,11 @@ public:
     [[nodiscard]] virtual bool shutdownRequested() = 0;
     // Wall-clock seconds since the epoch; 0 when the clock cannot be read.
     [[nodiscard]] virtual std::int64_t now() = 0;
+    // Wall-clock milliseconds since the epoch, for bundles on their own
+    // schedule; by default the seconds of now().
+    [[nodiscard]] virtual std::int64_t nowMilliseconds() { return now() * 1000; }
+    // 64 uniformly distributed random bits, for the jitter of schedules.
+    [[nodiscard]] virtual std::uint64_t randomBits() = 0;
     // Sleeps, resuming after interruptions, so that a signal takes effect
     // only where the loop looks at the stop flag.
     virtual void sleep(std::int64_t nanoseconds) = 0;
@@ -38,9 +49,13 @@ using SyncStep = SyncOutcome (*)(const Bundle& bundle, BundleState& state, bool 
 // The real clock, sleep and stop flag, with the given sync step.
 class SystemPollDriver final : public PollDriver {
 public:
-    explicit SystemPollDriver(SyncStep step) : step_(step) {}
+    // The random bits come from a generator seeded once per process from
+    // the system's random source, so agents started together differ.
+    explicit SystemPollDriver(SyncStep step);
     [[nodiscard]] bool shutdownRequested() override;
     [[nodiscard]] std::int64_t now() override;
+    [[nodiscard]] std::int64_t nowMilliseconds() override;
+    [[nodiscard]] std::uint64_t randomBits() override;
     void sleep(std::int64_t nanoseconds) override;
     SyncOutcome sync(const Bundle& bundle, BundleState& state, bool tls_verify) override;
     [[nodiscard]] bool takeReloadRequest() override;
@@ -48,6 +63,7 @@ public:
 
 private:
     SyncStep step_;
+    std::uint64_t random_state_;
 };
 
 // Time between two passes. The schedule has one-second resolution; a
@@ -58,6 +74,23 @@ inline constexpr std::int64_t kPassSleepNanoseconds = 1'000'000'000;
 // Whether a bundle last polled at `last_poll` is due at `now`. The clock
 // may have been set back: a negative difference is never due.
 [[nodiscard]] bool isDue(std::int64_t now, std::int64_t last_poll, std::uint32_t poll_interval);
+
+// Whether the bundle keeps a schedule of its own: poll_jitter or
+// retry_backoff set to more than 0.
+[[nodiscard]] bool hasOwnSchedule(const Bundle& bundle);
+
+// Seconds between the start of a cycle and the next one after `failures`
+// failed cycles in a row: poll_interval, or with retry_backoff once a cycle
+// failed, min(retry_backoff, poll_interval * 2^(failures-1)).
+[[nodiscard]] std::uint64_t retryWaitSeconds(const Bundle& bundle, std::uint32_t failures);
+
+// That wait in milliseconds, moved by poll_jitter: uniformly within
+// +-poll_jitter percent of it, `unit` being uniform in [0, 1).
+[[nodiscard]] std::int64_t nextPollDelayMs(const Bundle& bundle, std::uint32_t failures, double unit);
+
+// From start-up to a bundle's first poll: a uniform fraction (`unit`) of
+// poll_jitter percent of poll_interval, in milliseconds.
+[[nodiscard]] std::int64_t firstPollDelayMs(const Bundle& bundle, double unit);
 
 // Runs passes until the stop flag is seen (checked before each pass and
 // before each sleep, never between the bundles of a pass, so a running pass

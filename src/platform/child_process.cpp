@@ -1,6 +1,8 @@
 #include "platform/child_process.hpp"
 
 #include <cerrno>
+#include <csignal>
+#include <ctime>
 #include <sys/types.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -11,6 +13,46 @@ namespace {
 
 // The status a shell exits with when it cannot run a command.
 constexpr int kCannotExecute = 127;
+// How often a bounded wait looks at its child: often enough that the limit
+// holds to a few milliseconds, rarely enough to cost nothing while a hook
+// runs for minutes.
+constexpr std::int64_t kChildPollMilliseconds = 10;
+
+std::int64_t monotonicMs() {
+    struct timespec now {};
+    if (::clock_gettime(CLOCK_MONOTONIC, &now) != 0) return 0;
+    return static_cast<std::int64_t>(now.tv_sec) * 1000 + now.tv_nsec / 1'000'000;
+}
+
+void napMilliseconds(std::int64_t milliseconds) {
+    struct timespec request {};
+    request.tv_sec = static_cast<time_t>(milliseconds / 1000);
+    request.tv_nsec = static_cast<long>(milliseconds % 1000) * 1'000'000;
+    struct timespec remaining {};
+    while (::nanosleep(&request, &remaining) != 0 && errno == EINTR) request = remaining;
+}
+
+ChildEnd decode(int status) {
+    ChildEnd end;
+    if (WIFSIGNALED(status)) {
+        end.signal = WTERMSIG(status);
+    } else {
+        end.exit_code = WEXITSTATUS(status);
+    }
+    return end;
+}
+
+// waitpid without blocking: ended (status filled in), still running, or a
+// failure other than an interruption.
+enum class Reaped : std::uint8_t { ended, running, failed };
+Reaped reapNow(pid_t pid, int& status) {
+    for (;;) {
+        const pid_t got = ::waitpid(pid, &status, WNOHANG);
+        if (got == pid) return Reaped::ended;
+        if (got == 0) return Reaped::running;
+        if (errno != EINTR) return Reaped::failed;
+    }
+}
 
 Error forkError(int e) {
     switch (e) {
@@ -22,7 +64,7 @@ Error forkError(int e) {
 
 }  // namespace
 
-Result<int> startShellCommand(const char* command) {
+Result<int> startShellCommand(const char* command, ProcessGroup group) {
     // Everything the child needs is ready before fork: between fork and
     // execve the child may only make async-signal-safe calls.
     char shell[] = "/bin/sh";
@@ -33,9 +75,13 @@ Result<int> startShellCommand(const char* command) {
     const pid_t pid = ::fork();
     if (pid < 0) return std::unexpected(forkError(errno));
     if (pid == 0) {
+        if (group == ProcessGroup::own) ::setpgid(0, 0);
         ::execve(shell, arguments, environment);
         ::_exit(kCannotExecute);
     }
+    // Both sides set the group, so it stands whichever runs first; the
+    // parent's call fails harmlessly once the child has run execve.
+    if (group == ProcessGroup::own) ::setpgid(pid, pid);
     return static_cast<int>(pid);
 }
 
@@ -46,13 +92,41 @@ Result<ChildEnd> waitForChild(int pid) {
         // other (ECHILD) would repeat forever.
         if (errno != EINTR) return std::unexpected(Error::Unexpected);
     }
-    ChildEnd end;
-    if (WIFSIGNALED(status)) {
-        end.signal = WTERMSIG(status);
-    } else {
-        end.exit_code = WEXITSTATUS(status);
+    return decode(status);
+}
+
+Result<ChildEnd> waitForChild(int pid, std::int64_t limit_ms) {
+    const std::int64_t until = monotonicMs() + limit_ms;
+    for (;;) {
+        int status = 0;
+        switch (reapNow(static_cast<pid_t>(pid), status)) {
+        case Reaped::ended: return decode(status);
+        case Reaped::failed: return std::unexpected(Error::Unexpected);
+        case Reaped::running: break;
+        }
+        const std::int64_t left = until - monotonicMs();
+        if (left <= 0) return std::unexpected(Error::TimedOut);
+        napMilliseconds(left < kChildPollMilliseconds ? left : kChildPollMilliseconds);
     }
-    return end;
+}
+
+void endProcessGroup(int pid, std::int64_t grace_ms) {
+    const auto leader = static_cast<pid_t>(pid);
+    ::kill(-leader, SIGTERM);
+    bool reaped = false;
+    const std::int64_t until = monotonicMs() + grace_ms;
+    for (;;) {
+        int status = 0;
+        if (!reaped) reaped = reapNow(leader, status) != Reaped::running;
+        // The group ID stays reserved while any member lives, so probing it
+        // after the leader is gone still means this group.
+        const bool members_left = ::kill(-leader, 0) == 0 || errno == EPERM;
+        if (reaped && !members_left) return;
+        if (monotonicMs() >= until) break;
+        napMilliseconds(kChildPollMilliseconds);
+    }
+    ::kill(-leader, SIGKILL);
+    if (!reaped) [[maybe_unused]] auto end = waitForChild(pid);
 }
 
 }  // namespace qs::platform

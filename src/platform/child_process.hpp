@@ -1,9 +1,16 @@
 #pragma once
 // Running a shell command in a child process and waiting for its end.
 
+#include <cstdint>
+
 #include "util/error.hpp"
 
 namespace qs::platform {
+
+// Whether the child stays in the agent's process group (and so gets what a
+// terminal sends the agent) or leads a group of its own, which can then be
+// ended as a whole, descendants included.
+enum class ProcessGroup : std::uint8_t { shared, own };
 
 // How a child ended: by a signal (`signal` not 0), or by exiting with
 // `exit_code`.
@@ -16,14 +23,28 @@ struct ChildEnd {
 // empty environment; a failed execve ends the child with status 127, as a
 // shell does for a command it cannot run. The child keeps the standard
 // descriptors; handled signals revert to their defaults at execve.
-// `command` is NUL-terminated. Returns the child's process ID.
+// `command` is NUL-terminated. With ProcessGroup::own the child's process
+// group ID is its process ID. Returns the child's process ID.
 // Errors of fork: SystemResources, Unexpected.
-[[nodiscard]] Result<int> startShellCommand(const char* command);
+[[nodiscard]] Result<int> startShellCommand(const char* command,
+                                            ProcessGroup group = ProcessGroup::shared);
 
 // waitpid(2) for `pid` until it has ended. An interrupted wait is resumed,
 // so a signal for the parent never abandons the child. Unexpected when the
 // child cannot be waited for at all (for example when the daemon was started
 // with SIGCHLD ignored and the system reaped the child itself).
 [[nodiscard]] Result<ChildEnd> waitForChild(int pid);
+
+// The same for at most `limit_ms` milliseconds: TimedOut when the child is
+// still running then (it is left running). Without a signal timer or a
+// thread the wait looks at the child every few milliseconds.
+[[nodiscard]] Result<ChildEnd> waitForChild(int pid, std::int64_t limit_ms);
+
+// Ends the process group led by `pid` (started with ProcessGroup::own):
+// SIGTERM to the whole group, then, if the leader has not ended and every
+// member gone within `grace_ms`, SIGKILL to the group. Returns once the
+// leader is reaped, so no zombie of ours stays; members that outlived the
+// leader are children of another process by then and are reaped there.
+void endProcessGroup(int pid, std::int64_t grace_ms);
 
 }  // namespace qs::platform

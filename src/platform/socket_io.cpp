@@ -1,7 +1,6 @@
 #include "platform/socket_io.hpp"
 
 #include <cerrno>
-#include <ctime>
 #include <poll.h>
 #include <sys/socket.h>
 
@@ -33,6 +32,8 @@ Error pollError(int e) {
     }
 }
 
+std::int64_t nowMs() { return static_cast<std::int64_t>(monotonicMilliseconds()); }
+
 Result<void> giveUp(SocketLimits& limits, Error why) {
     if (!limits.ended_by) limits.ended_by = why;
     return std::unexpected(why);
@@ -42,21 +43,15 @@ Result<void> giveUp(SocketLimits& limits, Error why) {
 // when the socket never makes us wait.
 Result<void> checkLimits(SocketLimits& limits) {
     if (shutdownRequested()) return giveUp(limits, Error::Interrupted);
-    if (limits.deadline_ms != 0 && monotonicMilliseconds() >= limits.deadline_ms)
+    if (limits.deadline_ms != 0 && nowMs() >= limits.deadline_ms)
         return giveUp(limits, Error::TimedOut);
     return {};
 }
 
 }  // namespace
 
-std::int64_t monotonicMilliseconds() {
-    struct timespec now {};
-    if (::clock_gettime(CLOCK_MONOTONIC, &now) != 0) return 0;
-    return static_cast<std::int64_t>(now.tv_sec) * 1000 + now.tv_nsec / 1'000'000;
-}
-
 Result<void> waitForSocket(int fd, SocketReady ready, SocketLimits& limits) {
-    const std::int64_t start = monotonicMilliseconds();
+    const std::int64_t start = nowMs();
     std::int64_t until = 0;  // 0: no limit
     if (limits.single_wait_ms != 0) until = start + limits.single_wait_ms;
     if (limits.deadline_ms != 0 && (until == 0 || limits.deadline_ms < until))
@@ -65,7 +60,7 @@ Result<void> waitForSocket(int fd, SocketReady ready, SocketLimits& limits) {
         if (shutdownRequested()) return giveUp(limits, Error::Interrupted);
         int timeout_ms = -1;
         if (until != 0) {
-            const std::int64_t left = until - monotonicMilliseconds();
+            const std::int64_t left = until - nowMs();
             if (left <= 0) return giveUp(limits, Error::TimedOut);
             // poll takes an int; longer limits are waited out in pieces.
             timeout_ms = left > 86'400'000 ? 86'400'000 : static_cast<int>(left);

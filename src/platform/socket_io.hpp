@@ -21,7 +21,8 @@ enum class SocketReady : std::uint8_t { readable, writable };
 
 // The time limits of the waits of one exchange, shared by every step of it
 // (connect, TLS, send, receive). Times are monotonic milliseconds
-// (monotonicMilliseconds), so a change of the system time moves no limit.
+// (monotonicMilliseconds of process_state), so a change of the system time
+// moves no limit.
 struct SocketLimits {
     // The longest single wait for the socket; 0: no limit.
     std::int64_t single_wait_ms = 0;
@@ -32,9 +33,6 @@ struct SocketLimits {
     // still tell why the exchange ended.
     std::optional<Error> ended_by;
 };
-
-// Milliseconds of CLOCK_MONOTONIC; 0 when it cannot be read.
-[[nodiscard]] std::int64_t monotonicMilliseconds();
 
 // poll(2) on `fd` until it is ready as asked (an error or hang-up on the
 // socket counts as ready: the next transfer reports it). The stop signal's

@@ -55,7 +55,7 @@ bool isRemovableVersionName(std::string_view name) {
 
 void runHook(const Bundle& bundle, std::string_view what_stays) {
     if (!bundle.post_sync) return;
-    if (auto hook = runPostSync(*bundle.post_sync); !hook) {
+    if (auto hook = runPostSync(*bundle.post_sync, bundle.options.hook_timeout.value_or(0)); !hook) {
         log::warn(Scope::bundle, "post_sync hook failed: ", hook.error(), " (", what_stays,
                   ", manual action needed)");
     }

@@ -3,9 +3,11 @@
 #include <gtest/gtest.h>
 
 #include <cstdint>
+#include <algorithm>
 #include <functional>
 #include <limits>
 #include <map>
+#include <optional>
 #include <string>
 #include <utility>
 #include <vector>
@@ -36,6 +38,7 @@ public:
 
     bool shutdownRequested() override { return stop; }
     std::int64_t now() override { return clock; }
+    std::uint64_t randomBits() override { return 0; }
     void sleep(std::int64_t nanoseconds) override {
         sleep_lengths.push_back(nanoseconds);
         clock += 1;
@@ -190,6 +193,175 @@ TEST(PollLoop, DueRuleAtTheEdgesOfTheClock) {
     EXPECT_FALSE(isDue(5, 1, 5));
     EXPECT_TRUE(isDue(6, 1, 5));
     EXPECT_TRUE(isDue(4294967295, 0, 4294967295u));
+}
+
+
+// A millisecond clock that moves only by sleeping, random bits and sync
+// outcomes given in advance (the last of each repeats), and the stop flag
+// raised after a number of syncs.
+class ScheduleDriver final : public PollDriver {
+public:
+    std::int64_t clock_ms = 1'700'000'000'000;
+    std::vector<std::uint64_t> random_bits{0};
+    std::vector<SyncOutcome> outcomes{SyncOutcome::unchanged};
+    std::size_t stop_after_syncs = 1;
+    // Clock at each sync, by bundle name.
+    std::map<std::string, std::vector<std::int64_t>> syncs;
+
+    bool shutdownRequested() override { return synced_ >= stop_after_syncs; }
+    std::int64_t now() override { return clock_ms / 1000; }
+    std::int64_t nowMilliseconds() override { return clock_ms; }
+    std::uint64_t randomBits() override {
+        const std::uint64_t bits = random_bits[std::min(drawn_, random_bits.size() - 1)];
+        ++drawn_;
+        return bits;
+    }
+    void sleep(std::int64_t nanoseconds) override { clock_ms += nanoseconds / 1'000'000; }
+    SyncOutcome sync(const Bundle& bundle, BundleState&, bool) override {
+        syncs[bundle.name].push_back(clock_ms);
+        return outcomes[std::min(synced_++, outcomes.size() - 1)];
+    }
+
+    // Milliseconds between consecutive syncs of a bundle.
+    std::vector<std::int64_t> gaps(const std::string& name) {
+        std::vector<std::int64_t> result;
+        const auto& at = syncs[name];
+        for (std::size_t i = 1; i < at.size(); ++i) result.push_back(at[i] - at[i - 1]);
+        return result;
+    }
+
+private:
+    std::size_t synced_ = 0;
+    std::size_t drawn_ = 0;
+};
+
+Bundle scheduledBundle(std::uint32_t interval, std::optional<std::uint32_t> backoff,
+                       std::optional<std::uint32_t> jitter) {
+    Bundle b;
+    b.name = "a";
+    b.poll_interval = interval;
+    b.options.retry_backoff = backoff;
+    b.options.poll_jitter = jitter;
+    return b;
+}
+
+// The wait after each run of failures, to the millisecond, as the loop
+// really keeps it: failures double the interval up to the cap, a success
+// goes back to the interval.
+TEST(PollSchedule, BackoffAfterZeroToSixFailures) {
+    constexpr std::int64_t kSecond = 1000;
+    struct Row {
+        const char* name;
+        std::uint32_t interval;
+        std::optional<std::uint32_t> backoff;
+        // Wait after the cycle that ended with 0, 1, ..., 6 failures in a row.
+        std::vector<std::int64_t> waits;
+    };
+    const Row cases[] = {
+        {"cap far away", 60, 3600, {60, 60, 120, 240, 480, 960, 1920}},
+        {"cap reached on the way", 60, 300, {60, 60, 120, 240, 300, 300, 300}},
+        {"cap below the interval", 60, 45, {60, 45, 45, 45, 45, 45, 45}},
+        {"interval 0 stays 0", 0, 300, {0, 0, 0, 0, 0, 0, 0}},
+        {"backoff off: failures change nothing", 60, 0, {60, 60, 60, 60, 60, 60, 60}},
+    };
+    for (const Row& c : cases) {
+        SCOPED_TRACE(c.name);
+        const Bundle bundle = scheduledBundle(c.interval, c.backoff, std::nullopt);
+        for (std::uint32_t failures = 0; failures < c.waits.size(); ++failures)
+            EXPECT_EQ(retryWaitSeconds(bundle, failures), static_cast<std::uint64_t>(c.waits[failures]));
+        if (!hasOwnSchedule(bundle)) continue;
+
+        // Through the loop: one good cycle, six failures, one good cycle.
+        ScheduleDriver driver;
+        driver.outcomes = {SyncOutcome::installed};
+        for (int i = 0; i < 6; ++i) driver.outcomes.push_back(SyncOutcome::failed);
+        driver.outcomes.push_back(SyncOutcome::unchanged);
+        driver.stop_after_syncs = 9;
+        std::vector<BundleState> states(1);
+        test::StderrCapture capture;
+        pollLoop(std::span<const Bundle>(&bundle, 1), states, true, driver);
+        std::vector<std::int64_t> expected;
+        for (std::int64_t wait : c.waits) expected.push_back(wait * kSecond);
+        expected.push_back(c.waits[0] * kSecond);  // after the good cycle at the end
+        EXPECT_EQ(driver.gaps("a"), expected);
+    }
+}
+
+// Jitter moves each wait within +-percent of it, to both ends, and spreads
+// the first poll over [0, percent of the interval); a bundle without jitter
+// or backoff keeps the plain one-second passes.
+TEST(PollSchedule, JitterBoundsAndFirstPollSpread) {
+    constexpr std::uint64_t kLowest = 0;
+    constexpr std::uint64_t kMiddle = std::uint64_t{1} << 63;
+    constexpr std::uint64_t kHighest = ~std::uint64_t{0};
+    struct Row {
+        const char* name;
+        std::uint64_t bits;
+        std::int64_t first_delay_ms;  // interval 100 s, jitter 10 %
+        std::int64_t wait_ms;
+    };
+    const Row cases[] = {
+        {"lowest draw", kLowest, 0, 90'000},
+        {"middle draw", kMiddle, 5'000, 100'000},
+        {"highest draw", kHighest, 9'999, 109'999},
+    };
+    for (const Row& c : cases) {
+        SCOPED_TRACE(c.name);
+        const Bundle bundle = scheduledBundle(100, std::nullopt, 10);
+        ScheduleDriver driver;
+        driver.random_bits = {c.bits};
+        driver.stop_after_syncs = 3;
+        const std::int64_t start = driver.clock_ms;
+        std::vector<BundleState> states(1);
+        test::StderrCapture capture;
+        pollLoop(std::span<const Bundle>(&bundle, 1), states, true, driver);
+        ASSERT_EQ(driver.syncs["a"].size(), 3u);
+        EXPECT_EQ(driver.syncs["a"][0] - start, c.first_delay_ms);
+        EXPECT_EQ(driver.gaps("a"), (std::vector<std::int64_t>{c.wait_ms, c.wait_ms}));
+    }
+
+    // The agent's own random source: every wait within the bounds, and
+    // both halves of the range used.
+    SystemPollDriver system(nullptr);
+    const Bundle bundle = scheduledBundle(60, 3600, 10);
+    int below = 0;
+    int above = 0;
+    for (int i = 0; i < 1000; ++i) {
+        const double unit = static_cast<double>(system.randomBits() >> 11) * 0x1.0p-53;
+        const std::int64_t wait = nextPollDelayMs(bundle, 2, unit);
+        ASSERT_GE(wait, 108'000);
+        ASSERT_LE(wait, 132'000);
+        (wait < 120'000 ? below : above) += 1;
+        const std::int64_t first = firstPollDelayMs(bundle, unit);
+        ASSERT_GE(first, 0);
+        ASSERT_LT(first, 6'000);
+    }
+    EXPECT_GT(below, 400);
+    EXPECT_GT(above, 400);
+}
+
+// Bundles on their own schedule and plain ones in one agent: the loop wakes
+// for the scheduled bundle's millisecond, and the plain bundle still goes
+// by whole seconds of its interval.
+TEST(PollSchedule, ScheduledAndPlainBundlesShareTheLoop) {
+    Bundle jittered = scheduledBundle(10, std::nullopt, 50);
+    jittered.name = "j";
+    Bundle plain;
+    plain.name = "p";
+    plain.poll_interval = 3;
+    const std::vector<Bundle> bundles = {plain, jittered};
+    ScheduleDriver driver;
+    driver.clock_ms = 1'700'000'000'000;
+    driver.random_bits = {std::uint64_t{1} << 62};  // a quarter: first poll after 1.25 s
+    driver.stop_after_syncs = 5;
+    std::vector<BundleState> states(2);
+    test::StderrCapture capture;
+    pollLoop(bundles, states, true, driver);
+    // j: first poll 1.25 s in, then 10 s less a quarter of its 50 % spread.
+    EXPECT_EQ(driver.syncs["j"], (std::vector<std::int64_t>{1'700'000'001'250, 1'700'000'008'750}));
+    // p: polled in the first pass that starts 3 whole seconds after the last
+    // one, that is 3 or up to one second more apart.
+    EXPECT_EQ(driver.gaps("p"), (std::vector<std::int64_t>{3'250, 3'000}));
 }
 
 }  // namespace

@@ -8,9 +8,12 @@
 #include <sys/time.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <filesystem>
+#include <fstream>
 #include <sstream>
 #include <string>
+#include <thread>
 
 #include "support/as_user.hpp"
 #include "support/stderr_capture.hpp"
@@ -194,6 +197,82 @@ TEST(RunPostSync, ForkFailureIsReported) {
     EXPECT_EQ(child, 0);
     EXPECT_EQ(capture.text(),
               runningLine("exit 0") + "error(bundle): fork failed: error.SystemResources\n");
+}
+
+}  // namespace
+}  // namespace qs
+
+namespace qs {
+namespace {
+
+// The process's state letter from /proc ('Z' for a zombie), or 0 when no
+// such process exists any more.
+char processState(const std::string& pid) {
+    std::ifstream stat("/proc/" + pid + "/stat");
+    std::string line;
+    if (!std::getline(stat, line)) return 0;
+    const auto close = line.rfind(')');
+    return close == std::string::npos || close + 2 >= line.size() ? 0 : line[close + 2];
+}
+
+// A hook that outlives hook_timeout is ended with everything it started: a
+// plain sleeper by SIGTERM, a child that ignores SIGTERM by the SIGKILL after
+// the grace period. The hook counts as failed, its shell is reaped, and no
+// process of its group keeps running.
+TEST(RunPostSyncTimeout, EndsTheWholeGroupAfterTheLimit) {
+    using Clock = std::chrono::steady_clock;
+    using namespace std::chrono_literals;
+    constexpr std::uint32_t kLimitSeconds = 1;
+    const auto grace = std::chrono::milliseconds(kHookKillGraceMilliseconds);
+    struct Case {
+        const char* name;
+        std::string command;  // {dir} stands for a scratch directory
+        bool times_out;
+        std::chrono::milliseconds at_least;  // after the limit
+        std::chrono::milliseconds at_most;   // after the limit
+    };
+    const Case cases[] = {
+        {"finishes in time", "echo $$ > {dir}/shell; exit 0", false, -1000ms, 0ms},
+        {"sleeps past the limit", "echo $$ > {dir}/shell; sleep 30", true, 0ms, 1500ms},
+        {"forks a child that ignores SIGTERM",
+         "echo $$ > {dir}/shell; (trap '' TERM; exec sleep 30) & echo $! > {dir}/child; wait",
+         true, grace, grace + 1500ms},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        test::TempDir dir;
+        std::string command = c.command;
+        for (std::size_t at; (at = command.find("{dir}")) != std::string::npos;)
+            command.replace(at, 5, dir.str());
+
+        test::StderrCapture capture;
+        const auto start = Clock::now();
+        const auto result = runPostSync(command, kLimitSeconds);
+        const auto took = Clock::now() - start - std::chrono::seconds(kLimitSeconds);
+        const std::string text = capture.text();
+
+        EXPECT_EQ(result.has_value(), !c.times_out);
+        EXPECT_EQ(text.find("warning(bundle): post_sync timed out after 1 seconds") !=
+                      std::string::npos,
+                  c.times_out)
+            << text;
+        EXPECT_GE(took, c.at_least);
+        EXPECT_LE(took, c.at_most);
+        // Our own child, the shell, has been reaped: not even a zombie stays.
+        const std::string shell = test::readFile(dir / "shell");
+        EXPECT_EQ(processState(shell.substr(0, shell.find('\n'))), 0);
+        if (std::filesystem::exists(dir / "child")) {
+            std::string child = test::readFile(dir / "child");
+            child = child.substr(0, child.find('\n'));
+            // Orphaned, it belongs to whoever adopted it; give that a moment.
+            char state = processState(child);
+            for (int i = 0; i < 100 && state != 0 && state != 'Z'; ++i) {
+                std::this_thread::sleep_for(10ms);
+                state = processState(child);
+            }
+            EXPECT_TRUE(state == 0 || state == 'Z') << state;
+        }
+    }
 }
 
 }  // namespace

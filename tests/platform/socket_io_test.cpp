@@ -65,7 +65,8 @@ TEST(SocketWait, EndsOnReadinessLimitOrStop) {
         }
         SocketLimits limits;
         limits.single_wait_ms = c.single_wait_ms;
-        if (c.deadline_in_ms != 0) limits.deadline_ms = monotonicMilliseconds() + c.deadline_in_ms;
+        if (c.deadline_in_ms != 0) limits.deadline_ms =
+                static_cast<std::int64_t>(monotonicMilliseconds()) + c.deadline_in_ms;
         setShutdownRequested(c.stop_before);
         // A timer signal from the kernel, so the wait really is interrupted.
         timer_t timer{};
