@@ -89,6 +89,8 @@ public:
     AgentPollDriver(StartedAgent& agent, SyncStep sync) : agent_(agent), sync_(sync), system_(sync) {}
     [[nodiscard]] bool shutdownRequested() override { return system_.shutdownRequested(); }
     [[nodiscard]] std::int64_t now() override { return system_.now(); }
+    [[nodiscard]] std::int64_t nowMilliseconds() override { return system_.nowMilliseconds(); }
+    [[nodiscard]] std::uint64_t randomBits() override { return system_.randomBits(); }
     void sleep(std::int64_t nanoseconds) override {
         // The loop sleeps after every pass: the pass is over.
         agent_.writeMetricsIfDue();

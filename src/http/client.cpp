@@ -9,6 +9,12 @@
 
 namespace qs {
 
+namespace {
+
+std::int64_t monotonicNow() { return static_cast<std::int64_t>(platform::monotonicMilliseconds()); }
+
+}  // namespace
+
 HttpClient::~HttpClient() { closeAll(); }
 
 Result<void> HttpClient::ensureTrustStoreLoaded() {
@@ -27,7 +33,7 @@ void HttpClient::setTimeLimits(const TimeLimits& limits) {
     socket_limits_.deadline_ms =
         limits.total_seconds == 0
             ? 0
-            : static_cast<std::int64_t>(platform::monotonicMilliseconds()) + std::int64_t{limits.total_seconds} * 1000;
+            : monotonicNow() + std::int64_t{limits.total_seconds} * 1000;
 }
 
 namespace {
@@ -41,7 +47,7 @@ public:
         : limits_(limits), saved_(limits.deadline_ms) {
         if (connect_seconds == 0) return;
         const std::int64_t until =
-            static_cast<std::int64_t>(platform::monotonicMilliseconds()) + std::int64_t{connect_seconds} * 1000;
+            monotonicNow() + std::int64_t{connect_seconds} * 1000;
         if (limits_.deadline_ms == 0 || until < limits_.deadline_ms) limits_.deadline_ms = until;
     }
     ConnectDeadline(const ConnectDeadline&) = delete;
@@ -52,7 +58,7 @@ public:
     // limit or a stop signal is caught right after it.
     [[nodiscard]] Result<void> check() {
         if (platform::shutdownRequested()) return giveUp(Error::Interrupted);
-        if (limits_.deadline_ms != 0 && static_cast<std::int64_t>(platform::monotonicMilliseconds()) >= limits_.deadline_ms)
+        if (limits_.deadline_ms != 0 && monotonicNow() >= limits_.deadline_ms)
             return giveUp(Error::TimedOut);
         return {};
     }

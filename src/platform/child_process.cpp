@@ -7,6 +7,8 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include "platform/process_state.hpp"
+
 namespace qs::platform {
 
 namespace {
@@ -18,11 +20,7 @@ constexpr int kCannotExecute = 127;
 // runs for minutes.
 constexpr std::int64_t kChildPollMilliseconds = 10;
 
-std::int64_t monotonicMs() {
-    struct timespec now {};
-    if (::clock_gettime(CLOCK_MONOTONIC, &now) != 0) return 0;
-    return static_cast<std::int64_t>(now.tv_sec) * 1000 + now.tv_nsec / 1'000'000;
-}
+std::int64_t monotonicMs() { return static_cast<std::int64_t>(monotonicMilliseconds()); }
 
 void napMilliseconds(std::int64_t milliseconds) {
     struct timespec request {};
