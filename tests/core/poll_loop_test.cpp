@@ -379,6 +379,7 @@ public:
 
     bool shutdownRequested() override { return inner.shutdownRequested(); }
     std::int64_t now() override { return inner.now(); }
+    std::uint64_t randomBits() override { return inner.randomBits(); }
     void sleep(std::int64_t nanoseconds) override { inner.sleep(nanoseconds); }
     SyncOutcome sync(const Bundle& b, BundleState& s, bool tls_verify) override {
         return inner.sync(b, s, tls_verify);

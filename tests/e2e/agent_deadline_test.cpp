@@ -90,7 +90,8 @@ TEST(AgentDeadlines, EachStallEndsAtItsLimitAndThePassGoesOn) {
     };
 
     std::vector<std::unique_ptr<ScriptedServer>> servers;
-    std::string config;
+    // A [global] default reaches every bundle, beside the bundle's own keys.
+    std::string config = "[global]\nhook_timeout = 7\n";
     std::vector<std::string> watched;
     std::vector<std::string> urls;
     for (const Case& c : cases) {
@@ -112,6 +113,12 @@ TEST(AgentDeadlines, EachStallEndsAtItsLimitAndThePassGoesOn) {
     agent.signal(SIGTERM);
     const ProcessResult result = agent.wait(10s);
     EXPECT_EQ(result.exit_status, 0);
+
+    EXPECT_NE(result.err.find("info(quillstead):   [silent] limits: io_timeout=1s hook_timeout=7s\n"),
+              std::string::npos)
+        << result.err;
+    EXPECT_NE(result.err.find("info(quillstead):   [silent_next] limits: hook_timeout=7s\n"),
+              std::string::npos);
 
     auto previous_end = started;
     for (std::size_t i = 0; i < cases.size(); ++i) {
