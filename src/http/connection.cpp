@@ -52,4 +52,6 @@ Result<void> Connection::flush() {
     return {};
 }
 
+bool Connection::endConfirmed() const { return !tls_ || tls_->endConfirmed(); }
+
 }  // namespace qs

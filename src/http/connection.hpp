@@ -44,7 +44,7 @@ public:
     // Whether the end of the stream (a read of 0) is known to be the
     // server's: always for plain TCP, where nothing better exists; over TLS
     // only after close_notify.
-    [[nodiscard]] bool endConfirmed() const { return !tls_ || tls_->endConfirmed(); }
+    [[nodiscard]] bool endConfirmed() const;
 
     // Set once the connection must not carry another request; never cleared.
     [[nodiscard]] bool closing() const { return closing_; }
