@@ -130,6 +130,9 @@ struct BundleState {
     // and its failed cycles in a row since the last good one.
     std::int64_t next_poll_ms = 0;
     std::uint32_t failures = 0;
+    // The text of the public_key file, read once at start-up like the rest
+    // of the configuration; empty without a key.
+    std::string public_key;
 };
 
 std::string_view deployModeName(DeployMode mode);  // "versioned" or "direct"

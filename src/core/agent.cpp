@@ -14,6 +14,7 @@
 #include "platform/standard_streams.hpp"
 #include "sync/etag_store.hpp"
 #include "sync/payload_record.hpp"
+#include "sync/signature_check.hpp"
 #include "sync/version.hpp"
 
 namespace qs {
@@ -66,9 +67,28 @@ void logSummary(const Config& config) {
               config.bundles.size(), " bundle(s))");
     for (const Bundle& b : config.bundles) {
         log::info(log::Scope::quillstead, "  [", b.name, "] url=", log::redacted(b.url), " dir=", b.target_dir,
-                  " poll=", b.poll_interval, "s mode=", deployModeName(b.mode));
+                  " poll=", b.poll_interval, "s mode=", deployModeName(b.mode),
+                  b.public_key ? " signed" : "");
         logLimits(b);
     }
+}
+
+// Reads the key of every bundle that names one. A bundle whose key cannot
+// be used is left out (its line says so): it must never be polled without
+// its check, and the others still run. Returns the key texts of the
+// bundles that remain, in their order.
+std::vector<std::string> loadKeys(std::vector<Bundle>& bundles) {
+    std::vector<std::string> keys;
+    std::size_t kept = 0;
+    for (std::size_t i = 0; i < bundles.size(); ++i) {
+        std::optional<std::string> key = loadBundleKey(bundles[i]);
+        if (!key) continue;
+        keys.push_back(std::move(*key));
+        if (kept != i) bundles[kept] = std::move(bundles[i]);
+        ++kept;
+    }
+    bundles.erase(bundles.begin() + static_cast<std::ptrdiff_t>(kept), bundles.end());
+    return keys;
 }
 
 // What the daemon and "once" share: the configuration, one runtime record
@@ -188,6 +208,7 @@ void reloadAgent(StartedAgent& agent, std::string_view config_path) {
         }
         StartedAgent next;
         next.config = std::move(*loaded);
+        std::vector<std::string> keys = loadKeys(next.config.bundles);
         const std::vector<Bundle>& old_bundles = agent.config.bundles;
         const std::vector<Bundle>& new_bundles = next.config.bundles;
         next.states.resize(new_bundles.size());
@@ -228,6 +249,9 @@ void reloadAgent(StartedAgent& agent, std::string_view config_path) {
         for (std::size_t j = 0; j < old_bundles.size(); ++j) {
             if (!accounted[j]) log::info(Scope::quillstead, "[", old_bundles[j].name, "] removed");
         }
+        // Keys are read again with the file, kept bundles included.
+        for (std::size_t i = 0; i < new_bundles.size(); ++i)
+            next.states[i].public_key = std::move(keys[i]);
         // Removed bundles leave the metrics at the next pass.
         next.metrics_due = true;
         agent = std::move(next);
@@ -243,6 +267,7 @@ void reloadAgent(StartedAgent& agent, std::string_view config_path) {
 // Empty when start-up failed (the reason is logged).
 std::optional<StartedAgent> startAgent(std::string_view config_path) {
     StartedAgent agent;
+    std::vector<std::string> keys;
     try {
         auto loaded = loadConfig(config_path);
         if (!loaded) {
@@ -253,11 +278,20 @@ std::optional<StartedAgent> startAgent(std::string_view config_path) {
         }
         agent.config = std::move(*loaded);
         logSummary(agent.config);
+        const std::size_t configured = agent.config.bundles.size();
+        keys = loadKeys(agent.config.bundles);
+        if (agent.config.bundles.empty() && configured != 0) {
+            log::error(log::Scope::quillstead, "no bundle left to poll");
+            return std::nullopt;
+        }
         agent.states.resize(agent.config.bundles.size());
     } catch (const std::bad_alloc&) {
         log::startupError(Error::OutOfMemory);
         return std::nullopt;
     }
+
+    for (std::size_t i = 0; i < agent.states.size(); ++i)
+        agent.states[i].public_key = std::move(keys[i]);
 
     // A record that cannot be read just means no ETag: the first poll then
     // downloads and installs the payload once more, which is harmless.

@@ -1,6 +1,7 @@
 #include "deploy/extract_archive.hpp"
 
 #include <algorithm>
+#include <cstdint>
 #include <array>
 #include <new>
 #include <span>
@@ -246,7 +247,8 @@ namespace {
 
 ExtractResult extractInto(std::string_view archive, std::string_view destination,
                           int destination_fd, const std::optional<std::string>& extract_owner,
-                          std::optional<std::uint32_t> extract_mode) {
+                          std::optional<std::uint32_t> extract_mode,
+                          const ExtractLimits& limits) {
     MemoryReader memory(archive);
     std::array<char, kInflateWindowSize> window;
     Inflater inflater(memory, Container::gzip, window);
@@ -256,6 +258,8 @@ ExtractResult extractInto(std::string_view archive, std::string_view destination
     Extraction extraction(destination, destination_fd, extract_owner, extract_mode);
 
     ExtractResult result;
+    std::uint64_t entries = 0;
+    std::uint64_t unpacked = 0;
     for (;;) {
         auto next = tar.next();
         if (!next) {
@@ -275,6 +279,23 @@ ExtractResult extractInto(std::string_view archive, std::string_view destination
         }
         const TarEntry& entry = **next;
         const std::string_view name = entry.name;
+
+        // Checked on the header, before any data is read: a bomb stops at
+        // the entry that would pass the limit, however large it claims to be.
+        ++entries;
+        if (limits.max_entries && entries > *limits.max_entries) {
+            log::error(Scope::bundle, "archive has more than ", *limits.max_entries,
+                       " entries (max_entries); extraction stopped at ", name);
+            result.error = Error::ArchiveTooManyEntries;
+            return result;
+        }
+        unpacked += std::min(entry.size, UINT64_MAX - unpacked);
+        if (limits.max_unpacked_bytes && unpacked > *limits.max_unpacked_bytes) {
+            log::error(Scope::bundle, "archive unpacks to more than ", *limits.max_unpacked_bytes,
+                       " bytes (max_unpacked_bytes); extraction stopped at ", name);
+            result.error = Error::ArchiveTooLarge;
+            return result;
+        }
         if (name.empty()) continue;
 
         if (climbsOut(name)) {
@@ -300,15 +321,17 @@ ExtractResult extractInto(std::string_view archive, std::string_view destination
 
 ExtractResult extractArchive(std::string_view archive, std::string_view destination,
                              const std::optional<std::string>& extract_owner,
-                             std::optional<std::uint32_t> extract_mode) {
-    return extractInto(archive, destination, -1, extract_owner, extract_mode);
+                             std::optional<std::uint32_t> extract_mode,
+                             const ExtractLimits& limits) {
+    return extractInto(archive, destination, -1, extract_owner, extract_mode, limits);
 }
 
 ExtractResult extractArchiveAt(std::string_view archive, int destination_fd,
                                std::string_view destination,
                                const std::optional<std::string>& extract_owner,
-                               std::optional<std::uint32_t> extract_mode) {
-    return extractInto(archive, destination, destination_fd, extract_owner, extract_mode);
+                               std::optional<std::uint32_t> extract_mode,
+                               const ExtractLimits& limits) {
+    return extractInto(archive, destination, destination_fd, extract_owner, extract_mode, limits);
 }
 
 }  // namespace qs

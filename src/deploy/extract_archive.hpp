@@ -16,8 +16,17 @@ struct ExtractResult {
     // Entries written as regular files (directory entries do not count).
     // Not meaningful when `error` is set.
     std::uint32_t count = 0;
-    // TarParseFailed, MakePath or ExtractFailed; the cause is logged.
+    // TarParseFailed, MakePath, ExtractFailed, ArchiveTooLarge or
+    // ArchiveTooManyEntries; the cause is logged.
     std::optional<Error> error;
+};
+
+// Caps on what one archive may unpack; absent means no cap.
+struct ExtractLimits {
+    // The sum of the entries' data sizes as their headers give them.
+    std::optional<std::uint64_t> max_unpacked_bytes;
+    // Every entry counts: files, directories, links.
+    std::optional<std::uint64_t> max_entries;
 };
 
 // Extracts `archive` below `destination` (used as text; a trailing "/" just
@@ -32,9 +41,14 @@ struct ExtractResult {
 // `extract_mode`/`extract_owner` and the entry's mode (a link entry counts as
 // mode 0), or 0666 less the umask when none of them sets one. The first
 // failure ends the extraction; whatever was written before stays.
+// An entry whose header takes the archive past a limit of `limits` is not
+// written: the extraction stops there with ArchiveTooLarge or
+// ArchiveTooManyEntries, before reading the entry's data, so a hostile
+// archive costs no more than the limits.
 [[nodiscard]] ExtractResult extractArchive(std::string_view archive, std::string_view destination,
                                            const std::optional<std::string>& extract_owner,
-                                           std::optional<std::uint32_t> extract_mode);
+                                           std::optional<std::uint32_t> extract_mode,
+                                           const ExtractLimits& limits = {});
 
 // The same into the open directory `destination_fd` (not owned), the one the
 // caller checked, so that nothing swapped in under its name in between is
@@ -42,6 +56,7 @@ struct ExtractResult {
 [[nodiscard]] ExtractResult extractArchiveAt(std::string_view archive, int destination_fd,
                                              std::string_view destination,
                                              const std::optional<std::string>& extract_owner,
-                                             std::optional<std::uint32_t> extract_mode);
+                                             std::optional<std::uint32_t> extract_mode,
+                                             const ExtractLimits& limits = {});
 
 }  // namespace qs

@@ -53,6 +53,17 @@ bool isRemovableVersionName(std::string_view name) {
            name != ".." && name != kCurrentName && name != kCurrentTmpName;
 }
 
+ExtractLimits extractLimits(const Bundle& bundle) {
+    ExtractLimits limits;
+    limits.max_unpacked_bytes = bundle.options.max_unpacked_bytes;
+    limits.max_entries = bundle.options.max_entries;
+    return limits;
+}
+
+bool isLimitError(Error error) {
+    return error == Error::ArchiveTooLarge || error == Error::ArchiveTooManyEntries;
+}
+
 void runHook(const Bundle& bundle, std::string_view what_stays) {
     if (!bundle.post_sync) return;
     if (auto hook = runPostSync(*bundle.post_sync, bundle.options.hook_timeout.value_or(0)); !hook) {
@@ -159,9 +170,15 @@ Result<void> applyRaw(const Bundle& bundle, std::string_view body) {
 }
 
 Result<void> applyDirect(const Bundle& bundle, std::string_view body) {
-    const ExtractResult extracted =
-        extractArchive(body, bundle.target_dir, bundle.extract_owner, bundle.extract_mode);
-    if (extracted.error) return std::unexpected(*extracted.error);
+    const ExtractResult extracted = extractArchive(body, bundle.target_dir, bundle.extract_owner,
+                                                   bundle.extract_mode, extractLimits(bundle));
+    if (extracted.error) {
+        if (isLimitError(*extracted.error)) {
+            log::error(Scope::bundle, "files extracted before the limit stay in ",
+                       bundle.target_dir, " (direct mode)");
+        }
+        return std::unexpected(*extracted.error);
+    }
     log::info(Scope::bundle, "extracted ", extracted.count, " file(s) to ", bundle.target_dir,
               " (direct)");
     runHook(bundle, "files written");
@@ -207,7 +224,8 @@ Result<void> applyVersioned(const Bundle& bundle, std::string_view version,
     }
 
     const ExtractResult extracted = extractArchiveAt(body, version_fd.get(), version_dir,
-                                                     bundle.extract_owner, bundle.extract_mode);
+                                                     bundle.extract_owner, bundle.extract_mode,
+                                                     extractLimits(bundle));
     version_fd.reset();
     if (extracted.error) {
         discardVersionDir(target_dir, link_name, version_dir, *made);

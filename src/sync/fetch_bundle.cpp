@@ -1,5 +1,6 @@
 #include "sync/fetch_bundle.hpp"
 
+#include <algorithm>
 #include <array>
 #include <memory>
 #include <new>
@@ -76,6 +77,12 @@ std::string_view reasonOf(Exchange& exchange, std::string_view usual) {
     return usual;
 }
 
+FetchResult overLimit(std::uint64_t limit) {
+    FetchResult result = failure("payload over limit");
+    result.over_limit = limit;
+    return result;
+}
+
 FetchResult fetch(std::string_view url, std::string_view cached_etag,
                   const std::optional<std::string>& authorization, bool tls_verify,
                   const FetchOptions& fetch_options) {
@@ -149,6 +156,17 @@ FetchResult fetch(std::string_view url, std::string_view cached_etag,
         return failure("unexpected status");
     }
 
+    const std::optional<std::uint64_t> limit = fetch_options.max_body_bytes;
+    const ContentCoding coding = contentCodingOf(*response);
+    // Without a content coding the announced length is the payload's: a
+    // body announced larger than the limit is refused unread.
+    if (limit && coding == ContentCoding::identity && response->content_length &&
+        *response->content_length > *limit) {
+        log::error(Scope::http, "response body of ", *response->content_length,
+                   " bytes announced, over the limit of ", *limit);
+        return overLimit(*limit);
+    }
+
     FetchResult result;
     result.kind = FetchResult::Kind::fetched;
     result.etag = etagFromHead(response->head);
@@ -157,7 +175,6 @@ FetchResult fetch(std::string_view url, std::string_view cached_etag,
     if (fetch_options.digest) hash.emplace();
 
     std::unique_ptr<char[]> window;
-    const ContentCoding coding = contentCodingOf(*response);
     if (coding != ContentCoding::identity) {
         window.reset(new (std::nothrow) char[kInflateWindowSize]);
         if (!window) return failure("out of memory");
@@ -167,7 +184,14 @@ FetchResult fetch(std::string_view url, std::string_view cached_etag,
         std::span<char>(window.get(), window ? kInflateWindowSize : 0));
 
     for (;;) {
-        const auto spare = result.body.spare(kBodyReadStep);
+        // With a limit, a read never asks for more than one byte past it:
+        // that byte is enough to know the body is too large.
+        std::size_t step = kBodyReadStep;
+        if (limit) {
+            const std::uint64_t room = *limit - std::min<std::uint64_t>(*limit, result.body.size());
+            if (room < step - 1) step = static_cast<std::size_t>(room) + 1;
+        }
+        const auto spare = result.body.spare(step);
         if (!spare) {
             log::error(Scope::http, "failed to read response body: ", Error::OutOfMemory);
             return failure("body read failed");
@@ -188,6 +212,10 @@ FetchResult fetch(std::string_view url, std::string_view cached_etag,
         if (*n == 0) break;
         if (hash) hash->update(std::string_view(spare->data(), *n));
         result.body.grow(*n);
+        if (limit && result.body.size() > *limit) {
+            log::error(Scope::http, "response body passed the limit of ", *limit, " bytes");
+            return overLimit(*limit);
+        }
     }
     if (hash) {
         // Without a digest the payload is simply installed as if it were new.

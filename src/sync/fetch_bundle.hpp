@@ -2,6 +2,7 @@
 // The fetch half of a sync cycle: one conditional GET with a fresh client,
 // the whole body read into memory.
 
+#include <cstdint>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -29,6 +30,9 @@ struct FetchResult {
     // ended the fetch, "interrupted" when a stop signal did); the cause was
     // logged already.
     std::string reason;
+    // failed because the body passed FetchOptions::max_body_bytes: that
+    // limit, for the caller's line; 0 otherwise.
+    std::uint64_t over_limit = 0;
 };
 
 // What a fetch may do beyond the plain conditional GET.
@@ -41,6 +45,10 @@ struct FetchOptions {
     bool digest = false;
     // Bounds on the fetch's network steps; a stop signal ends any of them.
     TimeLimits limits;
+    // The largest decoded body accepted. The fetch ends as soon as the body
+    // passes it, and before reading any of it when an unencoded body
+    // announces a larger length, so memory stays bounded by the limit.
+    std::optional<std::uint64_t> max_body_bytes;
 };
 
 // The value of the first header line of the head named "etag" (ASCII letters

@@ -9,6 +9,7 @@
 #include "sync/etag_store.hpp"
 #include "sync/fetch_bundle.hpp"
 #include "sync/payload_record.hpp"
+#include "sync/signature_check.hpp"
 #include "sync/version.hpp"
 #include "tls/digest.hpp"
 
@@ -34,7 +35,12 @@ void recordPayload(const Bundle& bundle, BundleState& state, const FetchResult& 
     }
 }
 
-SyncOutcome install(const Bundle& bundle, BundleState& state, const FetchResult& fetched) {
+SyncOutcome install(const Bundle& bundle, BundleState& state, const FetchResult& fetched,
+                    bool tls_verify, const FetchOptions& options) {
+    // Nothing of an unverified payload is used, not even its ETag as a
+    // version name, nor its digest to call it identical.
+    if (bundle.public_key && !checkSignature(bundle, state, fetched.body.view(), tls_verify, options))
+        return SyncOutcome::failed;
     if (bundle.options.skip_identical.value_or(false) && fetched.digest &&
         !state.payload_digest.empty() && hexDigest(*fetched.digest) == state.payload_digest) {
         // Servers of one farm may give the same file different ETags: the
@@ -82,6 +88,7 @@ SyncOutcome syncBundle(const Bundle& bundle, BundleState& state, bool tls_verify
         options.limits.connect_seconds = bundle.options.connect_timeout.value_or(0);
         options.limits.io_seconds = bundle.options.io_timeout.value_or(0);
         options.limits.total_seconds = bundle.options.max_fetch_time.value_or(0);
+        options.max_body_bytes = bundle.options.max_payload_bytes;
         const FetchResult result =
             fetchBundle(bundle.url, state.etag, bundle.authorization, tls_verify, options);
         switch (result.kind) {
@@ -89,10 +96,15 @@ SyncOutcome syncBundle(const Bundle& bundle, BundleState& state, bool tls_verify
             log::info(Scope::quillstead, "[", bundle.name, "] unchanged");
             return SyncOutcome::unchanged;
         case FetchResult::Kind::failed:
-            log::error(Scope::quillstead, "[", bundle.name, "] fetch failed: ", result.reason);
+            if (result.over_limit != 0) {
+                log::error(Scope::quillstead, "[", bundle.name, "] fetch failed: payload over ",
+                           result.over_limit, " bytes");
+            } else {
+                log::error(Scope::quillstead, "[", bundle.name, "] fetch failed: ", result.reason);
+            }
             return SyncOutcome::failed;
         case FetchResult::Kind::fetched:
-            return install(bundle, state, result);
+            return install(bundle, state, result, tls_verify, options);
         }
     } catch (const std::bad_alloc&) {
         // A cycle that runs out of memory is tried again at the next

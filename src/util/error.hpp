@@ -55,7 +55,9 @@ namespace qs {
     /* signing keys and signatures */                                                              \
     X(KeyFormatUnknown) X(KeyIsPrivate) X(KeyIsCertificate) X(KeyAlgorithmUnsupported)            \
     X(KeyTooSmall) X(KeyMalformed) X(SignatureMalformed) X(SignatureKeyNumberMismatch)             \
-    X(SignatureMismatch)
+    X(SignatureMismatch)                                                                           \
+    /* limits on a payload */                                                                      \
+    X(ArchiveTooLarge) X(ArchiveTooManyEntries)
 
 enum class Error : std::uint16_t {
 #define QS_ERROR_ENUM(name) name,

@@ -1,0 +1,40 @@
+#pragma once
+// The signature step of a sync cycle for a bundle with a public_key: after
+// the whole payload has arrived and before anything is written, the
+// detached signature is fetched with the same client rules and checked.
+
+#include <optional>
+#include <string>
+#include <string_view>
+
+#include "config/config.hpp"
+#include "sync/fetch_bundle.hpp"
+#include "util/error.hpp"
+
+namespace qs {
+
+// Where a bundle's signature is published. signature_url when given, taken
+// as written when it is a whole URL and resolved against the payload URL
+// when it is relative; otherwise the payload URL with ".sig" appended to
+// its path, ahead of any query or fragment ("https://h/a.tgz?x=1" gives
+// "https://h/a.tgz.sig?x=1"; an empty path counts as "/"). Errors: those
+// of parsing the URLs, OutOfMemory.
+[[nodiscard]] Result<std::string> signatureUrlFor(std::string_view payload_url,
+                                                  const std::optional<std::string>& signature_url);
+
+// At start-up: reads the bundle's public_key file and returns its text, to
+// be kept in the bundle's state for the cycles to come; empty text for a
+// bundle without a key. On failure logs "[name] public_key PATH unusable:
+// error.X; bundle skipped" and returns nothing: such a bundle must never be
+// polled without its check.
+[[nodiscard]] std::optional<std::string> loadBundleKey(const Bundle& bundle);
+
+// Fetches the signature of `payload` and verifies it against the key read
+// at start-up. Returns false after logging "[name] signature check failed:
+// REASON" when the signature is missing, cannot be fetched, belongs to
+// another key or does not verify.
+[[nodiscard]] bool checkSignature(const Bundle& bundle, const BundleState& state,
+                                  std::string_view payload, bool tls_verify,
+                                  const FetchOptions& payload_options);
+
+}  // namespace qs
