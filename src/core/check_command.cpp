@@ -12,6 +12,7 @@
 #include "http/uri.hpp"
 #include "log/log.hpp"
 #include "platform/fd.hpp"
+#include "sync/signature_check.hpp"
 
 namespace qs {
 
@@ -124,12 +125,15 @@ void checkBundle(Report& report, const Bundle& b) {
     if (b.extract_mode && *b.extract_mode > kHighestMode) {
         report.bundleProblem(b, "extract_mode " + octalText(*b.extract_mode) + " is over 07777");
     }
-    // A key that cannot be read would fail every cycle. Whether its text
-    // is a key is for the verifier's loader to say.
+    // A key that cannot be read or is no usable key makes the daemon skip
+    // the bundle.
     if (b.public_key) {
         if (auto key = platform::readWholeFile(*b.public_key, kMaxPublicKeyBytes); !key) {
             report.bundleProblem(b, "public_key '" + *b.public_key + "' cannot be read (error." +
                                         std::string(errorName(key.error())) + ")");
+        } else if (auto usable = readPublicKeyFile(*b.public_key); !usable) {
+            report.bundleProblem(b, "public_key '" + *b.public_key + "' unusable (error." +
+                                        std::string(errorName(usable.error())) + ")");
         }
     }
 }

@@ -229,4 +229,6 @@ void closeRequest(Request& request) {
     request.body_state = BodyState{};
 }
 
+void abandonResponseBody(Request& request) { request.body_state.phase = BodyState::Phase::failed; }
+
 }  // namespace qs

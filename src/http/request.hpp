@@ -160,4 +160,9 @@ struct Request {
 // back to the pool; any other is closed.
 void closeRequest(Request& request);
 
+// Gives up on the response body unread: closeRequest then closes the
+// connection instead of reading the rest of the body to keep it, which a
+// body refused for its size must not cost.
+void abandonResponseBody(Request& request);
+
 }  // namespace qs

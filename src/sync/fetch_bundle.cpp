@@ -164,6 +164,7 @@ FetchResult fetch(std::string_view url, std::string_view cached_etag,
         *response->content_length > *limit) {
         log::error(Scope::http, "response body of ", *response->content_length,
                    " bytes announced, over the limit of ", *limit);
+        abandonResponseBody(exchange.request());
         return overLimit(*limit);
     }
 

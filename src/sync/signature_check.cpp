@@ -70,6 +70,12 @@ Result<std::string> signatureUrlFor(std::string_view payload_url,
     }
 }
 
+Result<std::string> readPublicKeyFile(const std::string& path) {
+    QS_TRY_ASSIGN(std::string text, platform::readWholeFile(path, kMaxKeyFileBytes));
+    QS_TRY(parsePublicKey(text));
+    return text;
+}
+
 std::optional<std::string> loadBundleKey(const Bundle& bundle) {
     if (!bundle.public_key) return std::string();
     auto text = readPublicKeyFile(*bundle.public_key);

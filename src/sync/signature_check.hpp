@@ -22,6 +22,11 @@ namespace qs {
 [[nodiscard]] Result<std::string> signatureUrlFor(std::string_view payload_url,
                                                   const std::optional<std::string>& signature_url);
 
+// Reads a public_key file and checks that it holds a usable key; returns
+// its text. Errors: those of reading the file (FileTooBig past
+// kMaxKeyFileBytes) and of parsePublicKey.
+[[nodiscard]] Result<std::string> readPublicKeyFile(const std::string& path);
+
 // At start-up: reads the bundle's public_key file and returns its text, to
 // be kept in the bundle's state for the cycles to come; empty text for a
 // bundle without a key. On failure logs "[name] public_key PATH unusable:

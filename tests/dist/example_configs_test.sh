@@ -34,6 +34,7 @@ basic-auth.conf 1
 lab-http.conf 1
 demo.conf 2
 proxy-farm.conf 2
+signed-bundle.conf 1
 "
 
 for path in "$QS_SOURCE_DIR"/examples/*.conf; do
@@ -62,8 +63,12 @@ mkdir "$scratch/cwd"
 while read -r name count; do
 	[ -n "$name" ] || continue
 	config="$QS_SOURCE_DIR/examples/$name"
-	# Status records go to the scratch directory, never the system's.
-	sed -e "s#^[[:space:]]*state_dir[[:space:]]*=.*#state_dir = $scratch/state#" "$config" >"$scratch/$name"
+	# Status records go to the scratch directory, never the system's; a key
+	# path names the publisher's key on a real machine, here the example key
+	# shipped beside the configurations.
+	sed -e "s#^[[:space:]]*state_dir[[:space:]]*=.*#state_dir = $scratch/state#" \
+		-e "s#^[[:space:]]*public_key[[:space:]]*=.*#public_key = $QS_SOURCE_DIR/examples/signed-bundle.pub#" \
+		"$config" >"$scratch/$name"
 	config="$scratch/$name"
 	if [ -z "$isolate" ]; then
 		sed -e 's#^[[:space:]]*url[[:space:]]*=.*#url = http://127.0.0.1:1/bundle#' \
@@ -128,6 +133,11 @@ fi
 for path in "$QS_SOURCE_DIR"/examples/*.conf "$QS_SOURCE_DIR"/examples/quillstead.conf.sample; do
 	name=$(basename "$path")
 	[ -n "$check_prefix" ] || [ -z "$missing" ] || [ "$name" != web-site.conf ] || continue
+	if grep -q '^[[:space:]]*public_key' "$path"; then
+		sed -e "s#^[[:space:]]*public_key[[:space:]]*=.*#public_key = $QS_SOURCE_DIR/examples/signed-bundle.pub#" \
+			"$path" >"$scratch/keyed-$name"
+		path="$scratch/keyed-$name"
+	fi
 	status=0
 	if [ -n "$check_prefix" ]; then
 		$check_prefix sh -c 'mount --bind "$0" /etc/passwd && mount --bind "$1" /etc/group && exec "$2" -c "$3" check' \

@@ -16,7 +16,7 @@ expect_file "$prefix/sbin/quillstead" 755
 expect_file "$prefix/$QS_MANDIR/man8/quillstead.8" 644
 expect_file "$prefix/$QS_MANDIR/man5/quillstead.conf.5" 644
 expect_file "$prefix/etc/quillstead/quillstead.conf.sample" 644
-for example in web-site raw-file basic-auth lab-http; do
+for example in web-site raw-file basic-auth lab-http signed-bundle; do
 	expect_file "$prefix/share/doc/quillstead/examples/$example.conf" 644
 done
 # The demo configuration holds placeholders only the demo script fills in.
