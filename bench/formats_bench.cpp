@@ -27,8 +27,8 @@ struct Walk {
 
 bool walkArchive(const std::string& body, qs::InflateEngine engine, std::size_t look_ahead, Walk& walk) {
     qs::MemoryReader source(body);
-    std::vector<char> window(qs::kInflateWindowSize);
-    qs::Inflater inflater(source, qs::Container::gzip, window, engine);
+    std::vector<char> workspace(qs::kInflateWorkspaceSize);
+    qs::Inflater inflater(source, qs::Container::gzip, workspace, engine);
     std::vector<char> storage(look_ahead);
     qs::BufferedReader input(inflater, storage);
     qs::TarReader reader(input);

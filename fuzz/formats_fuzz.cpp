@@ -66,8 +66,8 @@ struct Decoded {
 
 Decoded decode(std::string_view stream, Container container, InflateEngine engine, std::size_t chunk) {
     MemoryReader source(stream);
-    std::vector<char> window(kInflateWindowSize);
-    Inflater inflater(source, container, window, engine);
+    std::vector<char> workspace(kInflateWorkspaceSize);
+    Inflater inflater(source, container, workspace, engine);
     Decoded d;
     std::vector<char> out(chunk);
     for (;;) {
@@ -110,8 +110,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     case 1: {
         const InflateEngine engine = data[0] % 5 == 0 ? InflateEngine::zlib : InflateEngine::isal;
         MemoryReader source(rest);
-        std::vector<char> window(kInflateWindowSize);
-        Inflater inflater(source, Container::gzip, window, engine);
+        std::vector<char> workspace(kInflateWorkspaceSize);
+        Inflater inflater(source, Container::gzip, workspace, engine);
         walkTar(inflater, 8192);
         break;
     }

@@ -187,8 +187,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
 
     std::vector<char> out(20000);
     if (mode == 3) {
-        std::vector<char> window(kInflateWindowSize);
-        DecodingBodyReader body(connection, state, ContentCoding::gzip, window);
+        std::vector<char> workspace(kInflateWorkspaceSize);
+        DecodingBodyReader body(connection, state, ContentCoding::gzip, workspace);
         for (;;) {
             const auto n = body.read(std::span<char>(out).first(sizes.next()));
             if (!n) {

@@ -20,9 +20,9 @@ source "$root/scripts/lib/fuzz_toolchain.sh"
 
 common=(src/util/error.cpp)
 declare -A sources=(
-  [http_uri_fuzz]="src/http/uri.cpp"
+  [http_uri_fuzz]="src/http/uri.cpp src/util/base64.cpp"
   [http_head_fuzz]="src/http/response.cpp"
-  [http_chunked_fuzz]="src/http/body_reader.cpp src/formats/buffered_reader.cpp src/formats/memory_reader.cpp src/formats/inflater.cpp"
+  [http_chunked_fuzz]="src/http/body_reader.cpp src/http/response.cpp src/formats/buffered_reader.cpp src/formats/memory_reader.cpp src/formats/inflater.cpp"
 )
 targets=(http_uri_fuzz http_head_fuzz http_chunked_fuzz)
 for target in "${targets[@]}"; do

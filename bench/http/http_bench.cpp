@@ -61,8 +61,8 @@ std::optional<std::size_t> fetchDiscarding(std::string_view url) {
     if (qs::sendHead(*request)) {
         const auto response = qs::receiveHead(*request, redirects);
         if (response && response->status == 200) {
-            std::vector<char> window(qs::kInflateWindowSize);
-            qs::DecodingBodyReader body = qs::decodingBodyReader(*request, *response, window);
+            std::vector<char> workspace(qs::kInflateWorkspaceSize);
+            qs::DecodingBodyReader body = qs::decodingBodyReader(*request, *response, workspace);
             std::vector<char> sink(std::size_t{1} << 20);
             std::size_t size = 0;
             for (;;) {

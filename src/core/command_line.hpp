@@ -7,11 +7,11 @@
 #include <string_view>
 #include <vector>
 
+#include "util/program_version.hpp"
+
 namespace qs {
 
-inline constexpr std::string_view kProgramVersion = "0.3.1";
-inline constexpr std::string_view kVersionText = "quillstead 0.3.1\n";
-static_assert(kVersionText.size() == 17);
+inline constexpr std::string_view kVersionText = "quillstead " QUILLSTEAD_VERSION "\n";
 
 enum class CommandAction { run, print_version, print_usage };
 

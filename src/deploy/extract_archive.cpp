@@ -250,8 +250,8 @@ ExtractResult extractInto(std::string_view archive, std::string_view destination
                           std::optional<std::uint32_t> extract_mode,
                           const ExtractLimits& limits) {
     MemoryReader memory(archive);
-    std::array<char, kInflateWindowSize> window;
-    Inflater inflater(memory, Container::gzip, window);
+    std::array<char, kInflateWorkspaceSize> workspace;
+    Inflater inflater(memory, Container::gzip, workspace);
     std::array<char, kLookAheadSize> look_ahead;
     BufferedReader input(inflater, look_ahead);
     TarReader tar(input);

@@ -56,16 +56,16 @@ bool fixedHeaderValid(Container container, std::string_view bytes) {
 
 }  // namespace
 
-// What both engines share: the compressed-input buffer and where it stands.
-struct Inflater::Engine {
-    Engine() = default;
-    Engine(const Engine&) = delete;
-    Engine& operator=(const Engine&) = delete;
-    virtual ~Engine() = default;
+// What the decoders of both engines share: the compressed-input buffer and where it stands.
+struct Inflater::Decoder {
+    Decoder() = default;
+    Decoder(const Decoder&) = delete;
+    Decoder& operator=(const Decoder&) = delete;
+    virtual ~Decoder() = default;
 
     // Decodes from `in` into `out`. `in` empty means the input has ended.
     virtual Step run(std::span<const char> in, std::span<char> out) = 0;
-    // Ends the engine and releases its memory (the object included).
+    // Ends the decoder and releases its memory (the object included).
     virtual void destroy() = 0;
 
     std::span<char> input_buffer;
@@ -76,36 +76,36 @@ struct Inflater::Engine {
 
 namespace {
 
-// zlib keeps everything in the caller's window: the z_stream, the library's
+// zlib keeps everything in the caller's workspace: the z_stream, the library's
 // allocations (its state of about 7 KiB and its 32 KiB history) bump-
 // allocated from an arena, and the rest as the compressed-input buffer. So
 // the zlib engine touches no heap unless a zlib build wants more than the
 // arena holds.
-class ZlibEngine final : public Inflater::Engine {
+class ZlibDecoder final : public Inflater::Decoder {
 public:
     static constexpr std::size_t kArenaSize = 40 * 1024;
     static constexpr std::size_t kMinimumInput = 16 * 1024;
 
-    static ZlibEngine* create(Container container, std::span<char> window) {
-        if (window.size() < kInflateWindowSize) return nullptr;
+    static ZlibDecoder* create(Container container, std::span<char> workspace) {
+        if (workspace.size() < kInflateWorkspaceSize) return nullptr;
         // The caller's buffer is plain chars: align the object inside it.
-        void* place = window.data();
-        std::size_t space = window.size();
-        if (std::align(alignof(ZlibEngine), sizeof(ZlibEngine), place, space) == nullptr) return nullptr;
+        void* place = workspace.data();
+        std::size_t space = workspace.size();
+        if (std::align(alignof(ZlibDecoder), sizeof(ZlibDecoder), place, space) == nullptr) return nullptr;
         const std::size_t object_end =
-            static_cast<std::size_t>(static_cast<char*>(place) - window.data()) + sizeof(ZlibEngine);
-        if (object_end + kArenaSize + kMinimumInput > window.size()) return nullptr;
-        auto* engine = new (place) ZlibEngine(window.subspan(object_end, kArenaSize));
-        engine->input_buffer = window.subspan(object_end + kArenaSize);
+            static_cast<std::size_t>(static_cast<char*>(place) - workspace.data()) + sizeof(ZlibDecoder);
+        if (object_end + kArenaSize + kMinimumInput > workspace.size()) return nullptr;
+        auto* decoder = new (place) ZlibDecoder(workspace.subspan(object_end, kArenaSize));
+        decoder->input_buffer = workspace.subspan(object_end + kArenaSize);
         // The gzip wrapper alone (16 + 15) or the zlib wrapper alone (15):
         // zlib's automatic detection would let the wrong container through.
         const int window_bits = container == Container::gzip ? 16 + MAX_WBITS : MAX_WBITS;
-        if (inflateInit2(&engine->stream_, window_bits) != Z_OK) {
-            engine->~ZlibEngine();
+        if (inflateInit2(&decoder->stream_, window_bits) != Z_OK) {
+            decoder->~ZlibDecoder();
             return nullptr;
         }
-        engine->initialised_ = true;
-        return engine;
+        decoder->initialised_ = true;
+        return decoder;
     }
 
     Step run(std::span<const char> in, std::span<char> out) override {
@@ -139,18 +139,18 @@ public:
 
     void destroy() override {
         if (initialised_) inflateEnd(&stream_);
-        this->~ZlibEngine();
+        this->~ZlibDecoder();
     }
 
 private:
-    explicit ZlibEngine(std::span<char> arena) : arena_(arena) {
-        stream_.zalloc = &ZlibEngine::allocate;
-        stream_.zfree = &ZlibEngine::release;
+    explicit ZlibDecoder(std::span<char> arena) : arena_(arena) {
+        stream_.zalloc = &ZlibDecoder::allocate;
+        stream_.zfree = &ZlibDecoder::release;
         stream_.opaque = this;
     }
 
     static voidpf allocate(voidpf opaque, uInt items, uInt size) {
-        auto* self = static_cast<ZlibEngine*>(opaque);
+        auto* self = static_cast<ZlibDecoder*>(opaque);
         const std::size_t bytes = std::size_t{items} * size;
         void* place = self->arena_.data() + self->arena_used_;
         std::size_t space = self->arena_.size() - self->arena_used_;
@@ -162,9 +162,9 @@ private:
     }
 
     static void release(voidpf opaque, voidpf address) {
-        auto* self = static_cast<ZlibEngine*>(opaque);
+        auto* self = static_cast<ZlibDecoder*>(opaque);
         const auto* p = static_cast<const char*>(address);
-        // Arena memory goes with the window; only heap fall-backs are freed.
+        // Arena memory goes with the workspace; only heap fall-backs are freed.
         if (p >= self->arena_.data() && p < self->arena_.data() + self->arena_.size()) return;
         std::free(address);
     }
@@ -260,22 +260,22 @@ private:
 };
 
 // ISA-L's state (about 85 KiB, its history buffer included) does not fit the
-// window, so it lives on the heap and the whole window is the input buffer.
+// workspace, so it lives on the heap and the whole workspace is the input buffer.
 // The library checks the trailer itself.
-class IsalEngine final : public Inflater::Engine {
+class IsalDecoder final : public Inflater::Decoder {
 public:
-    static IsalEngine* create(Container container, std::span<char> window) {
-        if (window.size() < kInflateWindowSize) return nullptr;
-        auto* engine = new (std::nothrow) IsalEngine;
-        if (engine == nullptr) return nullptr;
-        isal_inflate_init(&engine->state_);
+    static IsalDecoder* create(Container container, std::span<char> workspace) {
+        if (workspace.size() < kInflateWorkspaceSize) return nullptr;
+        auto* decoder = new (std::nothrow) IsalDecoder;
+        if (decoder == nullptr) return nullptr;
+        isal_inflate_init(&decoder->state_);
         // Raw deflate with the gzip trailer checked after the header walked
         // here; for zlib the library reads the two header bytes (always there
         // in one piece: the caller gathered them first) and checks Adler-32.
-        engine->state_.crc_flag = container == Container::gzip ? ISAL_GZIP_NO_HDR_VER : ISAL_ZLIB;
-        engine->walk_header_ = container == Container::gzip;
-        engine->input_buffer = window;
-        return engine;
+        decoder->state_.crc_flag = container == Container::gzip ? ISAL_GZIP_NO_HDR_VER : ISAL_ZLIB;
+        decoder->walk_header_ = container == Container::gzip;
+        decoder->input_buffer = workspace;
+        return decoder;
     }
 
     Step run(std::span<const char> in, std::span<char> out) override {
@@ -310,7 +310,7 @@ public:
     void destroy() override { delete this; }
 
 private:
-    IsalEngine() = default;
+    IsalDecoder() = default;
     inflate_state state_{};
     bool walk_header_ = false;
     GzipHeaderWalker walker_;
@@ -341,8 +341,8 @@ bool inflateEngineAvailable(InflateEngine engine) {
     return false;
 }
 
-Inflater::Inflater(Reader& input, Container container, std::span<char> window, InflateEngine engine)
-    : input_(input), container_(container), window_(window),
+Inflater::Inflater(Reader& input, Container container, std::span<char> workspace, InflateEngine engine)
+    : input_(input), container_(container), workspace_(workspace),
       engine_(inflateEngineAvailable(engine) ? engine : InflateEngine::zlib) {}
 
 Inflater::~Inflater() {
@@ -352,11 +352,11 @@ Inflater::~Inflater() {
 Result<void> Inflater::start() {
     switch (engine_) {
     case InflateEngine::zlib:
-        state_ = ZlibEngine::create(container_, window_);
+        state_ = ZlibDecoder::create(container_, workspace_);
         break;
     case InflateEngine::isal:
 #ifdef QUILLSTEAD_HAVE_ISAL
-        state_ = IsalEngine::create(container_, window_);
+        state_ = IsalDecoder::create(container_, workspace_);
 #endif
         break;
     }
@@ -365,7 +365,7 @@ Result<void> Inflater::start() {
     // Gather the fixed part of the header so it can be checked before either
     // library sees it.
     const std::size_t need = container_ == Container::gzip ? kGzipFixedHeader : kZlibFixedHeader;
-    Engine& e = *state_;
+    Decoder& e = *state_;
     while (e.input_end < need) {
         const auto n = input_.read(e.input_buffer.subspan(e.input_end));
         if (!n || *n == 0) return std::unexpected(Error::ReadFailed);
@@ -396,7 +396,7 @@ Result<std::size_t> Inflater::read(std::span<char> out) {
     }
     if (out.empty()) return 0;
 
-    Engine& e = *state_;
+    Decoder& e = *state_;
     const auto fail = [this](Error error) -> Result<std::size_t> {
         phase_ = Phase::failed;
         return std::unexpected(error);

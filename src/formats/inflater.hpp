@@ -20,17 +20,19 @@ enum class InflateEngine { zlib, isal };
 [[nodiscard]] InflateEngine defaultInflateEngine();
 [[nodiscard]] bool inflateEngineAvailable(InflateEngine engine);
 
-// The decoding window a caller reserves for one decoder. The zlib engine
-// keeps its whole state in it (its 32 KiB history, its tables and the
-// compressed-input buffer); ISA-L's state is larger than this, so that engine
-// allocates its state and uses the window as its input buffer.
-inline constexpr std::size_t kInflateWindowSize = 65536;
+// The workspace a caller reserves for one decoder, twice deflate's 32 KiB
+// window. The zlib engine keeps its whole state in it (that history, its
+// tables and the compressed-input buffer); ISA-L's state is larger than
+// this, so that engine allocates its state and uses the workspace as its
+// input buffer.
+inline constexpr std::size_t kInflateWorkspaceSize = 65536;
 
 class Inflater final : public Reader {
 public:
-    // Nothing is read at creation. `window` must hold kInflateWindowSize bytes
-    // and outlive the decoder. An engine the build lacks falls back to zlib.
-    Inflater(Reader& input, Container container, std::span<char> window,
+    // Nothing is read at creation. `workspace` must hold kInflateWorkspaceSize
+    // bytes and outlive the decoder. An engine the build lacks falls back to
+    // zlib.
+    Inflater(Reader& input, Container container, std::span<char> workspace,
              InflateEngine engine = defaultInflateEngine());
     ~Inflater() override;
     Inflater(const Inflater&) = delete;
@@ -41,13 +43,13 @@ public:
     // delivered. Every defect (bad header, bad deflate data, a trailer that
     // does not match the data, input that ends early or fails) is ReadFailed,
     // and every later read fails the same way. OutOfMemory only when the
-    // engine's state cannot be obtained (a window smaller than
-    // kInflateWindowSize, or no memory for ISA-L's state).
+    // engine's state cannot be obtained (a workspace smaller than
+    // kInflateWorkspaceSize, or no memory for ISA-L's state).
     [[nodiscard]] Result<std::size_t> read(std::span<char> out) override;
 
     [[nodiscard]] InflateEngine engine() const { return engine_; }
 
-    struct Engine;  // the library's state; only inflater.cpp knows its shape
+    struct Decoder;  // the engine's state; only inflater.cpp knows its shape
 
 private:
     enum class Phase { fresh, running, ended, failed };
@@ -56,10 +58,10 @@ private:
 
     Reader& input_;
     Container container_;
-    std::span<char> window_;
+    std::span<char> workspace_;
     InflateEngine engine_;
     Phase phase_ = Phase::fresh;
-    Engine* state_ = nullptr;
+    Decoder* state_ = nullptr;
 };
 
 }  // namespace qs

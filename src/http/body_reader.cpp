@@ -4,6 +4,7 @@
 #include <array>
 
 #include "http/connection.hpp"
+#include "http/response.hpp"
 
 namespace qs {
 namespace {
@@ -14,41 +15,6 @@ constexpr int hexDigitValue(char c) {
     if (c >= 'A' && c <= 'F') return c - 'A' + 10;
     return -1;
 }
-
-// Finds the end of a header section: the first CR LF CR LF or LF LF, in
-// whatever pieces the bytes arrive.
-class SectionEndScanner {
-public:
-    enum class State : std::uint8_t { start, seen_n, seen_r, seen_rn, seen_rnr, finished };
-
-    explicit SectionEndScanner(State initial) : state_(initial) {}
-
-    // Feeds one byte; true once the section has ended with it.
-    bool feed(char c) {
-        switch (state_) {
-            case State::start:
-                state_ = c == '\r' ? State::seen_r : c == '\n' ? State::seen_n : State::start;
-                break;
-            case State::seen_n:
-                state_ = c == '\n' ? State::finished : c == '\r' ? State::seen_r : State::start;
-                break;
-            case State::seen_r:
-                state_ = c == '\n' ? State::seen_rn : c == '\r' ? State::seen_r : State::start;
-                break;
-            case State::seen_rn:
-                state_ = c == '\n' ? State::finished : c == '\r' ? State::seen_rnr : State::start;
-                break;
-            case State::seen_rnr:
-                state_ = c == '\n' ? State::finished : c == '\r' ? State::seen_r : State::start;
-                break;
-            case State::finished: break;
-        }
-        return state_ == State::finished;
-    }
-
-private:
-    State state_;
-};
 
 }  // namespace
 
@@ -205,17 +171,17 @@ Result<std::uint64_t> BodyReader::readChunkSize() {
 Result<void> BodyReader::readTrailers() {
     // The last chunk's line has just ended, so the section is over at the
     // first empty line: CR LF (or LF) right away ends it.
-    SectionEndScanner scanner(SectionEndScanner::State::seen_rn);
-    std::size_t scanned = 0;
+    HeadScanner scanner(HeadScanner::Start::after_line_end);
+    std::size_t fed = 0;  // bytes of the buffer already given to the scanner
     for (;;) {
         const std::string_view look = connection_.buffered();
-        for (; scanned < look.size(); ++scanned) {
-            if (scanner.feed(look[scanned])) {
-                state_.trailers = look.substr(0, scanned + 1);
-                connection_.consume(scanned + 1);
-                return {};
-            }
+        if (const auto end = scanner.feed(look.substr(fed))) {
+            const std::size_t length = fed + *end;
+            state_.trailers = look.substr(0, length);
+            connection_.consume(length);
+            return {};
         }
+        fed = look.size();
         // The section is kept whole in the connection's buffer, so that
         // buffer is its limit.
         if (connection_.full()) return fail(Error::HttpHeadersOversize);
@@ -226,13 +192,13 @@ Result<void> BodyReader::readTrailers() {
 }
 
 DecodingBodyReader::DecodingBodyReader(BufferedReader& connection, BodyState& state,
-                                       ContentCoding coding, std::span<char> window,
+                                       ContentCoding coding, std::span<char> workspace,
                                        const Connection* transport)
     : state_(state), framed_(connection, state, transport) {
     switch (coding) {
         case ContentCoding::identity: break;
-        case ContentCoding::gzip: inflater_.emplace(framed_, Container::gzip, window); break;
-        case ContentCoding::deflate: inflater_.emplace(framed_, Container::zlib, window); break;
+        case ContentCoding::gzip: inflater_.emplace(framed_, Container::gzip, workspace); break;
+        case ContentCoding::deflate: inflater_.emplace(framed_, Container::zlib, workspace); break;
     }
 }
 

@@ -114,14 +114,14 @@ private:
 
 // The framed body decoded by its content coding: identity passes the framed
 // bytes on; gzip decodes one gzip member (bytes after it are never read, so
-// the connection will not be reused), deflate a zlib stream. `window` is the
-// decoder's (kInflateWindowSize bytes) and must outlive the reader. A
+// the connection will not be reused), deflate a zlib stream. `workspace` is
+// the decoder's (kInflateWorkspaceSize bytes) and must outlive the reader. A
 // decoding defect is ReadFailed, with nothing in body_error, and leaves the
 // body failed; OutOfMemory means the decoder could not get its state.
 class DecodingBodyReader final : public Reader {
 public:
     DecodingBodyReader(BufferedReader& connection, BodyState& state, ContentCoding coding,
-                       std::span<char> window, const Connection* transport = nullptr);
+                       std::span<char> workspace, const Connection* transport = nullptr);
 
     [[nodiscard]] Result<std::size_t> read(std::span<char> out) override;
 

@@ -18,7 +18,6 @@ std::int64_t monotonicNow() { return static_cast<std::int64_t>(platform::monoton
 HttpClient::~HttpClient() { closeAll(); }
 
 Result<void> HttpClient::ensureTrustStoreLoaded() {
-    const std::lock_guard lock(trust_store_lock_);
     if (!trust_store_.needsLoading()) return {};
     if (!reloadSystemTrustStore(trust_store_)) {
         return std::unexpected(Error::CertificateBundleLoadFailure);
@@ -78,7 +77,6 @@ private:
 Result<Connection*> HttpClient::connect(std::string_view host, std::uint16_t port,
                                         Protocol protocol, const ProxyServer* tunnel) {
     {
-        const std::lock_guard lock(pool_lock_);
         for (auto it = idle_.rbegin(); it != idle_.rend(); ++it) {
             Connection& candidate = **it;
             if (candidate.protocol() == protocol && candidate.port() == port &&
@@ -118,7 +116,6 @@ Result<Connection*> HttpClient::connect(std::string_view host, std::uint16_t por
     try {
         auto connection = std::make_unique<Connection>(std::move(socket), std::move(tls), host,
                                                        port, &socket_limits_);
-        const std::lock_guard lock(pool_lock_);
         in_use_.push_back(std::move(connection));
         return in_use_.back().get();
     } catch (const std::bad_alloc&) {
@@ -128,7 +125,6 @@ Result<Connection*> HttpClient::connect(std::string_view host, std::uint16_t por
 
 void HttpClient::release(Connection* connection) {
     if (connection == nullptr) return;
-    const std::lock_guard lock(pool_lock_);
     const auto it = std::find_if(in_use_.begin(), in_use_.end(),
                                  [&](const auto& held) { return held.get() == connection; });
     if (it == in_use_.end()) return;
@@ -144,18 +140,15 @@ void HttpClient::release(Connection* connection) {
 }
 
 void HttpClient::closeAll() {
-    const std::lock_guard lock(pool_lock_);
     idle_.clear();
     in_use_.clear();
 }
 
 std::size_t HttpClient::idleCount() const {
-    const std::lock_guard lock(pool_lock_);
     return idle_.size();
 }
 
 std::size_t HttpClient::inUseCount() const {
-    const std::lock_guard lock(pool_lock_);
     return in_use_.size();
 }
 

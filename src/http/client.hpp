@@ -8,7 +8,6 @@
 #include <cstdint>
 #include <deque>
 #include <memory>
-#include <mutex>
 #include <string_view>
 #include <vector>
 
@@ -40,10 +39,8 @@ public:
     HttpClient& operator=(const HttpClient&) = delete;
     ~HttpClient();
 
-    // The store starts empty and marked as needing to be loaded. The lock is
-    // held while certificates are added or the mark is tested and changed.
+    // The store starts empty and marked as needing to be loaded.
     [[nodiscard]] TrustStore& trustStore() { return trust_store_; }
-    [[nodiscard]] std::mutex& trustStoreLock() { return trust_store_lock_; }
 
     // Loads the store from the system path if it is still marked as needing
     // it (the https path of opening a request). CertificateBundleLoadFailure.
@@ -97,9 +94,7 @@ private:
     platform::SocketLimits socket_limits_;
     std::uint32_t connect_seconds_ = 0;
     TrustStore trust_store_;
-    std::mutex trust_store_lock_;
 
-    mutable std::mutex pool_lock_;
     std::vector<std::unique_ptr<Connection>> in_use_;
     std::deque<std::unique_ptr<Connection>> idle_;  // oldest first
     unsigned proxy_refusal_ = 0;

@@ -205,9 +205,9 @@ ContentCoding contentCodingOf(const Response& response) {
 }
 
 DecodingBodyReader decodingBodyReader(Request& request, const Response& response,
-                                      std::span<char> window) {
+                                      std::span<char> workspace) {
     return DecodingBodyReader(request.connection->reader(), request.body_state,
-                              contentCodingOf(response), window, request.connection);
+                              contentCodingOf(response), workspace, request.connection);
 }
 
 }  // namespace qs

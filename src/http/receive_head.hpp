@@ -39,10 +39,11 @@ inline constexpr std::size_t kRedirectBufferSize = 8192;
 [[nodiscard]] BodyReader bodyReader(Request& request);
 
 // The same, decoded by the response's content coding (identity, gzip or
-// deflate: receiveHead refuses the others). `window` is the decoder's
-// window (kInflateWindowSize bytes) for gzip and deflate, unused otherwise.
+// deflate: receiveHead refuses the others). `workspace` is the
+// decoder's (kInflateWorkspaceSize bytes) for gzip and deflate, unused
+// otherwise.
 [[nodiscard]] DecodingBodyReader decodingBodyReader(Request& request, const Response& response,
-                                                    std::span<char> window);
+                                                    std::span<char> workspace);
 [[nodiscard]] ContentCoding contentCodingOf(const Response& response);
 
 }  // namespace qs

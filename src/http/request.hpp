@@ -12,7 +12,7 @@
 //   QS_TRY_ASSIGN(Request request, openRequest(*client, Method::get, uri, options));
 //   sendHead(request);
 //   auto response = receiveHead(request, redirects);
-//   DecodingBodyReader body = decodingBodyReader(request, *response, window);
+//   DecodingBodyReader body = decodingBodyReader(request, *response, workspace);
 //   ... read `body` to its end (0) ...
 //   closeRequest(request);          // also after any failure once opened
 //   destroyClient(std::move(client));

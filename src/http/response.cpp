@@ -10,14 +10,6 @@ namespace {
 
 constexpr std::string_view kCrLf = "\r\n";
 
-// Header values shed blanks and horizontal tabs only; other control bytes are
-// part of the value.
-std::string_view trimBlanks(std::string_view text) {
-    while (!text.empty() && (text.front() == ' ' || text.front() == '\t')) text.remove_prefix(1);
-    while (!text.empty() && (text.back() == ' ' || text.back() == '\t')) text.remove_suffix(1);
-    return text;
-}
-
 struct Line {
     std::string_view name;
     std::string_view value;
@@ -138,8 +130,8 @@ std::optional<std::size_t> HeadScanner::feed(std::string_view bytes) {
         ++scanned_;
         if (byte != '\n') continue;
         const bool lf_lf = (previous & 0xFFu) == '\n';
-        // CR LF CR before this LF, all three within what was fed.
-        const bool crlf_crlf = scanned_ >= 4 && (previous & 0xFFFFFFu) == 0x0D0A0Du;
+        // CR LF CR before this LF; bytes before the start read as NUL.
+        const bool crlf_crlf = (previous & 0xFFFFFFu) == 0x0D0A0Du;
         if (lf_lf || crlf_crlf) return i + 1;
     }
     return std::nullopt;

@@ -38,18 +38,26 @@ enum class StatusClass { informational, success, redirect, client_error, server_
 // wherever the reads split it. The caller feeds the bytes in order.
 class HeadScanner {
 public:
+    // Where the bytes begin: at the start of a head, or just after a line end
+    // (a chunked body's trailer section, which the last chunk's line opens),
+    // where an empty line at once ends the section.
+    enum class Start { head, after_line_end };
+    explicit HeadScanner(Start start = Start::head)
+        : tail_(start == Start::after_line_end ? kLineEnd : 0) {}
+
     // Scans `bytes`, which continue what was fed before; returns how many of
     // them belong to the head when its end lies among them.
     [[nodiscard]] std::optional<std::size_t> feed(std::string_view bytes);
     // Bytes fed so far without finding the end.
     [[nodiscard]] std::size_t scanned() const { return scanned_; }
-    void reset() { *this = HeadScanner{}; }
 
 private:
+    static constexpr std::uint32_t kLineEnd = 0x0D0A;  // CR LF, newest lowest
+
     std::size_t scanned_ = 0;
     // The last bytes seen, newest in the lowest byte, enough to recognise
     // CR LF CR LF across a split.
-    std::uint32_t tail_ = 0;
+    std::uint32_t tail_;
 };
 
 // Parses a complete head (as delimited by HeadScanner). Every defect is

@@ -244,23 +244,10 @@ BasicCredentials basicCredentials(const Uri& uri) {
     put(":");
     put(uri.password.value_or(""));
 
-    static constexpr std::string_view kAlphabet =
-        "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
     BasicCredentials result;
     std::size_t out = 0;
     for (const char c : std::string_view("Basic ")) result.bytes_[out++] = c;
-    for (std::size_t i = 0; i < length; i += 3) {
-        const std::size_t take = std::min<std::size_t>(3, length - i);
-        std::uint32_t group = 0;
-        for (std::size_t k = 0; k < 3; ++k) {
-            group <<= 8;
-            if (k < take) group |= static_cast<unsigned char>(joined[i + k]);
-        }
-        for (std::size_t k = 0; k < 4; ++k) {
-            const std::size_t sextet = (group >> (18 - 6 * k)) & 0x3f;
-            result.bytes_[out++] = k <= take ? kAlphabet[sextet] : '=';
-        }
-    }
+    out += encodeBase64(std::string_view(joined.data(), length), std::span(result.bytes_).subspan(out));
     result.length_ = out;
     return result;
 }

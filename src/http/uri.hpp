@@ -11,6 +11,7 @@
 #include <span>
 #include <string_view>
 
+#include "util/base64.hpp"
 #include "util/error.hpp"
 
 namespace qs {
@@ -101,7 +102,7 @@ private:
 // user, the colon and a 255-byte password; the value is "Basic " plus its
 // base64 encoding (684 characters for 511 bytes).
 inline constexpr std::size_t kMaxCredentialsLength = 511;
-inline constexpr std::size_t kMaxBasicCredentialsLength = 6 + (kMaxCredentialsLength + 2) / 3 * 4;
+inline constexpr std::size_t kMaxBasicCredentialsLength = 6 + base64EncodedLength(kMaxCredentialsLength);
 
 class BasicCredentials {
 public:
@@ -114,9 +115,8 @@ private:
 };
 
 // Meant for a Uri with a user or a password (absent parts count as empty).
-// User and password are percent-decoded before they are joined with ":",
-// so a user written "a%40b" authenticates as "a@b"; "%" not followed by two
-// hex digits stays as it is. Bytes beyond the 511th are left out.
+// User and password are taken as written in the URL, escapes included, and
+// joined with ":"; bytes beyond the 511th are left out.
 [[nodiscard]] BasicCredentials basicCredentials(const Uri& uri);
 
 // Resolves `reference` (the redirect's location) against `base` in the

@@ -21,7 +21,7 @@ namespace {
 using log::Scope;
 
 // The agent's own product token, sent as an extra header after the client's.
-constexpr std::string_view kAgentUserAgent = "quillstead/0.3.1";
+constexpr std::string_view kAgentUserAgent = "quillstead/" QUILLSTEAD_VERSION;
 // Bodies are read straight into the body buffer in steps of this size. A
 // plain body goes from the socket to the buffer in one receive per step, so
 // a larger step means fewer calls on a fast connection; it stays small
@@ -177,12 +177,12 @@ FetchResult fetch(std::string_view url, std::string_view cached_etag,
 
     std::unique_ptr<char[]> window;
     if (coding != ContentCoding::identity) {
-        window.reset(new (std::nothrow) char[kInflateWindowSize]);
+        window.reset(new (std::nothrow) char[kInflateWorkspaceSize]);
         if (!window) return failure("out of memory");
     }
     DecodingBodyReader body = decodingBodyReader(
         exchange.request(), *response,
-        std::span<char>(window.get(), window ? kInflateWindowSize : 0));
+        std::span<char>(window.get(), window ? kInflateWorkspaceSize : 0));
 
     for (;;) {
         // With a limit, a read never asks for more than one byte past it:

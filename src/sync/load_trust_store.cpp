@@ -28,7 +28,6 @@ Result<void> addDirectory(TrustStore& store, std::string_view directory) {
 
 void loadTrustStore(TrustStore& store, std::string_view directory, std::string_view bundle,
                     std::string_view system) {
-    const auto guard = store.lock();
     // A failing source falls through to the next one silently; only the
     // last one's failure is worth a line, since it is the one that counts.
     if (addDirectory(store, directory) || addCertificateFile(store, bundle)) {

@@ -23,11 +23,4 @@ private:
     std::string_view rest_;
 };
 
-// Standard-alphabet base64 with "=" padding; spaces, tabs, carriage returns
-// and line feeds anywhere are skipped. The padding must be exactly what the
-// data length calls for and the unused bits of the last character zero, so
-// each byte string has one accepted spelling. Appends to `out`.
-// Errors: InvalidCharacter, InvalidPadding, OutOfMemory.
-[[nodiscard]] Result<void> decodeBase64(std::string_view text, std::string& out);
-
 }  // namespace qs

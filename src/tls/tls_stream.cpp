@@ -171,14 +171,16 @@ struct Hello {
 };
 
 // Parses a ClientHello or ServerHello (handshake header included).
-std::optional<Hello> parseHello(const unsigned char* data, std::size_t size, bool from_client) {
+enum class HelloSender { client, server };
+
+std::optional<Hello> parseHello(const unsigned char* data, std::size_t size, HelloSender sender) {
     Cursor message(data, size);
     if (!message.skip(4 + 2) || message.size() < 32) return std::nullopt;  // header, legacy_version
     Hello hello{message.data(), {}};
     message.skip(32);
     const auto session_id = message.u8();
     if (!session_id || !message.skip(*session_id)) return std::nullopt;
-    if (from_client) {
+    if (sender == HelloSender::client) {
         const auto suites = message.u16();
         if (!suites || !message.skip(*suites)) return std::nullopt;
         const auto methods = message.u8();
@@ -285,7 +287,7 @@ struct TlsStream::Impl {
 
 void TlsStream::Impl::onClientHello(const unsigned char* data, std::size_t size) {
     takeTime();
-    const auto hello = parseHello(data, size, true);
+    const auto hello = parseHello(data, size, HelloSender::client);
     if (!hello) return;
     for (const Extension& extension : hello->extensions) {
         if (extension.type != kExtensionKeyShare) continue;
@@ -304,7 +306,7 @@ void TlsStream::Impl::onClientHello(const unsigned char* data, std::size_t size)
 }
 
 void TlsStream::Impl::onServerHello(const unsigned char* data, std::size_t size) {
-    const auto hello = parseHello(data, size, false);
+    const auto hello = parseHello(data, size, HelloSender::server);
     if (!hello) return;  // malformed: OpenSSL refuses it with its own reason
 
     if (std::memcmp(hello->random, kHelloRetryRandom.data(), kHelloRetryRandom.size()) == 0) {

@@ -263,7 +263,6 @@ Result<void> replaceWithCertificateFile(TrustStore& store, std::string_view path
 }
 
 Result<void> reloadSystemTrustStore(TrustStore& store, std::string_view path) {
-    const auto guard = store.lock();
     if (!store.needsLoading()) return {};
     if (!replaceWithCertificateFile(store, path))
         return std::unexpected(Error::CertificateBundleLoadFailure);

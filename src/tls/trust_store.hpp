@@ -6,7 +6,6 @@
 #include <cstddef>
 #include <cstdint>
 #include <memory>
-#include <mutex>
 #include <string_view>
 
 #include "util/error.hpp"
@@ -30,11 +29,6 @@ public:
     [[nodiscard]] bool needsLoading() const { return needs_loading_; }
     void markLoaded() { needs_loading_ = false; }
 
-    // Held while certificates are added or cleared and while the loading
-    // mark is tested and changed. The agent has one thread, so it is never
-    // contended; it keeps the store sound for a client shared by threads.
-    [[nodiscard]] std::unique_lock<std::mutex> lock() { return std::unique_lock(mutex_); }
-
     [[nodiscard]] std::size_t size() const;
     void clear();
 
@@ -51,7 +45,6 @@ public:
 
 private:
     std::unique_ptr<Impl> impl_;
-    std::mutex mutex_;
     bool needs_loading_ = true;
 };
 

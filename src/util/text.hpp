@@ -16,6 +16,14 @@ constexpr std::string_view trimSpace(std::string_view text) {
     return text;
 }
 
+// Header values shed blanks and horizontal tabs only; other control bytes are
+// part of the value.
+constexpr std::string_view trimBlanks(std::string_view text) {
+    while (!text.empty() && (text.front() == ' ' || text.front() == '\t')) text.remove_prefix(1);
+    while (!text.empty() && (text.back() == ' ' || text.back() == '\t')) text.remove_suffix(1);
+    return text;
+}
+
 // ASCII letters compared without regard to case; other bytes must be equal.
 constexpr bool equalsIgnoringCase(std::string_view a, std::string_view b) {
     if (a.size() != b.size()) return false;

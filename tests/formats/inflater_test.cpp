@@ -167,8 +167,8 @@ Outcome drain(Inflater& inflater, std::size_t chunk) {
 Outcome decode(InflateEngine engine, Container container, std::string_view bytes,
                std::size_t input_step = SIZE_MAX, std::size_t out_chunk = 16384) {
     ScriptedReader source(bytes, input_step);
-    std::vector<char> window(kInflateWindowSize);
-    Inflater inflater(source, container, window, engine);
+    std::vector<char> workspace(kInflateWorkspaceSize);
+    Inflater inflater(source, container, workspace, engine);
     EXPECT_EQ(inflater.engine(), engine);
     return drain(inflater, out_chunk);
 }
@@ -306,9 +306,9 @@ TEST_P(InflaterTest, EmptyMemberEndsAtOnce) {
 TEST_P(InflaterTest, NothingIsReadBeforeTheFirstRead) {
     const std::string stream = gzipMember("abc");
     ScriptedReader source(stream, SIZE_MAX);
-    std::vector<char> window(kInflateWindowSize);
+    std::vector<char> workspace(kInflateWorkspaceSize);
     {
-        Inflater inflater(source, Container::gzip, window, GetParam());
+        Inflater inflater(source, Container::gzip, workspace, GetParam());
         EXPECT_EQ(source.position(), 0u);
     }
     EXPECT_EQ(source.position(), 0u);
@@ -389,8 +389,8 @@ TEST_P(InflaterTest, InputFailureIsReadFailedAfterWhatWasDecoded) {
     const std::string gz = gzipMember(data);
     for (const std::size_t fail_after : {std::size_t{0}, std::size_t{4}, gz.size() / 2, gz.size() - 3}) {
         ScriptedReader source(gz, 1000, fail_after);
-        std::vector<char> window(kInflateWindowSize);
-        Inflater inflater(source, Container::gzip, window, GetParam());
+        std::vector<char> workspace(kInflateWorkspaceSize);
+        Inflater inflater(source, Container::gzip, workspace, GetParam());
         const Outcome o = drain(inflater, 8192);
         ASSERT_TRUE(o.error);
         EXPECT_EQ(*o.error, Error::ReadFailed);
@@ -401,27 +401,27 @@ TEST_P(InflaterTest, InputFailureIsReadFailedAfterWhatWasDecoded) {
     }
 }
 
-// The window is plain bytes that may sit anywhere, for example inside the
+// The workspace is plain bytes that may sit anywhere, for example inside the
 // caller's object.
-TEST_P(InflaterTest, WindowAtAnyAlignment) {
+TEST_P(InflaterTest, WorkspaceAtAnyAlignment) {
     const std::string data = sampleData(300000);
     const std::string gz = gzipMember(data);
-    std::vector<char> storage(kInflateWindowSize + 64);
+    std::vector<char> storage(kInflateWorkspaceSize + 64);
     for (const std::size_t offset : {std::size_t{1}, std::size_t{3}, std::size_t{8}, std::size_t{13}}) {
         ScriptedReader source(gz, SIZE_MAX);
         Inflater inflater(source, Container::gzip,
-                          std::span(storage).subspan(offset, kInflateWindowSize), GetParam());
+                          std::span(storage).subspan(offset, kInflateWorkspaceSize), GetParam());
         const Outcome o = drain(inflater, 10000);
         EXPECT_FALSE(o.error);
         EXPECT_TRUE(o.data == data);
     }
 }
 
-TEST_P(InflaterTest, WindowTooSmallIsOutOfMemory) {
+TEST_P(InflaterTest, WorkspaceTooSmallIsOutOfMemory) {
     const std::string gz = gzipMember("abc");
     MemoryReader source(gz);
-    std::vector<char> window(kInflateWindowSize - 1);
-    Inflater inflater(source, Container::gzip, window, GetParam());
+    std::vector<char> workspace(kInflateWorkspaceSize - 1);
+    Inflater inflater(source, Container::gzip, workspace, GetParam());
     std::array<char, 16> out{};
     EXPECT_EQ(inflater.read(out).error(), Error::OutOfMemory);
 }

@@ -462,8 +462,8 @@ TEST(TarReader, StreamDataReportsInputEndAndSinkFailure) {
 TEST(TarReader, DecoderFailureIsReadFailed) {
     const std::string not_gzip = file("plain.txt", "not compressed") + kEnd;
     MemoryReader source(not_gzip);
-    std::vector<char> window(kInflateWindowSize);
-    Inflater inflater(source, Container::gzip, window);
+    std::vector<char> workspace(kInflateWorkspaceSize);
+    Inflater inflater(source, Container::gzip, workspace);
     std::array<char, 4096> storage{};
     BufferedReader input(inflater, storage);
     const Walked w = walkReader(input, DataUse::stream);
@@ -711,8 +711,8 @@ TEST(TarReaderTools, GnuPaxArchiveThroughTheInflater) {
     for (const InflateEngine engine : {InflateEngine::zlib, InflateEngine::isal}) {
         if (!inflateEngineAvailable(engine)) continue;
         MemoryReader source(gz);
-        std::vector<char> window(kInflateWindowSize);
-        Inflater inflater(source, Container::gzip, window, engine);
+        std::vector<char> workspace(kInflateWorkspaceSize);
+        Inflater inflater(source, Container::gzip, workspace, engine);
         std::array<char, 8192> storage{};
         BufferedReader input(inflater, storage);
         const Walked w = walkReader(input, DataUse::stream);

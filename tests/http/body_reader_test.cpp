@@ -309,7 +309,7 @@ struct CodingCase {
 };
 
 TEST(DecodingBodyReader, GzipAndDeflate) {
-    // Large enough to pass through the window and the transfer buffer several times.
+    // Large enough to pass through the workspace and the transfer buffer several times.
     const std::string plain_expr =
         "b''.join(b'line %d of the bundle payload\\n' % i for i in range(20000))";
     const std::string plain = pythonBytes(plain_expr);
@@ -346,13 +346,13 @@ TEST(DecodingBodyReader, GzipAndDeflate) {
          chunkedFrom(gzip, 4096).substr(0, 9000), 0, "", true, Error::HttpChunkTruncated},
         {"zlib data as gzip", C::gzip, F::content_length, deflate, deflate.size(), "", true},
     };
-    std::vector<char> window(kInflateWindowSize);
+    std::vector<char> workspace(kInflateWorkspaceSize);
     for (const CodingCase& c : cases) {
         for (const std::size_t step : {std::size_t{1}, std::size_t{1} << 20}) {
             SCOPED_TRACE(std::string(c.name) + ", step " + std::to_string(step));
             Connection connection(c.wire, step);
             connection.state.beginBody(c.framing, c.content_length);
-            DecodingBodyReader reader(connection.input, connection.state, c.coding, window);
+            DecodingBodyReader reader(connection.input, connection.state, c.coding, workspace);
             const Outcome outcome = readAll(reader, 16384);
             if (c.fails) {
                 ASSERT_TRUE(outcome.error);

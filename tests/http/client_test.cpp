@@ -476,8 +476,8 @@ TEST(BodyReaders, FinalResponseBodyFramedAndDecoded) {
         std::array<char, kRedirectBufferSize> redirects{};
         const auto response = receiveHead(*request, redirects);
         ASSERT_TRUE(response) << c.name << ": " << errorName(response.error());
-        std::vector<char> window(kInflateWindowSize);
-        DecodingBodyReader body = decodingBodyReader(*request, *response, window);
+        std::vector<char> workspace(kInflateWorkspaceSize);
+        DecodingBodyReader body = decodingBodyReader(*request, *response, workspace);
         const auto text = readBody(body);
         ASSERT_TRUE(text) << c.name;
         EXPECT_EQ(*text, c.body) << c.name;

@@ -26,10 +26,14 @@ TEST(HeadScanner, FindsTheEndWhereverTheReadsSplitIt) {
     }
 }
 
+// Started after a line end (a chunked body's trailer section), the first
+// empty line ends the section even when it comes at once.
 TEST(HeadScanner, EndsAtTheFirstBlankLineOfEitherKind) {
+    using Start = HeadScanner::Start;
     struct Case {
         std::string_view bytes;
         std::optional<std::size_t> end;
+        Start start = Start::head;
     };
     const Case cases[] = {
         {"HTTP/1.1 200 OK\n\nrest", 17},
@@ -39,10 +43,25 @@ TEST(HeadScanner, EndsAtTheFirstBlankLineOfEitherKind) {
         {"HTTP/1.1 200 OK\r\n\r", std::nullopt},
         {"HTTP/1.1 200 OK\r\r\n", std::nullopt},
         {"\n\r\n", std::nullopt},
+        {"\r\nrest", std::nullopt},
+        {"\r\nrest", 2, Start::after_line_end},
+        {"\nrest", 1, Start::after_line_end},
+        {"T: 1\r\n\r\nrest", 8, Start::after_line_end},
+        {"T: 1\n\nrest", 6, Start::after_line_end},
+        {"\r\r\n", std::nullopt, Start::after_line_end},
+        {"T: 1\r\n", std::nullopt, Start::after_line_end},
     };
     for (const Case& c : cases) {
-        HeadScanner scanner;
-        EXPECT_EQ(scanner.feed(c.bytes), c.end) << c.bytes;
+        for (std::size_t split = 0; split <= c.bytes.size(); ++split) {
+            SCOPED_TRACE(testing::Message() << c.bytes << " split at " << split);
+            HeadScanner scanner(c.start);
+            std::optional<std::size_t> end = scanner.feed(c.bytes.substr(0, split));
+            if (!end) {
+                const auto rest = scanner.feed(c.bytes.substr(split));
+                if (rest) end = split + *rest;
+            }
+            EXPECT_EQ(end, c.end);
+        }
     }
 }
 

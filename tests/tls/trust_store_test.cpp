@@ -1,5 +1,5 @@
-// The trust store's file reading: the PEM block scanner and its base64
-// rules, which certificates are kept, and the client's own reload.
+// The trust store's file reading: the PEM block scanner, which certificates
+// are kept, and the client's own reload.
 #include "tls/trust_store.hpp"
 
 #include <gtest/gtest.h>
@@ -42,45 +42,6 @@ bool holds(const TrustStore& store, const Certificate& certificate) {
 Certificate authority(const std::string& name, int variant = 0) {
     return makeCertificate(
         {.common_name = name, .key = KeyKind::p256, .key_variant = variant, .ca = true});
-}
-
-TEST(Base64, DecodesTheStandardAlphabetWithExactPadding) {
-    struct Case {
-        std::string_view text;
-        std::optional<std::string_view> decoded;  // none: fails with `error`
-        Error error = Error::Unexpected;
-    };
-    const Case cases[] = {
-        {"", ""},
-        {"QQ==", "A"},
-        {"QUI=", "AB"},
-        {"QUJD", "ABC"},
-        {"+/+/", "\xFB\xFF\xBF"},
-        {" Q Q\r\n=\t= \n", "A"},                        // white space anywhere, padding included
-        {"QQ", std::nullopt, Error::InvalidPadding},     // padding missing
-        {"QQ=", std::nullopt, Error::InvalidPadding},    // too little
-        {"QQ===", std::nullopt, Error::InvalidPadding},  // too much
-        {"QUJD=", std::nullopt, Error::InvalidPadding},  // none was due
-        {"Q", std::nullopt, Error::InvalidPadding},      // six bits make no byte
-        {"QR==", std::nullopt, Error::InvalidPadding},   // unused bits not zero
-        {"QQ==QQ==", std::nullopt, Error::InvalidPadding},  // data after the padding
-        {"QQ=!", std::nullopt, Error::InvalidCharacter},
-        {"Q!==", std::nullopt, Error::InvalidCharacter},
-        {"QQ-_", std::nullopt, Error::InvalidCharacter},    // URL alphabet is not ours
-        {"QQ\v==", std::nullopt, Error::InvalidCharacter},  // only space, tab, CR, LF are skipped
-        {std::string_view("QU\0JD", 5), std::nullopt, Error::InvalidCharacter},
-    };
-    for (const Case& c : cases) {
-        std::string out;
-        const auto decoded = decodeBase64(c.text, out);
-        if (c.decoded) {
-            EXPECT_TRUE(decoded) << c.text;
-            EXPECT_EQ(out, *c.decoded) << c.text;
-        } else {
-            ASSERT_FALSE(decoded) << c.text;
-            EXPECT_EQ(decoded.error(), c.error) << c.text;
-        }
-    }
 }
 
 TEST(PemScanner, FindsCertificateBlocksAndIgnoresEverythingElse) {
