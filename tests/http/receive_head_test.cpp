@@ -12,6 +12,7 @@
 #include <string>
 
 #include "http/request.hpp"
+#include "support/http_exchange.hpp"
 #include "support/scripted_server.hpp"
 
 namespace qs {
@@ -19,6 +20,8 @@ namespace {
 
 using namespace std::chrono_literals;
 namespace script = test::script;
+using test::openAndSend;
+using test::readBody;
 
 const std::string kOk = "HTTP/1.1 200 OK\r\ncontent-length: 2\r\n\r\nok";
 
@@ -466,6 +469,45 @@ TEST(ReceiveHead, SignalsDuringABlockingReceiveDoNotFailIt) {
     ASSERT_TRUE(response) << errorName(response.error());
     EXPECT_EQ(response->status, 200u);
     EXPECT_GT(g_alarms.load(), 5);
+}
+
+TEST(BodyReaders, FinalResponseBodyFramedAndDecoded) {
+    const std::string gzip_body(
+        "\x1f\x8b\x08\x00\x00\x00\x00\x00\x02\x03\xcb\x48\xcd\xc9\xc9\xd7\x51\x48\xca\x4f\xa9\x04"
+        "\x00\x0a\xcc\xf0\xbd\x0b\x00\x00\x00",
+        31);
+    struct Case {
+        std::string_view name;
+        std::string response;
+        std::string body;
+    };
+    const Case cases[] = {
+        {"chunked identity",
+         "HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n3\r\nabc\r\n0\r\n\r\n", "abc"},
+        {"gzip by content-encoding",
+         "HTTP/1.1 200 OK\r\nContent-Encoding: gzip\r\ncontent-length: 31\r\n\r\n" + gzip_body,
+         "hello, body"},
+        {"gzip by transfer-encoding, chunked",
+         "HTTP/1.1 200 OK\r\nTransfer-Encoding: gzip, chunked\r\n\r\n1f\r\n" + gzip_body + "\r\n0\r\n\r\n",
+         "hello, body"},
+        {"until the connection ends", "HTTP/1.1 200 OK\r\n\r\nto the end", "to the end"},
+    };
+    for (const Case& c : cases) {
+        test::ScriptedServer server({script::respond(c.response)});
+        HttpClient client;
+        const std::string url = server.url("/");
+        auto request = openAndSend(client, url);
+        ASSERT_TRUE(request) << c.name;
+        std::array<char, kRedirectBufferSize> redirects{};
+        const auto response = receiveHead(*request, redirects);
+        ASSERT_TRUE(response) << c.name << ": " << errorName(response.error());
+        std::vector<char> workspace(kInflateWorkspaceSize);
+        DecodingBodyReader body = decodingBodyReader(*request, *response, workspace);
+        const auto text = readBody(body);
+        ASSERT_TRUE(text) << c.name;
+        EXPECT_EQ(*text, c.body) << c.name;
+        closeRequest(*request);
+    }
 }
 
 }  // namespace

@@ -1,5 +1,7 @@
 #include "support/certificates.hpp"
 
+#include <gtest/gtest.h>
+
 #include <cstring>
 #include <ctime>
 #include <map>
@@ -187,6 +189,31 @@ Certificate makeCertificate(const CertificateRecipe& recipe, const Certificate* 
         EVP_PKEY_get_base_id(signer) == EVP_PKEY_ED25519 ? Digest::none : recipe.digest;
     if (X509_sign(x, signer, digestOf(digest)) <= 0) throw std::runtime_error("X509_sign");
     return result;
+}
+
+const Pki& pki() {
+    static const Pki instance = [] {
+        Pki made;
+        made.root = makeCertificate({.common_name = "Test Root", .key = KeyKind::rsa2048, .ca = true});
+        made.ec_root =
+            makeCertificate({.common_name = "Test EC Root", .key = KeyKind::p384, .ca = true});
+        made.intermediate = makeCertificate({.common_name = "Test Intermediate",
+                                             .key = KeyKind::p256,
+                                             .key_variant = 1,
+                                             .ca = true},
+                                            &made.root);
+        return made;
+    }();
+    return instance;
+}
+
+Certificate leafFor(std::vector<std::string> dns_names, KeyKind key, const Certificate* issuer) {
+    return makeCertificate({.common_name = "leaf", .dns_names = std::move(dns_names), .key = key},
+                           issuer != nullptr ? issuer : &pki().intermediate);
+}
+
+void trust(TrustStore& store, const Certificate& root) {
+    ASSERT_TRUE(addPemCertificates(store, root.pem(), nowSeconds()));
 }
 
 }  // namespace qs::test

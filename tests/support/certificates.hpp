@@ -13,6 +13,8 @@
 #include <openssl/evp.h>
 #include <openssl/x509.h>
 
+#include "tls/trust_store.hpp"
+
 namespace qs::test {
 
 enum class KeyKind { rsa1024, rsa1536, rsa2048, rsa3072, rsa4096, p256, p384, p521, ed25519 };
@@ -66,5 +68,22 @@ Certificate makeCertificate(const CertificateRecipe& recipe, const Certificate* 
 std::string pemFromDer(const std::string& der);
 
 std::int64_t nowSeconds();
+
+// One small PKI shared by the TLS tests, made on first use: an RSA root, an
+// ECDSA root, and an intermediate under the RSA root.
+struct Pki {
+    Certificate root;
+    Certificate ec_root;
+    Certificate intermediate;
+};
+const Pki& pki();
+
+// A leaf certificate for `dns_names`, issued by the shared intermediate
+// unless `issuer` names another.
+Certificate leafFor(std::vector<std::string> dns_names, KeyKind key = KeyKind::p256,
+                    const Certificate* issuer = nullptr);
+
+// Adds `root` to `store` as valid now; fails the test if it is refused.
+void trust(TrustStore& store, const Certificate& root);
 
 }  // namespace qs::test
