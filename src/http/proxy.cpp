@@ -17,12 +17,6 @@ constexpr std::string_view kCrLf = "\r\n";
 // The port of a proxy URL that names none: the scheme's own.
 constexpr std::uint16_t kProxyDefaultPort = 80;
 
-std::string_view trimBlanks(std::string_view text) {
-    while (!text.empty() && (text.front() == ' ' || text.front() == '\t')) text.remove_prefix(1);
-    while (!text.empty() && (text.back() == ' ' || text.back() == '\t')) text.remove_suffix(1);
-    return text;
-}
-
 bool endsWithIgnoringCase(std::string_view text, std::string_view suffix) {
     return text.size() >= suffix.size() &&
            equalsIgnoringCase(text.substr(text.size() - suffix.size()), suffix);
