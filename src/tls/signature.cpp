@@ -12,6 +12,7 @@
 
 #include "tls/openssl_init.hpp"
 #include "tls/pem.hpp"
+#include "util/base64.hpp"
 
 namespace qs {
 

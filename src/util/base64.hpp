@@ -1,6 +1,6 @@
 #pragma once
 // Base64 with the standard alphabet and "=" padding, both ways: encoding for
-// Basic credentials, decoding for certificate files.
+// Basic credentials, decoding for certificate, key and signature files.
 
 #include <cstddef>
 #include <span>
