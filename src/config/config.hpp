@@ -133,6 +133,10 @@ struct BundleState {
     // The text of the public_key file, read once at start-up like the rest
     // of the configuration; empty without a key.
     std::string public_key;
+    // The ETag of a payload pre_switch refused, sent beside `etag` so that
+    // the same payload is not downloaded again; empty: none. Not kept
+    // across restarts.
+    std::string refused_etag;
 };
 
 std::string_view deployModeName(DeployMode mode);  // "versioned" or "direct"

@@ -16,6 +16,7 @@
 #include "sync/payload_record.hpp"
 #include "sync/signature_check.hpp"
 #include "sync/version.hpp"
+#include "sync/version_store.hpp"
 
 namespace qs {
 
@@ -310,6 +311,10 @@ std::optional<StartedAgent> startAgent(std::string_view config_path) {
         log::startupError(Error::OutOfMemory);
         return std::nullopt;
     }
+
+    // What a killed install left behind goes before the first poll; the
+    // agent is the only writer of these names.
+    for (const Bundle& bundle : agent.config.bundles) removeLeftovers(bundle);
     return agent;
 }
 

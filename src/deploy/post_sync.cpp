@@ -2,53 +2,132 @@
 
 #include <array>
 #include <cstring>
+#include <new>
+#include <string>
+#include <vector>
 
 #include "log/log.hpp"
 #include "platform/child_process.hpp"
 
 namespace qs {
 
-Result<void> runPostSync(std::string_view command, std::uint32_t timeout_seconds) {
-    log::info(log::Scope::bundle, "running post_sync: ", command);
-    if (command.size() > kMaxPostSyncCommand) {
-        log::error(log::Scope::bundle, "post_sync command too long (", command.size(), " bytes)");
-        return std::unexpected(Error::HookFailed);
-    }
+namespace {
+
+using log::Scope;
+
+// Why a hook did not run to a clean exit, before it is worded for its log.
+struct HookRun {
+    enum class Kind { exited, signaled, timed_out, too_long, fork_failed, wait_failed } kind =
+        Kind::exited;
+    int code = 0;  // exit code, signal number or nothing
+    Error error = Error::Unexpected;
+};
+
+HookRun runShell(std::string_view hook, std::string_view command, const HookContext& context) {
+    if (command.size() > kMaxPostSyncCommand) return {HookRun::Kind::too_long};
     std::array<char, kMaxPostSyncCommand + 1> text;
     std::memcpy(text.data(), command.data(), command.size());
     text[command.size()] = '\0';
 
-    const auto child = platform::startShellCommand(
-        text.data(), timeout_seconds == 0 ? platform::ProcessGroup::shared : platform::ProcessGroup::own);
-    if (!child) {
-        log::error(log::Scope::bundle, "fork failed: ", child.error());
-        return std::unexpected(Error::HookFailed);
+    // Built before fork: the child may only make async-signal-safe calls.
+    std::vector<char*> environment;
+    std::string working_dir;
+    try {
+        environment.reserve(context.environment.size() + 1);
+        for (const std::string& variable : context.environment) {
+            environment.push_back(const_cast<char*>(variable.c_str()));
+        }
+        environment.push_back(nullptr);
+        working_dir.assign(context.working_dir);
+    } catch (const std::bad_alloc&) {
+        return {HookRun::Kind::fork_failed, 0, Error::OutOfMemory};
     }
+
+    const std::uint32_t timeout_seconds = context.timeout_seconds;
+    const auto child = platform::startShellCommand(
+        text.data(), environment.data(), working_dir.empty() ? nullptr : working_dir.c_str(),
+        timeout_seconds == 0 ? platform::ProcessGroup::shared : platform::ProcessGroup::own);
+    if (!child) return {HookRun::Kind::fork_failed, 0, child.error()};
     const auto end = timeout_seconds == 0
                          ? platform::waitForChild(*child)
                          : platform::waitForChild(*child, std::int64_t{timeout_seconds} * 1000);
     if (!end && end.error() == Error::TimedOut) {
         // Whatever the hook started goes with it: a reload script that forked
         // a stuck helper must not leave it behind.
-        log::warn(log::Scope::bundle, "post_sync timed out after ", timeout_seconds,
+        log::warn(Scope::bundle, hook, " timed out after ", timeout_seconds,
                   " seconds; ending its process group");
         platform::endProcessGroup(*child, kHookKillGraceMilliseconds);
-        return std::unexpected(Error::HookFailed);
+        return {HookRun::Kind::timed_out, static_cast<int>(timeout_seconds)};
     }
-    if (!end) {
-        log::error(log::Scope::bundle, "waitpid failed: ", end.error());
+    if (!end) return {HookRun::Kind::wait_failed, 0, end.error()};
+    if (end->signal != 0) return {HookRun::Kind::signaled, end->signal};
+    return {HookRun::Kind::exited, end->exit_code};
+}
+
+}  // namespace
+
+Result<void> runPostSync(std::string_view command, const HookContext& context) {
+    log::info(Scope::bundle, "running post_sync: ", command);
+    const HookRun run = runShell("post_sync", command, context);
+    switch (run.kind) {
+    case HookRun::Kind::too_long:
+        log::error(Scope::bundle, "post_sync command too long (", command.size(), " bytes)");
         return std::unexpected(Error::HookFailed);
-    }
-    if (end->signal != 0) {
-        log::warn(log::Scope::bundle, "post_sync terminated abnormally");
+    case HookRun::Kind::fork_failed:
+        log::error(Scope::bundle, "fork failed: ", run.error);
         return std::unexpected(Error::HookFailed);
-    }
-    if (end->exit_code != 0) {
-        log::warn(log::Scope::bundle, "post_sync exited with code ", end->exit_code);
+    case HookRun::Kind::wait_failed:
+        log::error(Scope::bundle, "waitpid failed: ", run.error);
         return std::unexpected(Error::HookFailed);
+    case HookRun::Kind::signaled:
+        log::warn(Scope::bundle, "post_sync terminated abnormally");
+        return std::unexpected(Error::HookFailed);
+    case HookRun::Kind::timed_out: return std::unexpected(Error::HookFailed);
+    case HookRun::Kind::exited:
+        if (run.code != 0) {
+            log::warn(Scope::bundle, "post_sync exited with code ", run.code);
+            return std::unexpected(Error::HookFailed);
+        }
+        break;
     }
-    log::info(log::Scope::bundle, "post_sync completed successfully");
+    log::info(Scope::bundle, "post_sync completed successfully");
     return {};
+}
+
+HookVerdict runPreSwitch(std::string_view command, const HookContext& context) {
+    log::info(Scope::bundle, "running pre_switch: ", command);
+    const HookRun run = runShell("pre_switch", command, context);
+    HookVerdict verdict;
+    try {
+        switch (run.kind) {
+        case HookRun::Kind::too_long:
+            verdict.refusal = "command too long (" + std::to_string(command.size()) + " bytes)";
+            break;
+        case HookRun::Kind::fork_failed:
+            verdict.refusal = "fork failed: error." + std::string(errorName(run.error));
+            break;
+        case HookRun::Kind::wait_failed:
+            verdict.refusal = "waitpid failed: error." + std::string(errorName(run.error));
+            break;
+        case HookRun::Kind::signaled:
+            verdict.refusal = "killed by signal " + std::to_string(run.code);
+            break;
+        case HookRun::Kind::timed_out:
+            verdict.refusal = "timed out after " + std::to_string(run.code) + " seconds";
+            break;
+        case HookRun::Kind::exited:
+            if (run.code != 0) {
+                verdict.refusal = "exited with code " + std::to_string(run.code);
+            } else {
+                verdict.accepted = true;
+            }
+            break;
+        }
+    } catch (const std::bad_alloc&) {
+        verdict.accepted = false;
+    }
+    if (verdict.accepted) log::info(Scope::bundle, "pre_switch completed successfully");
+    return verdict;
 }
 
 }  // namespace qs

@@ -63,17 +63,23 @@ Error forkError(int e) {
 }  // namespace
 
 Result<int> startShellCommand(const char* command, ProcessGroup group) {
+    char* const environment[] = {nullptr};
+    return startShellCommand(command, environment, nullptr, group);
+}
+
+Result<int> startShellCommand(const char* command, char* const* environment,
+                              const char* working_dir, ProcessGroup group) {
     // Everything the child needs is ready before fork: between fork and
     // execve the child may only make async-signal-safe calls.
     char shell[] = "/bin/sh";
     char flag[] = "-c";
     char* const arguments[] = {shell, flag, const_cast<char*>(command), nullptr};
-    char* const environment[] = {nullptr};
 
     const pid_t pid = ::fork();
     if (pid < 0) return std::unexpected(forkError(errno));
     if (pid == 0) {
         if (group == ProcessGroup::own) ::setpgid(0, 0);
+        if (working_dir != nullptr && ::chdir(working_dir) != 0) ::_exit(kCannotExecute);
         ::execve(shell, arguments, environment);
         ::_exit(kCannotExecute);
     }

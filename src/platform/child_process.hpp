@@ -29,6 +29,14 @@ struct ChildEnd {
 [[nodiscard]] Result<int> startShellCommand(const char* command,
                                             ProcessGroup group = ProcessGroup::shared);
 
+// The same with `environment` ("NAME=value" strings, null-terminated list)
+// as the child's whole environment and, when `working_dir` is not null, that
+// directory as its working directory; a working directory the child cannot
+// enter ends it with status 127 before the shell starts.
+[[nodiscard]] Result<int> startShellCommand(const char* command, char* const* environment,
+                                            const char* working_dir,
+                                            ProcessGroup group = ProcessGroup::shared);
+
 // waitpid(2) for `pid` until it has ended. An interrupted wait is resumed,
 // so a signal for the parent never abandons the child. Unexpected when the
 // child cannot be waited for at all (for example when the daemon was started

@@ -2,7 +2,13 @@
 
 #include <cerrno>
 #include <cstdio>
+#include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
+#if defined(__linux__)
+#include <linux/fs.h>
+#include <sys/syscall.h>
+#endif
 
 #include "util/path.hpp"
 
@@ -50,6 +56,18 @@ Error renameError(int e) {
     }
 }
 
+Error lstatError(int e) {
+    switch (e) {
+    case ENAMETOOLONG: return Error::NameTooLong;
+    case ENOTDIR: return Error::NotDir;
+    case EACCES: return Error::AccessDenied;
+    case ELOOP: return Error::SymLinkLoop;
+    case ENOMEM: return Error::SystemResources;
+    case EIO: return Error::InputOutput;
+    default: return Error::Unexpected;
+    }
+}
+
 Error readlinkError(int e) {
     switch (e) {
     case ENOENT: return Error::FileNotFound;
@@ -78,6 +96,38 @@ Result<void> renamePath(std::string_view from, std::string_view to) {
     QS_TRY(composeSystemPath(to_text, {to}));
     if (::rename(from_text.c_str(), to_text.c_str()) == 0) return {};
     return std::unexpected(renameError(errno));
+}
+
+Result<PathKind> pathKind(std::string_view path) {
+    PathBuffer text;
+    QS_TRY(composeSystemPath(text, {path}));
+    struct stat status {};
+    if (::lstat(text.c_str(), &status) != 0) {
+        if (errno == ENOENT) return PathKind::missing;
+        return std::unexpected(lstatError(errno));
+    }
+    if (S_ISDIR(status.st_mode)) return PathKind::directory;
+    if (S_ISLNK(status.st_mode)) return PathKind::symlink;
+    return PathKind::other;
+}
+
+Result<Exchange> exchangePaths(std::string_view from, std::string_view to) {
+    PathBuffer from_text;
+    PathBuffer to_text;
+    QS_TRY(composeSystemPath(from_text, {from}));
+    QS_TRY(composeSystemPath(to_text, {to}));
+#if defined(__linux__) && defined(SYS_renameat2) && defined(RENAME_EXCHANGE)
+    if (::syscall(SYS_renameat2, AT_FDCWD, from_text.c_str(), AT_FDCWD, to_text.c_str(),
+                  RENAME_EXCHANGE) == 0) {
+        return Exchange::exchanged;
+    }
+    // Kernels without the call say ENOSYS; file systems without the flag
+    // EINVAL.
+    if (errno == ENOSYS || errno == EINVAL) return Exchange::unsupported;
+    return std::unexpected(renameError(errno));
+#else
+    return Exchange::unsupported;
+#endif
 }
 
 Result<std::size_t> readLink(std::string_view path, std::span<char> out) {

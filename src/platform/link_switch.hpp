@@ -24,6 +24,24 @@ namespace qs::platform {
 // Unexpected.
 [[nodiscard]] Result<void> renamePath(std::string_view from, std::string_view to);
 
+// What a name is, without following a link. `missing` when it does not
+// exist (ENOENT).
+enum class PathKind { missing, directory, symlink, other };
+
+// lstat(2) of `path`. Errors: NameTooLong, NotDir, AccessDenied,
+// SymLinkLoop, SystemResources, InputOutput, Unexpected.
+[[nodiscard]] Result<PathKind> pathKind(std::string_view path);
+
+// Whether exchangePaths swapped the two names or the system cannot do it.
+enum class Exchange { exchanged, unsupported };
+
+// renameat2(from, to, RENAME_EXCHANGE): both names must exist, and each then
+// names what the other named, in one atomic step, so a reader never finds
+// either name missing. `unsupported` where the system or the file system has
+// no such exchange (every system but Linux, and some Linux file systems).
+// Errors otherwise: those of renamePath.
+[[nodiscard]] Result<Exchange> exchangePaths(std::string_view from, std::string_view to);
+
 // readlink(path) into `out`; returns the length of the target text. A
 // target that fills `out` completely may have been cut short and fails with
 // NameTooLong. Other failures (not a link, missing) are reported as

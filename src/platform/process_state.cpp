@@ -6,8 +6,11 @@
 #include <ctime>
 #include <fcntl.h>
 #include <mutex>
+#include <new>
 #include <sys/random.h>
 #include <unistd.h>
+
+#include "util/path.hpp"
 
 namespace qs::platform {
 
@@ -138,6 +141,27 @@ std::uint64_t monotonicMilliseconds() {
     if (::clock_gettime(CLOCK_MONOTONIC, &now) != 0) return 0;
     return static_cast<std::uint64_t>(now.tv_sec) * 1000 +
            static_cast<std::uint64_t>(now.tv_nsec) / 1'000'000;
+}
+
+int processId() { return static_cast<int>(::getpid()); }
+
+Result<std::string> currentDirectory() {
+    char buffer[kPathBufferSize];
+    if (::getcwd(buffer, sizeof buffer) == nullptr) {
+        switch (errno) {
+        case EACCES: return std::unexpected(Error::AccessDenied);
+        case ENOENT: return std::unexpected(Error::FileNotFound);
+        case ERANGE:
+        case ENAMETOOLONG: return std::unexpected(Error::NameTooLong);
+        case ENOMEM: return std::unexpected(Error::OutOfMemory);
+        default: return std::unexpected(Error::Unexpected);
+        }
+    }
+    try {
+        return std::string(buffer);
+    } catch (const std::bad_alloc&) {
+        return std::unexpected(Error::OutOfMemory);
+    }
 }
 
 void sleepNanoseconds(std::int64_t nanoseconds) {

@@ -3,6 +3,9 @@
 // and the wall clock.
 
 #include <cstdint>
+#include <string>
+
+#include "util/error.hpp"
 
 namespace qs::platform {
 
@@ -49,6 +52,14 @@ void setShutdownRequested(bool value);
 // Milliseconds on the monotonic clock, for measuring how long a step took
 // whatever happens to the wall clock meanwhile; 0 when it cannot be read.
 [[nodiscard]] std::uint64_t monotonicMilliseconds();
+
+// getpid(2).
+[[nodiscard]] int processId();
+
+// getcwd(3): the absolute path of the current directory. Errors:
+// AccessDenied, FileNotFound (the directory was removed), NameTooLong,
+// OutOfMemory, Unexpected.
+[[nodiscard]] Result<std::string> currentDirectory();
 
 // Sleeps `nanoseconds`; after EINTR it sleeps again for the remaining time.
 // Any other failure ends the sleep early.

@@ -4,16 +4,21 @@
 #include <new>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "log/log.hpp"
 #include "deploy/extract_archive.hpp"
+#include "deploy/flush_tree.hpp"
 #include "deploy/ownership.hpp"
 #include "deploy/post_sync.hpp"
 #include "deploy/remove_tree.hpp"
 #include "platform/fd.hpp"
 #include "platform/directory.hpp"
+#include "platform/durability.hpp"
 #include "platform/file_create.hpp"
 #include "platform/link_switch.hpp"
+#include "platform/process_state.hpp"
+#include "sync/version_store.hpp"
 #include "util/path.hpp"
 
 namespace qs {
@@ -22,20 +27,14 @@ namespace {
 
 using log::Scope;
 
-constexpr std::string_view kCurrentName = "current";
-constexpr std::string_view kCurrentTmpName = "current.tmp";
 // A raw file is written under its name with this suffix, then renamed.
 constexpr std::string_view kRawTemporarySuffix = ".quillstead-tmp";
 
-// The target of target_dir/current, read into `buffer` (one system path's
-// worth); nothing when there is no link or it cannot be read.
-std::optional<std::string_view> readCurrent(std::string_view target_dir,
-                                            std::array<char, kMaxSystemPath>& buffer) {
-    PathBuffer link_path;
-    if (!composeSystemPath(link_path, {target_dir, "/", kCurrentName})) return std::nullopt;
-    auto length = platform::readLink(link_path.view(), buffer);
-    if (!length) return std::nullopt;
-    return std::string_view(buffer.data(), *length);
+std::string joinPath(std::string_view directory, std::string_view name) {
+    std::string path;
+    path.reserve(directory.size() + 1 + name.size());
+    path.append(directory).append("/").append(name);
+    return path;
 }
 
 bool currentNames(std::string_view target_dir, std::string_view name) {
@@ -44,13 +43,21 @@ bool currentNames(std::string_view target_dir, std::string_view name) {
     return target && *target == name;
 }
 
-// An old link target is removed only when it names an entry of target_dir
-// itself: `current` may have been made by hand, and "..", "/etc" or "a/b"
-// joined to target_dir would reach elsewhere; the link and its temporary
-// twin are not versions either.
-bool isRemovableVersionName(std::string_view name) {
-    return !name.empty() && name.find('/') == std::string_view::npos && name != "." &&
-           name != ".." && name != kCurrentName && name != kCurrentTmpName;
+bool isDurable(const Bundle& bundle) { return bundle.options.durable.value_or(false); }
+
+std::uint32_t hookTimeout(const Bundle& bundle) { return bundle.options.hook_timeout.value_or(0); }
+
+// target_dir as an absolute path for the hooks, which may run elsewhere; a
+// trailing slash is dropped so that joined names read cleanly.
+std::string absoluteTargetDir(std::string_view target_dir) {
+    std::string path;
+    if (!target_dir.starts_with('/')) {
+        if (auto cwd = platform::currentDirectory()) path = std::move(*cwd);
+        if (!path.ends_with('/')) path += '/';
+    }
+    path.append(target_dir);
+    while (path.size() > 1 && path.ends_with('/')) path.pop_back();
+    return path;
 }
 
 ExtractLimits extractLimits(const Bundle& bundle) {
@@ -64,47 +71,74 @@ bool isLimitError(Error error) {
     return error == Error::ArchiveTooLarge || error == Error::ArchiveTooManyEntries;
 }
 
-void runHook(const Bundle& bundle, std::string_view what_stays) {
+// The hooks' whole environment: what they need to know of this install and
+// nothing of the agent's own environment.
+struct HookVariables {
+    std::vector<std::string> environment;
+    std::string version_dir;  // absolute
+};
+
+HookVariables hookVariables(const Bundle& bundle, std::string_view version,
+                            std::string_view directory_name, std::string_view etag,
+                            std::optional<std::string_view> previous) {
+    HookVariables v;
+    const std::string target = absoluteTargetDir(bundle.target_dir);
+    v.version_dir = directory_name.empty() ? target : joinPath(target, directory_name);
+    v.environment.push_back("QUILLSTEAD_BUNDLE=" + bundle.name);
+    v.environment.push_back("QUILLSTEAD_VERSION=" + std::string(version));
+    v.environment.push_back("QUILLSTEAD_VERSION_DIR=" + v.version_dir);
+    v.environment.push_back("QUILLSTEAD_TARGET_DIR=" + target);
+    v.environment.push_back("QUILLSTEAD_ETAG=" + std::string(etag));
+    if (previous) v.environment.push_back("QUILLSTEAD_PREVIOUS_VERSION=" + std::string(*previous));
+    return v;
+}
+
+void runHook(const Bundle& bundle, std::string_view what_stays, const HookVariables& variables) {
     if (!bundle.post_sync) return;
-    if (auto hook = runPostSync(*bundle.post_sync, bundle.options.hook_timeout.value_or(0)); !hook) {
+    if (auto hook = runPostSync(*bundle.post_sync, {variables.environment, {}, hookTimeout(bundle)}); !hook) {
         log::warn(Scope::bundle, "post_sync hook failed: ", hook.error(), " (", what_stays,
                   ", manual action needed)");
     }
 }
 
-// After a failed extraction or switch the new version directory goes away,
-// unless it was there before this cycle (another install's, possibly live)
-// or `current` names it (a same-name reinstall over the live version).
-void discardVersionDir(std::string_view target_dir, std::string_view link_name,
-                       std::string_view version_dir, platform::DirectoryMade made) {
-    if (made == platform::DirectoryMade::existed) return;
-    if (currentNames(target_dir, link_name)) return;
-    (void)removeTree(version_dir);
+// A new version directory that failed its switch or its check goes away,
+// unless `current` names it by now (another bundle sharing target_dir).
+void discardNewVersion(std::string_view target_dir, std::string_view name,
+                       std::string_view directory) {
+    if (currentNames(target_dir, name)) return;
+    (void)removeTree(directory);
 }
 
-void removeOldVersion(std::string_view target_dir, std::string_view old_target) {
-    if (!isRemovableVersionName(old_target)) {
-        log::warn(Scope::bundle, "not removing old dir ", old_target,
-                  ": not a directory name in target_dir");
-        return;
+void flushTargetDir(std::string_view target_dir, bool& flushed) {
+    auto directory = platform::openDirectory(target_dir);
+    Result<void> synced = directory ? platform::syncFile(directory->get())
+                                    : Result<void>(std::unexpected(directory.error()));
+    if (!synced) {
+        log::error(Scope::bundle, "failed to flush ", target_dir, ": ", synced.error());
+        flushed = false;
     }
-    // The hook may have pointed `current` back, and another bundle sharing
-    // target_dir may own that name now: what `current` names stays.
-    if (currentNames(target_dir, old_target)) {
-        log::warn(Scope::bundle, "not removing old dir ", old_target, ": current links to it");
-        return;
+}
+
+// Moves a complete staged tree to the name of a version that is not live.
+// An existing directory of that name is replaced: exchanged in one step
+// where the system can, else moved aside first; what it held is removed.
+[[nodiscard]] Result<void> placeVersion(const std::string& staging_dir,
+                                        const std::string& version_dir, bool exists) {
+    if (!exists) return platform::renamePath(staging_dir, version_dir);
+    QS_TRY_ASSIGN(const platform::Exchange exchange,
+                  platform::exchangePaths(staging_dir, version_dir));
+    if (exchange == platform::Exchange::exchanged) {
+        (void)removeTree(staging_dir);  // the replaced tree
+        return {};
     }
-    std::string old_path;
-    try {
-        old_path.append(target_dir).append("/").append(old_target);
-    } catch (const std::bad_alloc&) {
-        return;
+    const std::string aside = staging_dir + ".old";
+    QS_TRY(platform::renamePath(version_dir, aside));
+    if (auto renamed = platform::renamePath(staging_dir, version_dir); !renamed) {
+        (void)platform::renamePath(aside, version_dir);
+        return renamed;
     }
-    if (auto removed = removeTree(old_path); !removed) {
-        log::warn(Scope::bundle, "failed to remove old dir ", old_target, ": ", removed.error());
-    } else {
-        log::info(Scope::bundle, "removed old dir: ", old_target);
-    }
+    (void)removeTree(aside);
+    return {};
 }
 
 }  // namespace
@@ -118,13 +152,15 @@ Result<void> ensureTargetDir(const Bundle& bundle) {
     return {};
 }
 
-Result<void> applyBundle(const Bundle& bundle, std::string_view version, std::string_view body) {
-    if (bundle.format == BundleFormat::raw) return applyRaw(bundle, body);
-    if (bundle.mode == DeployMode::direct) return applyDirect(bundle, body);
-    return applyVersioned(bundle, version, body);
+Result<void> applyBundle(const Bundle& bundle, std::string_view version, std::string_view body,
+                         std::string_view etag) {
+    if (bundle.format == BundleFormat::raw) return applyRaw(bundle, body, version, etag);
+    if (bundle.mode == DeployMode::direct) return applyDirect(bundle, body, version, etag);
+    return applyVersioned(bundle, version, body, etag);
 }
 
-Result<void> applyRaw(const Bundle& bundle, std::string_view body) {
+Result<void> applyRaw(const Bundle& bundle, std::string_view body, std::string_view version,
+                      std::string_view etag) {
     if (!bundle.filename) {
         log::error(Scope::bundle, "format=raw requires a 'filename' config field");
         return std::unexpected(Error::ConfigError);
@@ -158,18 +194,33 @@ Result<void> applyRaw(const Bundle& bundle, std::string_view body) {
         return std::unexpected(Error::WriteFailed);
     }
     applyFinalOwnership(file.get(), path, bundle.extract_owner, bundle.extract_mode, 0);
+    // Durable: the file's data before its name, and the name flushed after.
+    if (isDurable(bundle)) {
+        if (auto synced = platform::syncFile(file.get()); !synced) {
+            log::error(Scope::bundle, "failed to flush ", path, ": ", synced.error());
+            platform::removeEntryIgnoringResult(platform::kWorkingDirectory, temporary);
+            return std::unexpected(Error::WriteFailed);
+        }
+    }
     if (auto renamed = platform::renameAt(platform::kWorkingDirectory, temporary, path); !renamed) {
         log::error(Scope::bundle, "failed to create ", path, ": ", renamed.error());
         platform::removeEntryIgnoringResult(platform::kWorkingDirectory, temporary);
         return std::unexpected(Error::CreateFileFailed);
     }
+    if (isDurable(bundle)) {
+        bool flushed = true;
+        const std::size_t slash = path.rfind('/');
+        flushTargetDir(std::string_view(path).substr(0, slash), flushed);
+        if (!flushed) return std::unexpected(Error::WriteFailed);
+    }
     log::info(Scope::bundle, "wrote ", body.size(), " bytes to ", path, " (raw)");
     // The file stays open while the hook runs; it is closed on return.
-    runHook(bundle, "file written");
+    runHook(bundle, "file written", hookVariables(bundle, version, {}, etag, std::nullopt));
     return {};
 }
 
-Result<void> applyDirect(const Bundle& bundle, std::string_view body) {
+Result<void> applyDirect(const Bundle& bundle, std::string_view body, std::string_view version,
+                         std::string_view etag) {
     const ExtractResult extracted = extractArchive(body, bundle.target_dir, bundle.extract_owner,
                                                    bundle.extract_mode, extractLimits(bundle));
     if (extracted.error) {
@@ -179,73 +230,193 @@ Result<void> applyDirect(const Bundle& bundle, std::string_view body) {
         }
         return std::unexpected(*extracted.error);
     }
+    if (isDurable(bundle)) {
+        if (auto flushed = flushTree(bundle.target_dir, preferredFlushMethod()); !flushed) {
+            log::error(Scope::bundle, "failed to flush ", bundle.target_dir, ": ", flushed.error());
+            return std::unexpected(flushed.error());
+        }
+    }
     log::info(Scope::bundle, "extracted ", extracted.count, " file(s) to ", bundle.target_dir,
               " (direct)");
-    runHook(bundle, "files written");
+    runHook(bundle, "files written", hookVariables(bundle, version, {}, etag, std::nullopt));
     return {};
 }
 
-Result<void> applyVersioned(const Bundle& bundle, std::string_view version,
-                            std::string_view body) {
+// The sequence, and what a crash at each point leaves (a crash never leaves
+// `current` naming an incomplete tree, and the next start removes what the
+// staging names left):
+//
+//  1. extract into S = target_dir/.staging-{version}-{pid}: a crash leaves S;
+//  2. with durable, flush S's files and directories;
+//  3. the version's name V = target_dir/v{version}:
+//     a. V missing: rename S to V; a crash after it leaves a complete V that
+//        `current` does not name, replaced by the next install of it;
+//     b. V present, `current` not naming it: exchange S and V (or move V
+//        aside to S.old, then S to V), then remove the old tree now at S;
+//     c. V present and live: nothing yet; the new tree stays at S;
+//  4. pre_switch runs in the new tree (V, or S in case c); a refusal removes
+//     that tree and leaves `current` as it was;
+//  5. switch: in cases a and b `current.tmp` is made and renamed over
+//     `current`; in case c S and V are exchanged in one step, so `current`
+//     keeps naming V and V holds the old tree until that instant and the new
+//     one from it; the live files are never written. Without an atomic
+//     exchange `current` is switched to S itself (a complete tree) and V is
+//     moved aside to S.old, to be removed with the old version;
+//  6. with durable, flush target_dir: the switch is durable before anything
+//     is removed and before the ETag is recorded;
+//  7. post_sync, then the old version goes (the tree now at S in case c).
+Result<void> applyVersioned(const Bundle& bundle, std::string_view version, std::string_view body,
+                            std::string_view etag) {
     const std::string_view target_dir = bundle.target_dir;
     std::string link_name;
     std::string version_dir;
+    std::string staging_name;
+    std::string staging_dir;
     try {
         link_name.append("v").append(version);
-        version_dir.append(target_dir).append("/").append(link_name);
+        version_dir = joinPath(target_dir, link_name);
+        staging_name = stagingName(version, platform::processId());
+        staging_dir = joinPath(target_dir, staging_name);
     } catch (const std::bad_alloc&) {
         return std::unexpected(Error::OutOfMemory);
     }
+    const auto refuse = [&](Error error) -> Result<void> {
+        log::error(Scope::bundle, "failed to create staging dir ", version_dir, ": ", error);
+        return std::unexpected(Error::MakePath);
+    };
 
     // The link name must be one entry of target_dir: deriveVersion encodes
     // "/" and NUL, and a name from anywhere else is held to the same rule.
-    // Made or found, the entry is extracted into only when it is a real
-    // directory (a link named like a version would lead the extraction
-    // elsewhere), and only through the descriptor that checked it, so it
-    // cannot be swapped for a link in between.
-    Result<platform::DirectoryMade> made = std::unexpected(Error::BadPathName);
-    platform::Fd version_fd;
-    if (link_name.find('/') == std::string::npos && link_name.find('\0') == std::string::npos) {
-        made = platform::makeDirectory(version_dir);
+    if (link_name.find('/') != std::string::npos || link_name.find('\0') != std::string::npos) {
+        return refuse(Error::BadPathName);
     }
-    if (made) {
-        auto target = platform::openDirectory(target_dir);
-        if (!target) {
-            made = std::unexpected(target.error());
-        } else if (auto real = platform::openDirectoryNoFollowAt(target->get(), link_name); !real) {
-            made = std::unexpected(real.error());
-        } else {
-            version_fd = std::move(*real);
-        }
-    }
-    if (!made) {
-        log::error(Scope::bundle, "failed to create staging dir ", version_dir, ": ", made.error());
-        return std::unexpected(Error::MakePath);
-    }
+    // A link named like the version would lead the install elsewhere, and
+    // a file cannot be replaced by a directory.
+    const auto existing = platform::pathKind(version_dir);
+    if (!existing) return refuse(existing.error());
+    if (*existing == platform::PathKind::symlink) return refuse(Error::SymLinkLoop);
+    if (*existing == platform::PathKind::other) return refuse(Error::NotDir);
+    const bool exists = *existing == platform::PathKind::directory;
 
-    const ExtractResult extracted = extractArchiveAt(body, version_fd.get(), version_dir,
+    // The same name in this process can only be left from a removal that
+    // failed before.
+    (void)removeTree(staging_dir);
+    auto made = platform::makeDirectory(staging_dir);
+    if (made && *made == platform::DirectoryMade::existed) made = std::unexpected(Error::PathAlreadyExists);
+    if (!made) return refuse(made.error());
+
+    // Extracted into only through the descriptor that checked the new
+    // directory, so it cannot be swapped for a link in between.
+    platform::Fd staging_fd;
+    if (auto target = platform::openDirectory(target_dir); !target) {
+        (void)removeTree(staging_dir);
+        return refuse(target.error());
+    } else if (auto real = platform::openDirectoryNoFollowAt(target->get(), staging_name); !real) {
+        (void)removeTree(staging_dir);
+        return refuse(real.error());
+    } else {
+        staging_fd = std::move(*real);
+    }
+    const ExtractResult extracted = extractArchiveAt(body, staging_fd.get(), staging_dir,
                                                      bundle.extract_owner, bundle.extract_mode,
                                                      extractLimits(bundle));
-    version_fd.reset();
+    staging_fd.reset();
     if (extracted.error) {
-        discardVersionDir(target_dir, link_name, version_dir, *made);
+        (void)removeTree(staging_dir);
         return std::unexpected(*extracted.error);
     }
     log::info(Scope::bundle, "extracted ", extracted.count, " file(s) to ", version_dir);
 
+    const bool durable = isDurable(bundle);
+    if (durable) {
+        if (auto flushed = flushTree(staging_dir, preferredFlushMethod()); !flushed) {
+            log::error(Scope::bundle, "failed to flush ", version_dir, ": ", flushed.error());
+            (void)removeTree(staging_dir);
+            return std::unexpected(flushed.error());
+        }
+    }
+
     std::array<char, kMaxSystemPath> old_buffer;
     const std::optional<std::string_view> old_target = readCurrent(target_dir, old_buffer);
+    const bool live = exists && old_target && *old_target == link_name;
 
-    if (auto switched = switchCurrent(target_dir, link_name); !switched) {
-        log::error(Scope::bundle, "symlink swap failed: ", switched.error());
-        discardVersionDir(target_dir, link_name, version_dir, *made);
-        return std::unexpected(switched.error());
+    if (!live) {
+        if (auto placed = placeVersion(staging_dir, version_dir, exists); !placed) {
+            log::error(Scope::bundle, "rename(", staging_dir, ", ", version_dir,
+                       ") failed: ", placed.error());
+            (void)removeTree(staging_dir);
+            return std::unexpected(placed.error());
+        }
     }
-    log::info(Scope::bundle, "current -> ", link_name);
+    const std::string& new_dir = live ? staging_dir : version_dir;
+    const std::string_view new_name = live ? std::string_view(staging_name) : link_name;
 
-    runHook(bundle, "bundle deployed");
+    std::optional<std::string_view> previous;
+    if (old_target && isVersionDirName(*old_target)) previous = old_target->substr(1);
 
-    if (old_target && *old_target != link_name) removeOldVersion(target_dir, *old_target);
+    if (bundle.pre_switch) {
+        const HookVariables variables = hookVariables(bundle, version, new_name, etag, std::nullopt);
+        const HookVerdict verdict =
+            runPreSwitch(*bundle.pre_switch,
+                         {variables.environment, variables.version_dir, hookTimeout(bundle)});
+        if (!verdict.accepted) {
+            log::error(Scope::quillstead, "[", bundle.name, "] pre_switch refused version ", version,
+                       ": ", verdict.refusal);
+            discardNewVersion(target_dir, new_name, new_dir);
+            return std::unexpected(Error::PreSwitchRefused);
+        }
+    }
+
+    std::string live_name = link_name;
+    // What is left of the replaced live tree in case c, removed after the hook.
+    std::string replaced_live;
+    if (!live) {
+        if (auto switched = switchCurrent(target_dir, link_name); !switched) {
+            log::error(Scope::bundle, "symlink swap failed: ", switched.error());
+            discardNewVersion(target_dir, link_name, version_dir);
+            return std::unexpected(switched.error());
+        }
+    } else {
+        auto exchanged = platform::exchangePaths(staging_dir, version_dir);
+        if (exchanged && *exchanged == platform::Exchange::exchanged) {
+            replaced_live = staging_dir;
+        } else if (exchanged) {
+            if (auto switched = switchCurrent(target_dir, staging_name); !switched) {
+                log::error(Scope::bundle, "symlink swap failed: ", switched.error());
+                (void)removeTree(staging_dir);
+                return std::unexpected(switched.error());
+            }
+            live_name = staging_name;
+            replaced_live = staging_dir + ".old";
+            if (!platform::renamePath(version_dir, replaced_live)) replaced_live = version_dir;
+        } else {
+            log::error(Scope::bundle, "rename(", staging_dir, ", ", version_dir,
+                       ") failed: ", exchanged.error());
+            log::error(Scope::bundle, "symlink swap failed: ", exchanged.error());
+            (void)removeTree(staging_dir);
+            return std::unexpected(exchanged.error());
+        }
+    }
+    log::info(Scope::bundle, "current -> ", live_name);
+
+    bool flushed = true;
+    if (durable) flushTargetDir(target_dir, flushed);
+
+    runHook(bundle, "bundle deployed",
+            hookVariables(bundle, version, live_name, etag, previous));
+
+    if (!replaced_live.empty()) {
+        if (auto removed = removeTree(replaced_live); !removed) {
+            log::warn(Scope::bundle, "failed to remove old dir ", replaced_live, ": ",
+                      removed.error());
+        }
+        keepVersions(bundle, std::nullopt, live_name);
+    } else {
+        keepVersions(bundle, old_target, live_name);
+    }
+    // Not durable means the ETag must not be recorded: a power loss could
+    // otherwise leave a recorded ETag over a tree that never reached the disk.
+    if (!flushed) return std::unexpected(Error::InputOutput);
     return {};
 }
 

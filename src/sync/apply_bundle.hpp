@@ -18,26 +18,32 @@ namespace qs {
 // Installs `body` as the bundle's format and mode say: raw whatever the mode,
 // else direct or versioned. Logs every failure except the caller's summary;
 // a failed post_sync hook or a failed removal of the previous version still
-// returns success. `version` is a name from deriveVersion.
+// returns success. `version` is a name from deriveVersion, `etag` the
+// payload's ETag (both for the hooks' environment). With the bundle's
+// `durable` key the new files reach stable storage before success.
 [[nodiscard]] Result<void> applyBundle(const Bundle& bundle, std::string_view version,
-                                       std::string_view body);
+                                       std::string_view body, std::string_view etag = {});
 
 // target_dir/filename written in place (no temporary file). ConfigError
 // without a filename, CreateFileFailed, WriteFailed, OutOfMemory.
-[[nodiscard]] Result<void> applyRaw(const Bundle& bundle, std::string_view body);
+[[nodiscard]] Result<void> applyRaw(const Bundle& bundle, std::string_view body,
+                                    std::string_view version = {}, std::string_view etag = {});
 
 // The archive extracted into target_dir itself; on failure the files
 // written so far stay. Errors as extractArchive.
-[[nodiscard]] Result<void> applyDirect(const Bundle& bundle, std::string_view body);
+[[nodiscard]] Result<void> applyDirect(const Bundle& bundle, std::string_view body,
+                                       std::string_view version = {}, std::string_view etag = {});
 
-// The archive extracted into target_dir/v{version}, then `current` switched
-// to it and the previous version removed. A version directory that existed
-// before this call, or that `current` names, is never removed on failure;
-// the previous version is removed only when it is a plain name in target_dir
-// that `current` no longer names. Errors: OutOfMemory, MakePath, the
-// extraction's, the switch's.
+// The archive extracted into a staging directory of target_dir, renamed to
+// v{version} once complete, checked by pre_switch, then `current` switched
+// to it and the versions beyond keep_versions removed. The live version's
+// files are never written, also when the new version has the live one's
+// name; a failure leaves `current` and what it names as they were. Errors:
+// OutOfMemory, MakePath, the extraction's, the switch's, PreSwitchRefused
+// (logged here), InputOutput (durable, and target_dir could not be flushed
+// after the switch).
 [[nodiscard]] Result<void> applyVersioned(const Bundle& bundle, std::string_view version,
-                                          std::string_view body);
+                                          std::string_view body, std::string_view etag = {});
 
 // Points target_dir/current at `link_name` (a bare name, not a path) by
 // creating target_dir/current.tmp and renaming it over `current`, so that

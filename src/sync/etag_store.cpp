@@ -3,9 +3,11 @@
 #include <new>
 
 #include "log/log.hpp"
+#include "platform/durability.hpp"
 #include "platform/fd.hpp"
 #include "platform/file_attributes.hpp"
 #include "platform/file_create.hpp"
+#include "platform/directory.hpp"
 #include "util/path.hpp"
 #include "util/text.hpp"
 
@@ -47,7 +49,8 @@ std::string loadEtag(std::string_view target_dir) {
     }
 }
 
-void saveEtag(std::string_view target_dir, BundleState& state, std::string_view new_etag) {
+void saveEtag(std::string_view target_dir, BundleState& state, std::string_view new_etag,
+              Durability durability) {
     // Memory first: whatever happens on disk, the next request of this run
     // carries the ETag of what is installed now.
     try {
@@ -74,12 +77,23 @@ void saveEtag(std::string_view target_dir, BundleState& state, std::string_view 
         warn(file.error());
         return;
     }
+    const bool flushed = durability == Durability::flushed;
     Result<void> done = platform::writeAll(file->get(), state.etag);
     if (done) done = platform::changeMode(file->get(), platform::plainFileMode());
+    // Durable: the record reaches the disk after the install it names, and
+    // its new name is on the disk before the agent goes on.
+    if (done && flushed) done = platform::syncFile(file->get());
     if (done) done = platform::renameAt(platform::kWorkingDirectory, temporary.view(), path.view());
     if (!done) {
         warn(done.error());
         platform::removeEntryIgnoringResult(platform::kWorkingDirectory, temporary.view());
+        return;
+    }
+    if (flushed) {
+        auto directory = platform::openDirectory(target_dir);
+        if (directory) done = platform::syncFile(directory->get());
+        if (!directory) done = std::unexpected(directory.error());
+        if (!done) warn(done.error());
     }
 }
 

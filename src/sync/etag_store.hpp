@@ -22,12 +22,18 @@ inline constexpr std::size_t kMaxEtagRecordBytes = 256;
 // long. Never logs.
 [[nodiscard]] std::string loadEtag(std::string_view target_dir);
 
+// How the record reaches the disk: `flushed` (a bundle with durable = yes)
+// also flushes the new file before the rename and target_dir after it, so
+// after a power loss the record names an install that is on the disk.
+enum class Durability { plain, flushed };
+
 // Replaces the in-memory ETag first, then the record with exactly the new
 // ETag's bytes (an empty ETag gives an empty file): written to a new file
 // ".etag.tmp" beside it (0600 until written, then 0666 less the umask) and
 // renamed over it, so no link or FIFO under either name is followed and the
 // record is never seen half-written. A record that cannot be replaced logs a
 // warning; nothing here fails the caller.
-void saveEtag(std::string_view target_dir, BundleState& state, std::string_view new_etag);
+void saveEtag(std::string_view target_dir, BundleState& state, std::string_view new_etag,
+              Durability durability = Durability::plain);
 
 }  // namespace qs

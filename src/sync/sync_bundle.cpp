@@ -24,7 +24,8 @@ using log::Scope;
 // off, so that turning it on again never matches a payload no longer
 // live), and its Last-Modified when the server sent no ETag.
 void recordPayload(const Bundle& bundle, BundleState& state, const FetchResult& fetched) {
-    saveEtag(bundle.target_dir, state, fetched.etag);
+    saveEtag(bundle.target_dir, state, fetched.etag,
+             bundle.options.durable.value_or(false) ? Durability::flushed : Durability::plain);
     const bool skip_identical = bundle.options.skip_identical.value_or(false);
     savePayloadRecord(bundle, state, PayloadRecord::digest,
                       skip_identical && fetched.digest ? hexDigest(*fetched.digest) : std::string());
@@ -59,13 +60,28 @@ SyncOutcome install(const Bundle& bundle, BundleState& state, const FetchResult&
               fetched.body.size(), " bytes)");
     state.status.bytes = fetched.body.size();
     if (!ensureTargetDir(bundle)) return SyncOutcome::failed;
-    if (auto applied = applyBundle(bundle, *version, fetched.body.view()); !applied) {
+    if (auto applied = applyBundle(bundle, *version, fetched.body.view(), fetched.etag); !applied) {
+        if (applied.error() == Error::PreSwitchRefused) {
+            // Logged with its reason already. Remembered so that the next
+            // polls ask for something else than this payload.
+            state.refused_etag = fetched.etag;
+            return SyncOutcome::failed;
+        }
         log::error(Scope::quillstead, "[", bundle.name, "] bundle apply failed: ", applied.error());
         return SyncOutcome::failed;
     }
+    state.refused_etag.clear();
     recordPayload(bundle, state, fetched);
     state.status.version = *version;
     return SyncOutcome::installed;
+}
+
+// If-None-Match takes a list: the installed payload's ETag and a refused
+// one both answer 304 while the server still offers them.
+std::string conditionFor(const BundleState& state) {
+    if (state.refused_etag.empty() || state.refused_etag == state.etag) return state.etag;
+    if (state.etag.empty()) return state.refused_etag;
+    return state.etag + ", " + state.refused_etag;
 }
 
 }  // namespace
@@ -90,7 +106,7 @@ SyncOutcome syncBundle(const Bundle& bundle, BundleState& state, bool tls_verify
         options.limits.total_seconds = bundle.options.max_fetch_time.value_or(0);
         options.max_body_bytes = bundle.options.max_payload_bytes;
         const FetchResult result =
-            fetchBundle(bundle.url, state.etag, bundle.authorization, tls_verify, options);
+            fetchBundle(bundle.url, conditionFor(state), bundle.authorization, tls_verify, options);
         switch (result.kind) {
         case FetchResult::Kind::not_modified:
             log::info(Scope::quillstead, "[", bundle.name, "] unchanged");

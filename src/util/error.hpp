@@ -23,6 +23,7 @@ namespace qs {
     X(UnexpectedCharacter) X(InvalidFormat) X(TimedOut) X(Interrupted)                             \
     /* deployment and extraction */                                                                \
     X(ConfigError) X(MakePath) X(ExtractFailed) X(CreateFileFailed) X(HookFailed)                  \
+    X(PreSwitchRefused)                                                                            \
     /* tar */                                                                                      \
     X(TarParseFailed) X(TarHeaderChksum) X(TarHeadersTooBig) X(TarInsufficientBuffer)              \
     X(TarNumericValueNegative) X(TarNumericValueTooBig) X(TarUnsupportedHeader)                    \

@@ -154,28 +154,52 @@ TEST(ApplyVersioned, SameNameReinstallsOverTheLiveVersionAndNeverRemovesIt) {
     const Bundle bundle = makeBundle(t.str());
     ASSERT_TRUE(apply(bundle, "red", payload("one")).result);
 
+    // A reader holding a live file open keeps reading the old bytes: the
+    // live files are replaced by new ones, never written.
+    const int held = ::open((t / "current/README").c_str(), O_RDONLY);
+    ASSERT_GE(held, 0);
     Applied a = apply(bundle, *deriveVersion("W/\"red\""), payload("two"));
     ASSERT_TRUE(a.result) << a.log;
     EXPECT_EQ(a.log, "info(bundle): extracted 2 file(s) to " + t.str() + "/vred\n"
                      "info(bundle): current -> vred\n");
     EXPECT_TRUE(holdsPayload(t / "vred", "two"));
+    char old_bytes[16] = {};
+    EXPECT_EQ(::pread(held, old_bytes, sizeof old_bytes, 0), 3);
+    EXPECT_EQ(std::string(old_bytes), "one");
+    ::close(held);
+    EXPECT_EQ(entriesOf(t.str()), (std::vector<std::string>{"current", "vred"}));
 
     // A broken payload under the live name fails without touching the live
-    // directory's existence or the link.
+    // directory or the link.
     a = apply(bundle, "red", test::makeTar({test::fileEntry("x", "1")}));
     ASSERT_FALSE(a.result);
     EXPECT_EQ(a.result.error(), Error::TarParseFailed);
     EXPECT_TRUE(holdsPayload(t / "vred", "two"));
     EXPECT_EQ(linkTarget(t / "current"), "vred");
 
-    // Likewise when the switch fails after extracting over it.
+    // The same-name switch exchanges the two trees in one step and needs no
+    // current.tmp, so a directory squatting that name does not stop it.
     fs::create_directory(t / "current.tmp");
     test::writeFile(t / "current.tmp/keep", "");
     a = apply(bundle, "red", payload("three"));
-    ASSERT_FALSE(a.result);
-    EXPECT_EQ(a.result.error(), Error::PathAlreadyExists);
+    ASSERT_TRUE(a.result) << a.log;
     EXPECT_TRUE(holdsPayload(t / "vred", "three"));
     EXPECT_EQ(linkTarget(t / "current"), "vred");
+    EXPECT_EQ(entriesOf(t.str()), (std::vector<std::string>{"current", "current.tmp", "vred"}));
+}
+
+// A version directory that exists but is not live is replaced whole, not
+// extracted into: nothing of the old tree survives beside the new one.
+TEST(ApplyVersioned, ExistingVersionThatIsNotLiveIsReplaced) {
+    test::TempDir t;
+    const Bundle bundle = makeBundle(t.str());
+    ASSERT_TRUE(apply(bundle, "old", payload("old")).result);
+    fs::create_directories(t / "vnew/conf");
+    test::writeFile(t / "vnew/stale", "from an earlier run");
+    const Applied a = apply(bundle, "new", payload("new"));
+    ASSERT_TRUE(a.result) << a.log;
+    EXPECT_TRUE(holdsPayload(t / "vnew", "new"));
+    EXPECT_EQ(entriesOf(t.str()), (std::vector<std::string>{"current", "vnew"}));
 }
 
 // Each failure row a real file system produces: lines, result, what is left.
@@ -593,6 +617,155 @@ TEST(ApplyBundle, ReadOnlyFileSystem) {
                   ": error.ReadOnlyFileSystem\n");
     EXPECT_EQ(test::readFile(t + "/f"), "before");
     EXPECT_EQ(entriesOf(t), (std::vector<std::string>{"f"}));
+}
+
+}  // namespace
+}  // namespace qs
+
+namespace qs {
+namespace {
+
+// Lines of `text`, sorted, keeping only those that start with `prefix`.
+std::vector<std::string> sortedLinesWith(const std::string& text, const std::string& prefix) {
+    std::vector<std::string> lines;
+    std::size_t start = 0;
+    for (auto end = text.find('\n'); end != std::string::npos; end = text.find('\n', start)) {
+        const std::string line = text.substr(start, end - start);
+        if (line.starts_with(prefix)) lines.push_back(line);
+        start = end + 1;
+    }
+    std::sort(lines.begin(), lines.end());
+    return lines;
+}
+
+// pre_switch decides whether the new version goes live: it runs in the new
+// tree before the switch, and anything but exit 0 discards that tree.
+TEST(ApplyVersioned, PreSwitchAcceptsOrRefuses) {
+    struct Case {
+        const char* name;
+        std::string command;
+        bool same_name;  // the new version has the live one's name
+        std::string refusal;  // empty: accepted
+    };
+    const Case cases[] = {
+        {"checks the new tree", "test \"$(cat README)\" = new && test -f conf/app.conf", false, ""},
+        {"exit 1", "exit 1", false, "exited with code 1"},
+        {"killed by a signal", "kill -9 $$", false, "killed by signal 9"},
+        {"same name, accepted", "test \"$(cat README)\" = new", true, ""},
+        {"same name, refused", "test \"$(cat README)\" = old", true, "exited with code 1"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        test::TempDir t;
+        Bundle bundle = makeBundle(t.str());
+        ASSERT_TRUE(apply(bundle, "old", payload("old")).result);
+        bundle.pre_switch = c.command;
+        const std::string version = c.same_name ? "old" : "new";
+        const Applied a = apply(bundle, version, payload("new"));
+        const std::string running = "info(bundle): running pre_switch: " + c.command + "\n";
+        EXPECT_NE(a.log.find(running), std::string::npos) << a.log;
+        if (c.refusal.empty()) {
+            ASSERT_TRUE(a.result) << a.log;
+            EXPECT_NE(a.log.find(running + "info(bundle): pre_switch completed successfully\n"
+                                           "info(bundle): current -> v" + version + "\n"),
+                      std::string::npos)
+                << a.log;
+            EXPECT_TRUE(holdsPayload(t / ("v" + version), "new"));
+            EXPECT_EQ(entriesOf(t.str()), (std::vector<std::string>{"current", "v" + version}));
+        } else {
+            ASSERT_FALSE(a.result);
+            EXPECT_EQ(a.result.error(), Error::PreSwitchRefused);
+            EXPECT_TRUE(a.log.ends_with(running + "error(quillstead): [b] pre_switch refused version " +
+                                        version + ": " + c.refusal + "\n"))
+                << a.log;
+            EXPECT_TRUE(holdsPayload(t / "vold", "old"));
+            EXPECT_EQ(entriesOf(t.str()), (std::vector<std::string>{"current", "vold"}));
+        }
+        EXPECT_EQ(linkTarget(t / "current"), c.refusal.empty() ? "v" + version : "vold");
+    }
+}
+
+// Both hooks learn what is being installed from their environment, and
+// nothing else of the agent's; pre_switch runs in the new version's tree.
+TEST(ApplyBundle, HookEnvironment) {
+    test::TempDir root;
+    const std::string out = root / "out";
+    fs::create_directory(out);
+    struct Case {
+        const char* name;
+        DeployMode mode;
+        BundleFormat format;
+        std::string version;  // installed after "old"
+        std::string version_dir;  // for post_sync; {t} is target_dir
+        std::string pre_switch_dir;  // empty: pre_switch does not run
+        bool previous;
+    };
+    const Case cases[] = {
+        {"versioned", DeployMode::versioned, BundleFormat::archive, "new", "{t}/vnew", "{t}/vnew", true},
+        {"versioned, same name", DeployMode::versioned, BundleFormat::archive, "old", "{t}/vold",
+         "{t}/.staging-old-{pid}", true},
+        {"direct", DeployMode::direct, BundleFormat::archive, "new", "{t}", "", false},
+        {"raw", DeployMode::versioned, BundleFormat::raw, "new", "{t}", "", false},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        test::TempDir t;
+        Bundle bundle = makeBundle(t.str(), c.mode, c.format);
+        bundle.filename = "f";
+        ASSERT_TRUE(apply(bundle, "old", payload("old")).result);
+        bundle.post_sync = "env > " + out + "/post; pwd > " + out + "/post.pwd";
+        if (c.mode == DeployMode::versioned) {
+            bundle.pre_switch = "env > " + out + "/pre; pwd > " + out + "/pre.pwd";
+        }
+        test::StderrCapture capture;
+        ASSERT_TRUE(applyBundle(bundle, c.version, payload("new"), "W/\"x y\"")) << capture.text();
+
+        const auto expand = [&](std::string text) {
+            text = replaceAll(text, "{t}", t.str());
+            return replaceAll(text, "{pid}", std::to_string(::getpid()));
+        };
+        std::vector<std::string> expected = {
+            "QUILLSTEAD_BUNDLE=b",
+            "QUILLSTEAD_ETAG=W/\"x y\"",
+            "QUILLSTEAD_TARGET_DIR=" + t.str(),
+            "QUILLSTEAD_VERSION=" + c.version,
+            "QUILLSTEAD_VERSION_DIR=" + expand(c.version_dir),
+        };
+        if (c.previous) expected.insert(expected.begin() + 2, "QUILLSTEAD_PREVIOUS_VERSION=old");
+        EXPECT_EQ(sortedLinesWith(test::readFile(out + "/post"), "QUILLSTEAD_"), expected);
+        // Everything the shell sees comes from the agent's list, the
+        // variables dash sets for itself aside.
+        for (const auto& line : sortedLinesWith(test::readFile(out + "/post"), "")) {
+            EXPECT_TRUE(line.starts_with("QUILLSTEAD_") || line.starts_with("PWD=") ||
+                        line.starts_with("OLDPWD="))
+                << line;
+        }
+        if (!c.pre_switch_dir.empty()) {
+            std::vector<std::string> pre = expected;
+            std::erase_if(pre, [](const std::string& v) { return v.starts_with("QUILLSTEAD_PREVIOUS"); });
+            std::erase_if(pre, [](const std::string& v) { return v.starts_with("QUILLSTEAD_VERSION_DIR"); });
+            pre.push_back("QUILLSTEAD_VERSION_DIR=" + expand(c.pre_switch_dir));
+            EXPECT_EQ(sortedLinesWith(test::readFile(out + "/pre"), "QUILLSTEAD_"), pre);
+            EXPECT_EQ(test::readFile(out + "/pre.pwd"), expand(c.pre_switch_dir) + "\n");
+        }
+        fs::remove_all(out);
+        fs::create_directory(out);
+    }
+}
+
+// A relative target_dir reaches the hooks as an absolute path.
+TEST(ApplyBundle, HookPathsAreAbsolute) {
+    test::TempDir root;
+    const fs::path saved = fs::current_path();
+    fs::current_path(root.path());
+    Bundle bundle = makeBundle("t/");
+    fs::create_directory(root / "t");
+    bundle.post_sync = "echo \"$QUILLSTEAD_TARGET_DIR|$QUILLSTEAD_VERSION_DIR\" > " + (root / "vars");
+    const Applied a = apply(bundle, "1", payload("1"));
+    fs::current_path(saved);
+    ASSERT_TRUE(a.result) << a.log;
+    const std::string real = fs::canonical(root.path()).string();
+    EXPECT_EQ(test::readFile(root / "vars"), real + "/t|" + real + "/t/v1\n");
 }
 
 }  // namespace

@@ -1,0 +1,348 @@
+#include "sync/version_store.hpp"
+
+#include <algorithm>
+#include <new>
+
+#include "deploy/remove_tree.hpp"
+#include "log/log.hpp"
+#include "platform/directory.hpp"
+#include "platform/durability.hpp"
+#include "platform/fd.hpp"
+#include "platform/file_create.hpp"
+#include "platform/link_switch.hpp"
+#include "platform/process_state.hpp"
+#include "sync/apply_bundle.hpp"
+#include "util/text.hpp"
+
+namespace qs {
+
+namespace {
+
+using log::Scope;
+
+// Enough of the version to tell an operator which install a staging
+// directory belonged to; with the prefix and a process ID the name stays
+// far below the 255 bytes one directory entry may hold.
+constexpr std::size_t kStagingVersionBytes = 64;
+// A record holds one short line per kept version; anything larger was not
+// written by the agent and is not read.
+constexpr std::size_t kMaxVersionRecordBytes = 64 * 1024;
+
+std::string joinPath(std::string_view directory, std::string_view name) {
+    std::string path;
+    path.reserve(directory.size() + 1 + name.size());
+    path.append(directory).append("/").append(name);
+    return path;
+}
+
+bool currentNames(std::string_view target_dir, std::string_view name) {
+    std::array<char, kMaxSystemPath> buffer;
+    const auto target = readCurrent(target_dir, buffer);
+    return target && *target == name;
+}
+
+// An old link target is removed only when it names an entry of target_dir
+// itself: `current` may have been made by hand, and "..", "/etc" or "a/b"
+// joined to target_dir would reach elsewhere; the link and its temporary
+// twin are not versions either.
+bool isRemovableVersionName(std::string_view name) {
+    return !name.empty() && name.find('/') == std::string_view::npos && name != "." &&
+           name != ".." && name != kCurrentName && name != kCurrentTmpName;
+}
+
+void removeOldVersion(std::string_view target_dir, std::string_view old_target) {
+    if (!isRemovableVersionName(old_target)) {
+        log::warn(Scope::bundle, "not removing old dir ", old_target,
+                  ": not a directory name in target_dir");
+        return;
+    }
+    // The hook may have pointed `current` back, and another bundle sharing
+    // target_dir may own that name now: what `current` names stays.
+    if (currentNames(target_dir, old_target)) {
+        log::warn(Scope::bundle, "not removing old dir ", old_target, ": current links to it");
+        return;
+    }
+    std::string old_path;
+    std::string aside;
+    try {
+        old_path = joinPath(target_dir, old_target);
+        aside = joinPath(target_dir, stagingName(old_target, platform::processId()) + ".old");
+    } catch (const std::bad_alloc&) {
+        return;
+    }
+    // Moved out of the way in one step first: a removal cut short by a crash
+    // then leaves a staging leftover that the next start removes, never a
+    // half-removed tree under a version's name that a rollback could pick.
+    if (platform::renamePath(old_path, aside)) old_path = std::move(aside);
+    if (auto removed = removeTree(old_path); !removed) {
+        log::warn(Scope::bundle, "failed to remove old dir ", old_target, ": ", removed.error());
+    } else {
+        log::info(Scope::bundle, "removed old dir: ", old_target);
+    }
+}
+
+// Whether target_dir/name is a real directory (not a link to one).
+bool isVersionDirectory(std::string_view target_dir, std::string_view name) {
+    if (!isVersionDirName(name)) return false;
+    try {
+        const auto kind = platform::pathKind(joinPath(target_dir, name));
+        return kind && *kind == platform::PathKind::directory;
+    } catch (const std::bad_alloc&) {
+        return false;
+    }
+}
+
+void flushDirectory(std::string_view directory) {
+    if (auto opened = platform::openDirectory(directory)) {
+        if (auto flushed = platform::syncFile(opened->get()); !flushed) {
+            log::warn(Scope::bundle, "failed to flush ", directory, ": ", flushed.error());
+        }
+    }
+}
+
+}  // namespace
+
+std::string stagingName(std::string_view version, int pid) {
+    std::string name(kStagingPrefix);
+    name.append(version.substr(0, kStagingVersionBytes)).append("-").append(std::to_string(pid));
+    return name;
+}
+
+bool isVersionDirName(std::string_view name) {
+    return name.size() > 1 && name.front() == 'v' && name.find('/') == std::string_view::npos &&
+           name.find('\0') == std::string_view::npos;
+}
+
+std::optional<std::string_view> readCurrent(std::string_view target_dir,
+                                            std::array<char, kMaxSystemPath>& buffer) {
+    PathBuffer link_path;
+    if (!composeSystemPath(link_path, {target_dir, "/", kCurrentName})) return std::nullopt;
+    auto length = platform::readLink(link_path.view(), buffer);
+    if (!length) return std::nullopt;
+    return std::string_view(buffer.data(), *length);
+}
+
+std::vector<std::string> loadVersionRecord(std::string_view target_dir) {
+    std::vector<std::string> names;
+    PathBuffer path;
+    if (!path.append({target_dir, "/", kVersionRecordName})) return names;
+    auto contents = platform::readWholeFile(path.view(), kMaxVersionRecordBytes);
+    if (!contents) return names;
+    std::string_view rest = *contents;
+    try {
+        while (!rest.empty()) {
+            const std::size_t end = rest.find('\n');
+            const std::string_view line = trimSpace(rest.substr(0, end));
+            rest.remove_prefix(end == std::string_view::npos ? rest.size() : end + 1);
+            if (!isVersionDirName(line)) continue;
+            std::erase(names, line);
+            names.emplace_back(line);
+        }
+    } catch (const std::bad_alloc&) {
+        names.clear();
+    }
+    return names;
+}
+
+bool hasVersionRecord(std::string_view target_dir) {
+    PathBuffer path;
+    if (!path.append({target_dir, "/", kVersionRecordName})) return false;
+    const auto kind = platform::pathKind(path.view());
+    return kind && *kind != platform::PathKind::missing;
+}
+
+Result<void> saveVersionRecord(std::string_view target_dir, const std::vector<std::string>& names,
+                               bool durable) {
+    PathBuffer temporary;
+    PathBuffer record;
+    QS_TRY(composeSystemPath(temporary, {target_dir, "/", kVersionRecordTmpName}));
+    QS_TRY(composeSystemPath(record, {target_dir, "/", kVersionRecordName}));
+    std::string text;
+    try {
+        for (const std::string& name : names) text.append(name).append("\n");
+    } catch (const std::bad_alloc&) {
+        return std::unexpected(Error::OutOfMemory);
+    }
+    {
+        // Never through a link planted under the temporary name.
+        QS_TRY_ASSIGN(const platform::Fd directory, platform::openDirectory(target_dir));
+        QS_TRY_ASSIGN(const platform::Fd file,
+                      platform::createFileNoFollowAt(directory.get(), kVersionRecordTmpName));
+        QS_TRY(platform::writeAll(file.get(), text));
+        if (durable) QS_TRY(platform::syncFile(file.get()));
+    }
+    if (auto renamed = platform::renamePath(temporary.view(), record.view()); !renamed) {
+        platform::unlinkIgnoringResult(temporary.view());
+        return renamed;
+    }
+    if (durable) flushDirectory(target_dir);
+    return {};
+}
+
+void keepVersions(const Bundle& bundle, std::optional<std::string_view> old_target,
+                  std::string_view new_name) {
+    const std::string_view target_dir = bundle.target_dir;
+    const std::uint32_t keep = std::max<std::uint32_t>(bundle.options.keep_versions.value_or(1), 1);
+    const bool had_record = hasVersionRecord(target_dir);
+    const bool old_recordable = old_target && *old_target != new_name && isVersionDirName(*old_target);
+    if (keep == 1 && !had_record) {
+        // Only the live version stays, as ever: no record is made.
+        if (old_target && *old_target != new_name) removeOldVersion(target_dir, *old_target);
+        return;
+    }
+    // A hand-made `current` naming something that is no version directory
+    // gets today's treatment: removed if it is a plain name, else a warning.
+    if (old_target && *old_target != new_name && !old_recordable) {
+        removeOldVersion(target_dir, *old_target);
+    }
+
+    try {
+        std::vector<std::string> names = loadVersionRecord(target_dir);
+        if (old_recordable && std::find(names.begin(), names.end(), *old_target) == names.end()) {
+            names.emplace_back(*old_target);
+        }
+        if (isVersionDirName(new_name)) {
+            std::erase(names, new_name);
+            names.emplace_back(new_name);
+        }
+        std::array<char, kMaxSystemPath> buffer;
+        const std::optional<std::string_view> live = readCurrent(target_dir, buffer);
+
+        // Oldest first: everything but the newest `keep` goes, except the
+        // live version (a hook or a rollback may point `current` anywhere).
+        std::vector<std::string> kept;
+        const std::size_t excess = names.size() > keep ? names.size() - keep : 0;
+        for (std::size_t i = 0; i < names.size(); ++i) {
+            const std::string& name = names[i];
+            const bool is_live = live && *live == name;
+            if (!isVersionDirectory(target_dir, name)) continue;  // gone, or not ours to touch
+            if (i < excess && !is_live) {
+                removeOldVersion(target_dir, name);
+                continue;
+            }
+            kept.push_back(name);
+        }
+        const bool durable = bundle.options.durable.value_or(false);
+        if (keep == 1) {
+            PathBuffer record;
+            if (record.append({target_dir, "/", kVersionRecordName})) {
+                platform::unlinkIgnoringResult(record.view());
+            }
+        } else if (auto saved = saveVersionRecord(target_dir, kept, durable); !saved) {
+            log::warn(Scope::bundle, "failed to save version record in ", target_dir, ": ",
+                      saved.error());
+        }
+    } catch (const std::bad_alloc&) {
+        log::warn(Scope::bundle, "failed to save version record in ", target_dir, ": ",
+                  Error::OutOfMemory);
+    }
+}
+
+void removeLeftovers(const Bundle& bundle) {
+    if (bundle.format == BundleFormat::raw || bundle.mode == DeployMode::direct) return;
+    const std::string_view target_dir = bundle.target_dir;
+    auto directory = platform::openDirectory(target_dir);
+    if (!directory) return;
+    std::array<char, kMaxSystemPath> buffer;
+    const std::optional<std::string_view> live = readCurrent(target_dir, buffer);
+
+    std::vector<std::string> leftovers;
+    try {
+        platform::DirectoryCursor cursor;
+        for (;;) {
+            auto entry = cursor.next(directory->get());
+            if (!entry || !*entry) break;
+            const std::string_view name = (*entry)->view();
+            // A staging directory that `current` names is live (an install
+            // on a system without an atomic exchange), not a leftover.
+            const bool staging = name.starts_with(kStagingPrefix) && !(live && *live == name);
+            const bool temporary = name == kCurrentTmpName || name == kVersionRecordTmpName ||
+                                   name == ".etag.tmp";
+            if (staging || temporary) leftovers.emplace_back(name);
+        }
+        for (const std::string& name : leftovers) {
+            const std::string path = joinPath(target_dir, name);
+            // current.tmp is only ever a link made by the switch; a
+            // directory of that name is somebody else's.
+            if (name == kCurrentTmpName) {
+                const auto kind = platform::pathKind(path);
+                if (!kind || *kind != platform::PathKind::symlink) continue;
+            }
+            if (auto removed = removeTree(path); !removed) {
+                log::warn(Scope::quillstead, "[", bundle.name, "] failed to remove leftover ", path,
+                          ": ", removed.error());
+            } else {
+                log::info(Scope::quillstead, "[", bundle.name, "] removed leftover ", path);
+            }
+        }
+    } catch (const std::bad_alloc&) {
+        return;
+    }
+}
+
+std::vector<KeptVersion> listVersions(const Bundle& bundle) {
+    std::vector<KeptVersion> versions;
+    if (bundle.format == BundleFormat::raw || bundle.mode == DeployMode::direct) return versions;
+    const std::string_view target_dir = bundle.target_dir;
+    std::array<char, kMaxSystemPath> buffer;
+    const std::optional<std::string_view> live = readCurrent(target_dir, buffer);
+    const std::vector<std::string> names = loadVersionRecord(target_dir);
+    bool live_listed = false;
+    for (auto it = names.rbegin(); it != names.rend(); ++it) {
+        if (!isVersionDirectory(target_dir, *it)) continue;
+        const bool is_live = live && *live == *it;
+        live_listed = live_listed || is_live;
+        versions.push_back({it->substr(1), is_live});
+    }
+    if (!live_listed && live && isVersionDirectory(target_dir, *live)) {
+        versions.insert(versions.begin(), {std::string(live->substr(1)), true});
+    }
+    return versions;
+}
+
+Result<RollbackResult> rollbackVersion(const Bundle& bundle, std::optional<std::string_view> version) {
+    const std::string_view target_dir = bundle.target_dir;
+    if (bundle.format == BundleFormat::raw || bundle.mode == DeployMode::direct) {
+        log::error(Scope::quillstead, "[", bundle.name, "] nothing to roll back to: not a versioned bundle");
+        return std::unexpected(Error::ConfigError);
+    }
+    std::array<char, kMaxSystemPath> buffer;
+    const std::optional<std::string_view> live = readCurrent(target_dir, buffer);
+    RollbackResult result;
+    if (live) result.from = *live;
+
+    if (version) {
+        result.to = "v" + std::string(*version);
+        if (!isVersionDirectory(target_dir, result.to)) {
+            log::error(Scope::quillstead, "[", bundle.name, "] no version ", *version, " in ",
+                       target_dir);
+            return std::unexpected(Error::FileNotFound);
+        }
+    } else {
+        const std::vector<std::string> names = loadVersionRecord(target_dir);
+        // Before the live version in switching order; all of them when the
+        // record does not know the live one.
+        auto end = names.end();
+        if (live) {
+            if (auto at = std::find(names.begin(), names.end(), *live); at != names.end()) end = at;
+        }
+        for (auto it = std::make_reverse_iterator(end); it != names.rend(); ++it) {
+            if ((!live || *it != *live) && isVersionDirectory(target_dir, *it)) {
+                result.to = *it;
+                break;
+            }
+        }
+        if (result.to.empty()) {
+            log::error(Scope::quillstead, "[", bundle.name, "] nothing to roll back to");
+            return std::unexpected(Error::FileNotFound);
+        }
+    }
+    if (auto switched = switchCurrent(target_dir, result.to); !switched) {
+        log::error(Scope::bundle, "symlink swap failed: ", switched.error());
+        return std::unexpected(switched.error());
+    }
+    if (bundle.options.durable.value_or(false)) flushDirectory(target_dir);
+    return result;
+}
+
+}  // namespace qs

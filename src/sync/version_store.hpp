@@ -1,0 +1,97 @@
+#pragma once
+// The versions of a versioned bundle below its target_dir: the staging
+// directories an install extracts into, the record of the order in which
+// `current` was switched to the versions kept (".versions"), and what the
+// commands `versions` and `rollback` read and change.
+//
+// Only names that are plain entries of target_dir are ever switched to or
+// removed: the record is a file anybody may edit, so every line is checked
+// again when it is read.
+
+#include <array>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "config/config.hpp"
+#include "util/error.hpp"
+#include "util/path.hpp"
+
+namespace qs {
+
+inline constexpr std::string_view kCurrentName = "current";
+inline constexpr std::string_view kCurrentTmpName = "current.tmp";
+inline constexpr std::string_view kVersionRecordName = ".versions";
+inline constexpr std::string_view kVersionRecordTmpName = ".versions.tmp";
+inline constexpr std::string_view kStagingPrefix = ".staging-";
+
+// The directory an install of `version` extracts into before it is renamed
+// to "v{version}": ".staging-{version}-{pid}". It starts with a dot where
+// every version directory starts with "v", so it can never be taken for
+// one; the version is cut short so that the name stays one directory entry
+// however long the version is.
+[[nodiscard]] std::string stagingName(std::string_view version, int pid);
+
+// A name the record may hold and that may be switched to or removed: "v"
+// followed by anything but "/" (so also never "." or "..").
+[[nodiscard]] bool isVersionDirName(std::string_view name);
+
+// The target of target_dir/current, read into `buffer`; nothing when there
+// is no link or it cannot be read.
+[[nodiscard]] std::optional<std::string_view> readCurrent(std::string_view target_dir,
+                                                          std::array<char, kMaxSystemPath>& buffer);
+
+// The record's names, oldest switch first; lines that are not version
+// directory names are dropped, and a name that repeats counts where it last
+// stands. Empty when there is no record or it cannot be read.
+[[nodiscard]] std::vector<std::string> loadVersionRecord(std::string_view target_dir);
+
+// Whether target_dir holds a record at all.
+[[nodiscard]] bool hasVersionRecord(std::string_view target_dir);
+
+// Rewrites the record through ".versions.tmp" and a rename, so a crash
+// leaves the old record or the new one; with `durable` the temporary file is
+// flushed before the rename and target_dir after it.
+[[nodiscard]] Result<void> saveVersionRecord(std::string_view target_dir,
+                                             const std::vector<std::string>& names, bool durable);
+
+// After `current` was switched from `old_target` to `new_name`: with
+// keep_versions above 1, records the switch and removes the versions beyond
+// the newest keep_versions (oldest first); with keep_versions 1, removes the
+// previous version as it always did (and the versions of a record left by an
+// earlier, larger keep_versions, and that record). What `current` names is
+// never removed, and only real directories named like versions are.
+void keepVersions(const Bundle& bundle, std::optional<std::string_view> old_target,
+                  std::string_view new_name);
+
+// Removes what an install killed midway leaves in a versioned bundle's
+// target_dir (staging directories, a `current.tmp` link, a temporary
+// record), one info line each. Nothing else is touched, so bundles sharing
+// a target_dir stay safe.
+void removeLeftovers(const Bundle& bundle);
+
+// One kept version for the `versions` command.
+struct KeptVersion {
+    std::string name;  // the version, without the "v" of its directory
+    bool live = false;
+};
+
+// The kept versions, newest switch first; the one `current` names is marked
+// (and listed first when the record does not know it).
+[[nodiscard]] std::vector<KeptVersion> listVersions(const Bundle& bundle);
+
+// What a rollback did.
+struct RollbackResult {
+    std::string from;  // directory names
+    std::string to;
+};
+
+// Switches `current` to v{version}, or without a version to the newest
+// kept version switched to before the live one. Logs its failure: unknown
+// version, nothing to roll back to, a failed switch. The record and .etag
+// are not changed, so rolling back again goes one further back.
+[[nodiscard]] Result<RollbackResult> rollbackVersion(const Bundle& bundle,
+                                                     std::optional<std::string_view> version);
+
+}  // namespace qs
