@@ -9,6 +9,7 @@
 #include "core/agent.hpp"
 #include "core/check_command.hpp"
 #include "core/status_command.hpp"
+#include "core/version_commands.hpp"
 
 namespace qs {
 
@@ -20,6 +21,8 @@ constexpr Command kCommands[] = {
     {"once", "", "Sync every bundle once, then exit", runOnce},
     {"check", "", "Check the configuration without fetching anything", runCheck},
     {"status", "", "Show each bundle's state from the records in state_dir", runStatus},
+    {"versions", "BUNDLE", "List a bundle's kept versions, newest first", runVersions},
+    {"rollback", "BUNDLE [VERSION]", "Switch a bundle back to a kept version", runRollback},
 };
 
 constexpr auto kCommandWords = [] {

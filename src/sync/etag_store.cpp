@@ -3,6 +3,7 @@
 #include <new>
 
 #include "log/log.hpp"
+#include "platform/directory.hpp"
 #include "platform/durability.hpp"
 #include "platform/fd.hpp"
 #include "platform/file_attributes.hpp"

@@ -37,10 +37,12 @@ const std::string kUsage =
     "  -h           Print this help and exit\n"
     "\n"
     "Commands:\n"
-    "  run          Run the agent until stopped (the default)\n"
-    "  once         Sync every bundle once, then exit\n"
-    "  check        Check the configuration without fetching anything\n"
-    "  status       Show each bundle's state from the records in state_dir\n";
+    "  run                        Run the agent until stopped (the default)\n"
+    "  once                       Sync every bundle once, then exit\n"
+    "  check                      Check the configuration without fetching anything\n"
+    "  status                     Show each bundle's state from the records in state_dir\n"
+    "  versions BUNDLE            List a bundle's kept versions, newest first\n"
+    "  rollback BUNDLE [VERSION]  Switch a bundle back to a kept version\n";
 
 test::ProcessResult run(std::vector<std::string> args, const std::string& working_dir = "") {
     test::RunOptions options;

@@ -1,0 +1,83 @@
+#include "core/version_commands.hpp"
+
+#include <new>
+#include <optional>
+#include <string>
+
+#include "config/load_config.hpp"
+#include "log/log.hpp"
+#include "platform/fd.hpp"
+#include "sync/version_store.hpp"
+
+namespace qs {
+
+namespace {
+
+using log::Scope;
+
+constexpr int kStdout = 1;
+
+// The bundle the first operand names, from a freshly loaded configuration;
+// nothing (and the reason logged) when there is none.
+std::optional<Bundle> namedBundle(const Invocation& invocation, std::string_view command) {
+    if (invocation.operands.empty()) {
+        log::error(Scope::quillstead, command, " needs a bundle name");
+        return std::nullopt;
+    }
+    auto loaded = loadConfig(invocation.config_path);
+    if (!loaded) {
+        if (loaded.error().failure == ConfigFailure::read_failed) {
+            log::startupError(loaded.error().error);
+        }
+        return std::nullopt;
+    }
+    const std::string_view name = invocation.operands[0];
+    for (Bundle& bundle : loaded->bundles) {
+        if (bundle.name == name) return std::move(bundle);
+    }
+    log::error(Scope::quillstead, "unknown bundle: ", name);
+    return std::nullopt;
+}
+
+int print(std::string_view text) {
+    if (auto written = platform::writeAll(kStdout, text); !written) {
+        log::startupError(written.error());
+        return 1;
+    }
+    return 0;
+}
+
+}  // namespace
+
+int runVersions(const Invocation& invocation) {
+    try {
+        const auto bundle = namedBundle(invocation, "versions");
+        if (!bundle) return 1;
+        std::string text;
+        for (const KeptVersion& version : listVersions(*bundle)) {
+            text.append(version.live ? "* " : "  ").append(version.name).append("\n");
+        }
+        return print(text);
+    } catch (const std::bad_alloc&) {
+        log::startupError(Error::OutOfMemory);
+        return 1;
+    }
+}
+
+int runRollback(const Invocation& invocation) {
+    try {
+        const auto bundle = namedBundle(invocation, "rollback");
+        if (!bundle) return 1;
+        std::optional<std::string_view> version;
+        if (invocation.operands.size() > 1) version = invocation.operands[1];
+        const auto rolled = rollbackVersion(*bundle, version);
+        if (!rolled) return 1;
+        const std::string was = rolled->from.empty() ? std::string("nothing") : rolled->from;
+        return print("[" + bundle->name + "] current -> " + rolled->to + " (was " + was + ")\n");
+    } catch (const std::bad_alloc&) {
+        log::startupError(Error::OutOfMemory);
+        return 1;
+    }
+}
+
+}  // namespace qs

@@ -1,0 +1,218 @@
+// The built agent keeping versions: staging leftovers cleaned at start-up,
+// the order of flushes with durable = yes, a payload refused by pre_switch
+// not fetched again, and the versions and rollback commands across runs.
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <csignal>
+#include <regex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "support/agent_run.hpp"
+#include "support/archive.hpp"
+#include "support/process.hpp"
+#include "support/scripted_server.hpp"
+#include "support/temp_dir.hpp"
+
+namespace qs::test {
+namespace {
+
+namespace fs = std::filesystem;
+using namespace std::chrono_literals;
+
+std::string ok(std::string_view etag, std::string_view body) {
+    return "HTTP/1.1 200 OK\r\netag: " + std::string(etag) +
+           "\r\ncontent-length: " + std::to_string(body.size()) + "\r\n\r\n" + std::string(body);
+}
+
+const std::string kNotModified = "HTTP/1.1 304 Not Modified\r\ncontent-length: 0\r\n\r\n";
+
+std::string site(const std::string& text) {
+    return makeTarGz({dirEntry("conf/"), fileEntry("conf/app.conf", text), fileEntry("ok", "")});
+}
+
+class AgentVersions : public ::testing::Test {
+protected:
+    // One bundle "site" in target_dir t; `extra` holds further key lines.
+    std::string config(const ScriptedServer& server, const std::string& extra,
+                       const std::string& poll = "3600") {
+        const std::string path = dir_ / "agent.conf";
+        writeFile(path, "[bundle.site]\nurl = " + server.url("/site.tar.gz") + "\ntarget_dir = " +
+                            target() + "\npoll_interval = " + poll + "\n" + extra);
+        return path;
+    }
+    [[nodiscard]] std::string target() const { return dir_ / "t"; }
+
+    static ProcessResult run(const std::vector<std::string>& args) {
+        RunOptions options;
+        options.args = args;
+        options.timeout = 20s;
+        return runProcess(quillsteadBinary(), options);
+    }
+
+    TempDir dir_;
+};
+
+TEST_F(AgentVersions, StartUpRemovesWhatAKilledInstallLeft) {
+    ScriptedServer server({script::respond(kNotModified)}, {.repeat_last = true});
+    const std::string conf = config(server, "");
+    fs::create_directories(target() + "/.staging-7-123/conf");
+    writeFile(target() + "/.staging-7-123/conf/app.conf", "half");
+    fs::create_directory(target() + "/v6");
+    fs::create_symlink("v6", target() + "/current");
+    fs::create_symlink("v7", target() + "/current.tmp");
+    const ProcessResult r = run({"-c", conf, "once"});
+    EXPECT_EQ(r.exit_status, 0) << r.err;
+    EXPECT_NE(r.err.find("info(quillstead): [site] removed leftover " + target() +
+                         "/.staging-7-123\n"),
+              std::string::npos)
+        << r.err;
+    EXPECT_NE(r.err.find("info(quillstead): [site] removed leftover " + target() + "/current.tmp\n"),
+              std::string::npos)
+        << r.err;
+    EXPECT_EQ(listDir(target()), (std::vector<std::string>{"current", "v6"}));
+}
+
+// durable = yes: the new tree is on the disk before `current` names it,
+// the switch before the old version goes and before the ETag record names
+// the new payload. Shown by the system calls in the order the agent made
+// them (strace); a real power cut is not available in this environment.
+TEST_F(AgentVersions, DurableFlushesBeforeEachStepThatDependsOnIt) {
+    if (!shell("command -v strace >/dev/null")) GTEST_SKIP() << "strace is not installed";
+    ScriptedServer server({script::respond(ok("\"1\"", site("one"))),
+                           script::respond(ok("\"2\"", site("two")))});
+    const std::string conf = config(server, "durable = yes\n");
+    ASSERT_EQ(run({"-c", conf, "once"}).exit_status, 0);
+    const std::string trace = dir_ / "trace";
+    RunOptions options;
+    options.args = {"-f", "-qq", "-y", "-e", "signal=none", "-e",
+                    "trace=fsync,syncfs,rename,renameat,renameat2,unlink,unlinkat,openat", "-o", trace,
+                    quillsteadBinary(), "-c", conf, "once"};
+    options.timeout = 20s;
+    const ProcessResult r = runProcess("/usr/bin/strace", options);
+    ASSERT_EQ(r.exit_status, 0) << r.err;
+    ASSERT_EQ(linkTarget(target() + "/current"), "v2");
+
+    std::vector<std::string> calls;
+    {
+        const std::string text = readFile(trace);
+        std::size_t start = 0;
+        for (auto end = text.find('\n'); end != std::string::npos; end = text.find('\n', start)) {
+            calls.push_back(text.substr(start, end - start));
+            start = end + 1;
+        }
+    }
+    const std::string t = target();
+    // The index of the first call at or after `from` matching `pattern`.
+    const auto first = [&](const std::string& pattern, std::size_t from = 0) {
+        const std::regex re(pattern);
+        for (std::size_t i = from; i < calls.size(); ++i)
+            if (std::regex_search(calls[i], re)) return i;
+        ADD_FAILURE() << "no call matches " << pattern << " after call " << from;
+        return calls.size();
+    };
+    const std::string dir = std::regex_replace(t, std::regex(R"([.^$|()\[\]{}*+?\\])"), R"(\$&)");
+    const std::size_t staged = first(R"(syncfs\(\d+<)" + dir + R"(/\.staging-2-\d+>)");
+    const std::size_t named = first(R"(rename(at2?)?\(.*\.staging-2-\d+", .*/v2")");
+    const std::size_t switched = first(R"(rename(at2?)?\(.*/current\.tmp", .*/current")");
+    const std::size_t switch_flushed = first(R"(fsync\(\d+<)" + dir + R"(>\))", switched);
+    const std::size_t old_moved = first(R"(rename(at2?)?\(.*/v1", )");
+    const std::size_t old_removed = first(R"(unlinkat\(.*app\.conf)", old_moved);
+    const std::size_t record_flushed = first(R"(fsync\(\d+<)" + dir + R"(/\.etag\.tmp>\))");
+    const std::size_t recorded = first(R"(rename(at2?)?\(.*/\.etag\.tmp", .*/\.etag")");
+    const std::size_t record_dir_flushed = first(R"(fsync\(\d+<)" + dir + R"(>\))", recorded);
+    EXPECT_LT(staged, named);
+    EXPECT_LT(named, switched);
+    EXPECT_LT(switched, switch_flushed);
+    EXPECT_LT(switch_flushed, old_moved);
+    EXPECT_LT(old_moved, old_removed);
+    EXPECT_LT(switch_flushed, record_flushed);
+    EXPECT_LT(record_flushed, recorded);
+    EXPECT_LT(recorded, record_dir_flushed);
+    EXPECT_LT(record_dir_flushed, calls.size());
+    EXPECT_EQ(readFile(t + "/.etag"), "\"2\"");
+}
+
+// A refused payload is asked for with its ETag beside the installed one,
+// so the server answers 304 instead of sending it again; the next payload
+// is tried normally.
+TEST_F(AgentVersions, PreSwitchRefusalIsNotDownloadedAgain) {
+    ScriptedServer server({script::respond(ok("\"good\"", site("good"))),
+                           script::respond(ok("\"bad\"", makeTarGz({fileEntry("x", "")}))),
+                           script::respond(kNotModified),
+                           script::respond(ok("\"better\"", site("better"))),
+                           script::respond(kNotModified)},
+                          {.repeat_last = true, .lifetime = 20s});
+    const std::string conf = config(server, "pre_switch = test -f ok\n", "1");
+    RunningProcess agent(quillsteadBinary(), {.args = {"-c", conf}});
+    const auto deadline = std::chrono::steady_clock::now() + 15s;
+    while (server.requests().size() < 6 && std::chrono::steady_clock::now() < deadline)
+        std::this_thread::sleep_for(50ms);
+    agent.signal(SIGTERM);
+    const ProcessResult r = agent.wait(10s);
+    const auto requests = server.requests();
+    ASSERT_GE(requests.size(), 6u) << r.err;
+    const auto condition = [&](std::size_t i) {
+        std::smatch m;
+        const std::regex re("\r\nif-none-match: ([^\r]*)\r\n", std::regex::icase);
+        return std::regex_search(requests[i].bytes, m, re) ? m[1].str() : std::string("<none>");
+    };
+    EXPECT_EQ(condition(0), "<none>");
+    EXPECT_EQ(condition(1), "\"good\"");
+    EXPECT_EQ(condition(2), "\"good\", \"bad\"");
+    EXPECT_EQ(condition(3), "\"good\", \"bad\"");
+    EXPECT_EQ(condition(4), "\"better\"");
+    EXPECT_EQ(condition(5), "\"better\"");
+    EXPECT_NE(r.err.find("error(quillstead): [site] pre_switch refused version bad: exited with code 1\n"),
+              std::string::npos)
+        << r.err;
+    EXPECT_EQ(linkTarget(target() + "/current"), "vbetter");
+    EXPECT_EQ(readFile(target() + "/.etag"), "\"better\"");
+}
+
+TEST_F(AgentVersions, VersionsAndRollbackAcrossRuns) {
+    ScriptedServer server({script::respond(ok("\"a\"", site("a"))),
+                           script::respond(ok("\"b\"", site("b"))), script::respond(kNotModified)},
+                          {.repeat_last = true, .lifetime = 20s});
+    const std::string conf = config(server, "keep_versions = 3\n");
+    ASSERT_EQ(run({"-c", conf, "once"}).exit_status, 0);
+    ASSERT_EQ(run({"-c", conf, "once"}).exit_status, 0);
+    struct Step {
+        std::vector<std::string> args;
+        int status;
+        std::string out;
+        std::string err_line;  // a line the standard error must hold
+        std::string live_after;
+    };
+    const Step steps[] = {
+        {{"versions", "site"}, 0, "* b\n  a\n", "", "vb"},
+        {{"rollback", "site"}, 0, "[site] current -> va (was vb)\n", "", "va"},
+        // A restarted agent gets 304 for the recorded ETag and keeps the
+        // rolled-back version.
+        {{"once"}, 0, "", "info(quillstead): [site] unchanged\n", "va"},
+        {{"versions", "site"}, 0, "  b\n* a\n", "", "va"},
+        {{"rollback", "site"}, 1, "", "error(quillstead): [site] nothing to roll back to\n", "va"},
+        {{"rollback", "site", "b"}, 0, "[site] current -> vb (was va)\n", "", "vb"},
+        {{"rollback", "site", "c"}, 1, "", "error(quillstead): [site] no version c in " + target() + "\n", "vb"},
+        {{"rollback", "other"}, 1, "", "error(quillstead): unknown bundle: other\n", "vb"},
+        {{"versions", "other"}, 1, "", "error(quillstead): unknown bundle: other\n", "vb"},
+        {{"versions"}, 1, "", "error(quillstead): versions needs a bundle name\n", "vb"},
+    };
+    for (const auto& s : steps) {
+        std::vector<std::string> args = {"-c", conf};
+        args.insert(args.end(), s.args.begin(), s.args.end());
+        const ProcessResult r = run(args);
+        SCOPED_TRACE(s.args[0] + (s.args.size() > 1 ? " " + s.args[1] : std::string()));
+        EXPECT_EQ(r.exit_status, s.status) << r.err;
+        EXPECT_EQ(r.out, s.out);
+        if (!s.err_line.empty()) EXPECT_NE(r.err.find(s.err_line), std::string::npos) << r.err;
+        EXPECT_EQ(linkTarget(target() + "/current"), s.live_after);
+    }
+    EXPECT_EQ(readFile(target() + "/.etag"), "\"b\"");
+}
+
+}  // namespace
+}  // namespace qs::test
