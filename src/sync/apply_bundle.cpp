@@ -298,8 +298,15 @@ Result<void> applyVersioned(const Bundle& bundle, std::string_view version, std:
     if (*existing == platform::PathKind::other) return refuse(Error::NotDir);
     const bool exists = *existing == platform::PathKind::directory;
 
-    // The same name in this process can only be left from a removal that
-    // failed before.
+    // Where the system cannot exchange two names, a same-name reinstall
+    // leaves `current` naming its staging directory: the next install of
+    // that version in this process stages beside it.
+    if (currentNames(target_dir, staging_name)) {
+        staging_name += "-next";
+        staging_dir += "-next";
+    }
+    // Otherwise the same name in this process can only be left from a
+    // removal that failed before.
     (void)removeTree(staging_dir);
     auto made = platform::makeDirectory(staging_dir);
     if (made && *made == platform::DirectoryMade::existed) made = std::unexpected(Error::PathAlreadyExists);

@@ -10,8 +10,13 @@
 #include <random>
 #include <sched.h>
 #include <string>
+#include <linux/filter.h>
+#include <linux/seccomp.h>
+#include <stddef.h>
 #include <sys/mount.h>
 #include <sys/resource.h>
+#include <sys/prctl.h>
+#include <sys/syscall.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -22,6 +27,7 @@
 #include "support/stderr_capture.hpp"
 #include "support/temp_dir.hpp"
 #include "sync/version.hpp"
+#include "sync/version_store.hpp"
 
 namespace qs {
 namespace {
@@ -766,6 +772,55 @@ TEST(ApplyBundle, HookPathsAreAbsolute) {
     ASSERT_TRUE(a.result) << a.log;
     const std::string real = fs::canonical(root.path()).string();
     EXPECT_EQ(test::readFile(root / "vars"), real + "/t|" + real + "/t/v1\n");
+}
+
+}  // namespace
+}  // namespace qs
+
+namespace qs {
+namespace {
+
+// Makes renameat2 fail with EINVAL in this process from now on, as on a
+// file system (or a system) without an atomic exchange of two names.
+bool refuseRenameExchange() {
+    struct sock_filter filter[] = {
+        BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(struct seccomp_data, nr)),
+        BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, SYS_renameat2, 0, 1),
+        BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ERRNO | (EINVAL & SECCOMP_RET_DATA)),
+        BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ALLOW),
+    };
+    struct sock_fprog program = {static_cast<unsigned short>(std::size(filter)), filter};
+    return ::prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0) == 0 &&
+           ::prctl(PR_SET_SECCOMP, SECCOMP_MODE_FILTER, &program) == 0;
+}
+
+// Without an atomic exchange, a same-name reinstall switches `current` to
+// the complete staged tree instead, and the next install of any version
+// brings back a plain version name.
+TEST(ApplyVersioned, SameNameWithoutAnAtomicExchange) {
+    test::TempDir t;
+    const Bundle bundle = makeBundle(t.str());
+    ASSERT_TRUE(apply(bundle, "red", payload("one")).result);
+    test::StderrCapture capture;
+    const int status = inChild([&]() {
+        if (!refuseRenameExchange()) return 77;
+        const std::string staged = stagingName("red", ::getpid());
+        int failures = 0;
+        failures += applyBundle(bundle, "red", payload("two")) ? 0 : 1;
+        failures += linkTarget(t / "current") == staged ? 0 : 2;
+        failures += holdsPayload(t / staged, "two") ? 0 : 4;
+        failures += entriesOf(t.str()) == std::vector<std::string>{staged, "current"} ? 0 : 8;
+        // The live staged tree is no leftover.
+        removeLeftovers(bundle);
+        failures += holdsPayload(t / staged, "two") ? 0 : 16;
+        failures += applyBundle(bundle, "red", payload("three")) ? 0 : 32;
+        failures += linkTarget(t / "current") == "vred" ? 0 : 64;
+        failures += entriesOf(t.str()) == std::vector<std::string>{"current", "vred"} ? 0 : 128;
+        failures += holdsPayload(t / "vred", "three") ? 0 : 256;
+        return failures;
+    });
+    if (status == 77) GTEST_SKIP() << "no seccomp filter here";
+    EXPECT_EQ(status, 0) << capture.text();
 }
 
 }  // namespace
