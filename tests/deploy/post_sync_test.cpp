@@ -250,7 +250,7 @@ TEST(RunPostSyncTimeout, EndsTheWholeGroupAfterTheLimit) {
 
         test::StderrCapture capture;
         const auto start = Clock::now();
-        const auto result = runPostSync(command, kLimitSeconds);
+        const auto result = runPostSync(command, {.timeout_seconds = kLimitSeconds});
         const auto took = Clock::now() - start - std::chrono::seconds(kLimitSeconds);
         const std::string text = capture.text();
 
@@ -276,6 +276,22 @@ TEST(RunPostSyncTimeout, EndsTheWholeGroupAfterTheLimit) {
             EXPECT_TRUE(state == 0 || state == 'Z') << state;
         }
     }
+}
+
+// pre_switch is held to the same limit: a check that hangs refuses the
+// version instead of holding the bundle (and the agent) for ever.
+TEST(RunPreSwitch, PastItsLimitIsARefusal) {
+    test::TempDir dir;
+    test::StderrCapture capture;
+    const HookVerdict verdict =
+        runPreSwitch("echo $$ > " + dir.str() + "/shell; sleep 30", {.timeout_seconds = 1});
+    const std::string text = capture.text();
+    EXPECT_FALSE(verdict.accepted);
+    EXPECT_EQ(verdict.refusal, "timed out after 1 seconds");
+    EXPECT_NE(text.find("warning(bundle): pre_switch timed out after 1 seconds"), std::string::npos)
+        << text;
+    const std::string shell = test::readFile(dir / "shell");
+    EXPECT_EQ(processState(shell.substr(0, shell.find('\n'))), 0);
 }
 
 }  // namespace
