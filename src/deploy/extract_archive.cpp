@@ -94,11 +94,13 @@ std::string_view nextComponent(std::string_view& rest) {
 class Extraction {
 public:
     // `destination_fd`, when not negative, is the destination already open
-    // (not owned); otherwise `destination` is opened on first use.
-    Extraction(std::string_view destination, int destination_fd,
+    // (not owned); otherwise `destination` is opened on first use. Log lines
+    // name files below `shown_as`.
+    Extraction(std::string_view destination, int destination_fd, std::string_view shown_as,
                const std::optional<std::string>& extract_owner,
                std::optional<std::uint32_t> extract_mode)
-        : destination_(destination), given_fd_(destination_fd), extract_owner_(extract_owner),
+        : destination_(destination), given_fd_(destination_fd), shown_as_(shown_as),
+          extract_owner_(extract_owner),
           extract_mode_(extract_mode) {}
 
     // Directory entries are best effort: a directory that cannot be made
@@ -121,6 +123,8 @@ private:
 
     std::string_view destination_;
     int given_fd_;
+    // What the log lines call the destination.
+    std::string_view shown_as_;
     const std::optional<std::string>& extract_owner_;
     std::optional<std::uint32_t> extract_mode_;
     platform::Fd destination_fd_;
@@ -206,15 +210,17 @@ Result<void> Extraction::writeFile(TarReader& tar, const TarEntry& entry) {
             parent = std::move(*opened);
         }
         path.assign(destination_).append("/").append(name);
+        if (!created) created = createFile(path, parent, base);
+        parent.reset();
+        if (!created) {
+            path.assign(shown_as_).append("/").append(name);
+            log::error(Scope::bundle, "failed to create ", path, ": ", created.error());
+        }
     } catch (const std::bad_alloc&) {
         log::error(Scope::bundle, "failed to write ", name, ": ", Error::OutOfMemory);
         return std::unexpected(Error::ExtractFailed);
     }
-
-    if (!created) created = createFile(path, parent, base);
-    parent.reset();
     if (!created) {
-        log::error(Scope::bundle, "failed to create ", path, ": ", created.error());
         log::error(Scope::bundle, "failed to write ", name, ": ", Error::CreateFileFailed);
         return std::unexpected(Error::ExtractFailed);
     }
@@ -245,17 +251,17 @@ Result<void> Extraction::writeFile(TarReader& tar, const TarEntry& entry) {
 
 namespace {
 
-ExtractResult extractInto(std::string_view archive, std::string_view destination,
-                          int destination_fd, const std::optional<std::string>& extract_owner,
+ExtractResult extractInto(Reader& archive, std::string_view destination, int destination_fd,
+                          std::string_view shown_as,
+                          const std::optional<std::string>& extract_owner,
                           std::optional<std::uint32_t> extract_mode,
                           const ExtractLimits& limits) {
-    MemoryReader memory(archive);
     std::array<char, kInflateWorkspaceSize> workspace;
-    Inflater inflater(memory, Container::gzip, workspace);
+    Inflater inflater(archive, Container::gzip, workspace);
     std::array<char, kLookAheadSize> look_ahead;
     BufferedReader input(inflater, look_ahead);
     TarReader tar(input);
-    Extraction extraction(destination, destination_fd, extract_owner, extract_mode);
+    Extraction extraction(destination, destination_fd, shown_as, extract_owner, extract_mode);
 
     ExtractResult result;
     std::uint64_t entries = 0;
@@ -300,7 +306,7 @@ ExtractResult extractInto(std::string_view archive, std::string_view destination
 
         if (climbsOut(name)) {
             log::error(Scope::bundle, "refusing ", name, ": a \"..\" component leads outside ",
-                       destination, ": ", Error::BadPathName);
+                       shown_as, ": ", Error::BadPathName);
             log::error(Scope::bundle, "failed to write ", name, ": ", Error::ExtractFailed);
             result.error = Error::ExtractFailed;
             return result;
@@ -323,7 +329,8 @@ ExtractResult extractArchive(std::string_view archive, std::string_view destinat
                              const std::optional<std::string>& extract_owner,
                              std::optional<std::uint32_t> extract_mode,
                              const ExtractLimits& limits) {
-    return extractInto(archive, destination, -1, extract_owner, extract_mode, limits);
+    MemoryReader memory(archive);
+    return extractInto(memory, destination, -1, destination, extract_owner, extract_mode, limits);
 }
 
 ExtractResult extractArchiveAt(std::string_view archive, int destination_fd,
@@ -331,7 +338,26 @@ ExtractResult extractArchiveAt(std::string_view archive, int destination_fd,
                                const std::optional<std::string>& extract_owner,
                                std::optional<std::uint32_t> extract_mode,
                                const ExtractLimits& limits) {
-    return extractInto(archive, destination, destination_fd, extract_owner, extract_mode, limits);
+    MemoryReader memory(archive);
+    return extractInto(memory, destination, destination_fd, destination, extract_owner,
+                       extract_mode, limits);
+}
+
+ExtractResult extractArchive(Reader& archive, std::string_view destination,
+                             std::string_view shown_as,
+                             const std::optional<std::string>& extract_owner,
+                             std::optional<std::uint32_t> extract_mode,
+                             const ExtractLimits& limits) {
+    return extractInto(archive, destination, -1, shown_as, extract_owner, extract_mode, limits);
+}
+
+ExtractResult extractArchiveAt(Reader& archive, int destination_fd, std::string_view destination,
+                               std::string_view shown_as,
+                               const std::optional<std::string>& extract_owner,
+                               std::optional<std::uint32_t> extract_mode,
+                               const ExtractLimits& limits) {
+    return extractInto(archive, destination, destination_fd, shown_as, extract_owner,
+                       extract_mode, limits);
 }
 
 }  // namespace qs

@@ -1,13 +1,15 @@
 #pragma once
-// Writes the files of a gzip-compressed tar archive, held whole in memory,
-// below a destination directory. The archive is decoded as it is written:
-// memory -> gzip decoder -> tar reader -> one file at a time.
+// Writes the files of a gzip-compressed tar archive below a destination
+// directory. The archive is decoded as it is written: any Reader (the body
+// as it arrives, a spooled file, bytes in memory) -> gzip decoder -> tar
+// reader -> one file at a time, so memory stays bounded whatever its size.
 
 #include <cstdint>
 #include <optional>
 #include <string>
 #include <string_view>
 
+#include "formats/reader.hpp"
 #include "util/error.hpp"
 
 namespace qs {
@@ -55,6 +57,25 @@ struct ExtractLimits {
 // written; `destination` is its name for the log lines.
 [[nodiscard]] ExtractResult extractArchiveAt(std::string_view archive, int destination_fd,
                                              std::string_view destination,
+                                             const std::optional<std::string>& extract_owner,
+                                             std::optional<std::uint32_t> extract_mode,
+                                             const ExtractLimits& limits = {});
+
+// The same, reading the archive from `archive` to the end of its gzip member
+// (the trailer is checked). The files go below `destination`; log lines name
+// them below `shown_as`, the directory the files will be seen in once the
+// caller has moved `destination` into place.
+[[nodiscard]] ExtractResult extractArchive(Reader& archive, std::string_view destination,
+                                           std::string_view shown_as,
+                                           const std::optional<std::string>& extract_owner,
+                                           std::optional<std::uint32_t> extract_mode,
+                                           const ExtractLimits& limits = {});
+
+// The streamed form into the open directory `destination_fd` (not owned),
+// as extractArchiveAt.
+[[nodiscard]] ExtractResult extractArchiveAt(Reader& archive, int destination_fd,
+                                             std::string_view destination,
+                                             std::string_view shown_as,
                                              const std::optional<std::string>& extract_owner,
                                              std::optional<std::uint32_t> extract_mode,
                                              const ExtractLimits& limits = {});

@@ -1,10 +1,13 @@
 #include "log/log.hpp"
 
 #include <algorithm>
+#include <array>
 #include <cstring>
+#include <new>
 #include <optional>
 
 #include "platform/fd.hpp"
+#include "platform/file_create.hpp"
 #include "platform/process_state.hpp"
 #include "util/json.hpp"
 
@@ -41,11 +44,21 @@ std::string_view scopeWord(Scope scope) {
 char g_last_error[kLastErrorBytes];
 std::size_t g_last_error_size = 0;
 
-// Holds the lock for one line and pushes pieces through the small buffer.
+// The hold that takes lines instead of standard error, if any.
+HeldLines* g_holding = nullptr;
+
+// Holds the lock for one line and pushes pieces through the small buffer,
+// to standard error or, while a hold is on, into the hold.
 class LineWriter {
 public:
-    LineWriter() { platform::lockStderr(); }
+    LineWriter() : hold_(g_holding) {
+        if (hold_ == nullptr) platform::lockStderr();
+    }
     ~LineWriter() {
+        if (hold_ != nullptr) {
+            if (used_ > 0) hold_->append({buffer_, used_});
+            return;
+        }
         // The flush happens after a failure too; its own failure is ignored.
         if (used_ > 0) (void)platform::writeAll(kStderr, {buffer_, used_});
         platform::unlockStderr();
@@ -60,6 +73,12 @@ public:
             used_ += piece.size();
             return;
         }
+        if (hold_ != nullptr) {
+            hold_->append({buffer_, used_});
+            hold_->append(piece);
+            used_ = 0;
+            return;
+        }
         auto r = platform::writeBoth(kStderr, {buffer_, used_}, piece);
         used_ = 0;
         // A failed write drops the rest of the line; the next line starts afresh.
@@ -67,6 +86,7 @@ public:
     }
 
 private:
+    HeldLines* hold_;
     char buffer_[kLineBuffer];
     std::size_t used_ = 0;
     bool failed_ = false;
@@ -223,8 +243,69 @@ void captureError(std::span<const Piece* const> pieces) {
 
 }  // namespace
 
+HeldLines::HeldLines(std::string_view spill_directory) : spill_directory_(spill_directory) {}
+
+HeldLines::~HeldLines() {
+    pause();
+    discard();
+}
+
+void HeldLines::resume() { g_holding = this; }
+
+void HeldLines::pause() {
+    if (g_holding == this) g_holding = nullptr;
+}
+
+void HeldLines::append(std::string_view text) {
+    if (spill_fd_ < 0 && !spill_failed_ && memory_.size() + text.size() > kHeldInMemory) {
+        if (auto file = platform::createUnnamedFile(spill_directory_)) {
+            spill_fd_ = file->release();
+        } else {
+            // Without a spill file the lines stay in memory: losing them
+            // would hide what went wrong.
+            spill_failed_ = true;
+        }
+    }
+    if (spill_fd_ >= 0) {
+        if (platform::writeAll(spill_fd_, text)) spilled_ += text.size();
+        return;
+    }
+    try {
+        memory_.append(text);
+    } catch (const std::bad_alloc&) {
+    }
+}
+
+void HeldLines::release() {
+    pause();
+    {
+        // One writer for everything held: the lines stay together.
+        LineWriter line;
+        line.put(memory_);
+        std::array<char, 16384> block;
+        for (std::uint64_t at = 0; spill_fd_ >= 0 && at < spilled_;) {
+            auto n = platform::readSomeAt(spill_fd_, block, at);
+            if (!n || *n == 0) break;
+            line.put({block.data(), *n});
+            at += *n;
+        }
+    }
+    discard();
+}
+
+void HeldLines::discard() {
+    memory_.clear();
+    memory_.shrink_to_fit();
+    if (spill_fd_ >= 0) platform::Fd(spill_fd_).reset();
+    spill_fd_ = -1;
+    spilled_ = 0;
+    spill_failed_ = false;
+}
+
 void writeLine(Level level, Scope scope, std::span<const Piece* const> pieces) {
-    if (level == Level::error) captureError(pieces);
+    // A held error line is followed, when it is released, by the summary
+    // line of its cycle, which is the one worth remembering.
+    if (level == Level::error && g_holding == nullptr) captureError(pieces);
     if (g_format == Format::json) {
         writeJsonLine(level, scope, pieces);
         return;

@@ -11,6 +11,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <span>
+#include <string>
 #include <string_view>
 #include <type_traits>
 
@@ -101,6 +102,44 @@ void error(Scope scope, const Args&... args) {
     emit(Level::error, scope, args...);
 }
 
+// Keeps lines back for work whose lines belong after lines that can only be
+// written once it has ended: a payload installed while it downloads logs its
+// extraction before its size is known. While holding, every line goes here
+// instead of to standard error; release() writes them in their order. The
+// first kHeldInMemory bytes stay in memory; the rest go to an unnamed file
+// in the spill directory, so holding costs bounded memory whatever a payload
+// makes the extraction say (one warning per file, say). One hold at a time.
+class HeldLines {
+public:
+    // Bytes of held text kept in memory before the spill file is used: a
+    // failing install says a few lines, this is room for hundreds.
+    static constexpr std::size_t kHeldInMemory = 64 * 1024;
+
+    // Not holding yet; `spill_directory` must outlive the hold.
+    explicit HeldLines(std::string_view spill_directory);
+    ~HeldLines();  // drops whatever was not released
+    HeldLines(const HeldLines&) = delete;
+    HeldLines& operator=(const HeldLines&) = delete;
+
+    // Lines from now on are held, until pause().
+    void resume();
+    // Lines go to standard error again; what was held stays held.
+    void pause();
+    // Writes the held lines to standard error in order and forgets them.
+    void release();
+    // Forgets the held lines.
+    void discard();
+
+    // For the line writer.
+    void append(std::string_view text);
+
+private:
+    std::string_view spill_directory_;
+    std::string memory_;
+    int spill_fd_ = -1;
+    std::uint64_t spilled_ = 0;
+    bool spill_failed_ = false;
+};
 
 // The message of the latest error line since clearLastError() (without
 // level and scope, cut at kLastErrorBytes), empty when there was none. A

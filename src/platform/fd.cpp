@@ -91,6 +91,14 @@ Result<std::size_t> readSome(int fd, std::span<char> out) {
     }
 }
 
+Result<std::size_t> readSomeAt(int fd, std::span<char> out, std::uint64_t offset) {
+    for (;;) {
+        const ssize_t n = ::pread(fd, out.data(), out.size(), static_cast<off_t>(offset));
+        if (n >= 0) return static_cast<std::size_t>(n);
+        if (errno != EINTR) return std::unexpected(readError(errno));
+    }
+}
+
 Result<void> writeAll(int fd, std::string_view bytes) {
     while (!bytes.empty()) {
         const ssize_t n = ::write(fd, bytes.data(), bytes.size());

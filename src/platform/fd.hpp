@@ -44,6 +44,10 @@ private:
 // Errors: InputOutput, IsDir, WouldBlock, ConnectionResetByPeer, AccessDenied, Unexpected.
 [[nodiscard]] Result<std::size_t> readSome(int fd, std::span<char> out);
 
+// pread(2) at `offset`, retried after EINTR; 0 means end of file. Errors as
+// readSome.
+[[nodiscard]] Result<std::size_t> readSomeAt(int fd, std::span<char> out, std::uint64_t offset);
+
 // write(2) until every byte is out; a short write continues with the rest
 // and an interrupted one is retried. Errors: BrokenPipe, NoSpaceLeft,
 // DiskQuota, InputOutput, FileTooBig, AccessDenied, WouldBlock, Unexpected.

@@ -3,6 +3,10 @@
 #include <cerrno>
 #include <fcntl.h>
 #include <sys/stat.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <string>
 
 #if defined(__linux__)
 #include <linux/openat2.h>
@@ -205,6 +209,49 @@ std::uint32_t plainFileMode() {
     const mode_t previous = ::umask(0077);
     ::umask(previous);
     return static_cast<std::uint32_t>(kFileMode & ~previous);
+}
+
+Result<Fd> createExclusiveFile(std::string_view path) {
+    constexpr int flags = O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW | O_NOCTTY;
+    QS_TRY_ASSIGN(Fd fd, createIn(AT_FDCWD, path, flags, 0600));
+    return fd;
+}
+
+Result<Fd> createUnnamedFile(std::string_view directory) {
+#if defined(O_TMPFILE)
+    {
+        PathBuffer buffer;
+        QS_TRY(composeSystemPath(buffer, {directory}));
+        int fd = -1;
+        do {
+            fd = ::open(buffer.c_str(), O_TMPFILE | O_RDWR | O_CLOEXEC, 0600);
+        } while (fd < 0 && errno == EINTR);
+        if (fd >= 0) return Fd(fd);
+        // Only a file system without unnamed files goes on to the named way.
+        if (errno != EOPNOTSUPP && errno != EISDIR && errno != EINVAL) {
+            return std::unexpected(createError(errno, false));
+        }
+    }
+#endif
+    // Names differ per process and per call, so a stale one from a crash
+    // never blocks the next.
+    static std::atomic<unsigned> counter{0};
+    std::string path;
+    try {
+        path.append(directory).append("/.unnamed-").append(std::to_string(::getpid()))
+            .append("-").append(std::to_string(counter++));
+    } catch (const std::bad_alloc&) {
+        return std::unexpected(Error::SystemResources);
+    }
+    QS_TRY_ASSIGN(Fd fd, createExclusiveFile(path));
+    (void)::unlink(path.c_str());
+    return fd;
+}
+
+std::uint32_t fileCreationMask() {
+    const mode_t mask = ::umask(022);
+    ::umask(mask);
+    return static_cast<std::uint32_t>(mask);
 }
 
 std::optional<Fd> createFileBeneath(int directory, std::string_view relative) {

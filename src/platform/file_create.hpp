@@ -69,6 +69,19 @@ void removeEntryIgnoringResult(int directory, std::string_view name);
 // New files start at 0600 and are given this once written, when nothing
 // else decides their mode.
 [[nodiscard]] std::uint32_t plainFileMode();
+// A private scratch file: write and read, created only if `path` does not
+// exist (O_EXCL), never through a link, mode 0600 whatever the umask.
+// Errors: as createFile (an existing entry is PathAlreadyExists).
+[[nodiscard]] Result<Fd> createExclusiveFile(std::string_view path);
+
+// A scratch file with no name in `directory` (O_TMPFILE where the system has
+// it, else an exclusive name removed at once), so nothing of it can outlive
+// the process. Errors: as createExclusiveFile.
+[[nodiscard]] Result<Fd> createUnnamedFile(std::string_view directory);
+
+// The process's file creation mask, read without changing it for longer
+// than the two calls take.
+[[nodiscard]] std::uint32_t fileCreationMask();
 
 // The same as walking `relative` below `directory` with the calls above and
 // creating its last component as createNewFileAt does, in one system call where the system can

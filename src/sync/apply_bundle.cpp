@@ -12,9 +12,11 @@
 #include "deploy/ownership.hpp"
 #include "deploy/post_sync.hpp"
 #include "deploy/remove_tree.hpp"
+#include "formats/memory_reader.hpp"
 #include "platform/fd.hpp"
 #include "platform/directory.hpp"
 #include "platform/durability.hpp"
+#include "platform/file_attributes.hpp"
 #include "platform/file_create.hpp"
 #include "platform/link_switch.hpp"
 #include "platform/process_state.hpp"
@@ -143,13 +145,13 @@ void flushTargetDir(std::string_view target_dir, bool& flushed) {
 
 }  // namespace
 
-Result<void> ensureTargetDir(const Bundle& bundle) {
-    if (auto made = platform::makeDirectory(bundle.target_dir); !made) {
+Result<platform::DirectoryMade> ensureTargetDir(const Bundle& bundle) {
+    auto made = platform::makeDirectory(bundle.target_dir);
+    if (!made) {
         log::error(Scope::quillstead, "[", bundle.name, "] failed to create target_dir ",
                    bundle.target_dir, ": ", made.error());
-        return std::unexpected(made.error());
     }
-    return {};
+    return made;
 }
 
 Result<void> applyBundle(const Bundle& bundle, std::string_view version, std::string_view body,
@@ -159,24 +161,54 @@ Result<void> applyBundle(const Bundle& bundle, std::string_view version, std::st
     return applyVersioned(bundle, version, body, etag);
 }
 
-Result<void> applyRaw(const Bundle& bundle, std::string_view body, std::string_view version,
-                      std::string_view etag) {
+Result<std::string> rawPath(const Bundle& bundle) {
+    try {
+        std::string path;
+        path.append(bundle.target_dir).append("/").append(bundle.filename.value_or(""));
+        return path;
+    } catch (const std::bad_alloc&) {
+        return std::unexpected(Error::OutOfMemory);
+    }
+}
+
+namespace {
+
+// The checks every raw install makes before it writes: a filename, and one
+// that names a file. Logs the failure.
+Result<std::string> checkedRawPath(const Bundle& bundle) {
     if (!bundle.filename) {
         log::error(Scope::bundle, "format=raw requires a 'filename' config field");
         return std::unexpected(Error::ConfigError);
     }
-    std::string path;
-    std::string temporary;
-    try {
-        path.append(bundle.target_dir).append("/").append(*bundle.filename);
-        temporary.append(path).append(kRawTemporarySuffix);
-    } catch (const std::bad_alloc&) {
-        return std::unexpected(Error::OutOfMemory);
-    }
+    QS_TRY_ASSIGN(std::string path, rawPath(bundle));
     // No file name after the last slash: the name is a directory's.
     if (bundle.filename->empty() || bundle.filename->ends_with('/')) {
         log::error(Scope::bundle, "failed to create ", path, ": ", Error::IsDir);
         return std::unexpected(Error::CreateFileFailed);
+    }
+    return path;
+}
+
+// With durable, the directory that now holds the new name reaches the disk.
+Result<void> flushRawName(const Bundle& bundle, std::string_view path) {
+    if (!isDurable(bundle)) return {};
+    bool flushed = true;
+    const std::size_t slash = path.rfind('/');
+    flushTargetDir(path.substr(0, slash), flushed);
+    if (!flushed) return std::unexpected(Error::WriteFailed);
+    return {};
+}
+
+}  // namespace
+
+Result<void> applyRaw(const Bundle& bundle, std::string_view body, std::string_view version,
+                      std::string_view etag) {
+    QS_TRY_ASSIGN(const std::string path, checkedRawPath(bundle));
+    std::string temporary;
+    try {
+        temporary.append(path).append(kRawTemporarySuffix);
+    } catch (const std::bad_alloc&) {
+        return std::unexpected(Error::OutOfMemory);
     }
     // The file is written under a name of its own and renamed over the old
     // one: a reader sees the old file or the new one, never a part, and a
@@ -207,22 +239,48 @@ Result<void> applyRaw(const Bundle& bundle, std::string_view body, std::string_v
         platform::removeEntryIgnoringResult(platform::kWorkingDirectory, temporary);
         return std::unexpected(Error::CreateFileFailed);
     }
-    if (isDurable(bundle)) {
-        bool flushed = true;
-        const std::size_t slash = path.rfind('/');
-        flushTargetDir(std::string_view(path).substr(0, slash), flushed);
-        if (!flushed) return std::unexpected(Error::WriteFailed);
-    }
+    QS_TRY(flushRawName(bundle, path));
     log::info(Scope::bundle, "wrote ", body.size(), " bytes to ", path, " (raw)");
     // The file stays open while the hook runs; it is closed on return.
     runHook(bundle, "file written", hookVariables(bundle, version, {}, etag, std::nullopt));
     return {};
 }
 
+Result<void> applyRawFrom(const Bundle& bundle, Spool& spool, std::string_view version,
+                          std::string_view etag) {
+    QS_TRY_ASSIGN(const std::string path, checkedRawPath(bundle));
+    // The spool was made private (0600); the file it becomes gets what a
+    // newly created file would, unless the bundle sets its own mode.
+    applyFinalOwnership(spool.fd(), path, bundle.extract_owner, bundle.extract_mode, 0);
+    if (isDurable(bundle)) {
+        if (auto synced = platform::syncFile(spool.fd()); !synced) {
+            log::error(Scope::bundle, "failed to flush ", path, ": ", synced.error());
+            return std::unexpected(Error::WriteFailed);
+        }
+    }
+    if (auto moved = spool.moveTo(path); !moved) {
+        log::error(Scope::bundle, "failed to create ", path, ": ", moved.error());
+        return std::unexpected(Error::CreateFileFailed);
+    }
+    QS_TRY(flushRawName(bundle, path));
+    log::info(Scope::bundle, "wrote ", spool.size(), " bytes to ", path, " (raw)");
+    // The file stays open while the hook runs, as it does when written from
+    // memory.
+    runHook(bundle, "file written", hookVariables(bundle, version, {}, etag, std::nullopt));
+    return {};
+}
+
 Result<void> applyDirect(const Bundle& bundle, std::string_view body, std::string_view version,
                          std::string_view etag) {
-    const ExtractResult extracted = extractArchive(body, bundle.target_dir, bundle.extract_owner,
-                                                   bundle.extract_mode, extractLimits(bundle));
+    MemoryReader memory(body);
+    return applyDirectFrom(bundle, memory, version, etag);
+}
+
+Result<void> applyDirectFrom(const Bundle& bundle, Reader& archive, std::string_view version,
+                             std::string_view etag) {
+    const ExtractResult extracted =
+        extractArchive(archive, bundle.target_dir, bundle.target_dir, bundle.extract_owner,
+                       bundle.extract_mode, extractLimits(bundle));
     if (extracted.error) {
         if (isLimitError(*extracted.error)) {
             log::error(Scope::bundle, "files extracted before the limit stay in ",
@@ -267,73 +325,147 @@ Result<void> applyDirect(const Bundle& bundle, std::string_view body, std::strin
 //  7. post_sync, then the old version goes (the tree now at S in case c).
 Result<void> applyVersioned(const Bundle& bundle, std::string_view version, std::string_view body,
                             std::string_view etag) {
-    const std::string_view target_dir = bundle.target_dir;
-    std::string link_name;
-    std::string version_dir;
-    std::string staging_name;
-    std::string staging_dir;
+    VersionedInstall install(bundle, version);
+    QS_TRY(install.prepare());
+    MemoryReader memory(body);
+    QS_TRY(install.extract(memory));
+    return install.finish(etag);
+}
+
+VersionedInstall::VersionedInstall(const Bundle& bundle, std::string_view version)
+    : bundle_(bundle), version_(version) {}
+
+VersionedInstall::~VersionedInstall() {
+    if (prepared_ && !finished_) discard();
+}
+
+void VersionedInstall::discard() {
+    staging_fd_.reset();
+    (void)removeTree(staging_dir_);
+    finished_ = true;
+}
+
+Result<void> VersionedInstall::prepare() {
+    const std::string_view target_dir = bundle_.target_dir;
     try {
-        link_name.append("v").append(version);
-        version_dir = joinPath(target_dir, link_name);
-        staging_name = stagingName(version, platform::processId());
-        staging_dir = joinPath(target_dir, staging_name);
+        link_name_.append("v").append(version_);
+        version_dir_ = joinPath(target_dir, link_name_);
+        staging_name_ = stagingName(version_, platform::processId());
+        staging_dir_ = joinPath(target_dir, staging_name_);
     } catch (const std::bad_alloc&) {
         return std::unexpected(Error::OutOfMemory);
     }
     const auto refuse = [&](Error error) -> Result<void> {
-        log::error(Scope::bundle, "failed to create staging dir ", version_dir, ": ", error);
+        log::error(Scope::bundle, "failed to create staging dir ", version_dir_, ": ", error);
         return std::unexpected(Error::MakePath);
     };
 
     // The link name must be one entry of target_dir: deriveVersion encodes
     // "/" and NUL, and a name from anywhere else is held to the same rule.
-    if (link_name.find('/') != std::string::npos || link_name.find('\0') != std::string::npos) {
+    if (link_name_.find('/') != std::string::npos || link_name_.find('\0') != std::string::npos) {
         return refuse(Error::BadPathName);
     }
     // A link named like the version would lead the install elsewhere, and
-    // a file cannot be replaced by a directory.
-    const auto existing = platform::pathKind(version_dir);
-    if (!existing) return refuse(existing.error());
-    if (*existing == platform::PathKind::symlink) return refuse(Error::SymLinkLoop);
-    if (*existing == platform::PathKind::other) return refuse(Error::NotDir);
-    const bool exists = *existing == platform::PathKind::directory;
+    // a file cannot be replaced by a directory. Checked before the download
+    // so that a version that cannot be placed costs nothing.
+    if (auto kind = versionDirKind(); !kind) return refuse(kind.error());
 
     // Where the system cannot exchange two names, a same-name reinstall
     // leaves `current` naming its staging directory: the next install of
     // that version in this process stages beside it.
-    if (currentNames(target_dir, staging_name)) {
-        staging_name += "-next";
-        staging_dir += "-next";
+    if (currentNames(target_dir, staging_name_)) {
+        staging_name_ += "-next";
+        staging_dir_ += "-next";
     }
     // Otherwise the same name in this process can only be left from a
     // removal that failed before.
-    (void)removeTree(staging_dir);
-    auto made = platform::makeDirectory(staging_dir);
+    (void)removeTree(staging_dir_);
+    auto made = platform::makeDirectory(staging_dir_);
     if (made && *made == platform::DirectoryMade::existed) made = std::unexpected(Error::PathAlreadyExists);
     if (!made) return refuse(made.error());
+    prepared_ = true;
 
     // Extracted into only through the descriptor that checked the new
     // directory, so it cannot be swapped for a link in between.
-    platform::Fd staging_fd;
-    if (auto target = platform::openDirectory(target_dir); !target) {
-        (void)removeTree(staging_dir);
+    auto target = platform::openDirectory(target_dir);
+    if (!target) {
+        discard();
         return refuse(target.error());
-    } else if (auto real = platform::openDirectoryNoFollowAt(target->get(), staging_name); !real) {
-        (void)removeTree(staging_dir);
-        return refuse(real.error());
-    } else {
-        staging_fd = std::move(*real);
     }
-    const ExtractResult extracted = extractArchiveAt(body, staging_fd.get(), staging_dir,
-                                                     bundle.extract_owner, bundle.extract_mode,
-                                                     extractLimits(bundle));
-    staging_fd.reset();
+    auto real = platform::openDirectoryNoFollowAt(target->get(), staging_name_);
+    if (!real) {
+        discard();
+        return refuse(real.error());
+    }
+    staging_fd_ = std::move(*real);
+    return {};
+}
+
+Result<bool> VersionedInstall::versionDirKind() const {
+    const auto existing = platform::pathKind(version_dir_);
+    if (!existing) return std::unexpected(existing.error());
+    if (*existing == platform::PathKind::symlink) return std::unexpected(Error::SymLinkLoop);
+    if (*existing == platform::PathKind::other) return std::unexpected(Error::NotDir);
+    return *existing == platform::PathKind::directory;
+}
+
+Result<void> VersionedInstall::extract(Reader& archive) {
+    const ExtractResult extracted =
+        extractArchiveAt(archive, staging_fd_.get(), staging_dir_, version_dir_,
+                         bundle_.extract_owner, bundle_.extract_mode, extractLimits(bundle_));
+    staging_fd_.reset();
     if (extracted.error) {
-        (void)removeTree(staging_dir);
+        discard();
         return std::unexpected(*extracted.error);
     }
-    log::info(Scope::bundle, "extracted ", extracted.count, " file(s) to ", version_dir);
+    count_ = extracted.count;
+    log::info(Scope::bundle, "extracted ", extracted.count, " file(s) to ", version_dir_);
+    return {};
+}
 
+// The sequence, and what a crash at each point leaves (a crash never leaves
+// `current` naming an incomplete tree, and the next start removes what the
+// staging names left):
+//
+//  1. extract into S = target_dir/.staging-{version}-{pid} while the body
+//     arrives: a crash leaves S;
+//  2. with durable, flush S's files and directories;
+//  3. the version's name V = target_dir/v{version}:
+//     a. V missing: rename S to V; a crash after it leaves a complete V that
+//        `current` does not name, replaced by the next install of it;
+//     b. V present, `current` not naming it: exchange S and V (or move V
+//        aside to S.old, then S to V), then remove the old tree now at S;
+//     c. V present and live: nothing yet; the new tree stays at S;
+//  4. pre_switch runs in the new tree (V, or S in case c); a refusal removes
+//     that tree and leaves `current` as it was;
+//  5. switch: in cases a and b `current.tmp` is made and renamed over
+//     `current`; in case c S and V are exchanged in one step, so `current`
+//     keeps naming V and V holds the old tree until that instant and the new
+//     one from it; the live files are never written. Without an atomic
+//     exchange `current` is switched to S itself (a complete tree) and V is
+//     moved aside to S.old, to be removed with the old version;
+//  6. with durable, flush target_dir: the switch is durable before anything
+//     is removed and before the ETag is recorded;
+//  7. post_sync, then the old version goes (the tree now at S in case c).
+Result<void> VersionedInstall::finish(std::string_view etag) {
+    // From here on every path out has dealt with the staged tree itself.
+    finished_ = true;
+    const Bundle& bundle = bundle_;
+    const std::string_view version = version_;
+    const std::string_view target_dir = bundle.target_dir;
+    const std::string& link_name = link_name_;
+    const std::string& version_dir = version_dir_;
+    const std::string& staging_name = staging_name_;
+    const std::string& staging_dir = staging_dir_;
+
+    // The download took a while: V is looked at again as it is now.
+    const auto kind = versionDirKind();
+    if (!kind) {
+        log::error(Scope::bundle, "failed to create staging dir ", version_dir, ": ", kind.error());
+        (void)removeTree(staging_dir);
+        return std::unexpected(Error::MakePath);
+    }
+    const bool exists = *kind;
     const bool durable = isDurable(bundle);
     if (durable) {
         if (auto flushed = flushTree(staging_dir, preferredFlushMethod()); !flushed) {

@@ -42,6 +42,56 @@ FetchResult proxyRefusal(unsigned status) {
     return failure("proxy refused: HTTP " + std::to_string(status));
 }
 
+// The body as a consumer sees it: counts and hashes what passes and
+// remembers the first failure, so that the fetch can tell a broken body
+// from a consumer that stopped early, whatever the consumer made of it.
+//
+// With a limit it never reads more than one byte past it: that byte is
+// enough to know the body is too large, and the consumer then sees a
+// failed read, so neither it nor the fetch takes in more.
+class BodyTap final : public Reader {
+public:
+    BodyTap(Reader& body, std::optional<Sha256>& hash, std::optional<std::uint64_t> limit)
+        : body_(body), hash_(hash), limit_(limit) {}
+
+    [[nodiscard]] Result<std::size_t> read(std::span<char> out) override {
+        if (failure_) return std::unexpected(*failure_);
+        if (limit_) {
+            const std::uint64_t room = *limit_ - std::min(*limit_, count_);
+            if (out.size() > room + 1) out = out.first(static_cast<std::size_t>(room) + 1);
+        }
+        auto n = body_.read(out);
+        if (!n) {
+            failure_ = n.error();
+            return n;
+        }
+        count_ += *n;
+        if (limit_ && count_ > *limit_) {
+            over_limit_ = true;
+            failure_ = Error::ReadFailed;
+            return std::unexpected(Error::ReadFailed);
+        }
+        if (hash_) hash_->update(std::string_view(out.data(), *n));
+        return n;
+    }
+
+    [[nodiscard]] std::uint64_t count() const { return count_; }
+    [[nodiscard]] std::optional<Error> failure() const { return failure_; }
+    [[nodiscard]] bool overLimit() const { return over_limit_; }
+
+private:
+    Reader& body_;
+    std::optional<Sha256>& hash_;
+    std::optional<std::uint64_t> limit_;
+    std::uint64_t count_ = 0;
+    std::optional<Error> failure_;
+    bool over_limit_ = false;
+};
+
+// What the consumer left of a body is read in blocks of this size and
+// dropped: a block per receive on a fast connection, and no more memory.
+constexpr std::size_t kDrainBlock = 64 * 1024;
+
 // Ends the exchange and the client in the order the pool expects, on every
 // path out of the fetch: the request first, then the client it belongs to.
 class Exchange {
@@ -184,6 +234,36 @@ FetchResult fetch(std::string_view url, std::string_view cached_etag,
         exchange.request(), *response,
         std::span<char>(window.get(), window ? kInflateWorkspaceSize : 0));
 
+    if (fetch_options.consumer != nullptr) {
+        BodyTap tap(body, hash, limit);
+        fetch_options.consumer->consume(result.etag, tap);
+        std::unique_ptr<char[]> block(new (std::nothrow) char[kDrainBlock]);
+        if (!block) {
+            log::error(Scope::http, "failed to read response body: ", Error::OutOfMemory);
+            return failure("body read failed");
+        }
+        while (!tap.failure()) {
+            const auto n = tap.read(std::span<char>(block.get(), kDrainBlock));
+            if (n && *n == 0) break;
+        }
+        if (tap.overLimit()) {
+            log::error(Scope::http, "response body passed the limit of ", *limit, " bytes");
+            return overLimit(*limit);
+        }
+        if (tap.failure() == Error::OutOfMemory) return failure("out of memory");
+        if (tap.failure()) {
+            log::error(Scope::http, "failed to read response body: ",
+                       causeOf(exchange, Error::ReadFailed));
+            return failure(reasonOf(exchange, "body read failed"));
+        }
+        if (hash) {
+            if (auto digest = hash->finish()) result.digest = *digest;
+        }
+        result.size = tap.count();
+        log::info(Scope::http, "200 OK, ", result.size, " bytes, etag=", result.etag);
+        return result;
+    }
+
     for (;;) {
         // With a limit, a read never asks for more than one byte past it:
         // that byte is enough to know the body is too large.
@@ -222,7 +302,8 @@ FetchResult fetch(std::string_view url, std::string_view cached_etag,
         // Without a digest the payload is simply installed as if it were new.
         if (auto digest = hash->finish()) result.digest = *digest;
     }
-    log::info(Scope::http, "200 OK, ", result.body.size(), " bytes, etag=", result.etag);
+    result.size = result.body.size();
+    log::info(Scope::http, "200 OK, ", result.size, " bytes, etag=", result.etag);
     return result;
 }
 

@@ -1,12 +1,14 @@
 #pragma once
 // The fetch half of a sync cycle: one conditional GET with a fresh client,
-// the whole body read into memory.
+// the body read to its end, either into memory or through a consumer that
+// installs it as it arrives.
 
 #include <cstdint>
 #include <optional>
 #include <string>
 #include <string_view>
 
+#include "formats/reader.hpp"
 #include "http/proxy.hpp"
 #include "http/client.hpp"
 #include "platform/page_buffer.hpp"
@@ -20,6 +22,9 @@ struct FetchResult {
     // fetched: the ETag exactly as the final response gave it (quotes and
     // W/ kept), possibly empty, and the whole decoded body.
     std::string etag;
+    // fetched: the length of the decoded body; the body itself only when no
+    // consumer took it.
+    std::uint64_t size = 0;
     platform::PageBuffer body;
     // fetched: the Last-Modified value of the final response, trimmed like
     // the ETag; empty when there is none.
@@ -35,8 +40,22 @@ struct FetchResult {
     std::uint64_t over_limit = 0;
 };
 
+// Takes the body of a 200 answer as it arrives.
+class BodyConsumer {
+public:
+    virtual ~BodyConsumer() = default;
+    // Called once, after the head, with the answer's ETag. It may read
+    // `body` as far as it likes and stop early; the fetch then reads the rest
+    // to the end itself, since only the whole body tells whether the fetch
+    // succeeded. A failing read of `body` is the fetch's to report: the
+    // consumer only has to stop, and learns the outcome from the result.
+    virtual void consume(std::string_view etag, Reader& body) = 0;
+};
+
 // What a fetch may do beyond the plain conditional GET.
 struct FetchOptions {
+    // Takes the body instead of FetchResult::body.
+    BodyConsumer* consumer = nullptr;
     // Sent as If-Modified-Since when there is no ETag to send.
     std::string_view if_modified_since;
     // Forward proxies; none: every request goes direct.

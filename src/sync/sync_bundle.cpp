@@ -1,15 +1,20 @@
 #include "sync/sync_bundle.hpp"
 
+#include <memory>
 #include <new>
+#include <optional>
 
+#include "deploy/remove_tree.hpp"
 #include "http/proxy.hpp"
 #include "log/log.hpp"
 #include "platform/environment.hpp"
+#include "platform/page_buffer.hpp"
 #include "sync/apply_bundle.hpp"
 #include "sync/etag_store.hpp"
 #include "sync/fetch_bundle.hpp"
 #include "sync/payload_record.hpp"
 #include "sync/signature_check.hpp"
+#include "sync/spool.hpp"
 #include "sync/version.hpp"
 #include "tls/digest.hpp"
 
@@ -18,6 +23,17 @@ namespace qs {
 namespace {
 
 using log::Scope;
+
+// A spool is filled in blocks of this size: one or a few receives each, and
+// a buffer that costs nothing against the memory a payload could take.
+constexpr std::size_t kSpoolBlock = 256 * 1024;
+
+// The directory a raw payload's spool goes to: the one its file lands in,
+// so that the spool can be renamed over it.
+std::string_view directoryOf(std::string_view path) {
+    const std::size_t slash = path.rfind('/');
+    return slash == std::string_view::npos ? std::string_view(".") : path.substr(0, slash);
+}
 
 // What the records of an installed (or identical) payload keep besides its
 // ETag: its digest while skip_identical is on (and no stale one while it is
@@ -36,11 +52,14 @@ void recordPayload(const Bundle& bundle, BundleState& state, const FetchResult& 
     }
 }
 
+// A signed payload is held whole in memory and installed from there: the
+// signature covers the whole body and is checked in one pass, and nothing
+// of an unverified payload is used, not even its ETag as a version name,
+// nor its digest to call it identical, nor its bytes as an archive to
+// stream into a staging directory.
 SyncOutcome install(const Bundle& bundle, BundleState& state, const FetchResult& fetched,
                     bool tls_verify, const FetchOptions& options) {
-    // Nothing of an unverified payload is used, not even its ETag as a
-    // version name, nor its digest to call it identical.
-    if (bundle.public_key && !checkSignature(bundle, state, fetched.body.view(), tls_verify, options))
+    if (!checkSignature(bundle, state, fetched.body.view(), tls_verify, options))
         return SyncOutcome::failed;
     if (bundle.options.skip_identical.value_or(false) && fetched.digest &&
         !state.payload_digest.empty() && hexDigest(*fetched.digest) == state.payload_digest) {
@@ -76,6 +95,190 @@ SyncOutcome install(const Bundle& bundle, BundleState& state, const FetchResult&
     return SyncOutcome::installed;
 }
 
+// Installs a payload while it downloads, and finishes the install once the
+// fetch has read the whole body. Versioned bundles extract straight from the
+// body into a staging directory; direct and raw bundles, which write where
+// readers look, spool the body to a private file first. Nothing becomes
+// visible before the body has been read to its end and checked, and a fetch
+// that fails leaves nothing behind.
+//
+// The log reads as if the body had been downloaded first: what the install
+// says while the body arrives is held back and written after the fetch's
+// "200 OK" and the "new version" line, or dropped when the fetch fails.
+class StreamingInstall final : public BodyConsumer {
+public:
+    explicit StreamingInstall(const Bundle& bundle) : bundle_(bundle), held_(bundle.target_dir) {}
+    StreamingInstall(const StreamingInstall&) = delete;
+    StreamingInstall& operator=(const StreamingInstall&) = delete;
+
+    // A fetch that failed leaves no trace: the staging directory or spool
+    // goes, and so does a target_dir that only this cycle made.
+    ~StreamingInstall() override {
+        if (finished_) return;
+        versioned_.reset();
+        spool_.reset();
+        if (made_target_dir_) (void)removeTree(bundle_.target_dir);
+    }
+
+    void consume(std::string_view etag, Reader& body) override {
+        held_.resume();
+        take(etag, body);
+        held_.pause();
+    }
+
+    [[nodiscard]] SyncOutcome finish(BundleState& state, const FetchResult& fetched);
+
+private:
+    enum class Route { nothing, versioned, spooled, memory };
+
+    void take(std::string_view etag, Reader& body);
+    void spool(Reader& body);
+    void keepInMemory(Reader& body);
+    [[nodiscard]] Result<void> apply(std::string_view etag);
+
+    const Bundle& bundle_;
+    log::HeldLines held_;
+    Result<std::string> version_ = std::unexpected(Error::Unexpected);
+    bool target_dir_ready_ = false;
+    bool made_target_dir_ = false;
+    bool finished_ = false;
+    Route route_ = Route::nothing;
+    // Declared after version_, which it refers to.
+    std::optional<VersionedInstall> versioned_;
+    Result<void> staged_;
+    std::optional<Spool> spool_;
+    Result<void> spool_written_;
+    platform::PageBuffer memory_;
+};
+
+void StreamingInstall::take(std::string_view etag, Reader& body) {
+    version_ = deriveVersion(etag);
+    if (!version_) return;
+    const auto made = ensureTargetDir(bundle_);
+    if (!made) return;
+    target_dir_ready_ = true;
+    made_target_dir_ = *made == platform::DirectoryMade::created;
+
+    if (bundle_.format == BundleFormat::raw) {
+        // Without a filename there is nowhere to put it; apply() says so.
+        if (!bundle_.filename) return;
+        auto path = rawPath(bundle_);
+        if (!path) return;
+        auto made = Spool::create(directoryOf(*path));
+        if (!made) {
+            // A spool that cannot be made falls back to memory, so that the
+            // install fails (or not) with the lines it always had.
+            keepInMemory(body);
+            return;
+        }
+        spool_.emplace(std::move(*made));
+        spool(body);
+        return;
+    }
+    if (bundle_.mode == DeployMode::direct) {
+        auto made = Spool::create(bundle_.target_dir);
+        if (!made) {
+            keepInMemory(body);
+            return;
+        }
+        spool_.emplace(std::move(*made));
+        spool(body);
+        return;
+    }
+    route_ = Route::versioned;
+    versioned_.emplace(bundle_, *version_);
+    staged_ = versioned_->prepare();
+    if (staged_) staged_ = versioned_->extract(body);
+}
+
+void StreamingInstall::spool(Reader& body) {
+    route_ = Route::spooled;
+    std::unique_ptr<char[]> block(new (std::nothrow) char[kSpoolBlock]);
+    if (!block) {
+        spool_written_ = std::unexpected(Error::OutOfMemory);
+        return;
+    }
+    for (;;) {
+        const auto n = body.read(std::span<char>(block.get(), kSpoolBlock));
+        if (!n || *n == 0) return;
+        if (auto written = spool_->write({block.get(), *n}); !written) {
+            spool_written_ = written;
+            return;
+        }
+    }
+}
+
+void StreamingInstall::keepInMemory(Reader& body) {
+    route_ = Route::memory;
+    for (;;) {
+        const auto spare = memory_.spare(kSpoolBlock);
+        if (!spare) return;
+        const auto n = body.read(*spare);
+        if (!n || *n == 0) return;
+        memory_.grow(*n);
+    }
+}
+
+Result<void> StreamingInstall::apply(std::string_view etag) {
+    switch (route_) {
+    case Route::nothing: return applyBundle(bundle_, *version_, {}, etag);
+    case Route::memory: return applyBundle(bundle_, *version_, memory_.view(), etag);
+    case Route::versioned:
+        if (!staged_) return staged_;
+        return versioned_->finish(etag);
+    case Route::spooled:
+        if (!spool_written_) {
+            log::error(Scope::bundle, "failed to write ", spool_->path(), ": ",
+                       spool_written_.error());
+            return std::unexpected(Error::WriteFailed);
+        }
+        if (bundle_.format == BundleFormat::raw) return applyRawFrom(bundle_, *spool_, *version_, etag);
+        spool_->removeName();
+        SpoolReader reader(*spool_);
+        return applyDirectFrom(bundle_, reader, *version_, etag);
+    }
+    return std::unexpected(Error::Unexpected);
+}
+
+SyncOutcome StreamingInstall::finish(BundleState& state, const FetchResult& fetched) {
+    finished_ = true;
+    if (bundle_.options.skip_identical.value_or(false) && fetched.digest &&
+        !state.payload_digest.empty() && hexDigest(*fetched.digest) == state.payload_digest) {
+        // Servers of one farm may give the same file different ETags: the
+        // payload is what is live already, so nothing is installed (what was
+        // staged or spooled goes) and the hook does not run; the new ETag
+        // makes the next poll a 304 again.
+        held_.discard();
+        log::info(Scope::quillstead, "[", bundle_.name, "] unchanged (same payload, new etag)");
+        recordPayload(bundle_, state, fetched);
+        return SyncOutcome::unchanged;
+    }
+    if (!version_) {
+        held_.release();
+        log::error(Scope::quillstead, "[", bundle_.name, "] bundle apply failed: ", version_.error());
+        return SyncOutcome::failed;
+    }
+    log::info(Scope::quillstead, "[", bundle_.name, "] new version: ", *version_, " (",
+              fetched.size, " bytes)");
+    state.status.bytes = fetched.size;
+    held_.release();
+    if (!target_dir_ready_) return SyncOutcome::failed;
+    if (auto applied = apply(fetched.etag); !applied) {
+        if (applied.error() == Error::PreSwitchRefused) {
+            // Logged with its reason already. Remembered so that the next
+            // polls ask for something else than this payload.
+            state.refused_etag = fetched.etag;
+            return SyncOutcome::failed;
+        }
+        log::error(Scope::quillstead, "[", bundle_.name, "] bundle apply failed: ", applied.error());
+        return SyncOutcome::failed;
+    }
+    state.refused_etag.clear();
+    recordPayload(bundle_, state, fetched);
+    state.status.version = *version_;
+    return SyncOutcome::installed;
+}
+
 // If-None-Match takes a list: the installed payload's ETag and a refused
 // one both answer 304 while the server still offers them.
 std::string conditionFor(const BundleState& state) {
@@ -95,7 +298,9 @@ SyncOutcome syncBundle(const Bundle& bundle, BundleState& state, bool tls_verify
             log::error(Scope::quillstead, "[", bundle.name, "] fetch failed: invalid proxy");
             return SyncOutcome::failed;
         }
+        std::optional<StreamingInstall> streaming;
         FetchOptions options;
+        if (!bundle.public_key) options.consumer = &streaming.emplace(bundle);
         options.proxy = &*routes;
         options.digest = bundle.options.skip_identical.value_or(false);
         if (bundle.options.use_last_modified.value_or(false)) {
@@ -120,7 +325,8 @@ SyncOutcome syncBundle(const Bundle& bundle, BundleState& state, bool tls_verify
             }
             return SyncOutcome::failed;
         case FetchResult::Kind::fetched:
-            return install(bundle, state, result, tls_verify, options);
+            if (bundle.public_key) return install(bundle, state, result, tls_verify, options);
+            return streaming->finish(state, result);
         }
     } catch (const std::bad_alloc&) {
         // A cycle that runs out of memory is tried again at the next

@@ -12,6 +12,7 @@
 #include "platform/link_switch.hpp"
 #include "platform/process_state.hpp"
 #include "sync/apply_bundle.hpp"
+#include "sync/spool.hpp"
 #include "util/text.hpp"
 
 namespace qs {
@@ -238,13 +239,16 @@ void keepVersions(const Bundle& bundle, std::optional<std::string_view> old_targ
     }
 }
 
-void removeLeftovers(const Bundle& bundle) {
-    if (bundle.format == BundleFormat::raw || bundle.mode == DeployMode::direct) return;
-    const std::string_view target_dir = bundle.target_dir;
-    auto directory = platform::openDirectory(target_dir);
+namespace {
+
+// One directory's leftovers: spools in every mode, and in a versioned
+// bundle's target_dir also staging directories and temporary names.
+void removeLeftoversIn(const Bundle& bundle, std::string_view directory_path, bool versioned) {
+    auto directory = platform::openDirectory(directory_path);
     if (!directory) return;
     std::array<char, kMaxSystemPath> buffer;
-    const std::optional<std::string_view> live = readCurrent(target_dir, buffer);
+    const std::optional<std::string_view> live =
+        versioned ? readCurrent(directory_path, buffer) : std::nullopt;
 
     std::vector<std::string> leftovers;
     try {
@@ -255,13 +259,15 @@ void removeLeftovers(const Bundle& bundle) {
             const std::string_view name = (*entry)->view();
             // A staging directory that `current` names is live (an install
             // on a system without an atomic exchange), not a leftover.
-            const bool staging = name.starts_with(kStagingPrefix) && !(live && *live == name);
-            const bool temporary = name == kCurrentTmpName || name == kVersionRecordTmpName ||
-                                   name == ".etag.tmp";
-            if (staging || temporary) leftovers.emplace_back(name);
+            const bool staging = versioned && name.starts_with(kStagingPrefix) &&
+                                 !(live && *live == name);
+            const bool temporary = versioned && (name == kCurrentTmpName ||
+                                                 name == kVersionRecordTmpName ||
+                                                 name == ".etag.tmp");
+            if (staging || temporary || name.starts_with(kSpoolPrefix)) leftovers.emplace_back(name);
         }
         for (const std::string& name : leftovers) {
-            const std::string path = joinPath(target_dir, name);
+            const std::string path = joinPath(directory_path, name);
             // current.tmp is only ever a link made by the switch; a
             // directory of that name is somebody else's.
             if (name == kCurrentTmpName) {
@@ -277,6 +283,24 @@ void removeLeftovers(const Bundle& bundle) {
         }
     } catch (const std::bad_alloc&) {
         return;
+    }
+}
+
+}  // namespace
+
+void removeLeftovers(const Bundle& bundle) {
+    const bool raw = bundle.format == BundleFormat::raw;
+    const bool versioned = !raw && bundle.mode == DeployMode::versioned;
+    removeLeftoversIn(bundle, bundle.target_dir, versioned);
+    // A raw file's spool sits beside the file, which may be below target_dir.
+    if (raw && bundle.filename) {
+        try {
+            const std::string path = joinPath(bundle.target_dir, *bundle.filename);
+            const std::size_t slash = path.rfind('/');
+            const std::string_view parent = std::string_view(path).substr(0, slash);
+            if (parent != bundle.target_dir) removeLeftoversIn(bundle, parent, false);
+        } catch (const std::bad_alloc&) {
+        }
     }
 }
 

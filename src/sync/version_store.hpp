@@ -65,10 +65,11 @@ inline constexpr std::string_view kStagingPrefix = ".staging-";
 void keepVersions(const Bundle& bundle, std::optional<std::string_view> old_target,
                   std::string_view new_name);
 
-// Removes what an install killed midway leaves in a versioned bundle's
-// target_dir (staging directories, a `current.tmp` link, a temporary
-// record), one info line each. Nothing else is touched, so bundles sharing
-// a target_dir stay safe.
+// Removes what an install killed midway leaves, one info line each: spools
+// of the payload being downloaded (every mode; for raw also beside the
+// file), and in a versioned bundle's target_dir staging directories that
+// `current` does not name, a `current.tmp` link and temporary records.
+// Nothing else is touched, so bundles sharing a target_dir stay safe.
 void removeLeftovers(const Bundle& bundle);
 
 // One kept version for the `versions` command.

@@ -2,9 +2,11 @@
 
 #include <gtest/gtest.h>
 
+#include <filesystem>
 #include <string>
 
 #include "support/stderr_capture.hpp"
+#include "support/temp_dir.hpp"
 
 namespace qs {
 namespace {
@@ -66,6 +68,44 @@ TEST(Log, UrlPasswordsAreMasked) {
         EXPECT_EQ(log::lastErrorMessage(),
                   "HTTP request failed for " + std::string(c.shown) + ": error.ConnectionRefused");
     }
+}
+
+// Held lines come out whole and in order after the lines written in the
+// meantime, also when there are more than fit in memory and the rest went
+// to the spill file; the spill file leaves no name behind, and a hold that
+// is never released drops its lines.
+TEST(Log, HeldLinesComeOutLaterInOrder) {
+    test::TempDir spill;
+    for (const std::size_t count : {std::size_t{3}, std::size_t{5000}}) {
+        SCOPED_TRACE(count);
+        std::string held_text;
+        test::StderrCapture capture;
+        {
+            log::HeldLines held(spill.str());
+            held.resume();
+            for (std::size_t i = 0; i < count; ++i) {
+                log::warn(log::Scope::bundle, "failed to chown f", i, " to ", std::string(40, 'u'));
+                held_text += "warning(bundle): failed to chown f" + std::to_string(i) + " to " +
+                             std::string(40, 'u') + "\n";
+            }
+            held.pause();
+            log::info(log::Scope::http, "200 OK");
+            EXPECT_EQ(capture.text(), "info(http): 200 OK\n");
+            held.release();
+            log::info(log::Scope::bundle, "after");
+        }
+        EXPECT_EQ(capture.text(), "info(http): 200 OK\n" + held_text + "info(bundle): after\n");
+        EXPECT_TRUE(std::filesystem::is_empty(spill.path()));
+    }
+
+    test::StderrCapture capture;
+    {
+        log::HeldLines held(spill.str());
+        held.resume();
+        log::error(log::Scope::bundle, "tar iteration error: ", Error::ReadFailed);
+    }
+    log::info(log::Scope::quillstead, "next");
+    EXPECT_EQ(capture.text(), "info(quillstead): next\n");
 }
 
 TEST(Log, StartupErrorHasBareName) {

@@ -89,10 +89,20 @@ std::string gnuTarGzOf(const std::string& directory) {
     return readFile(out);
 }
 
-std::string gzip(std::string_view bytes) {
+std::string gnuTarOf(const std::string& directory) {
+    TempDir dir;
+    const std::string out = dir / "out.tar";
+    RunOptions options;
+    options.args = {"--format=gnu", "-cf", out, "-C", directory, "."};
+    const ProcessResult r = runProcess("/usr/bin/tar", options);
+    if (r.exit_status != 0) throw std::runtime_error("GNU tar failed: " + r.err);
+    return readFile(out);
+}
+
+std::string gzip(std::string_view bytes, int level) {
     z_stream stream{};
     // 15 + 16: a deflate window of 32 KiB inside a gzip wrapper.
-    if (deflateInit2(&stream, 6, Z_DEFLATED, 15 + 16, 8, Z_DEFAULT_STRATEGY) != Z_OK)
+    if (deflateInit2(&stream, level, Z_DEFLATED, 15 + 16, 8, Z_DEFAULT_STRATEGY) != Z_OK)
         throw std::runtime_error("deflateInit2 failed");
     std::string out(deflateBound(&stream, static_cast<uLong>(bytes.size())) + 64, '\0');
     stream.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(bytes.data()));

@@ -49,7 +49,11 @@ std::string makeTar(const std::vector<ArchiveEntry>& entries);
 std::string makeTarGz(const std::vector<ArchiveEntry>& entries);
 // `directory`'s contents, archived by GNU tar with names relative to it.
 std::string gnuTarGzOf(const std::string& directory);
-// One gzip member holding `bytes`.
-std::string gzip(std::string_view bytes);
+// `directory`'s contents as an uncompressed GNU tar stream.
+std::string gnuTarOf(const std::string& directory);
+
+// One gzip member holding `bytes`, deflated at `level` (0 stores, fast enough for
+// payloads of a hundred megabytes).
+std::string gzip(std::string_view bytes, int level = 6);
 
 }  // namespace qs::test

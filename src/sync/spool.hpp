@@ -1,0 +1,70 @@
+#pragma once
+// A payload kept on disk while it downloads, for the modes that write into
+// the live place: direct extraction and raw files start only once the whole
+// body is in and checked, so a broken download never leaves half a payload
+// where readers look, and the body never has to fit in memory.
+
+#include <cstdint>
+#include <span>
+#include <string>
+#include <string_view>
+
+#include "formats/reader.hpp"
+#include "platform/fd.hpp"
+#include "util/error.hpp"
+
+namespace qs {
+
+// Scratch names start with this; whatever carries it in a target directory
+// was left by an agent that died, and start-up removes it.
+inline constexpr std::string_view kSpoolPrefix = ".spool-";
+
+class Spool {
+public:
+    // Creates "{directory}/.spool-{pid}": exclusive, mode 0600, never through
+    // a link; a leftover of the same name (a dead agent with the same pid)
+    // is removed first. Errors: those of file creation, OutOfMemory.
+    [[nodiscard]] static Result<Spool> create(std::string_view directory);
+
+    Spool(Spool&& other) noexcept = default;
+    Spool& operator=(Spool&& other) noexcept;
+    Spool(const Spool&) = delete;
+    Spool& operator=(const Spool&) = delete;
+    // Removes the file unless it was moved into place.
+    ~Spool();
+
+    [[nodiscard]] Result<void> write(std::string_view bytes);
+    [[nodiscard]] std::uint64_t size() const { return size_; }
+    [[nodiscard]] int fd() const { return fd_.get(); }
+    [[nodiscard]] const std::string& path() const { return path_; }
+
+    // Removes the file's name and keeps it open: what is read from it then
+    // can no longer be changed through the name (an archive entry of the
+    // same name, extracted next to it, say), and nothing is left to clear.
+    void removeName();
+
+    // Renames the file to `destination` (same file system); afterwards the
+    // spool no longer removes it. Errors: those of rename.
+    [[nodiscard]] Result<void> moveTo(std::string_view destination);
+
+private:
+    Spool() = default;
+    void remove();
+
+    platform::Fd fd_;
+    std::string path_;
+    std::uint64_t size_ = 0;
+};
+
+// Reads a spooled payload from its start in blocks, never holding it whole.
+class SpoolReader final : public Reader {
+public:
+    explicit SpoolReader(const Spool& spool) : fd_(spool.fd()) {}
+    [[nodiscard]] Result<std::size_t> read(std::span<char> out) override;
+
+private:
+    int fd_;
+    std::uint64_t offset_ = 0;
+};
+
+}  // namespace qs
