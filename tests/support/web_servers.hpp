@@ -4,6 +4,7 @@
 // foreground on 127.0.0.1 with a configuration written here. Each object
 // owns one server (and its temporary directory) and stops it when it goes.
 
+#include <chrono>
 #include <cstdint>
 #include <memory>
 #include <string>
@@ -26,6 +27,10 @@ public:
     [[nodiscard]] std::uint16_t tlsPort() const { return tls_port_; }
     // The request log the configuration asks for, "" when there is none.
     [[nodiscard]] std::string accessLog() const;
+    // Whether the request log holds `text`, waiting up to `limit` for it:
+    // some servers (lighttpd) write their log a second late.
+    [[nodiscard]] bool logged(std::string_view text,
+                              std::chrono::milliseconds limit = std::chrono::seconds(5)) const;
     [[nodiscard]] const std::string& stateDir() const { return state_dir_; }
 
 protected:

@@ -1,0 +1,113 @@
+// The built agent against lighttpd 1.4 (Debian's lighttpd with
+// lighttpd-mod-deflate and lighttpd-mod-openssl), started here with its own
+// configuration.
+//
+// What lighttpd does with ETags and compression:
+// - Static files get a strong ETag that is a single decimal hash of the
+//   file's inode, size and modification time ("1784616221"); a matching
+//   If-None-Match gives 304.
+// - lighttpd's default stat cache ("simple") trusts what it learnt from
+//   stat() -- ETag, size, and the open file itself -- for the rest of the
+//   second in which it learnt it, by a clock it reads before it sleeps in
+//   poll() for up to a second more. A file replaced shortly after a
+//   request, even by a rename with another inode and modification time, is
+//   served for up to about two seconds with the old ETag and the old
+//   contents, and a conditional request for it gets 304: the agent is
+//   right to keep what it has, and sees the change on its next poll. The
+//   scenario here polls again at once, so the server runs with
+//   server.stat-cache-engine = "disable" and looks at the file every time.
+// - The ETag, and Last-Modified, come only with files that have a content
+//   type: the configuration gives every file one.
+// - mod_deflate compresses text on the fly and appends "-gzip" to the ETag
+//   of the compressed answer, but unlike Apache it recognises that ETag in
+//   If-None-Match: the restart gets 304, and skip_identical is not needed.
+//   The compressed copies are kept in deflate.cache-dir under the ETag, so
+//   a changed file is compressed anew.
+
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <memory>
+
+#include "support/agent_run.hpp"
+#include "support/nginx_server.hpp"
+#include "support/server_matrix.hpp"
+#include "support/temp_dir.hpp"
+#include "support/web_servers.hpp"
+
+namespace qs::test {
+namespace {
+
+class AgentLighttpd : public ::testing::Test {
+protected:
+    static void SetUpTestSuite() {
+        if (!LighttpdServer::available() || !LighttpdServer::tlsAvailable() || !canUsePrivateMounts())
+            return;
+        shared_ = new Shared;
+    }
+    static void TearDownTestSuite() {
+        delete shared_;
+        shared_ = nullptr;
+    }
+    void SetUp() override {
+        if (shared_ == nullptr)
+            GTEST_SKIP() << "needs lighttpd with mod_deflate and mod_openssl, root and unshare -m";
+    }
+
+    struct Shared {
+        TempDir dir;
+        TempDir ca_dir;
+        PublishedSite site{dir / "site"};
+        TestPki pki;
+        std::unique_ptr<LighttpdServer> plain;
+        std::unique_ptr<LighttpdServer> deflate;
+
+        Shared() {
+            makeWorldReadable(dir.str());
+            std::filesystem::create_directories(dir / "pki");
+            pki = makeTestPki(dir / "pki");
+            shell("cp '" + pki.ca_certificate + "' '" + ca_dir.str() + "/test-ca.pem'");
+            plain = std::make_unique<LighttpdServer>(
+                site.www(), LighttpdOptions{.tls = {pki.server_chain, pki.server_key}});
+            deflate = std::make_unique<LighttpdServer>(site.www(), LighttpdOptions{.deflate = true});
+        }
+    };
+    static Shared* shared_;
+    TempDir agent_dir_;
+};
+
+AgentLighttpd::Shared* AgentLighttpd::shared_ = nullptr;
+
+TEST_F(AgentLighttpd, StaticFilesOverHttpAndHttps) {
+    const LighttpdServer& lighttpd = *shared_->plain;
+    runServerMatrix(shared_->site, agent_dir_.str(),
+                    {
+                        {"archive", lighttpd.url("/site.tar.gz")},
+                        {"raw", lighttpd.url("/motd.txt"), true},
+                        {"archive_tls", lighttpd.httpsUrl("/site.tar.gz")},
+                        {"raw_tls", lighttpd.httpsUrl("/motd.txt"), true},
+                    },
+                    {.ca_dir = shared_->ca_dir.str()});
+}
+
+TEST_F(AgentLighttpd, DeflateSuffixIsRecognisedOnTheWayBack) {
+    const LighttpdServer& lighttpd = *shared_->deflate;
+    const auto runs = runServerMatrix(shared_->site, agent_dir_.str(),
+                                      {
+                                          {"raw", lighttpd.url("/motd.txt"), true},
+                                      });
+    // The answer came compressed, with the suffixed ETag; that ETag went
+    // back as recorded and lighttpd answered 304 (the restart's "unchanged",
+    // checked by the scenario).
+    const std::size_t at = runs.first.err.find("etag=");
+    ASSERT_NE(at, std::string::npos) << runs.first.err;
+    const std::string etag = runs.first.err.substr(at + 5, runs.first.err.find('\n', at) - at - 5);
+    EXPECT_TRUE(etag.ends_with("-gzip\"")) << etag;
+    EXPECT_NE(runs.restart.err.find("[raw] cached etag: " + etag + "\n"), std::string::npos)
+        << runs.restart.err;
+    EXPECT_NE(runs.restart.err.find("info(http): 304 Not Modified\n"), std::string::npos)
+        << runs.restart.err;
+}
+
+}  // namespace
+}  // namespace qs::test
