@@ -7,17 +7,18 @@
 //   file's inode, size and modification time ("1784616221"); a matching
 //   If-None-Match gives 304.
 // - lighttpd's default stat cache ("simple") trusts what it learnt from
-//   stat() -- ETag, size, and the open file itself -- for the rest of the
-//   second in which it learnt it, by a clock it reads before it sleeps in
-//   poll() for up to a second more. A file replaced shortly after a
-//   request, even by a rename with another inode and modification time, is
-//   served for up to about two seconds with the old ETag and the old
-//   contents, and a conditional request for it gets 304: the agent is
-//   right to keep what it has, and sees the change on its next poll. The
-//   scenario here polls again at once, so the server runs with
+//   stat() -- ETag, size, and the open file itself -- until its own clock
+//   moves on to the next second, which here took up to about two seconds
+//   of real time. A file replaced shortly after a request, even by a
+//   rename with another inode and modification time, is served meanwhile
+//   with the old ETag and the old contents, and a conditional request for
+//   it gets 304; a poller sees the change on its next poll. The scenario
+//   here polls again at once, so the server runs with
 //   server.stat-cache-engine = "disable" and looks at the file every time.
-// - The ETag, and Last-Modified, come only with files that have a content
-//   type: the configuration gives every file one.
+// - The ETag and Last-Modified come only with files whose content type the
+//   configuration names (mimetype.assign); any other file goes out as
+//   application/octet-stream with no validator at all, so a poller fetches
+//   and installs it every time unless it compares payloads.
 // - mod_deflate compresses text on the fly and appends "-gzip" to the ETag
 //   of the compressed answer, but unlike Apache it recognises that ETag in
 //   If-None-Match: the restart gets 304, and skip_identical is not needed.
@@ -61,6 +62,7 @@ protected:
         TestPki pki;
         std::unique_ptr<LighttpdServer> plain;
         std::unique_ptr<LighttpdServer> deflate;
+        std::unique_ptr<LighttpdServer> text_type_only;
 
         Shared() {
             makeWorldReadable(dir.str());
@@ -70,6 +72,8 @@ protected:
             plain = std::make_unique<LighttpdServer>(
                 site.www(), LighttpdOptions{.tls = {pki.server_chain, pki.server_key}});
             deflate = std::make_unique<LighttpdServer>(site.www(), LighttpdOptions{.deflate = true});
+            text_type_only =
+                std::make_unique<LighttpdServer>(site.www(), LighttpdOptions{.text_type_only = true});
         }
     };
     static Shared* shared_;
@@ -107,6 +111,24 @@ TEST_F(AgentLighttpd, DeflateSuffixIsRecognisedOnTheWayBack) {
         << runs.restart.err;
     EXPECT_NE(runs.restart.err.find("info(http): 304 Not Modified\n"), std::string::npos)
         << runs.restart.err;
+}
+
+// An archive of a type lighttpd is not told about carries no ETag: every
+// poll installs it, unless skip_identical sees the same payload.
+TEST_F(AgentLighttpd, FileOfUnnamedTypeHasNoValidator) {
+    const LighttpdServer& lighttpd = *shared_->text_type_only;
+    const auto runs = runServerMatrix(shared_->site, agent_dir_.str(),
+                                      {
+                                          {"every_poll", lighttpd.url("/site.tar.gz"), false, "new version:"},
+                                          {"compared", lighttpd.url("/site.tar.gz"), false,
+                                           "unchanged (same payload, new etag)", "skip_identical = yes\n"},
+                                          // The text has its type, and its ETag.
+                                          {"raw", lighttpd.url("/motd.txt"), true},
+                                      });
+    // No ETag came, none was recorded, none was sent back.
+    EXPECT_NE(runs.restart.err.find(" bytes, etag=\n"), std::string::npos) << runs.restart.err;
+    EXPECT_EQ(runs.restart.err.find("[every_poll] cached etag:"), std::string::npos) << runs.restart.err;
+    EXPECT_TRUE(readFile(agent_dir_ / "every_poll/.etag").empty());
 }
 
 }  // namespace

@@ -6,7 +6,9 @@
 //
 // - varnish caching nginx: the cache keeps nginx's ETag and answers the
 //   agent's If-None-Match with 304 itself while the object is fresh, adding
-//   an Age header; once the object expires it fetches the file anew.
+//   an Age header; once the object expires it fetches the file anew, without
+//   the agent's validator, and compares that itself. nginx never sees a
+//   conditional request.
 // - haproxy terminating TLS in front of nginx: headers pass through
 //   untouched, so nginx's ETag and 304 reach the agent over TLS.
 // - python3 -m http.server: no ETag at all, only Last-Modified, and 304 for
@@ -17,6 +19,7 @@
 
 #include <filesystem>
 #include <memory>
+#include <regex>
 #include <thread>
 
 #include "support/agent_run.hpp"
@@ -47,6 +50,11 @@ struct Published {
 
 bool privateMounts() { return canUsePrivateMounts(); }
 
+std::size_t countMatches(const std::string& text, const std::regex& pattern) {
+    return static_cast<std::size_t>(
+        std::distance(std::sregex_iterator(text.begin(), text.end(), pattern), std::sregex_iterator()));
+}
+
 TEST(AgentVarnish, ConditionalRequestsThroughTheCache) {
     if (!VarnishServer::available() || !NginxServer::available()) GTEST_SKIP() << "needs varnish and nginx";
     Published published;
@@ -59,6 +67,15 @@ TEST(AgentVarnish, ConditionalRequestsThroughTheCache) {
                                           {"raw", cache.url("/motd.txt"), true},
                                       },
                                       {.after_publish = [] { std::this_thread::sleep_for(1500ms); }});
+    // The restart's conditional requests were answered by the cache, with
+    // an Age header, whether the object was still fresh or had just been
+    // fetched again; nginx never saw a validator.
+    const ProcessResult answers = runProcess(
+        "/usr/bin/varnishncsa", {.args = {"-d", "-n", cache.stateDir() + "/varnish", "-F", "%U %s %{Age}o"}});
+    ASSERT_EQ(answers.exit_status, 0) << answers.err;
+    EXPECT_EQ(countMatches(answers.out, std::regex("^/\\S+ 304 [0-9]+$", std::regex::multiline)), 2u)
+        << answers.out;
+    EXPECT_EQ(countMatches(origin.accessLog(), std::regex("\"\"[^ \"]")), 0u) << origin.accessLog();
 }
 
 TEST(AgentHaproxy, TlsTerminatedInFrontOfNginx) {

@@ -130,7 +130,8 @@ LighttpdServer::LighttpdServer(const std::string& root, const LighttpdOptions& o
     if (!options.tls.certificate.empty()) conf += ", \"mod_openssl\"";
     conf += ")\naccesslog.filename = \"" + access_log_ +
             "\"\naccesslog.format = \"%r %>s %b \\\"%{If-None-Match}i\\\" %{ETag}o\"\n";
-    conf += "mimetype.assign = (\".txt\" => \"text/plain\", \"\" => \"application/octet-stream\")\n";
+    conf += std::string("mimetype.assign = (\".txt\" => \"text/plain\"") +
+            (options.text_type_only ? "" : ", \"\" => \"application/octet-stream\"") + ")\n";
     if (options.deflate) {
         conf += "deflate.mimetypes = (\"text/plain\")\ndeflate.allowed-encodings = (\"gzip\")\n"
                 "deflate.cache-dir = \"" + state_dir_ + "/deflate\"\n";
@@ -153,28 +154,50 @@ bool CaddyServer::available() { return programsInstalled({"/usr/bin/caddy"}); }
 CaddyServer::CaddyServer(const std::string& root) {
     port_ = pickFreePort();
     tls_port_ = pickFreePort();
-    const std::string site = "  bind 127.0.0.1\n  root * " + root + "\n  encode gzip\n  file_server\n";
-    std::string conf = "{\n  admin off\n  persist_config off\n  auto_https disable_redirects\n"
-                       "  skip_install_trust\n  storage file_system " + state_dir_ + "/data\n"
+    access_log_ = state_dir_ + "/access.log";
+    const std::string site = "  bind 127.0.0.1\n  root * " + root +
+                             "\n  encode gzip\n  file_server\n  log {\n    output file " + access_log_ +
+                             "\n  }\n";
+    // No admin endpoint, no redirect listener, no HTTP/3 (UDP), nothing
+    // added to the machine's trust store; the CA and the certificates go
+    // into the state directory.
+    std::string conf = "{\n  admin off\n  auto_https disable_redirects\n  skip_install_trust\n"
+                       "  storage file_system " + state_dir_ +
+                       "/data\n  servers {\n    protocols h1 h2\n  }\n"
                        "  http_port " + portText(port_) + "\n  https_port " + portText(tls_port_) +
                        "\n}\n";
     conf += "http://127.0.0.1:" + portText(port_) + " {\n" + site + "}\n";
     conf += "https://localhost:" + portText(tls_port_) + " {\n  tls internal\n" + site + "}\n";
     writeFile(state_dir_ + "/Caddyfile", conf);
+    // HOME and the XDG directories point into the state directory too, so
+    // that Caddy's autosaved configuration lands there.
     start({"/usr/bin/env", "HOME=" + state_dir_, "XDG_DATA_HOME=" + state_dir_ + "/xdg",
            "XDG_CONFIG_HOME=" + state_dir_ + "/xdg", "/usr/bin/caddy", "run", "--config",
            state_dir_ + "/Caddyfile", "--adapter", "caddyfile"},
           {port_, tls_port_});
-    // The https listener accepts before its certificate is issued.
-    for (int i = 0; i < 500 && !std::filesystem::exists(rootCertificate()); ++i)
+    // The https listener accepts before the internal CA has issued its
+    // certificate; Caddy says when it has.
+    const auto issued = [&] {
+        try {
+            return readFile(state_dir_ + "/server.log").find("certificate obtained successfully") !=
+                   std::string::npos;
+        } catch (const std::exception&) {
+            return false;
+        }
+    };
+    for (int i = 0; i < 500 && !issued(); ++i)
         std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    if (!issued())
+        throw std::runtime_error("caddy issued no certificate; see " + state_dir_ + "/server.log");
 }
 
 std::string CaddyServer::rootCertificate() const {
     return state_dir_ + "/data/pki/authorities/local/root.crt";
 }
 
-bool VarnishServer::available() { return programsInstalled({"/usr/sbin/varnishd"}); }
+bool VarnishServer::available() {
+    return programsInstalled({"/usr/sbin/varnishd", "/usr/bin/varnishncsa"});
+}
 
 VarnishServer::VarnishServer(std::uint16_t backend_port) {
     port_ = pickFreePort();

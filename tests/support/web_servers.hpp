@@ -63,7 +63,10 @@ public:
 };
 
 struct LighttpdOptions {
-    bool deflate = false;
+    bool deflate = false;  // mod_deflate on text/plain
+    // Content types for *.txt alone: other files then go out without one
+    // of their own, and lighttpd sends them with no ETag or Last-Modified.
+    bool text_type_only = false;
     TlsFiles tls;
 };
 class LighttpdServer final : public WebServer {
