@@ -76,12 +76,13 @@ TEST(Log, UrlPasswordsAreMasked) {
 // is never released drops its lines.
 TEST(Log, HeldLinesComeOutLaterInOrder) {
     test::TempDir spill;
+    const std::string spill_dir = spill.str();  // outlives every hold below
     for (const std::size_t count : {std::size_t{3}, std::size_t{5000}}) {
         SCOPED_TRACE(count);
         std::string held_text;
         test::StderrCapture capture;
         {
-            log::HeldLines held(spill.str());
+            log::HeldLines held(spill_dir);
             held.resume();
             for (std::size_t i = 0; i < count; ++i) {
                 log::warn(log::Scope::bundle, "failed to chown f", i, " to ", std::string(40, 'u'));
@@ -100,7 +101,7 @@ TEST(Log, HeldLinesComeOutLaterInOrder) {
 
     test::StderrCapture capture;
     {
-        log::HeldLines held(spill.str());
+        log::HeldLines held(spill_dir);
         held.resume();
         log::error(log::Scope::bundle, "tar iteration error: ", Error::ReadFailed);
     }
