@@ -8,6 +8,7 @@
 #include "http/proxy.hpp"
 #include "log/log.hpp"
 #include "platform/environment.hpp"
+#include "platform/file_map.hpp"
 #include "platform/page_buffer.hpp"
 #include "sync/apply_bundle.hpp"
 #include "sync/etag_store.hpp"
@@ -52,49 +53,6 @@ void recordPayload(const Bundle& bundle, BundleState& state, const FetchResult& 
     }
 }
 
-// A signed payload is held whole in memory and installed from there: the
-// signature covers the whole body and is checked in one pass, and nothing
-// of an unverified payload is used, not even its ETag as a version name,
-// nor its digest to call it identical, nor its bytes as an archive to
-// stream into a staging directory.
-SyncOutcome install(const Bundle& bundle, BundleState& state, const FetchResult& fetched,
-                    bool tls_verify, const FetchOptions& options) {
-    if (!checkSignature(bundle, state, fetched.body.view(), tls_verify, options))
-        return SyncOutcome::failed;
-    if (bundle.options.skip_identical.value_or(false) && fetched.digest &&
-        !state.payload_digest.empty() && hexDigest(*fetched.digest) == state.payload_digest) {
-        // Servers of one farm may give the same file different ETags: the
-        // payload is what is live already, so nothing is installed and the
-        // hook does not run; the new ETag makes the next poll a 304 again.
-        log::info(Scope::quillstead, "[", bundle.name, "] unchanged (same payload, new etag)");
-        recordPayload(bundle, state, fetched);
-        return SyncOutcome::unchanged;
-    }
-    const auto version = deriveVersion(fetched.etag);
-    if (!version) {
-        log::error(Scope::quillstead, "[", bundle.name, "] bundle apply failed: ", version.error());
-        return SyncOutcome::failed;
-    }
-    log::info(Scope::quillstead, "[", bundle.name, "] new version: ", *version, " (",
-              fetched.body.size(), " bytes)");
-    state.status.bytes = fetched.body.size();
-    if (!ensureTargetDir(bundle)) return SyncOutcome::failed;
-    if (auto applied = applyBundle(bundle, *version, fetched.body.view(), fetched.etag); !applied) {
-        if (applied.error() == Error::PreSwitchRefused) {
-            // Logged with its reason already. Remembered so that the next
-            // polls ask for something else than this payload.
-            state.refused_etag = fetched.etag;
-            return SyncOutcome::failed;
-        }
-        log::error(Scope::quillstead, "[", bundle.name, "] bundle apply failed: ", applied.error());
-        return SyncOutcome::failed;
-    }
-    state.refused_etag.clear();
-    recordPayload(bundle, state, fetched);
-    state.status.version = *version;
-    return SyncOutcome::installed;
-}
-
 // Installs a payload while it downloads, and finishes the install once the
 // fetch has read the whole body. Versioned bundles extract straight from the
 // body into a staging directory; direct and raw bundles, which write where
@@ -102,12 +60,18 @@ SyncOutcome install(const Bundle& bundle, BundleState& state, const FetchResult&
 // visible before the body has been read to its end and checked, and a fetch
 // that fails leaves nothing behind.
 //
+// A signed payload is spooled in every mode: nothing of it is used before
+// the signature, which covers the whole body, has been checked against the
+// spool once the body is complete; not even its digest to call it identical
+// or its bytes as an archive.
+//
 // The log reads as if the body had been downloaded first: what the install
 // says while the body arrives is held back and written after the fetch's
 // "200 OK" and the "new version" line, or dropped when the fetch fails.
 class StreamingInstall final : public BodyConsumer {
 public:
-    explicit StreamingInstall(const Bundle& bundle) : bundle_(bundle), held_(bundle.target_dir) {}
+    explicit StreamingInstall(const Bundle& bundle)
+        : bundle_(bundle), signed_(bundle.public_key.has_value()), held_(bundle.target_dir) {}
     StreamingInstall(const StreamingInstall&) = delete;
     StreamingInstall& operator=(const StreamingInstall&) = delete;
 
@@ -126,17 +90,25 @@ public:
         held_.pause();
     }
 
-    [[nodiscard]] SyncOutcome finish(BundleState& state, const FetchResult& fetched);
+    // `tls_verify` and `options` are the payload fetch's, for the signature.
+    [[nodiscard]] SyncOutcome finish(BundleState& state, const FetchResult& fetched,
+                                     bool tls_verify, const FetchOptions& options);
 
 private:
     enum class Route { nothing, versioned, spooled, memory };
 
     void take(std::string_view etag, Reader& body);
+    // Spools the body into `directory`, or holds it in memory when no spool
+    // can be made there.
+    void spoolInto(std::string_view directory, Reader& body);
     void spool(Reader& body);
     void keepInMemory(Reader& body);
+    [[nodiscard]] bool signatureVerifies(const BundleState& state, bool tls_verify,
+                                         const FetchOptions& options);
     [[nodiscard]] Result<void> apply(std::string_view etag);
 
     const Bundle& bundle_;
+    const bool signed_;
     log::HeldLines held_;
     Result<std::string> version_ = std::unexpected(Error::Unexpected);
     bool target_dir_ready_ = false;
@@ -164,31 +136,29 @@ void StreamingInstall::take(std::string_view etag, Reader& body) {
         if (!bundle_.filename) return;
         auto path = rawPath(bundle_);
         if (!path) return;
-        auto made = Spool::create(directoryOf(*path));
-        if (!made) {
-            // A spool that cannot be made falls back to memory, so that the
-            // install fails (or not) with the lines it always had.
-            keepInMemory(body);
-            return;
-        }
-        spool_.emplace(std::move(*made));
-        spool(body);
+        spoolInto(directoryOf(*path), body);
         return;
     }
-    if (bundle_.mode == DeployMode::direct) {
-        auto made = Spool::create(bundle_.target_dir);
-        if (!made) {
-            keepInMemory(body);
-            return;
-        }
-        spool_.emplace(std::move(*made));
-        spool(body);
+    if (bundle_.mode == DeployMode::direct || signed_) {
+        spoolInto(bundle_.target_dir, body);
         return;
     }
     route_ = Route::versioned;
     versioned_.emplace(bundle_, *version_);
     staged_ = versioned_->prepare();
     if (staged_) staged_ = versioned_->extract(body);
+}
+
+void StreamingInstall::spoolInto(std::string_view directory, Reader& body) {
+    auto made = Spool::create(directory);
+    if (!made) {
+        // A spool that cannot be made falls back to memory, so that the
+        // install fails (or not) with the lines it always had.
+        keepInMemory(body);
+        return;
+    }
+    spool_.emplace(std::move(*made));
+    spool(body);
 }
 
 void StreamingInstall::spool(Reader& body) {
@@ -221,7 +191,11 @@ void StreamingInstall::keepInMemory(Reader& body) {
 
 Result<void> StreamingInstall::apply(std::string_view etag) {
     switch (route_) {
-    case Route::nothing: return applyBundle(bundle_, *version_, {}, etag);
+    case Route::nothing:
+        // Only a raw bundle without a filename gets here with a payload, and
+        // applyRaw says what is missing; an unverified payload goes no further.
+        if (signed_ && bundle_.filename) return std::unexpected(Error::OutOfMemory);
+        return applyBundle(bundle_, *version_, {}, etag);
     case Route::memory: return applyBundle(bundle_, *version_, memory_.view(), etag);
     case Route::versioned:
         if (!staged_) return staged_;
@@ -235,13 +209,43 @@ Result<void> StreamingInstall::apply(std::string_view etag) {
         if (bundle_.format == BundleFormat::raw) return applyRawFrom(bundle_, *spool_, *version_, etag);
         spool_->removeName();
         SpoolReader reader(*spool_);
-        return applyDirectFrom(bundle_, reader, *version_, etag);
+        if (bundle_.mode == DeployMode::direct) return applyDirectFrom(bundle_, reader, *version_, etag);
+        VersionedInstall install(bundle_, *version_);
+        QS_TRY(install.prepare());
+        QS_TRY(install.extract(reader));
+        return install.finish(etag);
     }
     return std::unexpected(Error::Unexpected);
 }
 
-SyncOutcome StreamingInstall::finish(BundleState& state, const FetchResult& fetched) {
+bool StreamingInstall::signatureVerifies(const BundleState& state, bool tls_verify,
+                                         const FetchOptions& options) {
+    if (route_ == Route::memory) {
+        return checkSignature(bundle_, state, memory_.view(), tls_verify, options);
+    }
+    // Mapped, not read into memory: the kernel pages the spool in as the
+    // check reads it and can drop those pages again.
+    auto mapped = platform::FileMap::map(spool_->fd(), spool_->size());
+    if (!mapped) {
+        log::error(Scope::quillstead, "[", bundle_.name, "] signature check failed: ",
+                   mapped.error());
+        return false;
+    }
+    return checkSignature(bundle_, state, mapped->view(), tls_verify, options);
+}
+
+SyncOutcome StreamingInstall::finish(BundleState& state, const FetchResult& fetched,
+                                     bool tls_verify, const FetchOptions& options) {
     finished_ = true;
+    // A body that found no place (no target_dir, no filename) or could not
+    // be spooled whole installs nothing anyway; its own line says why.
+    const bool kept = route_ == Route::memory || (route_ == Route::spooled && spool_written_);
+    if (signed_ && kept && !signatureVerifies(state, tls_verify, options)) {
+        // The spool goes with this install; a target_dir this cycle made
+        // stays, as it would after any failed install.
+        held_.discard();
+        return SyncOutcome::failed;
+    }
     if (bundle_.options.skip_identical.value_or(false) && fetched.digest &&
         !state.payload_digest.empty() && hexDigest(*fetched.digest) == state.payload_digest) {
         // Servers of one farm may give the same file different ETags: the
@@ -298,9 +302,9 @@ SyncOutcome syncBundle(const Bundle& bundle, BundleState& state, bool tls_verify
             log::error(Scope::quillstead, "[", bundle.name, "] fetch failed: invalid proxy");
             return SyncOutcome::failed;
         }
-        std::optional<StreamingInstall> streaming;
+        StreamingInstall streaming(bundle);
         FetchOptions options;
-        if (!bundle.public_key) options.consumer = &streaming.emplace(bundle);
+        options.consumer = &streaming;
         options.proxy = &*routes;
         options.digest = bundle.options.skip_identical.value_or(false);
         if (bundle.options.use_last_modified.value_or(false)) {
@@ -325,8 +329,7 @@ SyncOutcome syncBundle(const Bundle& bundle, BundleState& state, bool tls_verify
             }
             return SyncOutcome::failed;
         case FetchResult::Kind::fetched:
-            if (bundle.public_key) return install(bundle, state, result, tls_verify, options);
-            return streaming->finish(state, result);
+            return streaming.finish(state, result, tls_verify, options);
         }
     } catch (const std::bad_alloc&) {
         // A cycle that runs out of memory is tried again at the next

@@ -43,11 +43,12 @@ protected:
     }
 
     std::string config(const NginxServer& server, const SigningKey& key,
-                       const std::string& url_path = "/site.tar.gz") {
+                       const std::string& url_path = "/site.tar.gz",
+                       const std::string& extra = "") {
         const std::string path = dir_ / "agent.conf";
         writeFile(path, "[bundle.site]\nurl = " + server.url(url_path) + "\ntarget_dir = " +
                             target() + "\npoll_interval = 3600\npublic_key = " + key.public_path +
-                            "\n");
+                            "\n" + extra);
         return path;
     }
 
@@ -187,6 +188,49 @@ TEST_F(SignedBundle, PemKeysOfEachAlgorithmInstallWithTheirOwnSignatures) {
                   std::string::npos)
             << result.err;
         EXPECT_EQ(readFile(target() + "/current/index.html"), "<p>" + std::string(c.name) + "</p>\n");
+    }
+}
+
+// Direct and raw bundles write where readers look: a signed payload is
+// spooled beside its place, checked there and only then installed; a bad
+// signature leaves the live files as they were and no spool behind.
+TEST_F(SignedBundle, DirectAndRawPayloadsAreCheckedBeforeTheLivePlaceIsWritten) {
+    NginxServer server(dir_ / "www");
+    const SigningKey key = makeSigningKey(dir_ / "keys", "site", SigningKind::signify);
+    const SigningKey other = makeSigningKey(dir_ / "keys", "other", SigningKind::signify);
+    const std::string payload = dir_ / "www/site.tar.gz";
+    struct Case {
+        std::string_view name;
+        std::string extra;
+        std::string live;  // the file a reader sees, below target_dir
+        std::string installed_line;
+    };
+    const Case cases[] = {
+        {"direct", "mode = direct\n", "index.html", "(direct)"},
+        {"raw", "format = raw\nfilename = site.tar.gz\n", "site.tar.gz", "(raw)"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        std::filesystem::remove_all(target());
+        const std::string conf = config(server, key, "/site.tar.gz", c.extra);
+        publish("<p>one</p>\n");
+        signFile(key, payload);
+        runUntil(conf, std::string(c.installed_line));
+        const std::string live = readFile(target() + "/" + c.live);
+        const std::vector<std::string> entries = listDir(target());
+
+        publish("<p>two</p>\n");
+        signFile(other, payload);
+        const ProcessResult refused =
+            runUntil(conf, "error(quillstead): [site] signature check failed: ");
+        EXPECT_EQ(refused.err.find("new version:"), std::string::npos) << refused.err;
+        EXPECT_EQ(readFile(target() + "/" + c.live), live);
+        EXPECT_EQ(listDir(target()), entries);
+
+        signFile(key, payload);
+        runUntil(conf, std::string(c.installed_line));
+        EXPECT_NE(readFile(target() + "/" + c.live), live);
+        EXPECT_EQ(listDir(target()), entries);
     }
 }
 
