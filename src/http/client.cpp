@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <new>
+#include <utility>
 
 #include "platform/net.hpp"
 #include "platform/process_state.hpp"
@@ -18,12 +19,18 @@ std::int64_t monotonicNow() { return static_cast<std::int64_t>(platform::monoton
 HttpClient::~HttpClient() { closeAll(); }
 
 Result<void> HttpClient::ensureTrustStoreLoaded() {
+    runTrustStoreLoader();
     if (!trust_store_.needsLoading()) return {};
     if (!reloadSystemTrustStore(trust_store_)) {
         return std::unexpected(Error::CertificateBundleLoadFailure);
     }
     trust_store_.markLoaded();
     return {};
+}
+
+void HttpClient::runTrustStoreLoader() {
+    if (trust_store_loader_ == nullptr || !trust_store_.needsLoading()) return;
+    std::exchange(trust_store_loader_, nullptr)(trust_store_);
 }
 
 void HttpClient::setTimeLimits(const TimeLimits& limits) {
@@ -92,6 +99,9 @@ Result<Connection*> HttpClient::connect(std::string_view host, std::uint16_t por
             }
         }
     }
+    // Whichever way TLS came in (the first URL or a redirect), the loader
+    // fills the store before the first handshake needs it.
+    if (protocol == Protocol::tls) runTrustStoreLoader();
 
     ConnectDeadline deadline(socket_limits_, connect_seconds_);
     QS_TRY(deadline.check());

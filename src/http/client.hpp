@@ -42,8 +42,17 @@ public:
     // The store starts empty and marked as needing to be loaded.
     [[nodiscard]] TrustStore& trustStore() { return trust_store_; }
 
-    // Loads the store from the system path if it is still marked as needing
-    // it (the https path of opening a request). CertificateBundleLoadFailure.
+    // Fills the store the first time a connection needs TLS (the first URL
+    // or a redirect), so that a client that only ever speaks plain HTTP
+    // reads no certificate at all. Runs once; where it leaves the store
+    // marked as needing loading, opening an https request goes on to the
+    // system path, and a redirect's handshake meets the empty store.
+    using TrustStoreLoader = void (*)(TrustStore&);
+    void setTrustStoreLoader(TrustStoreLoader loader) { trust_store_loader_ = loader; }
+
+    // Loads the store if it is still marked as needing it (the https path of
+    // opening a request): through the loader once, if one is set, then from
+    // the system path. CertificateBundleLoadFailure.
     [[nodiscard]] Result<void> ensureTrustStoreLoaded();
 
     // Applies `limits` to every later step of this client; the total time
@@ -90,10 +99,13 @@ public:
     [[nodiscard]] std::size_t inUseCount() const;
 
 private:
+    void runTrustStoreLoader();
+
     // Declared first, so that it outlives the connections that refer to it.
     platform::SocketLimits socket_limits_;
     std::uint32_t connect_seconds_ = 0;
     TrustStore trust_store_;
+    TrustStoreLoader trust_store_loader_ = nullptr;
 
     std::vector<std::unique_ptr<Connection>> in_use_;
     std::deque<std::unique_ptr<Connection>> idle_;  // oldest first

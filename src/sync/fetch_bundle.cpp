@@ -141,7 +141,11 @@ FetchResult fetch(std::string_view url, std::string_view cached_etag,
     Exchange exchange(std::move(new_client));
     exchange.client().setTimeLimits(fetch_options.limits);
 
-    if (tls_verify) loadTrustStore(exchange.client().trustStore());
+    // Read only when a connection needs TLS: a plain HTTP poll opens no
+    // certificate file.
+    if (tls_verify) {
+        exchange.client().setTrustStoreLoader([](TrustStore& store) { loadTrustStore(store); });
+    }
 
     std::array<ExtraHeader, 3> extra{};
     std::size_t extra_count = 0;

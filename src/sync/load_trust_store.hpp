@@ -11,7 +11,7 @@ namespace qs {
 inline constexpr std::string_view kCertDirectory = "/etc/ssl/certs";
 inline constexpr std::string_view kCertBundlePath = "/usr/local/share/certs/ca-root-nss.crt";
 
-// Under the store's lock: every regular file and symbolic link of
+// Every regular file and symbolic link of
 // `directory`; if that fails, adds `bundle`; if that fails too, empties the
 // store and loads `system`. The first success clears the loading mark. When
 // all three fail, logs "warning(http): failed to load CA certificates:

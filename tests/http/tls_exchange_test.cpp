@@ -170,5 +170,49 @@ TEST(TlsExchange, UntilCloseBodiesNeedCloseNotify) {
     }
 }
 
+// A client reads its trust store when a connection first needs TLS, not
+// before: a plain HTTP exchange opens no certificate file, and a redirect
+// to https loads the store then, once.
+TEST(TlsExchange, TrustStoreIsLoadedOnlyWhenAConnectionNeedsTls) {
+    static int loads;
+    loads = 0;
+    test::TlsTestServer origin(serving("HTTP/1.1 200 OK\r\ncontent-length: 2\r\n\r\nok"));
+    test::ScriptedServer plain(
+        {script::respond("HTTP/1.1 200 OK\r\nconnection: close\r\ncontent-length: 2\r\n\r\nok"),
+         script::respond(redirectTo(httpsUrl(origin.port(), "/moved")))});
+    HttpClient client;
+    client.setTrustStoreLoader([](TrustStore& store) {
+        ++loads;
+        (void)addPemCertificates(store, pki().root.pem(), test::nowSeconds());
+        store.markLoaded();
+    });
+    const auto status = [&](const std::string& url) -> Result<unsigned> {
+        std::array<char, kRedirectBufferSize> redirects{};
+        QS_TRY_ASSIGN(const auto uri, parseUri(url));
+        QS_TRY_ASSIGN(auto request, openRequest(client, Method::get, uri, {}));
+        auto response = sendHead(request);
+        Result<unsigned> result = std::unexpected(Error::Unexpected);
+        if (response) {
+            auto head = receiveHead(request, redirects);
+            result = head ? Result<unsigned>(head->status) : std::unexpected(head.error());
+        } else {
+            result = std::unexpected(response.error());
+        }
+        closeRequest(request);
+        return result;
+    };
+
+    const auto first = status(plain.url("/plain", "localhost"));
+    ASSERT_TRUE(first) << errorName(first.error());
+    EXPECT_EQ(*first, 200u);
+    EXPECT_EQ(loads, 0);
+
+    const auto redirected = status(plain.url("/start", "localhost"));
+    ASSERT_TRUE(redirected) << errorName(redirected.error());
+    EXPECT_EQ(*redirected, 200u);
+    EXPECT_EQ(loads, 1);
+    origin.join();
+}
+
 }  // namespace
 }  // namespace qs
