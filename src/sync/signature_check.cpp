@@ -87,12 +87,13 @@ std::optional<std::string> loadBundleKey(const Bundle& bundle) {
     return std::move(*text);
 }
 
-bool checkSignature(const Bundle& bundle, const BundleState& state, std::string_view payload,
-                    bool tls_verify, const FetchOptions& payload_options) {
+std::optional<FetchedSignature> fetchSignature(const Bundle& bundle, const BundleState& state,
+                                               bool tls_verify,
+                                               const FetchOptions& payload_options) {
     const auto url = signatureUrlFor(bundle.url, bundle.signature_url);
     if (!url) {
         logFailure(bundle, "invalid signature URL: ", url.error());
-        return false;
+        return std::nullopt;
     }
 
     // The signature comes from the same kind of request as the payload
@@ -102,12 +103,12 @@ bool checkSignature(const Bundle& bundle, const BundleState& state, std::string_
     FetchOptions options;
     options.proxy = payload_options.proxy;
     options.max_body_bytes = kMaxSignatureFileBytes;
-    const FetchResult fetched = fetchBundle(*url, {}, bundle.authorization, tls_verify, options);
+    FetchResult fetched = fetchBundle(*url, {}, bundle.authorization, tls_verify, options);
     switch (fetched.kind) {
     case FetchResult::Kind::fetched: break;
     case FetchResult::Kind::not_modified:
         logFailure(bundle, "signature fetch failed: unexpected status");
-        return false;
+        return std::nullopt;
     case FetchResult::Kind::failed:
         if (fetched.over_limit != 0) {
             log::error(Scope::quillstead, "[", bundle.name,
@@ -115,21 +116,34 @@ bool checkSignature(const Bundle& bundle, const BundleState& state, std::string_
         } else {
             logFailure(bundle, "signature fetch failed: ", fetched.reason);
         }
-        return false;
+        return std::nullopt;
     }
 
-    const auto key = parsePublicKey(state.public_key);
+    auto key = parsePublicKey(state.public_key);
     if (!key) {
         logFailure(bundle, "public key unusable: ", key.error());
-        return false;
+        return std::nullopt;
     }
-    if (auto verified = verifySignature(*key, fetched.body.view(), payload); !verified) {
+    return FetchedSignature{std::move(*key), std::move(fetched.body)};
+}
+
+bool reportSignature(const Bundle& bundle, const FetchedSignature& signature,
+                     const Result<void>& verified) {
+    if (!verified) {
         logFailure(bundle, "", verified.error());
         return false;
     }
     log::info(Scope::quillstead, "[", bundle.name, "] signature verified (",
-              keyAlgorithmName(key->algorithm()), ")");
+              keyAlgorithmName(signature.key.algorithm()), ")");
     return true;
+}
+
+bool checkSignature(const Bundle& bundle, const BundleState& state, std::string_view payload,
+                    bool tls_verify, const FetchOptions& payload_options) {
+    const auto signature = fetchSignature(bundle, state, tls_verify, payload_options);
+    if (!signature) return false;
+    return reportSignature(bundle, *signature,
+                           verifySignature(signature->key, signature->file.view(), payload));
 }
 
 }  // namespace qs

@@ -8,7 +8,9 @@
 #include <string_view>
 
 #include "config/config.hpp"
+#include "platform/page_buffer.hpp"
 #include "sync/fetch_bundle.hpp"
+#include "tls/signature.hpp"
 #include "util/error.hpp"
 
 namespace qs {
@@ -33,6 +35,21 @@ namespace qs {
 // error.X; bundle skipped" and returns nothing: such a bundle must never be
 // polled without its check.
 [[nodiscard]] std::optional<std::string> loadBundleKey(const Bundle& bundle);
+
+// The two halves of checkSignature, for a caller that verifies while it
+// does other work: the signature fetched and the bundle's key parsed, or
+// nothing after the failure line; then, once verifySignature has run (on
+// any thread), the line for its outcome and whether it verified.
+struct FetchedSignature {
+    PublicKey key;
+    platform::PageBuffer file;
+};
+[[nodiscard]] std::optional<FetchedSignature> fetchSignature(const Bundle& bundle,
+                                                             const BundleState& state,
+                                                             bool tls_verify,
+                                                             const FetchOptions& payload_options);
+[[nodiscard]] bool reportSignature(const Bundle& bundle, const FetchedSignature& signature,
+                                   const Result<void>& verified);
 
 // Fetches the signature of `payload` and verifies it against the key read
 // at start-up. Returns false after logging "[name] signature check failed:

@@ -9,6 +9,7 @@
 #include "log/log.hpp"
 #include "platform/environment.hpp"
 #include "platform/file_map.hpp"
+#include "platform/thread.hpp"
 #include "platform/page_buffer.hpp"
 #include "sync/apply_bundle.hpp"
 #include "sync/etag_store.hpp"
@@ -18,6 +19,7 @@
 #include "sync/spool.hpp"
 #include "sync/version.hpp"
 #include "tls/digest.hpp"
+#include "tls/signature.hpp"
 
 namespace qs {
 
@@ -105,6 +107,8 @@ private:
     void keepInMemory(Reader& body);
     [[nodiscard]] bool signatureVerifies(const BundleState& state, bool tls_verify,
                                          const FetchOptions& options);
+    [[nodiscard]] bool stageWhileVerifying(const BundleState& state, bool tls_verify,
+                                           const FetchOptions& options);
     [[nodiscard]] Result<void> apply(std::string_view etag);
 
     const Bundle& bundle_;
@@ -234,13 +238,58 @@ bool StreamingInstall::signatureVerifies(const BundleState& state, bool tls_veri
     return checkSignature(bundle_, state, mapped->view(), tls_verify, options);
 }
 
+// A signed versioned payload: the signature check and the extraction into
+// the staging directory both read the whole spool, so they run side by
+// side, the check on a worker thread of its own (it shares only the
+// mapped spool and the key, which nothing changes meanwhile; the log stays
+// this thread's). The staged tree is used only once the signature has
+// verified, and removed otherwise. What the extraction says waits for the
+// verdict, so the lines come in the order of a check before the install.
+bool StreamingInstall::stageWhileVerifying(const BundleState& state, bool tls_verify,
+                                           const FetchOptions& options) {
+    const auto signature = fetchSignature(bundle_, state, tls_verify, options);
+    if (!signature) return false;
+    auto mapped = platform::FileMap::map(spool_->fd(), spool_->size());
+    if (!mapped) {
+        log::error(Scope::quillstead, "[", bundle_.name, "] signature check failed: ",
+                   mapped.error());
+        return false;
+    }
+    Result<void> verified = std::unexpected(Error::Unexpected);
+    {
+        platform::Worker check([&] {
+            verified = verifySignature(signature->key, signature->file.view(), mapped->view());
+        });
+        held_.resume();
+        spool_->removeName();
+        SpoolReader reader(*spool_);
+        versioned_.emplace(bundle_, *version_);
+        staged_ = versioned_->prepare();
+        if (staged_) staged_ = versioned_->extract(reader);
+        held_.pause();
+        check.join();
+    }
+    if (!reportSignature(bundle_, *signature, verified)) {
+        versioned_.reset();  // removes the staged tree
+        return false;
+    }
+    route_ = Route::versioned;
+    return true;
+}
+
 SyncOutcome StreamingInstall::finish(BundleState& state, const FetchResult& fetched,
                                      bool tls_verify, const FetchOptions& options) {
     finished_ = true;
     // A body that found no place (no target_dir, no filename) or could not
     // be spooled whole installs nothing anyway; its own line says why.
     const bool kept = route_ == Route::memory || (route_ == Route::spooled && spool_written_);
-    if (signed_ && kept && !signatureVerifies(state, tls_verify, options)) {
+    const bool versioned = bundle_.format != BundleFormat::raw && bundle_.mode == DeployMode::versioned;
+    if (signed_ && kept && route_ == Route::spooled && versioned) {
+        if (!stageWhileVerifying(state, tls_verify, options)) {
+            held_.discard();
+            return SyncOutcome::failed;
+        }
+    } else if (signed_ && kept && !signatureVerifies(state, tls_verify, options)) {
         // The spool goes with this install; a target_dir this cycle made
         // stays, as it would after any failed install.
         held_.discard();
