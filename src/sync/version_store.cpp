@@ -241,6 +241,16 @@ void keepVersions(const Bundle& bundle, std::optional<std::string_view> old_targ
 
 namespace {
 
+// ".spool-{pid}" exactly: in direct mode target_dir also holds the payload's
+// own files, and one that merely starts like a spool is not the agent's.
+bool isSpoolName(std::string_view name) {
+    if (!name.starts_with(kSpoolPrefix) || name.size() == kSpoolPrefix.size()) return false;
+    for (const char c : name.substr(kSpoolPrefix.size())) {
+        if (c < '0' || c > '9') return false;
+    }
+    return true;
+}
+
 // One directory's leftovers: spools in every mode, and in a versioned
 // bundle's target_dir also staging directories and temporary names.
 void removeLeftoversIn(const Bundle& bundle, std::string_view directory_path, bool versioned) {
@@ -264,7 +274,7 @@ void removeLeftoversIn(const Bundle& bundle, std::string_view directory_path, bo
             const bool temporary = versioned && (name == kCurrentTmpName ||
                                                  name == kVersionRecordTmpName ||
                                                  name == ".etag.tmp");
-            if (staging || temporary || name.starts_with(kSpoolPrefix)) leftovers.emplace_back(name);
+            if (staging || temporary || isSpoolName(name)) leftovers.emplace_back(name);
         }
         for (const std::string& name : leftovers) {
             const std::string path = joinPath(directory_path, name);

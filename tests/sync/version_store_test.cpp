@@ -233,5 +233,44 @@ TEST(RemoveLeftovers, RemovesOnlyWhatAKilledInstallLeaves) {
     EXPECT_FALSE(fs::exists(t / staging));
 }
 
+// A payload spooled when the agent was killed goes at the next start in
+// every mode, also beside a raw file below target_dir; a file of the
+// payload's own that only starts like a spool stays.
+TEST(RemoveLeftovers, SpoolsGoInEveryMode) {
+    struct Case {
+        const char* name;
+        DeployMode mode;
+        std::optional<std::string> filename;  // raw when set
+        std::string spool_dir;                // below target_dir
+    };
+    const Case cases[] = {
+        {"versioned", DeployMode::versioned, std::nullopt, ""},
+        {"direct", DeployMode::direct, std::nullopt, ""},
+        {"raw below target_dir", DeployMode::versioned, "etc/app.conf", "etc"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        test::TempDir t;
+        const fs::path dir = c.spool_dir.empty() ? fs::path(t.str()) : fs::path(t / c.spool_dir);
+        fs::create_directories(dir);
+        test::writeFile(dir / ".spool-4242", "partial");
+        for (const char* kept : {".spool-notes", ".spool-", ".spool-12x", "spool-1"}) {
+            test::writeFile(dir / kept, "payload's own");
+        }
+        Bundle bundle = versionedBundle(t.str(), 1);
+        bundle.mode = c.mode;
+        if (c.filename) {
+            bundle.format = BundleFormat::raw;
+            bundle.filename = c.filename;
+        }
+        test::StderrCapture capture;
+        removeLeftovers(bundle);
+        EXPECT_EQ(capture.text(), "info(quillstead): [b] removed leftover " +
+                                      (dir / ".spool-4242").string() + "\n");
+        EXPECT_EQ(entriesOf(dir.string()),
+                  (std::vector<std::string>{".spool-", ".spool-12x", ".spool-notes", "spool-1"}));
+    }
+}
+
 }  // namespace
 }  // namespace qs
