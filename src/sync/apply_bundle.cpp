@@ -32,19 +32,6 @@ using log::Scope;
 // A raw file is written under its name with this suffix, then renamed.
 constexpr std::string_view kRawTemporarySuffix = ".quillstead-tmp";
 
-std::string joinPath(std::string_view directory, std::string_view name) {
-    std::string path;
-    path.reserve(directory.size() + 1 + name.size());
-    path.append(directory).append("/").append(name);
-    return path;
-}
-
-bool currentNames(std::string_view target_dir, std::string_view name) {
-    std::array<char, kMaxSystemPath> buffer;
-    const auto target = readCurrent(target_dir, buffer);
-    return target && *target == name;
-}
-
 bool isDurable(const Bundle& bundle) { return bundle.options.durable.value_or(false); }
 
 std::uint32_t hookTimeout(const Bundle& bundle) { return bundle.options.hook_timeout.value_or(0); }

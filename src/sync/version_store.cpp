@@ -29,18 +29,6 @@ constexpr std::size_t kStagingVersionBytes = 64;
 // written by the agent and is not read.
 constexpr std::size_t kMaxVersionRecordBytes = 64 * 1024;
 
-std::string joinPath(std::string_view directory, std::string_view name) {
-    std::string path;
-    path.reserve(directory.size() + 1 + name.size());
-    path.append(directory).append("/").append(name);
-    return path;
-}
-
-bool currentNames(std::string_view target_dir, std::string_view name) {
-    std::array<char, kMaxSystemPath> buffer;
-    const auto target = readCurrent(target_dir, buffer);
-    return target && *target == name;
-}
 
 // An old link target is removed only when it names an entry of target_dir
 // itself: `current` may have been made by hand, and "..", "/etc" or "a/b"
@@ -121,6 +109,19 @@ std::optional<std::string_view> readCurrent(std::string_view target_dir,
     auto length = platform::readLink(link_path.view(), buffer);
     if (!length) return std::nullopt;
     return std::string_view(buffer.data(), *length);
+}
+
+bool currentNames(std::string_view target_dir, std::string_view name) {
+    std::array<char, kMaxSystemPath> buffer;
+    const auto target = readCurrent(target_dir, buffer);
+    return target && *target == name;
+}
+
+std::string joinPath(std::string_view directory, std::string_view name) {
+    std::string path;
+    path.reserve(directory.size() + 1 + name.size());
+    path.append(directory).append("/").append(name);
+    return path;
 }
 
 std::vector<std::string> loadVersionRecord(std::string_view target_dir) {

@@ -42,6 +42,12 @@ inline constexpr std::string_view kStagingPrefix = ".staging-";
 [[nodiscard]] std::optional<std::string_view> readCurrent(std::string_view target_dir,
                                                           std::array<char, kMaxSystemPath>& buffer);
 
+// Whether target_dir/current is a link whose target is exactly `name`.
+[[nodiscard]] bool currentNames(std::string_view target_dir, std::string_view name);
+
+// "{directory}/{name}"; throws std::bad_alloc like any string.
+[[nodiscard]] std::string joinPath(std::string_view directory, std::string_view name);
+
 // The record's names, oldest switch first; lines that are not version
 // directory names are dropped, and a name that repeats counts where it last
 // stands. Empty when there is no record or it cannot be read.

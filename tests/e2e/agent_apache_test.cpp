@@ -23,48 +23,31 @@
 #include "support/server_matrix.hpp"
 #include "support/temp_dir.hpp"
 #include "support/web_servers.hpp"
+#include "support/shared_servers.hpp"
 
 namespace qs::test {
 namespace {
 
-class AgentApache : public ::testing::Test {
-protected:
-    static void SetUpTestSuite() {
-        if (!ApacheServer::available() || !HaproxyServer::available() || !canUsePrivateMounts())
-            return;
-        shared_ = new Shared;
+struct ApacheFarm : PkiSite {
+    static bool available() {
+        return ApacheServer::available() && HaproxyServer::available() && canUsePrivateMounts();
     }
-    static void TearDownTestSuite() {
-        delete shared_;
-        shared_ = nullptr;
-    }
-    void SetUp() override {
-        if (shared_ == nullptr) GTEST_SKIP() << "needs apache2, haproxy, root and unshare -m";
+    static constexpr const char* kNeeds = "needs apache2, haproxy, root and unshare -m";
+
+    ApacheFarm() {
+        plain = std::make_unique<ApacheServer>(
+            site.www(), ApacheOptions{.tls = {pki.server_chain, pki.server_key}});
+        deflate = std::make_unique<ApacheServer>(site.www(), ApacheOptions{.deflate = true});
     }
 
-    struct Shared {
-        TempDir dir;
-        TempDir ca_dir;
-        PublishedSite site{dir / "site"};
-        TestPki pki;
-        std::unique_ptr<ApacheServer> plain;
-        std::unique_ptr<ApacheServer> deflate;
-
-        Shared() {
-            makeWorldReadable(dir.str());
-            std::filesystem::create_directories(dir / "pki");
-            pki = makeTestPki(dir / "pki");
-            shell("cp '" + pki.ca_certificate + "' '" + ca_dir.str() + "/test-ca.pem'");
-            plain = std::make_unique<ApacheServer>(
-                site.www(), ApacheOptions{.tls = {pki.server_chain, pki.server_key}});
-            deflate = std::make_unique<ApacheServer>(site.www(), ApacheOptions{.deflate = true});
-        }
-    };
-    static Shared* shared_;
-    TempDir agent_dir_;
+    std::unique_ptr<ApacheServer> plain;
+    std::unique_ptr<ApacheServer> deflate;
 };
 
-AgentApache::Shared* AgentApache::shared_ = nullptr;
+class AgentApache : public SharedServersTest<ApacheFarm> {
+protected:
+    TempDir agent_dir_;
+};
 
 TEST_F(AgentApache, DefaultFileEtagOverHttpAndHttps) {
     const ApacheServer& apache = *shared_->plain;

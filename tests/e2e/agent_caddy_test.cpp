@@ -25,42 +25,32 @@
 #include "support/server_matrix.hpp"
 #include "support/temp_dir.hpp"
 #include "support/web_servers.hpp"
+#include "support/shared_servers.hpp"
 
 namespace qs::test {
 namespace {
 
-class AgentCaddy : public ::testing::Test {
-protected:
-    static void SetUpTestSuite() {
-        if (!CaddyServer::available() || !canUsePrivateMounts()) return;
-        shared_ = new Shared;
-    }
-    static void TearDownTestSuite() {
-        delete shared_;
-        shared_ = nullptr;
-    }
-    void SetUp() override {
-        if (shared_ == nullptr) GTEST_SKIP() << "needs caddy, root and unshare -m";
+struct CaddyServers {
+    static bool available() { return CaddyServer::available() && canUsePrivateMounts(); }
+    static constexpr const char* kNeeds = "needs caddy, root and unshare -m";
+
+    CaddyServers() {
+        makeWorldReadable(dir.str());
+        caddy = std::make_unique<CaddyServer>(site.www());
+        // The agent trusts Caddy's internal root alone.
+        shell("cp '" + caddy->rootCertificate() + "' '" + ca_dir.str() + "/caddy-root.pem'");
     }
 
-    struct Shared {
-        TempDir dir;
-        TempDir ca_dir;
-        PublishedSite site{dir / "site"};
-        std::unique_ptr<CaddyServer> caddy;
-
-        Shared() {
-            makeWorldReadable(dir.str());
-            caddy = std::make_unique<CaddyServer>(site.www());
-            // The agent trusts Caddy's internal root alone.
-            shell("cp '" + caddy->rootCertificate() + "' '" + ca_dir.str() + "/caddy-root.pem'");
-        }
-    };
-    static Shared* shared_;
-    TempDir agent_dir_;
+    TempDir dir;
+    TempDir ca_dir;
+    PublishedSite site{dir / "site"};
+    std::unique_ptr<CaddyServer> caddy;
 };
 
-AgentCaddy::Shared* AgentCaddy::shared_ = nullptr;
+class AgentCaddy : public SharedServersTest<CaddyServers> {
+protected:
+    TempDir agent_dir_;
+};
 
 // The access log's lines (one JSON object each) that hold every one of
 // `parts`.

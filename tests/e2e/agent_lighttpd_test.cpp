@@ -35,52 +35,36 @@
 #include "support/server_matrix.hpp"
 #include "support/temp_dir.hpp"
 #include "support/web_servers.hpp"
+#include "support/shared_servers.hpp"
 
 namespace qs::test {
 namespace {
 
-class AgentLighttpd : public ::testing::Test {
-protected:
-    static void SetUpTestSuite() {
-        if (!LighttpdServer::available() || !LighttpdServer::tlsAvailable() || !canUsePrivateMounts())
-            return;
-        shared_ = new Shared;
+struct LighttpdServers : PkiSite {
+    static bool available() {
+        return LighttpdServer::available() && LighttpdServer::tlsAvailable() &&
+               canUsePrivateMounts();
     }
-    static void TearDownTestSuite() {
-        delete shared_;
-        shared_ = nullptr;
-    }
-    void SetUp() override {
-        if (shared_ == nullptr)
-            GTEST_SKIP() << "needs lighttpd with mod_deflate and mod_openssl, root and unshare -m";
+    static constexpr const char* kNeeds =
+        "needs lighttpd with mod_deflate and mod_openssl, root and unshare -m";
+
+    LighttpdServers() {
+        plain = std::make_unique<LighttpdServer>(
+            site.www(), LighttpdOptions{.tls = {pki.server_chain, pki.server_key}});
+        deflate = std::make_unique<LighttpdServer>(site.www(), LighttpdOptions{.deflate = true});
+        text_type_only =
+            std::make_unique<LighttpdServer>(site.www(), LighttpdOptions{.text_type_only = true});
     }
 
-    struct Shared {
-        TempDir dir;
-        TempDir ca_dir;
-        PublishedSite site{dir / "site"};
-        TestPki pki;
-        std::unique_ptr<LighttpdServer> plain;
-        std::unique_ptr<LighttpdServer> deflate;
-        std::unique_ptr<LighttpdServer> text_type_only;
-
-        Shared() {
-            makeWorldReadable(dir.str());
-            std::filesystem::create_directories(dir / "pki");
-            pki = makeTestPki(dir / "pki");
-            shell("cp '" + pki.ca_certificate + "' '" + ca_dir.str() + "/test-ca.pem'");
-            plain = std::make_unique<LighttpdServer>(
-                site.www(), LighttpdOptions{.tls = {pki.server_chain, pki.server_key}});
-            deflate = std::make_unique<LighttpdServer>(site.www(), LighttpdOptions{.deflate = true});
-            text_type_only =
-                std::make_unique<LighttpdServer>(site.www(), LighttpdOptions{.text_type_only = true});
-        }
-    };
-    static Shared* shared_;
-    TempDir agent_dir_;
+    std::unique_ptr<LighttpdServer> plain;
+    std::unique_ptr<LighttpdServer> deflate;
+    std::unique_ptr<LighttpdServer> text_type_only;
 };
 
-AgentLighttpd::Shared* AgentLighttpd::shared_ = nullptr;
+class AgentLighttpd : public SharedServersTest<LighttpdServers> {
+protected:
+    TempDir agent_dir_;
+};
 
 TEST_F(AgentLighttpd, StaticFilesOverHttpAndHttps) {
     const LighttpdServer& lighttpd = *shared_->plain;

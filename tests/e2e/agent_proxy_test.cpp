@@ -17,6 +17,7 @@
 #include "support/process.hpp"
 #include "support/temp_dir.hpp"
 #include "support/web_servers.hpp"
+#include "support/shared_servers.hpp"
 
 namespace qs::test {
 namespace {
@@ -26,54 +27,42 @@ using namespace std::chrono_literals;
 constexpr std::string_view kUser = "agent";
 constexpr std::string_view kPassword = "s3cret";
 
-class AgentProxy : public ::testing::Test {
-protected:
-    static void SetUpTestSuite() {
-        if (!SquidServer::available() || !NginxServer::available() || !canUsePrivateMounts())
-            return;
-        shared_ = new Shared;
+struct ProxyServers {
+    static bool available() {
+        return SquidServer::available() && NginxServer::available() && canUsePrivateMounts();
     }
-    static void TearDownTestSuite() {
-        delete shared_;
-        shared_ = nullptr;
-    }
-    void SetUp() override {
-        if (shared_ == nullptr) GTEST_SKIP() << "needs squid, nginx, root and unshare -m";
-    }
+    static constexpr const char* kNeeds = "needs squid, nginx, root and unshare -m";
 
-    struct Shared {
-        TempDir dir;
-        TempDir ca_dir;
-        TestPki pki;
-        std::unique_ptr<NginxServer> plain;
-        std::unique_ptr<NginxServer> tls;
-        std::unique_ptr<SquidServer> squid;
-        std::uint16_t dead_port = 0;
+    TempDir dir;
+    TempDir ca_dir;
+    TestPki pki;
+    std::unique_ptr<NginxServer> plain;
+    std::unique_ptr<NginxServer> tls;
+    std::unique_ptr<SquidServer> squid;
+    std::uint16_t dead_port = 0;
 
-        Shared() {
-            std::filesystem::create_directories(dir / "src");
-            std::filesystem::create_directories(dir / "www");
-            std::filesystem::create_directories(dir / "pki");
-            writeFile(dir / "src/index.html", "<p>through the proxy</p>\n");
-            makeTarGz(dir / "src", dir / "www/site.tar.gz");
-            pki = makeTestPki(dir / "pki");
-            shell("cp '" + pki.ca_certificate + "' '" + ca_dir.str() + "/test-ca.pem'");
-            plain = std::make_unique<NginxServer>(dir / "www");
-            tls = std::make_unique<NginxServer>(
-                dir / "www", NginxOptions{.certificate_file = pki.server_chain, .key_file = pki.server_key});
-            squid = std::make_unique<SquidServer>(SquidOptions{
-                .users = {{std::string(kUser), std::string(kPassword)}},
-                .refused_connect_ports = {plain->port()}});
-            dead_port = pickFreePort();
-        }
-    };
-    static Shared* shared_;
+    ProxyServers() {
+        std::filesystem::create_directories(dir / "src");
+        std::filesystem::create_directories(dir / "www");
+        std::filesystem::create_directories(dir / "pki");
+        writeFile(dir / "src/index.html", "<p>through the proxy</p>\n");
+        makeTarGz(dir / "src", dir / "www/site.tar.gz");
+        pki = makeTestPki(dir / "pki");
+        shell("cp '" + pki.ca_certificate + "' '" + ca_dir.str() + "/test-ca.pem'");
+        plain = std::make_unique<NginxServer>(dir / "www");
+        tls = std::make_unique<NginxServer>(
+            dir / "www", NginxOptions{.certificate_file = pki.server_chain, .key_file = pki.server_key});
+        squid = std::make_unique<SquidServer>(SquidOptions{
+            .users = {{std::string(kUser), std::string(kPassword)}},
+            .refused_connect_ports = {plain->port()}});
+        dead_port = pickFreePort();
+    }
 };
 
-AgentProxy::Shared* AgentProxy::shared_ = nullptr;
+class AgentProxy : public SharedServersTest<ProxyServers> {};
 
 TEST_F(AgentProxy, HttpAndHttpsThroughSquidWithRefusalsBypassAndEnvironment) {
-    Shared& s = *shared_;
+    ProxyServers& s = *shared_;
     const std::string squid = "127.0.0.1:" + std::to_string(s.squid->port());
     const std::string with_login =
         "http://" + std::string(kUser) + ":" + std::string(kPassword) + "@" + squid;
