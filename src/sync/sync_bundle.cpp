@@ -105,6 +105,9 @@ private:
     void spoolInto(std::string_view directory, Reader& body);
     void spool(Reader& body);
     void keepInMemory(Reader& body);
+    // The spool mapped for the signature check, or nothing after the
+    // check's failure line.
+    [[nodiscard]] std::optional<platform::FileMap> mapSpool();
     [[nodiscard]] bool signatureVerifies(const BundleState& state, bool tls_verify,
                                          const FetchOptions& options);
     [[nodiscard]] bool stageWhileVerifying(const BundleState& state, bool tls_verify,
@@ -222,6 +225,16 @@ Result<void> StreamingInstall::apply(std::string_view etag) {
     return std::unexpected(Error::Unexpected);
 }
 
+std::optional<platform::FileMap> StreamingInstall::mapSpool() {
+    auto mapped = platform::FileMap::map(spool_->fd(), spool_->size());
+    if (!mapped) {
+        log::error(Scope::quillstead, "[", bundle_.name, "] signature check failed: ",
+                   mapped.error());
+        return std::nullopt;
+    }
+    return std::move(*mapped);
+}
+
 bool StreamingInstall::signatureVerifies(const BundleState& state, bool tls_verify,
                                          const FetchOptions& options) {
     if (route_ == Route::memory) {
@@ -229,12 +242,8 @@ bool StreamingInstall::signatureVerifies(const BundleState& state, bool tls_veri
     }
     // Mapped, not read into memory: the kernel pages the spool in as the
     // check reads it and can drop those pages again.
-    auto mapped = platform::FileMap::map(spool_->fd(), spool_->size());
-    if (!mapped) {
-        log::error(Scope::quillstead, "[", bundle_.name, "] signature check failed: ",
-                   mapped.error());
-        return false;
-    }
+    auto mapped = mapSpool();
+    if (!mapped) return false;
     return checkSignature(bundle_, state, mapped->view(), tls_verify, options);
 }
 
@@ -249,12 +258,8 @@ bool StreamingInstall::stageWhileVerifying(const BundleState& state, bool tls_ve
                                            const FetchOptions& options) {
     const auto signature = fetchSignature(bundle_, state, tls_verify, options);
     if (!signature) return false;
-    auto mapped = platform::FileMap::map(spool_->fd(), spool_->size());
-    if (!mapped) {
-        log::error(Scope::quillstead, "[", bundle_.name, "] signature check failed: ",
-                   mapped.error());
-        return false;
-    }
+    auto mapped = mapSpool();
+    if (!mapped) return false;
     Result<void> verified = std::unexpected(Error::Unexpected);
     {
         platform::Worker check([&] {
