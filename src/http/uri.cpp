@@ -18,6 +18,34 @@ constexpr int hexValue(char c) {
     return -1;
 }
 
+// A host name, once its escapes are decoded, holds only the bytes of RFC
+// 3986's registered names: letters, digits, "-._~" and "!$&'()*+,;=". The
+// decoded name goes into the CONNECT line, the resolver and the TLS
+// handshake, so a CR, LF, NUL or blank smuggled in as "%0D" would start a
+// header line of the server's choosing. "%" stays allowed, since an escape
+// that is not one is kept as written; an IPv6 literal adds ":".
+constexpr bool isHostByte(unsigned char c, bool literal) {
+    if ((c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9')) return true;
+    if (literal && c == ':') return true;
+    return std::string_view("-._~!$&'()*+,;=%").find(static_cast<char>(c)) != std::string_view::npos;
+}
+
+// Checks the host as connectHost will decode it, without needing its buffer.
+bool isAllowedHost(std::string_view host) {
+    const bool literal = host.size() >= 2 && host.front() == '[' && host.back() == ']';
+    if (literal) host = host.substr(1, host.size() - 2);
+    for (std::size_t i = 0; i < host.size(); ++i) {
+        auto c = static_cast<unsigned char>(host[i]);
+        if (c == '%' && i + 2 < host.size() && hexValue(host[i + 1]) >= 0 &&
+            hexValue(host[i + 2]) >= 0) {
+            c = static_cast<unsigned char>(hexValue(host[i + 1]) * 16 + hexValue(host[i + 2]));
+            i += 2;
+        }
+        if (!isHostByte(c, literal)) return false;
+    }
+    return true;
+}
+
 // Decimal digits only: no sign, no underscores, no blanks, at most 65535.
 Result<std::uint16_t> parsePort(std::string_view text) {
     if (text.empty()) return std::unexpected(Error::InvalidPort);
@@ -80,6 +108,7 @@ Result<void> parseRest(std::string_view rest, Uri& uri) {
                     QS_TRY_ASSIGN(uri.port, parsePort(*port_text));
                 }
                 if (host.empty()) return std::unexpected(Error::InvalidFormat);
+                if (!isAllowedHost(host)) return std::unexpected(Error::UriHostInvalid);
                 uri.host = host;
             }
         }

@@ -35,13 +35,15 @@ enum class Protocol : std::uint8_t { plain, tls };
 // UnexpectedCharacter: a byte other than a letter, digit, "+", "-" or "."
 // before the first ":". InvalidFormat: no ":" after the scheme, an empty
 // authority not followed by "/", a host starting with "]", "[" without "]",
-// an empty host. InvalidPort: a port text that is empty, not all decimal
-// digits, or above 65535.
+// an empty host. UriHostInvalid: a host that, with its escapes decoded,
+// holds a byte no host name may hold (CR, LF, NUL, a blank, "/", ":" outside
+// an IPv6 literal, bytes above 127...). InvalidPort: a port text that is
+// empty, not all decimal digits, or above 65535.
 [[nodiscard]] Result<Uri> parseUri(std::string_view text);
 
 // The same rules for a text without a scheme (a relative reference): the
 // whole text is authority, path, query and fragment; `scheme` stays empty.
-// InvalidFormat or InvalidPort.
+// InvalidFormat, UriHostInvalid or InvalidPort.
 [[nodiscard]] Result<Uri> parseSchemelessUri(std::string_view text);
 
 // "http" and "ws" are plain, "https" and "wss" TLS, compared case-sensitively;

@@ -30,7 +30,7 @@ namespace qs {
     X(PaxInvalidAttributeEnd) X(PaxNullInKeyword) X(PaxNullInValue) X(PaxSizeAttrOverflow)         \
     X(TarHeader)                                                                                   \
     /* URIs */                                                                                     \
-    X(UnsupportedUriScheme) X(UriMissingHost) X(UriHostTooLong) X(InvalidPort)                     \
+    X(UnsupportedUriScheme) X(UriMissingHost) X(UriHostTooLong) X(UriHostInvalid) X(InvalidPort)   \
     /* names and connections */                                                                    \
     X(UnknownHostName) X(TemporaryNameServerFailure) X(NameServerFailure)                          \
     X(HostLacksNetworkAddresses) X(ConnectionRefused) X(NetworkUnreachable) X(ConnectionTimedOut)  \

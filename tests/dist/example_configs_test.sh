@@ -138,6 +138,12 @@ for path in "$QS_SOURCE_DIR"/examples/*.conf "$QS_SOURCE_DIR"/examples/quillstea
 			"$path" >"$scratch/keyed-$name"
 		path="$scratch/keyed-$name"
 	fi
+	# demo.conf is a template: scripts/demo.sh fills in its port first, and
+	# "127.0.0.1:@PORT@" names no host.
+	if grep -q '@PORT@' "$path"; then
+		sed -e 's#@PORT@#8421#g' "$path" >"$scratch/ported-$name"
+		path="$scratch/ported-$name"
+	fi
 	status=0
 	if [ -n "$check_prefix" ]; then
 		$check_prefix sh -c 'mount --bind "$0" /etc/passwd && mount --bind "$1" /etc/group && exec "$2" -c "$3" check' \

@@ -207,5 +207,36 @@ TEST(ProxyForwarding, AbsoluteFormAndNoCredentialsBeyondTheProxy) {
     EXPECT_EQ(requests[1].bytes.find("proxy-authorization"), std::string::npos) << requests[1].bytes;
 }
 
+// A redirect whose host decodes to CR LF would write a header line of the
+// server's choosing into the CONNECT request: it is refused before any
+// connection is made to follow it.
+TEST(ProxyTunnel, RedirectHostWithLineBreaksNeverReachesConnect) {
+    test::ScriptedServer server({
+        script::respond("HTTP/1.1 302 Found\r\nlocation: https://evil%0D%0AX-Injected%3A%20yes/\r\n"
+                        "content-length: 0\r\n\r\n"),
+        script::respond("HTTP/1.1 403 Forbidden\r\n\r\n"),
+    });
+    ProxyRoutes routes;
+    routes.http = ProxyServer{"127.0.0.1", server.port(), ""};
+    routes.https = routes.http;
+    const auto uri = parseUri("http://bundles.invalid/site.tar.gz");
+    ASSERT_TRUE(uri);
+    HttpClient client;
+    RequestOptions options;
+    options.proxy = &routes;
+    auto request = openRequest(client, Method::get, *uri, options);
+    ASSERT_TRUE(request) << errorName(request.error());
+    ASSERT_TRUE(sendHead(*request));
+    std::array<char, kRedirectBufferSize> redirects{};
+    const auto response = receiveHead(*request, redirects);
+    ASSERT_FALSE(response);
+    EXPECT_EQ(response.error(), Error::HttpRedirectLocationInvalid);
+    closeRequest(*request);
+    server.stop();
+    const auto requests = server.requests();
+    ASSERT_EQ(requests.size(), 1u) << requests.back().bytes;
+    EXPECT_EQ(server.connectionsAccepted(), 1u);
+}
+
 }  // namespace
 }  // namespace qs

@@ -76,7 +76,8 @@ TEST(ParseUri, ComponentsAndErrors) {
         // User information.
         {"http://u:p@h/", "[http] [u] [p] [h] - [/] - -"},
         {"http://u:p:q@h/", "[http] [u] [p:q] [h] - [/] - -"},
-        {"https://a@b@h/", "[https] [a] - [b@h] - [/] - -"},
+        // The first "@" splits; what is left, "b@h", is no host name.
+        {"https://a@b@h/", "", Error::UriHostInvalid},
         {"http://u:@h/", "[http] [u] - [h] - [/] - -"},
         {"http://@h/", "[http] [] - [h] - [/] - -"},
         {"http://:p@h/", "[http] [] [p] [h] - [/] - -"},
@@ -93,8 +94,8 @@ TEST(ParseUri, ComponentsAndErrors) {
         {"http://h:8_0/", "", Error::InvalidPort},
         {"http://h: 80/", "", Error::InvalidPort},
         {"http://h:/", "", Error::InvalidPort},
-        // The last ":" starts the port; the name resolver refuses such a host.
-        {"http://h:80:81/", "[http] - - [h:80] 81 [/] - -"},
+        // The last ":" starts the port; a ":" left in a name is no host name.
+        {"http://h:80:81/", "", Error::UriHostInvalid},
         {"http://:80/", "", Error::InvalidFormat},
         {"http://u@:80/", "", Error::InvalidFormat},
         // IPv6 literals keep their brackets.
@@ -114,6 +115,25 @@ TEST(ParseUri, ComponentsAndErrors) {
         // Nothing else is refused or decoded.
         {"http://h/a b/%zz\xff", "[http] - - [h] - [/a b/%zz\xff] - -"},
         {"http://ho%73t/", "[http] - - [ho%73t] - [/] - -"},
+        // Except in the host: the decoded name goes into CONNECT lines, the
+        // resolver and the handshake, so it holds host name bytes only.
+        {"https://evil%0D%0AX-Injected%3A%20yes/", "", Error::UriHostInvalid},
+        {"http://a%0Ab/", "", Error::UriHostInvalid},
+        {"http://a%0db/", "", Error::UriHostInvalid},
+        {"http://a%00b/", "", Error::UriHostInvalid},
+        {"http://a%20b/", "", Error::UriHostInvalid},
+        {"http://a b/", "", Error::UriHostInvalid},
+        {"http://a\tb/", "", Error::UriHostInvalid},
+        {"http://a%7Fb/", "", Error::UriHostInvalid},
+        {"http://a%2Fb/", "", Error::UriHostInvalid},
+        {"http://a%40b/", "", Error::UriHostInvalid},
+        {"http://a%3A1/", "", Error::UriHostInvalid},
+        {"http://h\xc3\xa9/", "", Error::UriHostInvalid},
+        {"http://h%C3%A9/", "", Error::UriHostInvalid},
+        {"http://[::1%0D%0Ax]/", "", Error::UriHostInvalid},
+        {"http://[::1]x]/", "", Error::UriHostInvalid},
+        {"http://Host-1.example_2.org/", "[http] - - [Host-1.example_2.org] - [/] - -"},
+        {"http://a%zz%4%/", "[http] - - [a%zz%4%] - [/] - -"},
     };
     for (const ParseCase& c : cases) {
         SCOPED_TRACE(c.text);
@@ -137,6 +157,7 @@ TEST(ParseUri, SchemelessReferences) {
         {"#s", "[] - - - - [] - [s]"},
         {"a:b", "[] - - - - [a:b] - -"},
         {"//", "", Error::InvalidFormat},
+        {"//a%0D%0Ab/x", "", Error::UriHostInvalid},
         {"//h:x/", "", Error::InvalidPort},
     };
     for (const ParseCase& c : cases) {
