@@ -7,7 +7,7 @@
 #include <vector>
 
 #include "config/load_config.hpp"
-#include "core/display_url.hpp"
+#include "util/url_password.hpp"
 #include "deploy/ownership.hpp"
 #include "http/uri.hpp"
 #include "log/log.hpp"
@@ -78,7 +78,7 @@ std::string settingsLine(const Bundle& b) {
     text("post_sync", b.post_sync);
     text("pre_switch", b.pre_switch);
     text("public_key", b.public_key);
-    text("signature_url", b.signature_url);
+    if (b.signature_url) s += " signature_url=" + redactPassword(*b.signature_url);
     // A credential is shown only as being there.
     if (b.authorization) s += " authorization=***";
     const BundleOptions& o = b.options;

@@ -12,6 +12,7 @@
 #include "platform/fd.hpp"
 #include "platform/process_state.hpp"
 #include "platform/standard_streams.hpp"
+#include "util/terminal_text.hpp"
 
 namespace qs {
 
@@ -59,16 +60,7 @@ std::string age(std::int64_t then, std::int64_t now) {
     return std::to_string(seconds) + "s ago";
 }
 
-// Table cells show every byte but a control byte, which would break the
-// row (or drive the terminal): those become "?".
-std::string cell(std::string_view text) {
-    std::string shown;
-    for (char c : text) {
-        const auto byte = static_cast<unsigned char>(c);
-        shown += (byte < 0x20 || byte == 0x7f) ? '?' : c;
-    }
-    return shown;
-}
+std::string cell(std::string_view text) { return maskControlBytes(text); }
 
 // Display width: UTF-8 continuation bytes take no column.
 std::size_t width(std::string_view text) {

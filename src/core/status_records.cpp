@@ -4,7 +4,7 @@
 #include <set>
 
 #include "core/command_line.hpp"
-#include "core/display_url.hpp"
+#include "util/url_password.hpp"
 #include "log/log.hpp"
 #include "platform/fd.hpp"
 #include "platform/directory.hpp"

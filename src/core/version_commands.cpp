@@ -8,6 +8,7 @@
 #include "log/log.hpp"
 #include "platform/fd.hpp"
 #include "sync/version_store.hpp"
+#include "util/terminal_text.hpp"
 
 namespace qs {
 
@@ -55,7 +56,9 @@ int runVersions(const Invocation& invocation) {
         if (!bundle) return 1;
         std::string text;
         for (const KeptVersion& version : listVersions(*bundle)) {
-            text.append(version.live ? "* " : "  ").append(version.name).append("\n");
+            // Names come from the server's ETags: ESC or BEL in one must
+            // not reach the terminal.
+            text.append(version.live ? "* " : "  ").append(maskControlBytes(version.name)).append("\n");
         }
         return print(text);
     } catch (const std::bad_alloc&) {
@@ -72,8 +75,9 @@ int runRollback(const Invocation& invocation) {
         if (invocation.operands.size() > 1) version = invocation.operands[1];
         const auto rolled = rollbackVersion(*bundle, version);
         if (!rolled) return 1;
-        const std::string was = rolled->from.empty() ? std::string("nothing") : rolled->from;
-        return print("[" + bundle->name + "] current -> " + rolled->to + " (was " + was + ")\n");
+        const std::string was = rolled->from.empty() ? std::string("nothing") : maskControlBytes(rolled->from);
+        return print("[" + bundle->name + "] current -> " + maskControlBytes(rolled->to) + " (was " + was +
+                     ")\n");
     } catch (const std::bad_alloc&) {
         log::startupError(Error::OutOfMemory);
         return 1;

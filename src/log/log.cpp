@@ -10,6 +10,7 @@
 #include "platform/file_create.hpp"
 #include "platform/process_state.hpp"
 #include "util/json.hpp"
+#include "util/url_password.hpp"
 
 namespace qs::log {
 
@@ -184,21 +185,11 @@ Piece::Piece(Error e) : prefix_("error."), text_(errorName(e)) {}
 Piece::Piece(Octal number) { setUnsigned(number.value, 8); }
 
 Piece::Piece(RedactedUrl url) : text_(url.text) {
-    // The user information ends at the last "@" of the authority, which
-    // itself ends at the first "/", "?" or "#" after "//"; the password is
-    // what follows the first ":" in it.
-    const std::string_view text = url.text;
-    const std::size_t start = text.find("//");
-    if (start == std::string_view::npos) return;
-    const std::size_t authority = start + 2;
-    const std::size_t authority_end = std::min(text.find_first_of("/?#", authority), text.size());
-    const std::size_t at = text.substr(0, authority_end).rfind('@');
-    if (at == std::string_view::npos || at < authority) return;
-    const std::size_t colon = text.substr(0, at).find(':', authority);
-    if (colon == std::string_view::npos) return;
-    prefix_ = text.substr(0, colon + 1);
+    const std::optional<PasswordPlace> place = findUrlPassword(url.text);
+    if (!place) return;
+    prefix_ = url.text.substr(0, place->begin);
     text_ = "***";
-    suffix_ = text.substr(at);
+    suffix_ = url.text.substr(place->end);
 }
 
 void Piece::setUnsigned(std::uint64_t number, unsigned radix) {

@@ -217,5 +217,23 @@ TEST_F(AgentVersions, VersionsAndRollbackAcrossRuns) {
     EXPECT_EQ(readFile(target() + "/.etag"), "\"b\"");
 }
 
+// Version names come from the server's ETags: ESC and BEL in them reach
+// the terminal through versions and rollback only as "?", as in status.
+TEST_F(AgentVersions, ControlBytesOfVersionNamesAreMaskedOnTheTerminal) {
+    ScriptedServer server({script::respond(ok("\"\x1b]0;pwned\x07" "a\"", site("a"))),
+                           script::respond(ok("\"b\x1b[2J\"", site("b")))},
+                          {.lifetime = 20s});
+    const std::string conf = config(server, "keep_versions = 3\n");
+    ASSERT_EQ(run({"-c", conf, "once"}).exit_status, 0);
+    ASSERT_EQ(run({"-c", conf, "once"}).exit_status, 0);
+    ProcessResult r = run({"-c", conf, "versions", "site"});
+    EXPECT_EQ(r.exit_status, 0) << r.err;
+    EXPECT_EQ(r.out, "* b?[2J\n  ?]0;pwned?a\n");
+    r = run({"-c", conf, "rollback", "site"});
+    EXPECT_EQ(r.exit_status, 0) << r.err;
+    EXPECT_EQ(r.out, "[site] current -> v?]0;pwned?a (was vb?[2J)\n");
+    EXPECT_EQ(linkTarget(target() + "/current"), "v\x1b]0;pwned\x07" "a");
+}
+
 }  // namespace
 }  // namespace qs::test
