@@ -338,10 +338,12 @@ int runDaemon(const Invocation& invocation) {
 int runOnce(const Invocation& invocation) {
     auto agent = startAgent(invocation.config_path);
     if (!agent) return 1;
-    // Like one pass of the poll loop: a stop signal lets the pass finish.
+    // Like one pass of the poll loop: after a stop signal the running cycle
+    // finishes and no other starts.
     const std::int64_t now = platform::wallClockSeconds();
     bool any_failed = false;
     for (std::size_t i = 0; i < agent->config.bundles.size(); ++i) {
+        if (platform::shutdownRequested()) break;
         agent->states[i].last_poll = now;
         if (agent->runCycle(i, invocation.sync) == SyncOutcome::failed) any_failed = true;
     }

@@ -102,6 +102,10 @@ LoopEnd pollLoop(std::span<const Bundle> bundles, std::span<BundleState> states,
         bool scheduled = false;
         std::int64_t earliest_ms = 0;
         for (std::size_t i = 0; i < count; ++i) {
+            // A stop ends the pass before the next sync: the running one
+            // saw its wait end, and every later one would only fail the
+            // same way and be counted and reported as a fault it is not.
+            if (driver.shutdownRequested()) break;
             const Bundle& bundle = bundles[i];
             BundleState& state = states[i];
             if (!hasOwnSchedule(bundle)) {

@@ -92,9 +92,9 @@ inline constexpr std::int64_t kPassSleepNanoseconds = 1'000'000'000;
 // poll_jitter percent of poll_interval, in milliseconds.
 [[nodiscard]] std::int64_t firstPollDelayMs(const Bundle& bundle, double unit);
 
-// Runs passes until the stop flag is seen (checked before each pass and
-// before each sleep, never between the bundles of a pass, so a running pass
-// completes), then logs "shutdown complete" and returns. `states` has one
+// Runs passes until the stop flag is seen (checked before each pass, before
+// each bundle's sync and before each sleep: the running sync completes, no
+// new one starts), then logs "shutdown complete" and returns. `states` has one
 // entry per bundle; the loop sets last_poll to the pass's start time before
 // each sync. Allocates nothing.
 // Why the loop returned: a stop signal, or a reload request that the

@@ -116,5 +116,34 @@ TEST(Signals, ReloadAddsRemovesAndChangesBundlesAfterTheRunningFetch) {
     EXPECT_TRUE(result.err.ends_with("info(quillstead): shutdown complete\n")) << result.err;
 }
 
+// A stop during one bundle's fetch ends that fetch and the pass: the bundles
+// after it are neither fetched nor reported as failed, in the daemon and in
+// "once" alike.
+TEST(Signals, StopDuringAFetchStartsNoOtherFetch) {
+    for (const std::string_view command : {"run", "once"}) {
+        SCOPED_TRACE(command);
+        ScriptedServer stalled({{script::request(), script::hold()}}, kRepeating);
+        ScriptedServer later({script::respond(kNotModified)}, kRepeating);
+        TempDir dir;
+        const std::string conf = dir / "q.conf";
+        writeFile(conf, section("stalled", stalled.url("/s"), dir / "s") +
+                            section("later", later.url("/l"), dir / "l") +
+                            section("last", later.url("/x"), dir / "x"));
+        RunOptions options;
+        options.args = {"-c", conf, std::string(command)};
+        RunningProcess agent(quillsteadBinary(), options);
+        ASSERT_TRUE(waitForRequests(stalled, 1, 10s)) << agent.stderrSoFar();
+        agent.signal(SIGTERM);
+        const ProcessResult r = agent.wait(10s);
+        const std::size_t stopped = r.err.find("error(quillstead): [stalled] fetch failed: interrupted\n");
+        ASSERT_NE(stopped, std::string::npos) << r.err;
+        // The start-up listing names every bundle; nothing after the stop does.
+        EXPECT_EQ(r.err.find("[later]", stopped), std::string::npos) << r.err;
+        EXPECT_EQ(r.err.find("[last]", stopped), std::string::npos) << r.err;
+        EXPECT_EQ(later.requests().size(), 0u);
+        EXPECT_EQ(r.exit_status, command == "run" ? 0 : 2) << r.err;
+    }
+}
+
 }  // namespace
 }  // namespace qs::test
