@@ -26,6 +26,8 @@ constexpr int kStdout = 1;
 // Exit status of "once" when a bundle's cycle failed; 1 stays the status of
 // an unusable configuration, so a script can tell the two apart.
 constexpr int kSomeCycleFailed = 2;
+// Exit status of a refused command line.
+constexpr int kUsageRefused = 2;
 
 int printForExit(std::string_view text) {
     if (auto written = platform::writeAll(kStdout, text); !written) {
@@ -359,7 +361,7 @@ int runAgent(int argc, char** argv, SyncStep sync) {
     std::vector<std::string> args;
     try {
         if (argc > 1) args.assign(argv + 1, argv + argc);
-        line = parseCommandLine(args, commandWords());
+        line = parseCommandLine(args, commandSyntax());
     } catch (const std::bad_alloc&) {
         log::startupError(Error::OutOfMemory);
         return 1;
@@ -376,12 +378,17 @@ int runAgent(int argc, char** argv, SyncStep sync) {
         }
         return printForExit(usage);
     }
+    case CommandAction::refuse:
+        // Nothing has been read or fetched: a typo must not select the daemon.
+        log::plainLine("error: ", line.refusal);
+        log::plainLine("usage: ", kUsageLine);
+        return kUsageRefused;
     case CommandAction::run: break;
     }
     platform::occupyStandardDescriptors();
     const Command* command = findCommand(line.command);
     if (command == nullptr) return 1;  // the scan only selects listed words
-    const Invocation invocation{line.config_path, line.operands, sync};
+    const Invocation invocation{line.config_path, line.operands, line.options, sync};
     return command->run(invocation);
 }
 

@@ -6,11 +6,22 @@
 
 namespace qs {
 
+namespace {
+
+CommandLine refused(std::string_view what, std::string_view arg) {
+    CommandLine line;
+    line.action = CommandAction::refuse;
+    line.refusal.append(what).append(" '").append(arg).append("'");
+    return line;
+}
+
+}  // namespace
+
 CommandLine parseCommandLine(std::span<const std::string> args,
-                             std::span<const std::string_view> command_words) {
+                             std::span<const CommandSyntax> commands) {
     CommandLine line;
     line.config_path = kDefaultConfigPath;
-    bool have_command = false;
+    const CommandSyntax* command = nullptr;
     for (std::size_t i = 0; i < args.size(); ++i) {
         const std::string_view arg = args[i];
         if (arg == "-c") {
@@ -21,13 +32,21 @@ CommandLine parseCommandLine(std::span<const std::string> args,
         } else if (arg == "-h" || arg == "--help") {
             line.action = CommandAction::print_usage;
             return line;
-        } else if (have_command) {
+        } else if (arg.starts_with('-')) {
             // Options keep their meaning after the command word, so
-            // "status -c x" reads x; only plain words become operands.
-            if (!arg.starts_with('-')) line.operands.push_back(arg);
-        } else if (std::ranges::find(command_words, arg) != command_words.end()) {
-            line.command = arg;
-            have_command = true;
+            // "status -c x" reads x; a command's own option follows its word.
+            if (command == nullptr || std::ranges::find(command->options, arg) == command->options.end()) {
+                return refused("unknown option", arg);
+            }
+            line.options.push_back(arg);
+        } else if (command == nullptr) {
+            const auto found = std::ranges::find(commands, arg, &CommandSyntax::word);
+            if (found == commands.end()) return refused("unknown command", arg);
+            command = &*found;
+            line.command = found->word;
+        } else {
+            if (line.operands.size() == command->max_operands) return refused("unexpected argument", arg);
+            line.operands.push_back(arg);
         }
     }
     return line;

@@ -1,7 +1,9 @@
 #pragma once
-// The command line: -c <path>, -v/--version, -h/--help, and a command word
-// with its arguments; everything else is ignored without a message.
+// The command line: -c <path>, -v/--version, -h/--help, and one command
+// word with its arguments. Anything else is refused: a mistyped word must
+// never fall through to the daemon, which installs payloads and runs hooks.
 
+#include <cstddef>
 #include <span>
 #include <string>
 #include <string_view>
@@ -13,7 +15,18 @@ namespace qs {
 
 inline constexpr std::string_view kVersionText = "quillstead " QUILLSTEAD_VERSION "\n";
 
-enum class CommandAction { run, print_version, print_usage };
+// The one-line synopsis printed after a refused command line.
+inline constexpr std::string_view kUsageLine = "quillstead [-c config] [-v] [-h] [COMMAND [ARGS]]";
+
+// What the scan needs to know of a command: its word, how many plain words
+// it takes, and the options of its own ("--json").
+struct CommandSyntax {
+    std::string_view word;
+    std::size_t max_operands = 0;
+    std::span<const std::string_view> options = {};
+};
+
+enum class CommandAction { run, print_version, print_usage, refuse };
 
 struct CommandLine {
     CommandAction action = CommandAction::run;
@@ -22,17 +35,24 @@ struct CommandLine {
     // The command word, "run" when none was given.
     std::string_view command = "run";
     // The plain words after the command word, in order (views into the
-    // scanned arguments); a command uses what it needs and ignores the rest.
+    // scanned arguments).
     std::vector<std::string_view> operands;
+    // The command's own options that were given, in order.
+    std::vector<std::string_view> options;
+    // For CommandAction::refuse: the message after "error: ".
+    std::string refusal;
 };
 
 // Scans `args` (without the program name) left to right. "-c" takes the next
 // argument verbatim, even one starting with a dash; a later "-c" wins; a
 // trailing "-c" is ignored. The first -v/--version or -h/--help ends the
-// scan. The first other word found in `command_words` selects that command;
-// plain words before it are ignored, those after it are its operands.
-// Comparison is byte for byte; there is no "--" and no combining.
+// scan. The first plain word must be a command word; the plain words after
+// it are its operands, up to its max_operands; an argument starting with a
+// dash must be one of the above or an option of the command named before
+// it. Anything else refuses the line ("unknown command 'x'", "unknown
+// option '-x'", "unexpected argument 'x'"). Comparison is byte for byte;
+// there is no "--" and no combining.
 [[nodiscard]] CommandLine parseCommandLine(std::span<const std::string> args,
-                                           std::span<const std::string_view> command_words);
+                                           std::span<const CommandSyntax> commands);
 
 }  // namespace qs

@@ -16,19 +16,23 @@ namespace qs {
 namespace {
 
 // Adding a command is one line here (and its function).
+constexpr std::string_view kJsonOption[] = {"--json"};
+
 constexpr Command kCommands[] = {
-    {"run", "", "Run the agent until stopped (the default)", runDaemon},
-    {"once", "", "Sync every bundle once, then exit", runOnce},
-    {"check", "", "Check the configuration without fetching anything", runCheck},
-    {"status", "", "Show each bundle's state from the records in state_dir", runStatus},
-    {"versions", "BUNDLE", "List a bundle's kept versions, newest first", runVersions},
-    {"rollback", "BUNDLE [VERSION]", "Switch a bundle back to a kept version", runRollback},
+    {{"run", 0}, "", "Run the agent until stopped (the default)", runDaemon},
+    {{"once", 0}, "", "Sync every bundle once, then exit", runOnce},
+    {{"check", 0}, "", "Check the configuration without fetching anything", runCheck},
+    {{"status", 0, kJsonOption}, "[--json]",
+     "Show each bundle's state from the records in state_dir", runStatus},
+    {{"versions", 1, kJsonOption}, "BUNDLE [--json]", "List a bundle's kept versions, newest first",
+     runVersions},
+    {{"rollback", 2}, "BUNDLE [VERSION]", "Switch a bundle back to a kept version", runRollback},
 };
 
-constexpr auto kCommandWords = [] {
-    std::array<std::string_view, std::size(kCommands)> words{};
-    for (std::size_t i = 0; i < words.size(); ++i) words[i] = kCommands[i].word;
-    return words;
+constexpr auto kCommandSyntax = [] {
+    std::array<CommandSyntax, std::size(kCommands)> syntax{};
+    for (std::size_t i = 0; i < syntax.size(); ++i) syntax[i] = kCommands[i].syntax;
+    return syntax;
 }();
 
 // Descriptions start at the sixteenth character, as the option lines do,
@@ -39,11 +43,15 @@ constexpr std::size_t kDescriptionColumn = 15;
 
 std::span<const Command> commands() { return kCommands; }
 
-std::span<const std::string_view> commandWords() { return kCommandWords; }
+std::span<const CommandSyntax> commandSyntax() { return kCommandSyntax; }
+
+bool Invocation::hasOption(std::string_view option) const {
+    return std::ranges::find(options, option) != options.end();
+}
 
 const Command* findCommand(std::string_view word) {
     for (const Command& command : kCommands) {
-        if (command.word == word) return &command;
+        if (command.syntax.word == word) return &command;
     }
     return nullptr;
 }
@@ -52,7 +60,10 @@ std::string usageText() {
     std::string text =
         "quillstead -- configuration bundle pull agent\n"
         "\n"
-        "Usage: quillstead [-c config] [-v] [-h] [COMMAND [ARGS]]\n"
+        "Usage: ";
+    text += kUsageLine;
+    text +=
+        "\n"
         "\n"
         "Options:\n"
         "  -c <path>    Config file (default: ";
@@ -64,7 +75,7 @@ std::string usageText() {
         "\n"
         "Commands:\n";
     const auto synopsis = [](const Command& command) {
-        std::string s(command.word);
+        std::string s(command.syntax.word);
         if (!command.arguments.empty()) s.append(" ").append(command.arguments);
         return s;
     };

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <array>
 #include <new>
+#include <span>
 #include <string>
 #include <vector>
 
@@ -12,6 +13,7 @@
 #include "platform/fd.hpp"
 #include "platform/process_state.hpp"
 #include "platform/standard_streams.hpp"
+#include "sync/etag_store.hpp"
 #include "util/terminal_text.hpp"
 
 namespace qs {
@@ -69,7 +71,21 @@ std::size_t width(std::string_view text) {
     }));
 }
 
-int status(std::string_view config_path) {
+// One status record per bundle, as state_dir holds them, one per line; a
+// bundle without a record gets the record of a bundle that never ran.
+std::string jsonLines(const Config& config, std::span<const std::string> files, bool& all_ok) {
+    std::string out;
+    for (std::size_t i = 0; i < config.bundles.size(); ++i) {
+        const Bundle& bundle = config.bundles[i];
+        const auto record = readStatusRecord(*config.state_dir, files[i], bundle);
+        if (!record || record->last_attempt == 0 || record->result == "failed") all_ok = false;
+        out += renderStatusRecord(bundle, record ? *record : BundleStatus{},
+                                  loadEtag(bundle.target_dir));
+    }
+    return out;
+}
+
+int status(std::string_view config_path, bool json) {
     auto loaded = loadConfig(config_path);
     if (!loaded) {
         if (loaded.error().failure == ConfigFailure::read_failed) {
@@ -84,6 +100,15 @@ int status(std::string_view config_path) {
         return 1;
     }
     const auto files = statusFileNames(config.bundles);
+    if (json) {
+        bool all_ok = true;
+        const std::string out = jsonLines(config, files, all_ok);
+        if (auto written = platform::writeAll(kStdout, out); !written) {
+            log::startupError(written.error());
+            return 1;
+        }
+        return all_ok ? 0 : kNotAllOk;
+    }
     const std::int64_t now = platform::wallClockSeconds();
     constexpr std::size_t kColumns = 7;
     using Row = std::array<std::string, kColumns>;
@@ -138,7 +163,7 @@ int status(std::string_view config_path) {
 
 int runStatus(const Invocation& invocation) {
     try {
-        return status(invocation.config_path);
+        return status(invocation.config_path, invocation.hasOption("--json"));
     } catch (const std::bad_alloc&) {
         log::startupError(Error::OutOfMemory);
         return 1;

@@ -8,6 +8,7 @@
 #include "log/log.hpp"
 #include "platform/fd.hpp"
 #include "sync/version_store.hpp"
+#include "util/json.hpp"
 #include "util/terminal_text.hpp"
 
 namespace qs {
@@ -54,11 +55,17 @@ int runVersions(const Invocation& invocation) {
     try {
         const auto bundle = namedBundle(invocation, "versions");
         if (!bundle) return 1;
+        const bool json = invocation.hasOption("--json");
         std::string text;
         for (const KeptVersion& version : listVersions(*bundle)) {
-            // Names come from the server's ETags: ESC or BEL in one must
-            // not reach the terminal.
-            text.append(version.live ? "* " : "  ").append(maskControlBytes(version.name)).append("\n");
+            if (json) {
+                // One object per kept version, newest first, as the plain form.
+                text += "{\"name\":\"";
+                escapeJsonString(version.name, [&text](std::string_view piece) { text += piece; });
+                text.append("\",\"live\":").append(version.live ? "true" : "false").append("}\n");
+            } else {
+                text.append(version.live ? "* " : "  ").append(maskControlBytes(version.name)).append("\n");
+            }
         }
         return print(text);
     } catch (const std::bad_alloc&) {

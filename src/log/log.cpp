@@ -331,4 +331,11 @@ void startupError(Error e) {
     line.put("\n");
 }
 
+void plainLine(std::string_view first, std::string_view second) {
+    LineWriter line;
+    line.put(first);
+    line.put(second);
+    line.put("\n");
+}
+
 }  // namespace qs::log

@@ -153,4 +153,9 @@ void clearLastError();
 // under the same lock as log lines.
 void startupError(Error e);
 
+// A line of its own on standard error, `first`, `second` and a line feed, without
+// level or scope, under the same lock: for the refusal of a command line,
+// written before any configuration could choose a format.
+void plainLine(std::string_view first, std::string_view second = {});
+
 }  // namespace qs::log

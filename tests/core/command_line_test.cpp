@@ -15,12 +15,16 @@ struct Case {
     std::string_view config_path;  // checked only for CommandAction::run
     std::string_view command = "run";
     std::vector<std::string_view> operands = {};
+    std::vector<std::string_view> options = {};
+    std::string_view refusal = "";  // checked only for CommandAction::refuse
 };
 
-// The scan only needs to know which words are commands.
-constexpr std::string_view kWords[] = {"run", "once", "versions"};
+constexpr std::string_view kJson[] = {"--json"};
+// The scan only needs each command's word, operand count and options.
+constexpr CommandSyntax kCommands[] = {{"run", 0}, {"once", 0}, {"versions", 1, kJson}};
 
 constexpr std::string_view kDefault = "/usr/local/etc/quillstead/quillstead.conf";
+constexpr CommandAction kRefuse = CommandAction::refuse;
 
 const Case kCases[] = {
     {"no arguments", {}, CommandAction::run, kDefault},
@@ -30,42 +34,58 @@ const Case kCases[] = {
     {"-c as the last argument is ignored", {"-c"}, CommandAction::run, kDefault},
     {"trailing -c keeps the earlier value", {"-c", "a", "-c"}, CommandAction::run, "a"},
     {"a later -c wins", {"-c", "a", "-c", "b"}, CommandAction::run, "b"},
-    {"unknown words are ignored", {"run", "-x", "--config", "x", "-cfile", "-vh"},
-     CommandAction::run, kDefault, "run", {"x"}},
-    {"words around -c are ignored", {"w", "-c", "a", "z"}, CommandAction::run, "a"},
-    {"case matters", {"-V", "-H", "--VERSION", "-C", "x"}, CommandAction::run, kDefault},
-    {"empty argument is a word", {"", "-c", ""}, CommandAction::run, ""},
     {"-v", {"-v"}, CommandAction::print_version, ""},
     {"--version", {"--version"}, CommandAction::print_version, ""},
     {"-h", {"-h"}, CommandAction::print_usage, ""},
     {"--help", {"--help"}, CommandAction::print_usage, ""},
-    {"the first of -v and -h wins", {"x", "-h", "-v"}, CommandAction::print_usage, ""},
+    {"the first of -v and -h wins", {"once", "-h", "-v"}, CommandAction::print_usage, ""},
     {"-v after -c with a missing file", {"-c", "missing", "-v"}, CommandAction::print_version, ""},
-    {"-- is not an end-of-options marker", {"--", "-v"}, CommandAction::print_version, ""},
+    {"-v and -h end the scan before a later mistake", {"-v", "chekc"}, CommandAction::print_version, ""},
     {"a command word selects its command", {"once"}, CommandAction::run, kDefault, "once"},
-    {"plain words before the command are ignored", {"x", "y", "once"}, CommandAction::run,
-     kDefault, "once"},
-    {"the first command word wins; later ones are operands", {"once", "run", "versions"},
-     CommandAction::run, kDefault, "once", {"run", "versions"}},
-    {"operands follow the command in order", {"versions", "site", "v2"}, CommandAction::run,
-     kDefault, "versions", {"site", "v2"}},
-    {"-c after the command still names the file",
-     {"versions", "-c", "a.conf", "site", "-x"}, CommandAction::run, "a.conf", "versions", {"site"}},
+    {"operands follow the command", {"versions", "site"}, CommandAction::run, kDefault, "versions",
+     {"site"}},
+    {"-c after the command still names the file", {"versions", "-c", "a.conf", "site"},
+     CommandAction::run, "a.conf", "versions", {"site"}},
+    {"a command's option after its word", {"versions", "site", "--json"}, CommandAction::run,
+     kDefault, "versions", {"site"}, {"--json"}},
     {"a -c value is never a command word", {"-c", "once"}, CommandAction::run, "once"},
-    {"command words compare by bytes", {"Once", "once "}, CommandAction::run, kDefault},
-    {"-h after a command word still prints the usage", {"once", "-h"},
-     CommandAction::print_usage, ""},
+    {"-h after a command word still prints the usage", {"once", "-h"}, CommandAction::print_usage, ""},
+    // Every other word or option is refused, wherever it stands.
+    {"a mistyped command", {"-c", "x.conf", "chekc"}, kRefuse, "", "", {}, {}, "unknown command 'chekc'"},
+    {"help is not a command", {"help"}, kRefuse, "", "", {}, {}, "unknown command 'help'"},
+    {"version is not a command", {"version"}, kRefuse, "", "", {}, {}, "unknown command 'version'"},
+    {"case matters for options", {"-V"}, kRefuse, "", "", {}, {}, "unknown option '-V'"},
+    {"case matters for words", {"Once"}, kRefuse, "", "", {}, {}, "unknown command 'Once'"},
+    {"an unknown long option", {"--dry-run", "once"}, kRefuse, "", "", {}, {},
+     "unknown option '--dry-run'"},
+    {"an option glued to its value", {"-cfile"}, kRefuse, "", "", {}, {}, "unknown option '-cfile'"},
+    {"combined short options", {"-vh"}, kRefuse, "", "", {}, {}, "unknown option '-vh'"},
+    {"-- is not an end-of-options marker", {"--", "-v"}, kRefuse, "", "", {}, {},
+     "unknown option '--'"},
+    {"a command's option before its word", {"--json", "versions", "site"}, kRefuse, "", "", {}, {},
+     "unknown option '--json'"},
+    {"another command's option", {"once", "--json"}, kRefuse, "", "", {}, {},
+     "unknown option '--json'"},
+    {"a second command word", {"once", "run"}, kRefuse, "", "", {}, {}, "unexpected argument 'run'"},
+    {"one operand too many", {"versions", "site", "v2"}, kRefuse, "", "", {}, {},
+     "unexpected argument 'v2'"},
+    {"an empty argument is a word", {""}, kRefuse, "", "", {}, {}, "unknown command ''"},
+    {"a word with a trailing blank", {"once "}, kRefuse, "", "", {}, {}, "unknown command 'once '"},
 };
 
 TEST(CommandLine, Scan) {
     for (const Case& c : kCases) {
         SCOPED_TRACE(c.name);
-        const CommandLine line = parseCommandLine(c.args, kWords);
+        const CommandLine line = parseCommandLine(c.args, kCommands);
         EXPECT_EQ(line.action, c.action);
         if (c.action == CommandAction::run) {
             EXPECT_EQ(line.config_path, c.config_path);
             EXPECT_EQ(line.command, c.command);
             EXPECT_EQ(line.operands, c.operands);
+            EXPECT_EQ(line.options, c.options);
+        }
+        if (c.action == kRefuse) {
+            EXPECT_EQ(line.refusal, c.refusal);
         }
     }
 }
