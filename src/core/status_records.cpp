@@ -6,10 +6,8 @@
 #include "core/command_line.hpp"
 #include "util/url_password.hpp"
 #include "log/log.hpp"
-#include "platform/fd.hpp"
-#include "platform/directory.hpp"
 #include "platform/file_create.hpp"
-#include "platform/link_switch.hpp"
+#include "platform/record_file.hpp"
 #include "util/integer_text.hpp"
 #include "util/json.hpp"
 
@@ -147,8 +145,14 @@ std::optional<BundleStatus> readStatusRecord(std::string_view state_dir, std::st
                                              const Bundle& bundle) {
     std::string path(state_dir);
     path.append("/").append(file);
-    auto text = platform::readWholeFile(path, kMaxStatusRecordBytes);
-    if (!text) return std::nullopt;
+    auto text = platform::readRecordFile(path, kMaxStatusRecordBytes);
+    if (!text) {
+        if (platform::isForeignEntry(text.error())) {
+            log::warn(Scope::quillstead, "[", bundle.name, "] ignored ", path,
+                      ": not a regular file");
+        }
+        return std::nullopt;
+    }
     return parseStatusRecord(*text, bundle);
 }
 
@@ -158,35 +162,13 @@ void prepareStateDir(std::string_view state_dir) {
     }
 }
 
-Result<void> replaceFile(std::string_view path, std::string_view bytes) {
-    const std::size_t slash = path.rfind('/');
-    const std::string directory(slash == std::string_view::npos ? std::string_view(".")
-                                : slash == 0                    ? std::string_view("/")
-                                                                : path.substr(0, slash));
-    const std::string name(slash == std::string_view::npos ? path : path.substr(slash + 1));
-    const std::string temporary = name + ".tmp";
-    auto dir = platform::openDirectory(directory);
-    if (!dir) return std::unexpected(dir.error());
-    {
-        auto file = platform::createFileNoFollowAt(dir->get(), temporary);
-        if (!file) return std::unexpected(file.error());
-        if (auto written = platform::writeAll(file->get(), bytes); !written) {
-            return std::unexpected(written.error());
-        }
-    }
-    // rename(2) replaces a link at the final name; it never writes through it.
-    std::string temporary_path(path);
-    temporary_path += ".tmp";
-    return platform::renamePath(temporary_path, path);
-}
-
 void writeStatusRecord(std::string_view state_dir, std::string_view file, const Bundle& bundle,
                        const BundleState& state) {
     try {
         std::string path(state_dir);
         path.append("/").append(file);
-        if (auto written = replaceFile(path, renderStatusRecord(bundle, state.status, state.etag));
-            !written) {
+        const std::string record = renderStatusRecord(bundle, state.status, state.etag);
+        if (auto written = platform::replaceRecordFile(path, record); !written) {
             log::warn(Scope::quillstead, "[", bundle.name, "] failed to write status record ", path,
                       ": ", written.error());
         }
@@ -326,7 +308,7 @@ std::string renderMetrics(std::span<const Bundle> bundles, std::span<const Bundl
 void writeMetrics(std::string_view path, std::span<const Bundle> bundles,
                   std::span<const BundleState> states) {
     try {
-        if (auto written = replaceFile(path, renderMetrics(bundles, states)); !written) {
+        if (auto written = platform::replaceRecordFile(path, renderMetrics(bundles, states)); !written) {
             log::warn(Scope::quillstead, "failed to write metrics_file ", path, ": ", written.error());
         }
     } catch (const std::bad_alloc&) {

@@ -45,10 +45,6 @@ inline constexpr std::size_t kMaxStatusRecordBytes = 65536;
 // Creates state_dir (mode 0700) when it is missing; warns when it cannot.
 void prepareStateDir(std::string_view state_dir);
 
-// Writes `bytes` to `path` through "`path`.tmp" and a rename; neither name
-// is followed if it is a symbolic link.
-[[nodiscard]] Result<void> replaceFile(std::string_view path, std::string_view bytes);
-
 // Rewrites the record of one bundle; one warning line when that fails.
 void writeStatusRecord(std::string_view state_dir, std::string_view file, const Bundle& bundle,
                        const BundleState& state);

@@ -12,7 +12,7 @@ namespace {
 // Depth-first; each level holds one descriptor and one cursor, so the depth
 // an archive can reach (its names are shorter than a system path) bounds
 // both.
-[[nodiscard]] Result<void> flushDirectory(int directory) {
+[[nodiscard]] Result<void> flushEntriesAt(int directory) {
     platform::DirectoryCursor cursor;
     for (;;) {
         QS_TRY_ASSIGN(const auto entry, cursor.next(directory));
@@ -20,7 +20,7 @@ namespace {
         if (entry->type == platform::EntryType::directory) {
             QS_TRY_ASSIGN(const platform::Fd child,
                           platform::openDirectoryNoFollowAt(directory, entry->view()));
-            QS_TRY(flushDirectory(child.get()));
+            QS_TRY(flushEntriesAt(child.get()));
         } else {
             QS_TRY_ASSIGN(const platform::Fd file,
                           platform::openForReading(directory, entry->view(),
@@ -40,7 +40,7 @@ FlushMethod preferredFlushMethod() {
 Result<void> flushTree(std::string_view path, FlushMethod method) {
     QS_TRY_ASSIGN(const platform::Fd directory, platform::openDirectory(path));
     if (method == FlushMethod::file_system) return platform::syncFileSystem(directory.get());
-    return flushDirectory(directory.get());
+    return flushEntriesAt(directory.get());
 }
 
 }  // namespace qs

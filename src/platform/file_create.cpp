@@ -98,29 +98,6 @@ Result<Fd> createIn(int directory, std::string_view path, int flags, mode_t mode
 constexpr int kCreateFlags = O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOCTTY;
 constexpr int kNewFileFlags = O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC | O_NOCTTY;
 
-Error renameAtError(int e) {
-    switch (e) {
-    case EPERM: return Error::PermissionDenied;
-    case ENOENT: return Error::FileNotFound;
-    case EIO: return Error::FileSystem;
-    case ENOMEM: return Error::SystemResources;
-    case EACCES: return Error::AccessDenied;
-    case EBUSY: return Error::FileBusy;
-    case EEXIST:
-    case ENOTEMPTY: return Error::PathAlreadyExists;
-    case EXDEV: return Error::RenameAcrossMountPoints;
-    case ENOTDIR: return Error::NotDir;
-    case EISDIR: return Error::IsDir;
-    case ENOSPC: return Error::NoSpaceLeft;
-    case EROFS: return Error::ReadOnlyFileSystem;
-    case EMLINK: return Error::LinkQuotaExceeded;
-    case ELOOP: return Error::SymLinkLoop;
-    case ENAMETOOLONG: return Error::NameTooLong;
-    case EDQUOT: return Error::DiskQuota;
-    default: return Error::Unexpected;
-    }
-}
-
 Error removeError(int e) {
     switch (e) {
     case EPERM: return Error::PermissionDenied;
@@ -191,15 +168,6 @@ void removeEntryIgnoringResult(int directory, std::string_view name) {
     PathBuffer buffer;
     if (!composeSystemPath(buffer, {name})) return;
     (void)::unlinkat(directory, buffer.c_str(), 0);
-}
-
-Result<void> renameAt(int directory, std::string_view from, std::string_view to) {
-    PathBuffer from_text;
-    PathBuffer to_text;
-    QS_TRY(composeSystemPath(from_text, {from}));
-    QS_TRY(composeSystemPath(to_text, {to}));
-    if (::renameat(directory, from_text.c_str(), directory, to_text.c_str()) == 0) return {};
-    return std::unexpected(renameAtError(errno));
 }
 
 std::uint32_t plainFileMode() {

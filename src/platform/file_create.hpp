@@ -60,10 +60,6 @@ extern const int kWorkingDirectory;
 // unlinkat(directory, name, 0) whose outcome does not matter to the caller.
 void removeEntryIgnoringResult(int directory, std::string_view name);
 
-// renameat(directory, from, directory, to): replaces what `to` named in one
-// step. Errors: those of renamePath.
-[[nodiscard]] Result<void> renameAt(int directory, std::string_view from, std::string_view to);
-
 // 0666 less the process umask (as it is now): the mode a file created the
 // plain way gets.
 // New files start at 0600 and are given this once written, when nothing

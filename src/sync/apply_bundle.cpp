@@ -18,7 +18,8 @@
 #include "platform/durability.hpp"
 #include "platform/file_attributes.hpp"
 #include "platform/file_create.hpp"
-#include "platform/link_switch.hpp"
+#include "platform/path_calls.hpp"
+#include "platform/record_file.hpp"
 #include "platform/process_state.hpp"
 #include "sync/version_store.hpp"
 #include "util/path.hpp"
@@ -99,10 +100,7 @@ void discardNewVersion(std::string_view target_dir, std::string_view name,
 }
 
 void flushTargetDir(std::string_view target_dir, bool& flushed) {
-    auto directory = platform::openDirectory(target_dir);
-    Result<void> synced = directory ? platform::syncFile(directory->get())
-                                    : Result<void>(std::unexpected(directory.error()));
-    if (!synced) {
+    if (auto synced = platform::flushDirectory(target_dir); !synced) {
         log::error(Scope::bundle, "failed to flush ", target_dir, ": ", synced.error());
         flushed = false;
     }

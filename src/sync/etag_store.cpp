@@ -3,21 +3,13 @@
 #include <new>
 
 #include "log/log.hpp"
-#include "platform/directory.hpp"
-#include "platform/durability.hpp"
-#include "platform/fd.hpp"
-#include "platform/file_attributes.hpp"
-#include "platform/file_create.hpp"
-#include "platform/directory.hpp"
+#include "platform/record_file.hpp"
 #include "util/path.hpp"
 #include "util/text.hpp"
 
 namespace qs {
 
 namespace {
-
-// The record is written under its name with this suffix, then renamed.
-constexpr std::string_view kTemporarySuffix = ".tmp";
 
 // The record sits beside the bundle's data. The directory is used verbatim:
 // a trailing slash just doubles the slash before ".etag".
@@ -33,7 +25,7 @@ std::string loadEtag(std::string_view target_dir) {
     if (!composeRecordPath(path, target_dir)) return {};
     // Only a regular file the agent could have written counts: a link could
     // lead anywhere and a FIFO would never end.
-    auto contents = platform::readRegularFileNoFollow(path.view(), kMaxEtagRecordBytes);
+    auto contents = platform::readRecordFile(path.view(), kMaxEtagRecordBytes);
     if (!contents) return {};
     const std::string_view etag = trimSpace(*contents);
     // The record goes into a request head: a control byte could end the
@@ -61,40 +53,13 @@ void saveEtag(std::string_view target_dir, BundleState& state, std::string_view 
     }
 
     PathBuffer path;
-    PathBuffer temporary;
     if (!composeRecordPath(path, target_dir)) return;
-    const auto warn = [&](Error error) {
-        log::warn(log::Scope::bundle, "failed to save etag to ", path.view(), ": ", error);
-    };
-    if (auto composed = temporary.append({path.view(), kTemporarySuffix}); !composed) {
-        warn(composed.error());
-        return;
-    }
-    // Written aside and renamed over the record: a crash leaves the old
-    // record or the new one, and a link planted under either name is
-    // replaced, never written through.
-    auto file = platform::replaceFileAt(platform::kWorkingDirectory, temporary.view());
-    if (!file) {
-        warn(file.error());
-        return;
-    }
-    const bool flushed = durability == Durability::flushed;
-    Result<void> done = platform::writeAll(file->get(), state.etag);
-    if (done) done = platform::changeMode(file->get(), platform::plainFileMode());
     // Durable: the record reaches the disk after the install it names, and
     // its new name is on the disk before the agent goes on.
-    if (done && flushed) done = platform::syncFile(file->get());
-    if (done) done = platform::renameAt(platform::kWorkingDirectory, temporary.view(), path.view());
-    if (!done) {
-        warn(done.error());
-        platform::removeEntryIgnoringResult(platform::kWorkingDirectory, temporary.view());
-        return;
-    }
-    if (flushed) {
-        auto directory = platform::openDirectory(target_dir);
-        if (directory) done = platform::syncFile(directory->get());
-        if (!directory) done = std::unexpected(directory.error());
-        if (!done) warn(done.error());
+    const auto flush = durability == Durability::flushed ? platform::RecordFlush::data_and_name
+                                                         : platform::RecordFlush::none;
+    if (auto saved = platform::replaceRecordFile(path.view(), state.etag, flush); !saved) {
+        log::warn(log::Scope::bundle, "failed to save etag to ", path.view(), ": ", saved.error());
     }
 }
 

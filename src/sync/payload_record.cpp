@@ -3,9 +3,8 @@
 #include <new>
 
 #include "log/log.hpp"
-#include "platform/fd.hpp"
-#include "platform/file_create.hpp"
-#include "platform/link_switch.hpp"
+#include "platform/path_calls.hpp"
+#include "platform/record_file.hpp"
 #include "util/text.hpp"
 
 namespace qs {
@@ -33,25 +32,14 @@ std::string& valueOf(BundleState& state, PayloadRecord record) {
 }
 
 std::string loadRecord(const std::string& path) {
-    auto contents = platform::readWholeFile(path, kMaxPayloadRecordBytes);
-    if (!contents) return {};
-    return std::string(trimSpace(*contents));
-}
-
-Result<void> writeRecord(const std::string& path, std::string_view value) {
-    const std::string temporary = path + ".tmp";
-    {
-        QS_TRY_ASSIGN(platform::Fd file, platform::createFile(temporary));
-        if (auto written = platform::writeAll(file.get(), value); !written) {
-            platform::unlinkIgnoringResult(temporary);
-            return written;
+    auto contents = platform::readRecordFile(path, kMaxPayloadRecordBytes);
+    if (!contents) {
+        if (platform::isForeignEntry(contents.error())) {
+            log::warn(log::Scope::bundle, "ignored ", path, ": not a regular file");
         }
+        return {};
     }
-    if (auto renamed = platform::renamePath(temporary, path); !renamed) {
-        platform::unlinkIgnoringResult(temporary);
-        return renamed;
-    }
-    return {};
+    return std::string(trimSpace(*contents));
 }
 
 }  // namespace
@@ -100,7 +88,7 @@ void savePayloadRecord(const Bundle& bundle, BundleState& state, PayloadRecord r
             platform::unlinkIgnoringResult(path);
             return;
         }
-        if (auto written = writeRecord(path, value); !written) {
+        if (auto written = platform::replaceRecordFile(path, value); !written) {
             log::warn(log::Scope::bundle, "failed to save ", recordName(record), " to ", path, ": ",
                       written.error());
         }

@@ -8,7 +8,7 @@
 #include "deploy/remove_tree.hpp"
 #include "platform/directory.hpp"
 #include "platform/file_create.hpp"
-#include "platform/link_switch.hpp"
+#include "platform/path_calls.hpp"
 #include "platform/process_state.hpp"
 
 namespace qs {

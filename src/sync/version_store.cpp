@@ -6,11 +6,11 @@
 #include "deploy/remove_tree.hpp"
 #include "log/log.hpp"
 #include "platform/directory.hpp"
-#include "platform/durability.hpp"
 #include "platform/fd.hpp"
 #include "platform/file_create.hpp"
-#include "platform/link_switch.hpp"
+#include "platform/path_calls.hpp"
 #include "platform/process_state.hpp"
+#include "platform/record_file.hpp"
 #include "sync/apply_bundle.hpp"
 #include "sync/spool.hpp"
 #include "util/text.hpp"
@@ -81,11 +81,9 @@ bool isVersionDirectory(std::string_view target_dir, std::string_view name) {
     }
 }
 
-void flushDirectory(std::string_view directory) {
-    if (auto opened = platform::openDirectory(directory)) {
-        if (auto flushed = platform::syncFile(opened->get()); !flushed) {
-            log::warn(Scope::bundle, "failed to flush ", directory, ": ", flushed.error());
-        }
+void flushTargetDir(std::string_view directory) {
+    if (auto flushed = platform::flushDirectory(directory); !flushed) {
+        log::warn(Scope::bundle, "failed to flush ", directory, ": ", flushed.error());
     }
 }
 
@@ -128,8 +126,13 @@ std::vector<std::string> loadVersionRecord(std::string_view target_dir) {
     std::vector<std::string> names;
     PathBuffer path;
     if (!path.append({target_dir, "/", kVersionRecordName})) return names;
-    auto contents = platform::readWholeFile(path.view(), kMaxVersionRecordBytes);
-    if (!contents) return names;
+    auto contents = platform::readRecordFile(path.view(), kMaxVersionRecordBytes);
+    if (!contents) {
+        if (platform::isForeignEntry(contents.error())) {
+            log::warn(Scope::bundle, "ignored ", path.view(), ": not a regular file");
+        }
+        return names;
+    }
     std::string_view rest = *contents;
     try {
         while (!rest.empty()) {
@@ -155,9 +158,7 @@ bool hasVersionRecord(std::string_view target_dir) {
 
 Result<void> saveVersionRecord(std::string_view target_dir, const std::vector<std::string>& names,
                                bool durable) {
-    PathBuffer temporary;
     PathBuffer record;
-    QS_TRY(composeSystemPath(temporary, {target_dir, "/", kVersionRecordTmpName}));
     QS_TRY(composeSystemPath(record, {target_dir, "/", kVersionRecordName}));
     std::string text;
     try {
@@ -165,20 +166,9 @@ Result<void> saveVersionRecord(std::string_view target_dir, const std::vector<st
     } catch (const std::bad_alloc&) {
         return std::unexpected(Error::OutOfMemory);
     }
-    {
-        // Never through a link planted under the temporary name.
-        QS_TRY_ASSIGN(const platform::Fd directory, platform::openDirectory(target_dir));
-        QS_TRY_ASSIGN(const platform::Fd file,
-                      platform::createFileNoFollowAt(directory.get(), kVersionRecordTmpName));
-        QS_TRY(platform::writeAll(file.get(), text));
-        if (durable) QS_TRY(platform::syncFile(file.get()));
-    }
-    if (auto renamed = platform::renamePath(temporary.view(), record.view()); !renamed) {
-        platform::unlinkIgnoringResult(temporary.view());
-        return renamed;
-    }
-    if (durable) flushDirectory(target_dir);
-    return {};
+    return platform::replaceRecordFile(record.view(), text,
+                                       durable ? platform::RecordFlush::data_and_name
+                                               : platform::RecordFlush::none);
 }
 
 void keepVersions(const Bundle& bundle, std::optional<std::string_view> old_target,
@@ -376,7 +366,7 @@ Result<RollbackResult> rollbackVersion(const Bundle& bundle, std::optional<std::
         log::error(Scope::bundle, "symlink swap failed: ", switched.error());
         return std::unexpected(switched.error());
     }
-    if (bundle.options.durable.value_or(false)) flushDirectory(target_dir);
+    if (bundle.options.durable.value_or(false)) flushTargetDir(target_dir);
     return result;
 }
 

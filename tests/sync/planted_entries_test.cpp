@@ -13,8 +13,11 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include "core/status_records.hpp"
 #include "sync/apply_bundle.hpp"
 #include "sync/etag_store.hpp"
+#include "sync/payload_record.hpp"
+#include "sync/version_store.hpp"
 #include "support/archive.hpp"
 #include "support/stderr_capture.hpp"
 #include "support/temp_dir.hpp"
@@ -184,6 +187,142 @@ TEST(PlantedEntries, EtagRecordsTheAgentCannotHaveWrittenAreIgnored) {
         c.make(dir / ".etag");
         const int status = inChild([&] { return loadEtag(dir.str()) == c.etag ? 0 : 1; });
         EXPECT_EQ(status, 0);
+    }
+}
+
+// Every small record the agent keeps goes through one writer: a plant under
+// the record's name or its temporary name is replaced, never written
+// through, and a FIFO there never holds the agent.
+TEST(PlantedEntries, RecordsAreReplacedNeverWrittenThrough) {
+    struct Writer {
+        const char* name;
+        std::string file;  // relative to the directory the test makes
+        std::function<void(const std::string& dir)> write;
+        std::string contents;
+    };
+    const auto bundleIn = [](const std::string& dir) {
+        Bundle b = bundleFor(dir, DeployMode::direct, BundleFormat::archive);
+        b.name = "site";
+        return b;
+    };
+    const Writer writers[] = {
+        {"digest record", ".digest",
+         [&](const std::string& dir) {
+             BundleState state;
+             savePayloadRecord(bundleIn(dir), state, PayloadRecord::digest, "abc123");
+         },
+         "abc123"},
+        {"Last-Modified record", ".last-modified",
+         [&](const std::string& dir) {
+             BundleState state;
+             savePayloadRecord(bundleIn(dir), state, PayloadRecord::last_modified,
+                               "Tue, 01 Dec 2026 10:00:00 GMT");
+         },
+         "Tue, 01 Dec 2026 10:00:00 GMT"},
+        {"version record", ".versions",
+         [](const std::string& dir) { (void)saveVersionRecord(dir, {"v1", "v2"}, false); },
+         "v1\nv2\n"},
+        {"durable version record", ".versions",
+         [](const std::string& dir) { (void)saveVersionRecord(dir, {"v1"}, true); }, "v1\n"},
+        {"status record", "site.json",
+         [&](const std::string& dir) {
+             BundleState state;
+             state.status.result = "installed";
+             writeStatusRecord(dir, "site.json", bundleIn(dir), state);
+         },
+         "\"installed\""},
+        {"metrics file", "metrics.prom",
+         [&](const std::string& dir) {
+             const Bundle bundles[] = {bundleIn(dir)};
+             const BundleState states[1];
+             writeMetrics(dir + "/metrics.prom", bundles, states);
+         },
+         "quillstead_build_info"},
+    };
+    for (const Writer& writer : writers) {
+        for (const std::string suffix : {"", ".tmp"}) {
+            for (const Plant kind : {Plant::hard_link, Plant::symbolic_link, Plant::fifo}) {
+                SCOPED_TRACE(std::string(writer.name) + ", " + writer.file + suffix + ", " +
+                             plantName(kind));
+                test::TempDir root;
+                const std::string dir = root / "d";
+                const std::string outside = root / "outside";
+                test::writeFile(outside, "precious");
+                fs::create_directories(dir);
+                plant(kind, dir + "/" + writer.file + suffix, outside);
+                test::StderrCapture capture;
+                const int status = inChild([&] {
+                    writer.write(dir);
+                    return 0;
+                });
+                EXPECT_EQ(status, 0);
+                EXPECT_EQ(capture.text(), "");
+                EXPECT_EQ(test::readFile(outside), "precious");
+                EXPECT_EQ(fs::hard_link_count(outside), 1u);
+                const std::string record = dir + "/" + writer.file;
+                EXPECT_TRUE(isPlainFile(record));
+                if (isPlainFile(record)) {
+                    EXPECT_NE(test::readFile(record).find(writer.contents), std::string::npos);
+                }
+                EXPECT_FALSE(fs::exists(fs::symlink_status(record + ".tmp")));
+            }
+        }
+    }
+}
+
+// A record name that holds anything but a regular file was not made by the
+// agent: it is read as no record, with a warning, and never waited on.
+TEST(PlantedEntries, RecordsThatAreNoRegularFileAreIgnoredWithAWarning) {
+    struct Reader {
+        const char* name;
+        std::string file;
+        std::string plausible;  // what the record could hold, written outside
+        std::function<bool(const std::string& dir)> reads_nothing;
+    };
+    const auto bundleIn = [](const std::string& dir) {
+        Bundle b = bundleFor(dir, DeployMode::direct, BundleFormat::archive);
+        b.name = "site";
+        b.options.skip_identical = true;
+        b.options.use_last_modified = true;
+        return b;
+    };
+    const auto payloadRecords = [&](const std::string& dir) {
+        BundleState state;
+        loadPayloadRecords(bundleIn(dir), state);
+        return state.payload_digest.empty() && state.last_modified.empty();
+    };
+    BundleStatus installed;
+    installed.result = "installed";
+    const Reader readers[] = {
+        {"digest record", ".digest", "abc123", payloadRecords},
+        {"Last-Modified record", ".last-modified", "Tue, 01 Dec 2026 10:00:00 GMT",
+         payloadRecords},
+        {"version record", ".versions", "v1\n",
+         [](const std::string& dir) { return loadVersionRecord(dir).empty(); }},
+        {"status record", "site.json", "",
+         [&](const std::string& dir) {
+             return !readStatusRecord(dir, "site.json", bundleIn(dir)).has_value();
+         }},
+    };
+    for (const Reader& reader : readers) {
+        for (const Plant kind : {Plant::symbolic_link, Plant::fifo}) {
+            SCOPED_TRACE(std::string(reader.name) + ", " + plantName(kind));
+            test::TempDir root;
+            const std::string dir = root / "d";
+            const std::string outside = root / "outside";
+            fs::create_directories(dir);
+            test::writeFile(outside, reader.plausible.empty()
+                                         ? renderStatusRecord(bundleIn(dir), installed, "")
+                                         : reader.plausible);
+            plant(kind, dir + "/" + reader.file, outside);
+            test::StderrCapture capture;
+            const int status = inChild([&] { return reader.reads_nothing(dir) ? 0 : 1; });
+            EXPECT_EQ(status, 0);
+            EXPECT_NE(capture.text().find("ignored " + dir + "/" + reader.file +
+                                          ": not a regular file"),
+                      std::string::npos)
+                << capture.text();
+        }
     }
 }
 

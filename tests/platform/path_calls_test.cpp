@@ -1,4 +1,4 @@
-#include "platform/link_switch.hpp"
+#include "platform/path_calls.hpp"
 
 #include <filesystem>
 #include <gtest/gtest.h>

@@ -1,7 +1,7 @@
 #pragma once
-// The calls behind the switch of a `current` link: symlink, rename, readlink
-// and unlink. Paths of kMaxSystemPath bytes or more fail with NameTooLong
-// before any system call.
+// Calls on a path as a name: symlink, rename, lstat, readlink and unlink,
+// none of which opens what the name leads to. Paths of kMaxSystemPath bytes
+// or more fail with NameTooLong before any system call.
 
 #include <cstddef>
 #include <span>
@@ -23,6 +23,10 @@ namespace qs::platform {
 // ReadOnlyFileSystem, LinkQuotaExceeded, SymLinkLoop, NameTooLong, DiskQuota,
 // Unexpected.
 [[nodiscard]] Result<void> renamePath(std::string_view from, std::string_view to);
+
+// renameat(directory, from, directory, to): the same relative to an open
+// directory (or kWorkingDirectory). Errors: those of renamePath.
+[[nodiscard]] Result<void> renameAt(int directory, std::string_view from, std::string_view to);
 
 // What a name is, without following a link. `missing` when it does not
 // exist (ENOENT).

@@ -1,4 +1,4 @@
-#include "platform/link_switch.hpp"
+#include "platform/path_calls.hpp"
 
 #include <cerrno>
 #include <cstdio>
@@ -95,6 +95,15 @@ Result<void> renamePath(std::string_view from, std::string_view to) {
     QS_TRY(composeSystemPath(from_text, {from}));
     QS_TRY(composeSystemPath(to_text, {to}));
     if (::rename(from_text.c_str(), to_text.c_str()) == 0) return {};
+    return std::unexpected(renameError(errno));
+}
+
+Result<void> renameAt(int directory, std::string_view from, std::string_view to) {
+    PathBuffer from_text;
+    PathBuffer to_text;
+    QS_TRY(composeSystemPath(from_text, {from}));
+    QS_TRY(composeSystemPath(to_text, {to}));
+    if (::renameat(directory, from_text.c_str(), directory, to_text.c_str()) == 0) return {};
     return std::unexpected(renameError(errno));
 }
 
