@@ -73,6 +73,8 @@ struct Bundle {
 };
 
 enum class LogFormat { text, json };
+// In order of detail, as log_level names them.
+enum class LogLevel { error, warning, info, debug };
 
 struct Config {
     bool tls_verify = true;
@@ -83,6 +85,7 @@ struct Config {
     std::optional<std::string> state_dir;
     std::optional<std::string> metrics_file;
     LogFormat log_format = LogFormat::text;
+    LogLevel log_level = LogLevel::info;
 };
 
 // What the cycles of one bundle came to, for its status record in

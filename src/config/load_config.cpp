@@ -158,6 +158,18 @@ private:
             } else {
                 warnIgnored(key, value, "is not text or json");
             }
+        } else if (key == "log_level") {
+            if (value == "error") {
+                config_.log_level = LogLevel::error;
+            } else if (value == "warning") {
+                config_.log_level = LogLevel::warning;
+            } else if (value == "info") {
+                config_.log_level = LogLevel::info;
+            } else if (value == "debug") {
+                config_.log_level = LogLevel::debug;
+            } else {
+                warnIgnored(key, value, "is not error, warning, info or debug");
+            }
         } else if (!optionKey(config_.defaults, key, value)) {
             note(SkippedLine::Kind::unknown_key, key);
         }
@@ -314,6 +326,16 @@ private:
 
 namespace {
 
+log::Level logLevelOf(LogLevel level) {
+    switch (level) {
+    case LogLevel::error: return log::Level::error;
+    case LogLevel::warning: return log::Level::warning;
+    case LogLevel::info: return log::Level::info;
+    case LogLevel::debug: return log::Level::debug;
+    }
+    return log::Level::info;
+}
+
 Config parseWith(Parser& parser, std::string_view text) {
     // Only a line feed ends a line; the CR of a CR LF pair is trimmed away.
     for (;;) {
@@ -354,6 +376,7 @@ std::expected<Config, ConfigLoadError> loadConfig(std::string_view path,
             const Config first_look = parseWith(quiet, *text);
             log::setFormat(first_look.log_format == LogFormat::json ? log::Format::json
                                                                     : log::Format::text);
+            log::setMinimumLevel(logLevelOf(first_look.log_level));
         }
         config = parseConfig(*text, skipped);
         // The file text goes out of scope here; only the copied values stay.

@@ -11,6 +11,7 @@
 #include "log/log.hpp"
 #include "platform/fd.hpp"
 #include "platform/process_state.hpp"
+#include "platform/service_manager.hpp"
 #include "platform/standard_streams.hpp"
 #include "sync/etag_store.hpp"
 #include "sync/payload_record.hpp"
@@ -135,10 +136,82 @@ struct StartedAgent {
     }
 };
 
+// "STATUS=" for the service manager after a pass: how many bundles are
+// fine and which are failing, on one line ("3 bundle(s): 2 ok, 1 failing:
+// site"). Names beyond the first few are counted, not listed.
+std::string passSummary(const StartedAgent& agent) {
+    constexpr std::size_t kNamesShown = 3;
+    std::size_t failing = 0;
+    std::string names;
+    for (std::size_t i = 0; i < agent.states.size(); ++i) {
+        if (agent.states[i].status.consecutive_failures == 0) continue;
+        if (++failing > kNamesShown) continue;
+        names += names.empty() ? ": " : ", ";
+        names += agent.config.bundles[i].name;
+    }
+    if (failing > kNamesShown) names += ", ...";
+    std::string line = "STATUS=" + std::to_string(agent.states.size()) + " bundle(s): " +
+                       std::to_string(agent.states.size() - failing) + " ok, " +
+                       std::to_string(failing) + " failing" + names;
+    // A name is one line of the configuration file, but a newline would
+    // start another assignment.
+    for (char& c : line) {
+        if (c == '\n') c = ' ';
+    }
+    return line;
+}
+
+// Readiness and keep-alives for a service manager that asked for them
+// (NOTIFY_SOCKET, WATCHDOG_USEC); silent otherwise.
+class ServiceNotifier {
+public:
+    ServiceNotifier() : watchdog_us_(platform::watchdogMicroseconds()) {}
+
+    // After every pass: the first one makes the agent ready, and every one
+    // that ran a cycle says how the bundles stand (an idle pass, once a
+    // second, changes nothing worth a message).
+    void passEnded(const StartedAgent& agent, bool cycles_ran) {
+        std::string message;
+        if (cycles_ran || !ready_) {
+            try {
+                message = passSummary(agent);
+            } catch (const std::bad_alloc&) {
+            }
+        }
+        if (!ready_) message = message.empty() ? "READY=1" : "READY=1\n" + message;
+        ready_ = true;
+        if (!message.empty()) platform::notifyServiceManager(message);
+        keepAlive();
+    }
+
+    // The poll loop is alive: a keep-alive at half the manager's interval,
+    // so one late wake-up does not get the agent killed.
+    void keepAlive() {
+        if (watchdog_us_ == 0) return;
+        const std::uint64_t now = platform::monotonicMicroseconds();
+        if (last_ping_us_ != 0 && now - last_ping_us_ < watchdog_us_ / 2) return;
+        last_ping_us_ = now;
+        platform::notifyServiceManager("WATCHDOG=1");
+    }
+
+    void reloading() {
+        platform::notifyServiceManager(
+            "RELOADING=1\nMONOTONIC_USEC=" + std::to_string(platform::monotonicMicroseconds()));
+    }
+    void reloaded() { platform::notifyServiceManager("READY=1"); }
+    void stopping() { platform::notifyServiceManager("STOPPING=1"); }
+
+private:
+    std::uint64_t watchdog_us_;
+    std::uint64_t last_ping_us_ = 0;
+    bool ready_ = false;
+};
+
 // The poll loop's view of the world, with every cycle booked by the agent.
 class AgentPollDriver final : public PollDriver {
 public:
-    AgentPollDriver(StartedAgent& agent, SyncStep sync) : agent_(agent), sync_(sync), system_(sync) {}
+    AgentPollDriver(StartedAgent& agent, SyncStep sync, ServiceNotifier& notifier)
+        : agent_(agent), sync_(sync), system_(sync), notifier_(notifier) {}
     [[nodiscard]] bool shutdownRequested() override { return system_.shutdownRequested(); }
     [[nodiscard]] std::int64_t now() override { return system_.now(); }
     [[nodiscard]] std::int64_t nowMilliseconds() override { return system_.nowMilliseconds(); }
@@ -149,8 +222,14 @@ public:
         system_.sleep(nanoseconds);
     }
     SyncOutcome sync(const Bundle&, BundleState& state, bool) override {
+        notifier_.keepAlive();
+        cycles_ran_ = true;
         // The loop hands out the agent's own records, in order.
         return agent_.runCycle(static_cast<std::size_t>(&state - agent_.states.data()), sync_);
+    }
+    void passEnded() override {
+        notifier_.passEnded(agent_, cycles_ran_);
+        cycles_ran_ = false;
     }
     [[nodiscard]] bool takeReloadRequest() override { return system_.takeReloadRequest(); }
     [[nodiscard]] bool takePollNowRequest() override { return system_.takePollNowRequest(); }
@@ -159,6 +238,8 @@ private:
     StartedAgent& agent_;
     SyncStep sync_;
     SystemPollDriver system_;
+    ServiceNotifier& notifier_;
+    bool cycles_ran_ = false;
 };
 
 // Status from an earlier run, so that a restart does not forget when a
@@ -325,14 +406,18 @@ std::optional<StartedAgent> startAgent(std::string_view config_path) {
 int runDaemon(const Invocation& invocation) {
     auto agent = startAgent(invocation.config_path);
     if (!agent) return 1;
-    AgentPollDriver driver(*agent, invocation.sync);
+    ServiceNotifier notifier;
+    AgentPollDriver driver(*agent, invocation.sync, notifier);
     // A reload replaces the bundle list the loop runs over, so the loop
     // returns for it and starts again on the new list.
     while (pollLoop(agent->config.bundles, agent->states, agent->config.tls_verify, driver) ==
            LoopEnd::reload) {
         agent->writeMetricsIfDue();
+        notifier.reloading();
         reloadAgent(*agent, invocation.config_path);
+        notifier.reloaded();
     }
+    notifier.stopping();
     agent->writeMetricsIfDue();
     return 0;
 }
@@ -386,6 +471,7 @@ int runAgent(int argc, char** argv, SyncStep sync) {
     case CommandAction::run: break;
     }
     platform::occupyStandardDescriptors();
+    log::setPriorityPrefixes(platform::standardErrorIsJournal());
     const Command* command = findCommand(line.command);
     if (command == nullptr) return 1;  // the scan only selects listed words
     const Invocation invocation{line.config_path, line.operands, line.options, sync};

@@ -127,6 +127,7 @@ LoopEnd pollLoop(std::span<const Bundle> bundles, std::span<BundleState> states,
             if (!scheduled || state.next_poll_ms < earliest_ms) earliest_ms = state.next_poll_ms;
             scheduled = true;
         }
+        driver.passEnded();
         if (driver.shutdownRequested()) break;
         std::int64_t sleep_ns = kPassSleepNanoseconds;
         if (scheduled) {

@@ -42,6 +42,8 @@ public:
     // Whether every bundle is to be polled at the next pass (SIGUSR1);
     // clears the request.
     [[nodiscard]] virtual bool takePollNowRequest() { return false; }
+    // Called after every pass, also one that a stop signal cut short.
+    virtual void passEnded() {}
 };
 
 using SyncStep = SyncOutcome (*)(const Bundle& bundle, BundleState& state, bool tls_verify);

@@ -26,8 +26,19 @@ std::string_view levelWord(Level level) {
     case Level::error: return "error";
     case Level::warning: return "warning";
     case Level::info: return "info";
+    case Level::debug: return "debug";
     }
     return "info";
+}
+
+std::string_view priorityPrefix(Level level) {
+    switch (level) {
+    case Level::error: return "<3>";
+    case Level::warning: return "<4>";
+    case Level::info: return "<6>";
+    case Level::debug: return "<7>";
+    }
+    return "<6>";
 }
 
 std::string_view scopeWord(Scope scope) {
@@ -94,6 +105,8 @@ private:
 };
 
 Format g_format = Format::text;
+Level g_minimum_level = Level::info;
+bool g_priority_prefixes = false;
 
 // "2026-12-10T14:31:16.123Z" from milliseconds since the epoch: the civil
 // date from the day count (Howard Hinnant's days-to-civil algorithm), so no
@@ -179,6 +192,10 @@ void writeJsonLine(Level level, Scope scope, std::span<const Piece* const> piece
 }  // namespace
 
 void setFormat(Format format) { g_format = format; }
+
+void setMinimumLevel(Level level) { g_minimum_level = level; }
+
+void setPriorityPrefixes(bool on) { g_priority_prefixes = on; }
 
 Piece::Piece(Error e) : prefix_("error."), text_(errorName(e)) {}
 
@@ -297,11 +314,13 @@ void writeLine(Level level, Scope scope, std::span<const Piece* const> pieces) {
     // A held error line is followed, when it is released, by the summary
     // line of its cycle, which is the one worth remembering.
     if (level == Level::error && g_holding == nullptr) captureError(pieces);
+    if (level != Level::error && level > g_minimum_level) return;
     if (g_format == Format::json) {
         writeJsonLine(level, scope, pieces);
         return;
     }
     LineWriter line;
+    if (g_priority_prefixes) line.put(priorityPrefix(level));
     line.put(levelWord(level));
     line.put("(");
     line.put(scopeWord(scope));
@@ -326,6 +345,7 @@ void startupError(Error e) {
         return;
     }
     LineWriter line;
+    if (g_priority_prefixes) line.put(priorityPrefix(Level::error));
     line.put("error: ");
     line.put(errorName(e));
     line.put("\n");

@@ -19,7 +19,9 @@
 
 namespace qs::log {
 
-enum class Level { error, warning, info };
+// In order of detail: a minimum level keeps a line when its level is at or
+// before it.
+enum class Level { error, warning, info, debug };
 enum class Scope { config, quillstead, bundle, http };
 
 // text: "level(scope): message". json: one RFC 8259 object per line,
@@ -29,6 +31,16 @@ enum class Scope { config, quillstead, bundle, http };
 enum class Format { text, json };
 // Applies to every line written after the call; text until then.
 void setFormat(Format format);
+
+// Lines more detailed than `level` are dropped (log_level); info until
+// then. Error lines are always written.
+void setMinimumLevel(Level level);
+
+// Starts each text line with its syslog priority ("<3>" error, "<4>"
+// warning, "<6>" info, "<7>" debug), for a journal that reads standard
+// error: it files the line under that priority and removes the prefix.
+// Off until set; JSON lines never carry it.
+void setPriorityPrefixes(bool on);
 
 // Inserts an unsigned number in octal (permission bits).
 struct Octal {
@@ -96,6 +108,10 @@ void info(Scope scope, const Args&... args) {
 template <class... Args>
 void warn(Scope scope, const Args&... args) {
     emit(Level::warning, scope, args...);
+}
+template <class... Args>
+void debug(Scope scope, const Args&... args) {
+    emit(Level::debug, scope, args...);
 }
 template <class... Args>
 void error(Scope scope, const Args&... args) {

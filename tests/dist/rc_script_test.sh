@@ -38,6 +38,10 @@ run_rc_command() {
 	printf 'command_args=%s\n' "$command_args"
 	printf 'extra_commands=%s\n' "$extra_commands"
 	printf 'sig_reload=%s\n' "$sig_reload"
+	printf 'start_precmd=%s\n' "$start_precmd"
+	printf 'reload_precmd=%s\n' "$reload_precmd"
+	printf 'configtest_cmd=%s\n' "$configtest_cmd"
+	if [ "$1" = configtest ]; then "$configtest_cmd"; fi
 }
 STUB
 sed 's#^\. /etc/rc\.subr$#. "$RC_SUBR"#' "$installed" >"$scratch/quillstead.rc"
@@ -56,7 +60,11 @@ expect_line "$scratch/out" "command=/usr/sbin/daemon"
 expect_line "$scratch/out" "procname=$prefix/sbin/quillstead"
 expect_line "$scratch/out" "pidfile=/var/run/quillstead.pid"
 # reload signals the agent (the pid file's process), not daemon(8).
-expect_line "$scratch/out" "extra_commands=reload"
+expect_line "$scratch/out" "extra_commands=reload configtest"
+# start and reload check the configuration first; configtest runs the check.
+expect_line "$scratch/out" "start_precmd=quillstead_configtest"
+expect_line "$scratch/out" "reload_precmd=quillstead_configtest"
+expect_line "$scratch/out" "configtest_cmd=quillstead_configtest"
 expect_line "$scratch/out" "sig_reload=HUP"
 expect_line "$scratch/out" "required_files=$conf"
 expect_line "$scratch/out" "command_args=-f -p /var/run/quillstead.pid -P /var/run/quillstead.daemon.pid -S -l daemon -s info -T quillstead $prefix/sbin/quillstead -c $conf"
@@ -76,5 +84,18 @@ quillstead_priority="notice"
 RCCONF
 run_script "$scratch/rc.conf"
 expect_line "$scratch/out" "command_args=-f -p /var/run/quillstead.pid -P /var/run/quillstead.daemon.pid -S -l local3 -s notice -T quillstead $prefix/sbin/quillstead -c $conf"
+
+# configtest runs "check" of the installed binary on the configured file;
+# a stand-in binary shows the arguments it gets.
+mkdir -p "$scratch/bin"
+cat >"$scratch/bin/quillstead" <<'BIN'
+#!/bin/sh
+printf 'checked:%s\n' "$*"
+BIN
+chmod 755 "$scratch/bin/quillstead"
+sed "s#^procname=.*#procname=\"$scratch/bin/quillstead\"#" "$scratch/quillstead.rc" >"$scratch/quillstead.test.rc"
+RC_SUBR="$scratch/rc.subr" RC_CONF=/nonexistent sh "$scratch/quillstead.test.rc" configtest >"$scratch/out" ||
+	fail "configtest failed"
+expect_line "$scratch/out" "checked:-c $conf check"
 
 echo "rc.d script ok"

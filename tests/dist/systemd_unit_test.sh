@@ -23,5 +23,11 @@ if [ -s "$scratch/verify" ]; then
 fi
 
 expect_line "$unit" 'ExecReload=/bin/kill -HUP $MAINPID'
+# The agent reports readiness and keep-alives; a configuration is checked
+# before a start and before a reload signal.
+expect_line "$unit" 'Type=notify'
+expect_line "$unit" 'WatchdogSec=15min'
+expect_line "$unit" "ExecStartPre=$prefix/sbin/quillstead -c $prefix/etc/quillstead/quillstead.conf check"
+expect_line "$unit" "ExecReload=$prefix/sbin/quillstead -c $prefix/etc/quillstead/quillstead.conf check"
 
 echo "systemd unit ok"
