@@ -39,16 +39,14 @@ Result<void> giveUp(SocketLimits& limits, Error why) {
     return std::unexpected(why);
 }
 
-// Before a transfer: a stop or a passed deadline ends the exchange even
-// when the socket never makes us wait.
+}  // namespace
+
 Result<void> checkLimits(SocketLimits& limits) {
     if (shutdownRequested()) return giveUp(limits, Error::Interrupted);
     if (limits.deadline_ms != 0 && nowMs() >= limits.deadline_ms)
         return giveUp(limits, Error::TimedOut);
     return {};
 }
-
-}  // namespace
 
 Result<void> waitForSocket(int fd, SocketReady ready, SocketLimits& limits) {
     const std::int64_t start = nowMs();

@@ -34,6 +34,11 @@ struct SocketLimits {
     std::optional<Error> ended_by;
 };
 
+// Before a transfer: a stop or a passed deadline ends the exchange even
+// when the socket never makes anyone wait (a peer that keeps sending).
+// Errors: Interrupted, TimedOut, also recorded in limits.ended_by.
+[[nodiscard]] Result<void> checkLimits(SocketLimits& limits);
+
 // poll(2) on `fd` until it is ready as asked (an error or hang-up on the
 // socket counts as ready: the next transfer reports it). The stop signal's
 // wake-up descriptor is watched too, and the stop flag is looked at after

@@ -666,6 +666,12 @@ std::uint16_t TlsStream::cipherSuite() const {
 Result<std::size_t> TlsStream::read(std::span<char> out) {
     if (out.empty()) return std::size_t{0};
     if (impl_->failure) return std::unexpected(Error::ReadFailed);
+    // A peer that keeps the socket full never makes OpenSSL wait, so the
+    // waits alone would never see the deadline or a stop pass.
+    if (!platform::checkLimits(*impl_->limits)) {
+        impl_->fail(Error::ReadFailed);
+        return std::unexpected(Error::ReadFailed);
+    }
     ERR_clear_error();
     std::size_t count = 0;
     int status = 0;
@@ -684,6 +690,10 @@ Result<std::size_t> TlsStream::read(std::span<char> out) {
 Result<void> TlsStream::writeAll(std::string_view bytes) {
     while (!bytes.empty()) {
         if (impl_->failure) return std::unexpected(Error::WriteFailed);
+        if (!platform::checkLimits(*impl_->limits)) {
+            impl_->fail(Error::WriteFailed);
+            return std::unexpected(Error::WriteFailed);
+        }
         ERR_clear_error();
         std::size_t written = 0;
         int status = 0;

@@ -3,7 +3,10 @@
 #include <arpa/inet.h>
 #include <cerrno>
 #include <cstdlib>
+#include <fcntl.h>
 #include <netinet/in.h>
+#include <openssl/err.h>
+#include <openssl/ssl.h>
 #include <poll.h>
 #include <pthread.h>
 #include <csignal>
@@ -37,6 +40,9 @@ ScriptStep pause(std::chrono::milliseconds duration) {
 }
 ScriptStep awaitClose() { return ScriptStep{ScriptStep::Kind::await_close, {}, {}}; }
 ScriptStep hold() { return ScriptStep{ScriptStep::Kind::hold, {}, {}}; }
+ScriptStep flood(std::string bytes) {
+    return ScriptStep{ScriptStep::Kind::flood, std::move(bytes), {}};
+}
 ConnectionScript respond(std::string response) { return {request(), send(std::move(response))}; }
 }  // namespace script
 
@@ -87,6 +93,16 @@ ScriptedServer::ScriptedServer(std::vector<ConnectionScript> scripts, ScriptedSe
     }
     port_ = options.ipv6_loopback ? ntohs(reinterpret_cast<sockaddr_in6&>(address).sin6_port)
                                   : ntohs(reinterpret_cast<sockaddr_in&>(address).sin_port);
+    if (!options_.tls_chain.empty()) {
+        tls_context_ = SSL_CTX_new(TLS_server_method());
+        SSL_CTX_set_mode(tls_context_, SSL_MODE_NO_AUTO_CHAIN);
+        SSL_CTX_use_certificate(tls_context_, options_.tls_chain.front().get());
+        SSL_CTX_use_PrivateKey(tls_context_, options_.tls_chain.front().key);
+        for (std::size_t i = 1; i < options_.tls_chain.size(); ++i) {
+            X509_up_ref(options_.tls_chain[i].get());
+            SSL_CTX_add_extra_chain_cert(tls_context_, options_.tls_chain[i].get());
+        }
+    }
     // The server's threads block every signal, so a signal a test aims at
     // itself (a timer interrupting the client's receive) reaches the test's
     // thread. Threads inherit the mask of their creator.
@@ -114,6 +130,10 @@ void ScriptedServer::stop() {
         ::close(listen_fd_);
         listen_fd_ = -1;
     }
+    if (tls_context_ != nullptr) {
+        SSL_CTX_free(tls_context_);
+        tls_context_ = nullptr;
+    }
 }
 
 bool ScriptedServer::stopping() const {
@@ -123,7 +143,7 @@ bool ScriptedServer::stopping() const {
 }
 
 std::string ScriptedServer::url(std::string_view path, std::string_view host) const {
-    return "http://" + std::string(host) + ":" + std::to_string(port_) + std::string(path);
+    return std::string(tls_context_ != nullptr ? "https://" : "http://") + std::string(host) + ":" + std::to_string(port_) + std::string(path);
 }
 
 std::vector<ReceivedRequest> ScriptedServer::requests() const {
@@ -156,10 +176,42 @@ void ScriptedServer::acceptLoop() {
     }
 }
 
+ssl_st* ScriptedServer::acceptTls(int fd) {
+    ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) | O_NONBLOCK);
+    SSL* ssl = SSL_new(tls_context_);
+    SSL_set_fd(ssl, fd);
+    while (!stopping()) {
+        ERR_clear_error();
+        const int status = SSL_accept(ssl);
+        if (status == 1) return ssl;
+        const int detail = SSL_get_error(ssl, status);
+        if (detail != SSL_ERROR_WANT_READ && detail != SSL_ERROR_WANT_WRITE) break;
+        pollfd entry{fd, static_cast<short>(detail == SSL_ERROR_WANT_READ ? POLLIN : POLLOUT), 0};
+        ::poll(&entry, 1, kSliceMs);
+    }
+    SSL_free(ssl);
+    return nullptr;
+}
+
 void ScriptedServer::serve(int fd, std::size_t index) {
     const ConnectionScript* chosen = nullptr;
     if (index < scripts_.size()) chosen = &scripts_[index];
     else if (options_.repeat_last && !scripts_.empty()) chosen = &scripts_.back();
+
+    SSL* ssl = nullptr;
+    if (tls_context_ != nullptr && chosen != nullptr) {
+        ssl = acceptTls(fd);
+        if (ssl == nullptr) chosen = nullptr;
+    }
+    // Over TLS: waits as OpenSSL asks after a call that could not go on; true
+    // to call again, false when it failed or the server stops.
+    const auto tlsRetry = [&](int status) {
+        const int detail = SSL_get_error(ssl, status);
+        if (detail != SSL_ERROR_WANT_READ && detail != SSL_ERROR_WANT_WRITE) return false;
+        pollfd entry{fd, static_cast<short>(detail == SSL_ERROR_WANT_READ ? POLLIN : POLLOUT), 0};
+        ::poll(&entry, 1, kSliceMs);
+        return !stopping();
+    };
 
     std::string pending;  // bytes received and not yet part of a recorded request
     // Waits for input; false when the server stops first.
@@ -172,14 +224,39 @@ void ScriptedServer::serve(int fd, std::size_t index) {
     };
     // Appends what arrives; false at the end of the connection or on stop.
     const auto receive = [&]() {
-        if (!readable()) return false;
         char buffer[4096];
+        if (ssl != nullptr) {
+            for (;;) {
+                ERR_clear_error();
+                std::size_t n = 0;
+                const int status = SSL_read_ex(ssl, buffer, sizeof buffer, &n);
+                if (status == 1) {
+                    pending.append(buffer, n);
+                    return true;
+                }
+                if (!tlsRetry(status)) return false;
+            }
+        }
+        if (!readable()) return false;
         const ssize_t n = ::recv(fd, buffer, sizeof buffer, 0);
         if (n <= 0) return false;
         pending.append(buffer, static_cast<std::size_t>(n));
         return true;
     };
     const auto sendAll = [&](std::string_view bytes) {
+        if (ssl != nullptr) {
+            while (!bytes.empty()) {
+                ERR_clear_error();
+                std::size_t n = 0;
+                const int status = SSL_write_ex(ssl, bytes.data(), bytes.size(), &n);
+                if (status == 1) {
+                    bytes.remove_prefix(n);
+                    continue;
+                }
+                if (!tlsRetry(status)) return false;
+            }
+            return true;
+        }
         while (!bytes.empty() && !stopping()) {
             pollfd entry{fd, POLLOUT, 0};
             if (::poll(&entry, 1, kSliceMs) <= 0) continue;
@@ -244,7 +321,18 @@ void ScriptedServer::serve(int fd, std::size_t index) {
         case ScriptStep::Kind::hold:
             while (!stopping()) std::this_thread::sleep_for(std::chrono::milliseconds(kSliceMs));
             break;
+        case ScriptStep::Kind::flood:
+            while (!stopping() && sendAll(action.bytes)) {
+            }
+            open = false;
+            break;
         }
+    }
+    if (ssl != nullptr) {
+        // One try at close_notify, never waited for: a client that stopped
+        // reading must not hold the thread.
+        if (open) SSL_shutdown(ssl);
+        SSL_free(ssl);
     }
     ::close(fd);
     {

@@ -17,6 +17,13 @@
 //   script::pause(ms)     wait (the client is left blocked in its receive)
 //   script::awaitClose()  read and discard until the client closes
 //   script::hold()        keep the connection open, unread, until the server stops
+//   script::flood(bytes)  send `bytes` again and again, as fast as the client
+//                         reads, until it closes or the server stops
+//
+// With `tls_chain` set the server speaks TLS: each connection starts with
+// the handshake (the leaf and its key first, then the rest of the chain) and
+// every step runs over it, so a stall or a flood looks the same over https
+// as over http.
 //
 // When the script ends the connection is closed. Typical scripts:
 //
@@ -47,6 +54,11 @@
 
 #include <sys/socket.h>
 
+#include "support/certificates.hpp"
+
+struct ssl_ctx_st;
+struct ssl_st;
+
 namespace qs::test {
 
 // The loopback address (127.0.0.1, or ::1 with `ipv6`) with port 0 in
@@ -54,7 +66,7 @@ namespace qs::test {
 socklen_t loopbackAddress(bool ipv6, sockaddr_storage& address);
 
 struct ScriptStep {
-    enum class Kind { request, send, pause, await_close, hold };
+    enum class Kind { request, send, pause, await_close, hold, flood };
     Kind kind = Kind::request;
     std::string bytes;
     std::chrono::milliseconds duration{0};
@@ -68,6 +80,7 @@ ScriptStep send(std::string bytes);
 ScriptStep pause(std::chrono::milliseconds duration);
 ScriptStep awaitClose();
 ScriptStep hold();
+ScriptStep flood(std::string bytes);
 // The common case: read one request, send `response`, close.
 ConnectionScript respond(std::string response);
 }  // namespace script
@@ -84,6 +97,8 @@ struct ScriptedServerOptions {
     bool ipv6_loopback = false;
     // Everything stops after this long, whatever the scripts still wait for.
     std::chrono::milliseconds lifetime{15000};
+    // Non-empty: serve over TLS with this chain (leaf first, with its key).
+    std::vector<Certificate> tls_chain = {};
 };
 
 class ScriptedServer {
@@ -95,8 +110,9 @@ public:
     ScriptedServer& operator=(const ScriptedServer&) = delete;
 
     [[nodiscard]] std::uint16_t port() const { return port_; }
-    // "http://127.0.0.1:{port}{path}"; `host` replaces 127.0.0.1 (for example
-    // "localhost", to reach the same server under another host name).
+    // "http://127.0.0.1:{port}{path}" ("https://" with TLS); `host` replaces
+    // 127.0.0.1 (for example "localhost", to reach the same server under
+    // another host name).
     [[nodiscard]] std::string url(std::string_view path = "/",
                                   std::string_view host = "127.0.0.1") const;
 
@@ -113,12 +129,16 @@ public:
 private:
     void acceptLoop();
     void serve(int fd, std::size_t index);
+    // The TLS handshake of one connection, waiting in slices; nullptr when
+    // it failed or the server stopped first.
+    ssl_st* acceptTls(int fd);
     [[nodiscard]] bool stopping() const;
 
     std::vector<ConnectionScript> scripts_;
     ScriptedServerOptions options_;
     std::chrono::steady_clock::time_point deadline_;
     int listen_fd_ = -1;
+    ssl_ctx_st* tls_context_ = nullptr;
     std::uint16_t port_ = 0;
 
     mutable std::mutex mutex_;
