@@ -97,11 +97,13 @@ std::optional<FetchedSignature> fetchSignature(const Bundle& bundle, const Bundl
     }
 
     // The signature comes from the same kind of request as the payload
-    // (headers, redirects, certificate checks) but never conditionally: a
-    // stored ETag belongs to the payload. It goes through the payload's
-    // proxies.
+    // (headers, redirects, certificate checks, proxies, time limits) but
+    // never conditionally: a stored ETag belongs to the payload. Without the
+    // limits a signature server that stalls would hold the whole pass, and
+    // with it every other bundle, reload and poll-now.
     FetchOptions options;
     options.proxy = payload_options.proxy;
+    options.limits = payload_options.limits;
     options.max_body_bytes = kMaxSignatureFileBytes;
     FetchResult fetched = fetchBundle(*url, {}, bundle.authorization, tls_verify, options);
     switch (fetched.kind) {

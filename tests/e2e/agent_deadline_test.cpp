@@ -13,8 +13,11 @@
 #include <vector>
 
 #include "support/agent_run.hpp"
+#include "support/archive.hpp"
+#include "support/certificates.hpp"
 #include "support/process.hpp"
 #include "support/scripted_server.hpp"
+#include "support/signing.hpp"
 #include "support/temp_dir.hpp"
 
 namespace qs::test {
@@ -196,6 +199,77 @@ TEST(AgentDeadlines, StopSignalEndsAStalledFetch) {
             names.push_back(entry.path().filename().string());
         EXPECT_EQ(names, std::vector<std::string>{".etag"});
     }
+}
+
+// The signature is fetched with the payload's limits: a signature URL that
+// never answers, or answers a byte a second, fails that bundle's cycle at
+// the limit, over http and over https, and the pass goes on.
+TEST(AgentDeadlines, SignatureFetchKeepsTheBundlesLimits) {
+    TempDir dir;
+    const std::string payload = makeTarGz({fileEntry("index.html", "signed\n")});
+    writeFile(dir / "site.tar.gz", payload);
+    const SigningKey key = makeSigningKey(dir.str(), "publisher", SigningKind::p256);
+    signFile(key, dir / "site.tar.gz");
+    ScriptedServer origin({script::respond("HTTP/1.1 200 OK\r\netag: \"s1\"\r\ncontent-length: " +
+                                           std::to_string(payload.size()) + "\r\n\r\n" + payload)},
+                          {.repeat_last = true, .lifetime = 60s});
+    ScriptedServer healthy({script::respond("HTTP/1.1 304 Not Modified\r\n\r\n")},
+                           {.repeat_last = true, .lifetime = 60s});
+
+    ConnectionScript drip{script::request(), script::send(headAnnouncing(100))};
+    for (int i = 0; i < 50; ++i) {
+        drip.push_back(script::send("x"));
+        drip.push_back(script::pause(1s));
+    }
+    const ConnectionScript silent{script::request(), script::hold()};
+    const bool tls = canUsePrivateMounts();
+    const Certificate leaf = leafFor({"localhost"});
+    struct Case {
+        std::string name;
+        ConnectionScript script;
+        bool https;
+    };
+    std::vector<Case> cases = {{"silent", silent, false}, {"drip", drip, false}};
+    if (tls) {
+        cases.push_back({"silent_tls", silent, true});
+        cases.push_back({"drip_tls", drip, true});
+    }
+    std::vector<std::unique_ptr<ScriptedServer>> servers;
+    std::string config;
+    std::vector<std::string> watched;
+    for (const Case& c : cases) {
+        ScriptedServerOptions options{.lifetime = 60s};
+        if (c.https) options.tls_chain = {leaf, pki().intermediate};
+        servers.push_back(std::make_unique<ScriptedServer>(std::vector<ConnectionScript>{c.script}, options));
+        config += bundleSection(dir, c.name, origin.url("/site.tar.gz"),
+                                "public_key = " + key.public_path + "\nsignature_url = " +
+                                    servers.back()->url("/site.tar.gz.sig", "localhost") +
+                                    "\nio_timeout = 2\nmax_fetch_time = 3\n");
+        config += bundleSection(dir, c.name + "_next", healthy.url("/ok"), "");
+        watched.push_back("error(quillstead): [" + c.name +
+                          "] signature check failed: signature fetch failed: timed out");
+        watched.push_back("info(quillstead): [" + c.name + "_next] unchanged");
+    }
+    writeFile(dir / "agent.conf", config);
+    RunOptions options;
+    std::string program = quillsteadBinary();
+    if (tls) {
+        std::filesystem::create_directory(dir / "ca");
+        writeFile(dir / "ca/test-root.pem", pki().root.pem());
+        options = agentWithCertificates(dir / "ca", dir / "agent.conf", {}, {"once"});
+        program = unshareProgram();
+    } else {
+        options.args = {"-c", dir / "agent.conf", "once"};
+    }
+    // Without the limits the first stalled signature holds the pass until
+    // its server gives up, long after this.
+    options.timeout = 40s;
+    const ProcessResult result = runProcess(program, options);
+    EXPECT_EQ(result.exit_status, 2) << result.err;
+    for (const std::string& line : watched) {
+        EXPECT_NE(result.err.find(line + "\n"), std::string::npos) << line << "\n" << result.err;
+    }
+    for (const Case& c : cases) EXPECT_FALSE(std::filesystem::exists(dir / (c.name + "/current"))) << c.name;
 }
 
 }  // namespace
