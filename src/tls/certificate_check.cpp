@@ -226,19 +226,33 @@ Result<void> checkHostName(x509_st* leaf, std::string_view host) {
     return {};
 }
 
-Result<void> checkIssuedBy(x509_st* certificate, x509_st* issuer, std::int64_t now) {
-    const std::string_view issuer_name = nameDer(X509_get_issuer_name(certificate));
-    if (issuer_name.empty() || issuer_name != nameDer(X509_get_subject_name(issuer)))
-        return std::unexpected(Error::CertificateIssuerMismatch);
+namespace {
 
-    // Whole seconds, both limits inclusive: a certificate is good during the
-    // second its notAfter names.
+// Whole seconds, both limits inclusive: a certificate is good during the
+// second its notAfter names.
+Result<void> checkValidity(x509_st* certificate, std::int64_t now) {
     const auto moment = static_cast<time_t>(now);
     const int starts = ASN1_TIME_cmp_time_t(X509_get0_notBefore(certificate), moment);
     if (starts == -2) return std::unexpected(Error::CertificateNotYetValid);
     if (starts > 0) return std::unexpected(Error::CertificateNotYetValid);
     const int ends = ASN1_TIME_cmp_time_t(X509_get0_notAfter(certificate), moment);
     if (ends == -2 || ends < 0) return std::unexpected(Error::CertificateExpired);
+    return {};
+}
+
+// Whether the store holds this very certificate, encoding for encoding.
+bool storeHoldsItself(x509_st* certificate, const TrustStore& store) {
+    x509_st* held = store.findBySubject(nameDer(X509_get_subject_name(certificate)));
+    return held != nullptr && X509_cmp(held, certificate) == 0;
+}
+
+}  // namespace
+
+Result<void> checkIssuedBy(x509_st* certificate, x509_st* issuer, std::int64_t now) {
+    const std::string_view issuer_name = nameDer(X509_get_issuer_name(certificate));
+    if (issuer_name.empty() || issuer_name != nameDer(X509_get_subject_name(issuer)))
+        return std::unexpected(Error::CertificateIssuerMismatch);
+    QS_TRY(checkValidity(certificate, now));
 
     QS_TRY_ASSIGN(const Family family, acceptedAlgorithm(certificate));
     EVP_PKEY* key = X509_get0_pubkey(issuer);
@@ -258,6 +272,16 @@ Result<void> verifyServerChain(std::span<x509_st* const> chain, const TrustStore
     if (key_bits == nullptr ||
         static_cast<std::size_t>(ASN1_STRING_length(key_bits)) > kMaxLeafPublicKeyBytes)
         return std::unexpected(Error::CertificatePublicKeyInvalid);
+
+    // A server certificate that someone put into the store itself (a pinned,
+    // often self-signed one) is trusted as itself: no issuer has to stand
+    // behind it, so it needs no CA flag, as OpenSSL and curl accept. It must
+    // still be valid now and fit for a TLS server.
+    if (storeHoldsItself(leaf, store)) {
+        QS_TRY(checkExtensions(leaf));
+        QS_TRY(checkServerPurpose(leaf));
+        return checkValidity(leaf, now);
+    }
 
     for (std::size_t i = 0; i < chain.size(); ++i) {
         // The list must be in chain order: each certificate issued the one before.

@@ -60,7 +60,9 @@ inline constexpr std::size_t kMaxLeafPublicKeyBytes = 600;
 [[nodiscard]] Result<void> checkPathConstraints(std::span<x509_st* const> path, x509_st* anchor);
 
 // The whole server verification over `chain` in the order sent (leaf first):
-// the leaf's host name and key size, then for each certificate in turn the
+// the leaf's host name and key size; a leaf the store holds byte for byte is
+// trusted as itself once it is valid at `now`, fit for a server and free of
+// bad extensions, whatever its CA flag; otherwise for each certificate in turn the
 // link to the one before it and a trust-store lookup by its issuer name; a
 // store hit whose link and path constraints check out trusts the server, one
 // that does not fails.

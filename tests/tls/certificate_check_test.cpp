@@ -194,6 +194,26 @@ TEST(TlsCertificateCheck, ChainIsWalkedInTheOrderSent) {
                                                       .not_after = nowSeconds() - 3600},
                                                      &p.intermediate);
 
+    // Server certificates trusted as themselves: self-signed without a CA
+    // flag, one issued by a CA the store does not hold, and two that must
+    // still fail (expired, or only a look-alike of the stored one).
+    const Certificate pinned = makeCertificate({.common_name = "pinned", .dns_names = {"a.test"}});
+    const Certificate pinned_twin =
+        makeCertificate({.common_name = "pinned", .dns_names = {"a.test"}, .key_variant = 3, .serial = 2});
+    const Certificate pinned_expired = makeCertificate({.common_name = "pinned old",
+                                                        .dns_names = {"a.test"},
+                                                        .not_before = nowSeconds() - 7200,
+                                                        .not_after = nowSeconds() - 3600});
+    TrustStore pins;
+    trust(pins, pinned);
+    trust(pins, leaf);
+    TrustStore expired_pin;
+    {
+        // The store refuses expired certificates, so this one is added as if
+        // it were read before it expired.
+        ASSERT_TRUE(addPemCertificates(expired_pin, pinned_expired.pem(), nowSeconds() - 5400));
+    }
+
     TrustStore rooted;
     trust(rooted, p.root);
     TrustStore intermediate_only;
@@ -231,6 +251,11 @@ TEST(TlsCertificateCheck, ChainIsWalkedInTheOrderSent) {
          Error::CertificatePublicKeyInvalid},
         {"leaf key of 600 bytes", {&largest_key_leaf, &p.intermediate}, &rooted, std::nullopt},
         {"nothing sent", {}, &rooted, Error::TlsCertificateNotVerified},
+        {"self-signed leaf in the store", {&pinned}, &pins, std::nullopt},
+        {"issued leaf in the store, issuer unknown", {&leaf, &p.intermediate}, &pins, std::nullopt},
+        {"same names, other certificate", {&pinned_twin}, &pins, Error::CertificateSignatureInvalid},
+        {"self-signed leaf not in the store", {&pinned}, &rooted, Error::TlsCertificateNotVerified},
+        {"pinned leaf expired", {&pinned_expired}, &expired_pin, Error::CertificateExpired},
     };
     for (const Case& c : cases) {
         std::vector<x509_st*> chain;
