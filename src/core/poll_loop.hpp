@@ -13,6 +13,7 @@
 #include <span>
 
 #include "config/config.hpp"
+#include "sync/bundle_state.hpp"
 #include "sync/sync_bundle.hpp"
 
 namespace qs {

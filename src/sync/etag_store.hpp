@@ -8,6 +8,7 @@
 #include <string_view>
 
 #include "config/config.hpp"
+#include "sync/bundle_state.hpp"
 
 namespace qs {
 

@@ -42,55 +42,31 @@ FetchResult proxyRefusal(unsigned status) {
     return failure("proxy refused: HTTP " + std::to_string(status));
 }
 
-// The body as a consumer sees it: counts and hashes what passes and
-// remembers the first failure, so that the fetch can tell a broken body
-// from a consumer that stopped early, whatever the consumer made of it.
-//
-// With a limit it never reads more than one byte past it: that byte is
-// enough to know the body is too large, and the consumer then sees a
-// failed read, so neither it nor the fetch takes in more.
-class BodyTap final : public Reader {
+// The body held in memory for a fetch without a consumer: read straight
+// into the page buffer, one step at a time.
+class BodyCollector final : public PayloadConsumer {
 public:
-    BodyTap(Reader& body, std::optional<Sha256>& hash, std::optional<std::uint64_t> limit)
-        : body_(body), hash_(hash), limit_(limit) {}
+    explicit BodyCollector(platform::PageBuffer& body) : body_(body) {}
 
-    [[nodiscard]] Result<std::size_t> read(std::span<char> out) override {
-        if (failure_) return std::unexpected(*failure_);
-        if (limit_) {
-            const std::uint64_t room = *limit_ - std::min(*limit_, count_);
-            if (out.size() > room + 1) out = out.first(static_cast<std::size_t>(room) + 1);
+    void consume(const NewPayload& payload) override {
+        for (;;) {
+            const auto spare = body_.spare(kBodyReadStep);
+            if (!spare) {
+                out_of_memory_ = true;
+                return;
+            }
+            const auto n = payload.bytes.read(*spare);
+            if (!n || *n == 0) return;
+            body_.grow(*n);
         }
-        auto n = body_.read(out);
-        if (!n) {
-            failure_ = n.error();
-            return n;
-        }
-        count_ += *n;
-        if (limit_ && count_ > *limit_) {
-            over_limit_ = true;
-            failure_ = Error::ReadFailed;
-            return std::unexpected(Error::ReadFailed);
-        }
-        if (hash_) hash_->update(std::string_view(out.data(), *n));
-        return n;
     }
 
-    [[nodiscard]] std::uint64_t count() const { return count_; }
-    [[nodiscard]] std::optional<Error> failure() const { return failure_; }
-    [[nodiscard]] bool overLimit() const { return over_limit_; }
+    [[nodiscard]] bool outOfMemory() const { return out_of_memory_; }
 
 private:
-    Reader& body_;
-    std::optional<Sha256>& hash_;
-    std::optional<std::uint64_t> limit_;
-    std::uint64_t count_ = 0;
-    std::optional<Error> failure_;
-    bool over_limit_ = false;
+    platform::PageBuffer& body_;
+    bool out_of_memory_ = false;
 };
-
-// What the consumer left of a body is read in blocks of this size and
-// dropped: a block per receive on a fast connection, and no more memory.
-constexpr std::size_t kDrainBlock = 64 * 1024;
 
 // Ends the exchange and the client in the order the pool expects, on every
 // path out of the fetch: the request first, then the client it belongs to.
@@ -226,8 +202,6 @@ FetchResult fetch(std::string_view url, std::string_view cached_etag,
     result.kind = FetchResult::Kind::fetched;
     result.etag = etagFromHead(response->head);
     result.last_modified = headerFromHead(response->head, "last-modified");
-    std::optional<Sha256> hash;
-    if (fetch_options.digest) hash.emplace();
 
     std::unique_ptr<char[]> window;
     if (coding != ContentCoding::identity) {
@@ -238,75 +212,35 @@ FetchResult fetch(std::string_view url, std::string_view cached_etag,
         exchange.request(), *response,
         std::span<char>(window.get(), window ? kInflateWorkspaceSize : 0));
 
-    if (fetch_options.consumer != nullptr) {
-        BodyTap tap(body, hash, limit);
-        fetch_options.consumer->consume(result.etag, tap);
-        std::unique_ptr<char[]> block(new (std::nothrow) char[kDrainBlock]);
-        if (!block) {
-            log::error(Scope::http, "failed to read response body: ", Error::OutOfMemory);
-            return failure("body read failed");
-        }
-        while (!tap.failure()) {
-            const auto n = tap.read(std::span<char>(block.get(), kDrainBlock));
-            if (n && *n == 0) break;
-        }
-        if (tap.overLimit()) {
-            log::error(Scope::http, "response body passed the limit of ", *limit, " bytes");
-            return overLimit(*limit);
-        }
-        if (tap.failure() == Error::OutOfMemory) return failure("out of memory");
-        if (tap.failure()) {
-            log::error(Scope::http, "failed to read response body: ",
-                       causeOf(exchange, Error::ReadFailed));
-            return failure(reasonOf(exchange, "body read failed"));
-        }
-        if (hash) {
-            if (auto digest = hash->finish()) result.digest = *digest;
-        }
-        result.size = tap.count();
-        log::info(Scope::http, "200 OK, ", result.size, " bytes, etag=", result.etag);
-        return result;
+    BodyCollector collector(result.body);
+    PayloadConsumer& consumer =
+        fetch_options.consumer != nullptr ? *fetch_options.consumer : collector;
+    const PayloadValidators validators{result.etag, result.last_modified};
+    std::optional<std::uint64_t> announced;
+    if (coding == ContentCoding::identity) announced = response->content_length;
+    PayloadTap tap(body, PayloadLimits{limit, fetch_options.digest});
+    consumer.consume(NewPayload{result.etag, validators, tap, announced});
+    if (collector.outOfMemory()) {
+        log::error(Scope::http, "failed to read response body: ", Error::OutOfMemory);
+        return failure("body read failed");
     }
-
-    for (;;) {
-        // With a limit, a read never asks for more than one byte past it:
-        // that byte is enough to know the body is too large.
-        std::size_t step = kBodyReadStep;
-        if (limit) {
-            const std::uint64_t room = *limit - std::min<std::uint64_t>(*limit, result.body.size());
-            if (room < step - 1) step = static_cast<std::size_t>(room) + 1;
-        }
-        const auto spare = result.body.spare(step);
-        if (!spare) {
-            log::error(Scope::http, "failed to read response body: ", Error::OutOfMemory);
-            return failure("body read failed");
-        }
-        const auto n = body.read(*spare);
-        if (!n && n.error() == Error::OutOfMemory) {
-            // The decoder's own state, taken on its first read, stands in for
-            // the window: without it the fetch ends like a missing window.
-            return failure("out of memory");
-        }
-        if (!n) {
-            // Transport, framing and decoding failures look the same to the
-            // operator: the body could not be read to its end.
-            log::error(Scope::http, "failed to read response body: ",
-                       causeOf(exchange, Error::ReadFailed));
-            return failure(reasonOf(exchange, "body read failed"));
-        }
-        if (*n == 0) break;
-        if (hash) hash->update(std::string_view(spare->data(), *n));
-        result.body.grow(*n);
-        if (limit && result.body.size() > *limit) {
-            log::error(Scope::http, "response body passed the limit of ", *limit, " bytes");
-            return overLimit(*limit);
-        }
+    tap.drain();
+    if (tap.overLimit()) {
+        log::error(Scope::http, "response body passed the limit of ", *limit, " bytes");
+        return overLimit(*limit);
     }
-    if (hash) {
-        // Without a digest the payload is simply installed as if it were new.
-        if (auto digest = hash->finish()) result.digest = *digest;
+    // The decoder's own state, taken on its first read, stands in for the
+    // window: without it the fetch ends like a missing window.
+    if (tap.failure() == Error::OutOfMemory) return failure("out of memory");
+    if (tap.failure()) {
+        // Transport, framing and decoding failures look the same to the
+        // operator: the body could not be read to its end.
+        log::error(Scope::http, "failed to read response body: ",
+                   causeOf(exchange, Error::ReadFailed));
+        return failure(reasonOf(exchange, "body read failed"));
     }
-    result.size = result.body.size();
+    result.digest = tap.digest();
+    result.size = tap.count();
     log::info(Scope::http, "200 OK, ", result.size, " bytes, etag=", result.etag);
     return result;
 }

@@ -8,10 +8,10 @@
 #include <string>
 #include <string_view>
 
-#include "formats/reader.hpp"
 #include "http/proxy.hpp"
 #include "http/client.hpp"
 #include "platform/page_buffer.hpp"
+#include "sync/payload_source.hpp"
 #include "tls/digest.hpp"
 
 namespace qs {
@@ -40,22 +40,11 @@ struct FetchResult {
     std::uint64_t over_limit = 0;
 };
 
-// Takes the body of a 200 answer as it arrives.
-class BodyConsumer {
-public:
-    virtual ~BodyConsumer() = default;
-    // Called once, after the head, with the answer's ETag. It may read
-    // `body` as far as it likes and stop early; the fetch then reads the rest
-    // to the end itself, since only the whole body tells whether the fetch
-    // succeeded. A failing read of `body` is the fetch's to report: the
-    // consumer only has to stop, and learns the outcome from the result.
-    virtual void consume(std::string_view etag, Reader& body) = 0;
-};
-
 // What a fetch may do beyond the plain conditional GET.
 struct FetchOptions {
-    // Takes the body instead of FetchResult::body.
-    BodyConsumer* consumer = nullptr;
+    // Takes the body of a 200 answer as it arrives, instead of
+    // FetchResult::body; its version key is the ETag.
+    PayloadConsumer* consumer = nullptr;
     // Sent as If-Modified-Since when there is no ETag to send.
     std::string_view if_modified_since;
     // Forward proxies; none: every request goes direct.

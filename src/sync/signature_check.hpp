@@ -8,6 +8,7 @@
 #include <string_view>
 
 #include "config/config.hpp"
+#include "sync/bundle_state.hpp"
 #include "platform/page_buffer.hpp"
 #include "sync/fetch_bundle.hpp"
 #include "tls/signature.hpp"

@@ -14,6 +14,8 @@
 #include "sync/apply_bundle.hpp"
 #include "sync/etag_store.hpp"
 #include "sync/fetch_bundle.hpp"
+#include "sync/http_source.hpp"
+#include "sync/payload_source.hpp"
 #include "sync/payload_record.hpp"
 #include "sync/signature_check.hpp"
 #include "sync/spool.hpp"
@@ -42,15 +44,16 @@ std::string_view directoryOf(std::string_view path) {
 // ETag: its digest while skip_identical is on (and no stale one while it is
 // off, so that turning it on again never matches a payload no longer
 // live), and its Last-Modified when the server sent no ETag.
-void recordPayload(const Bundle& bundle, BundleState& state, const FetchResult& fetched) {
-    saveEtag(bundle.target_dir, state, fetched.etag,
+void recordPayload(const Bundle& bundle, BundleState& state, const PayloadAnswer& fetched) {
+    const PayloadValidators& validators = fetched.validators;
+    saveEtag(bundle.target_dir, state, validators.etag,
              bundle.options.durable.value_or(false) ? Durability::flushed : Durability::plain);
     const bool skip_identical = bundle.options.skip_identical.value_or(false);
     savePayloadRecord(bundle, state, PayloadRecord::digest,
                       skip_identical && fetched.digest ? hexDigest(*fetched.digest) : std::string());
     if (bundle.options.use_last_modified.value_or(false)) {
         savePayloadRecord(bundle, state, PayloadRecord::last_modified,
-                          fetched.etag.empty() ? std::string_view(fetched.last_modified)
+                          validators.etag.empty() ? std::string_view(validators.last_modified)
                                                : std::string_view{});
     }
 }
@@ -70,7 +73,7 @@ void recordPayload(const Bundle& bundle, BundleState& state, const FetchResult& 
 // The log reads as if the body had been downloaded first: what the install
 // says while the body arrives is held back and written after the fetch's
 // "200 OK" and the "new version" line, or dropped when the fetch fails.
-class StreamingInstall final : public BodyConsumer {
+class StreamingInstall final : public PayloadConsumer {
 public:
     explicit StreamingInstall(const Bundle& bundle)
         : bundle_(bundle), signed_(bundle.public_key.has_value()), held_(bundle.target_dir) {}
@@ -86,20 +89,20 @@ public:
         if (made_target_dir_) (void)removeTree(bundle_.target_dir);
     }
 
-    void consume(std::string_view etag, Reader& body) override {
+    void consume(const NewPayload& payload) override {
         held_.resume();
-        take(etag, body);
+        take(payload.version_key, payload.bytes);
         held_.pause();
     }
 
     // `tls_verify` and `options` are the payload fetch's, for the signature.
-    [[nodiscard]] SyncOutcome finish(BundleState& state, const FetchResult& fetched,
+    [[nodiscard]] SyncOutcome finish(BundleState& state, const PayloadAnswer& fetched,
                                      bool tls_verify, const FetchOptions& options);
 
 private:
     enum class Route { nothing, versioned, spooled, memory };
 
-    void take(std::string_view etag, Reader& body);
+    void take(std::string_view version_key, Reader& body);
     // Spools the body into `directory`, or holds it in memory when no spool
     // can be made there.
     void spoolInto(std::string_view directory, Reader& body);
@@ -130,8 +133,8 @@ private:
     platform::PageBuffer memory_;
 };
 
-void StreamingInstall::take(std::string_view etag, Reader& body) {
-    version_ = deriveVersion(etag);
+void StreamingInstall::take(std::string_view version_key, Reader& body) {
+    version_ = deriveVersion(version_key);
     if (!version_) return;
     const auto made = ensureTargetDir(bundle_);
     if (!made) return;
@@ -282,7 +285,7 @@ bool StreamingInstall::stageWhileVerifying(const BundleState& state, bool tls_ve
     return true;
 }
 
-SyncOutcome StreamingInstall::finish(BundleState& state, const FetchResult& fetched,
+SyncOutcome StreamingInstall::finish(BundleState& state, const PayloadAnswer& fetched,
                                      bool tls_verify, const FetchOptions& options) {
     finished_ = true;
     // A body that found no place (no target_dir, no filename) or could not
@@ -321,11 +324,11 @@ SyncOutcome StreamingInstall::finish(BundleState& state, const FetchResult& fetc
     state.status.bytes = fetched.size;
     held_.release();
     if (!target_dir_ready_) return SyncOutcome::failed;
-    if (auto applied = apply(fetched.etag); !applied) {
+    if (auto applied = apply(fetched.validators.etag); !applied) {
         if (applied.error() == Error::PreSwitchRefused) {
             // Logged with its reason already. Remembered so that the next
             // polls ask for something else than this payload.
-            state.refused_etag = fetched.etag;
+            state.refused_etag = fetched.validators.etag;
             return SyncOutcome::failed;
         }
         log::error(Scope::quillstead, "[", bundle_.name, "] bundle apply failed: ", applied.error());
@@ -335,14 +338,6 @@ SyncOutcome StreamingInstall::finish(BundleState& state, const FetchResult& fetc
     recordPayload(bundle_, state, fetched);
     state.status.version = *version_;
     return SyncOutcome::installed;
-}
-
-// If-None-Match takes a list: the installed payload's ETag and a refused
-// one both answer 304 while the server still offers them.
-std::string conditionFor(const BundleState& state) {
-    if (state.refused_etag.empty() || state.refused_etag == state.etag) return state.etag;
-    if (state.etag.empty()) return state.refused_etag;
-    return state.etag + ", " + state.refused_etag;
 }
 
 }  // namespace
@@ -356,34 +351,23 @@ SyncOutcome syncBundle(const Bundle& bundle, BundleState& state, bool tls_verify
             log::error(Scope::quillstead, "[", bundle.name, "] fetch failed: invalid proxy");
             return SyncOutcome::failed;
         }
+        HttpSource source(bundle, *routes, tls_verify);
         StreamingInstall streaming(bundle);
-        FetchOptions options;
-        options.consumer = &streaming;
-        options.proxy = &*routes;
-        options.digest = bundle.options.skip_identical.value_or(false);
-        if (bundle.options.use_last_modified.value_or(false)) {
-            options.if_modified_since = state.last_modified;
-        }
-        options.limits.connect_seconds = bundle.options.connect_timeout.value_or(0);
-        options.limits.io_seconds = bundle.options.io_timeout.value_or(0);
-        options.limits.total_seconds = bundle.options.max_fetch_time.value_or(0);
-        options.max_body_bytes = bundle.options.max_payload_bytes;
-        const FetchResult result =
-            fetchBundle(bundle.url, conditionFor(state), bundle.authorization, tls_verify, options);
-        switch (result.kind) {
-        case FetchResult::Kind::not_modified:
+        const PayloadAnswer answer = source.poll(state, streaming);
+        switch (answer.kind) {
+        case PayloadAnswer::Kind::unchanged:
             log::info(Scope::quillstead, "[", bundle.name, "] unchanged");
             return SyncOutcome::unchanged;
-        case FetchResult::Kind::failed:
-            if (result.over_limit != 0) {
+        case PayloadAnswer::Kind::failed:
+            if (answer.over_limit != 0) {
                 log::error(Scope::quillstead, "[", bundle.name, "] fetch failed: payload over ",
-                           result.over_limit, " bytes");
+                           answer.over_limit, " bytes");
             } else {
-                log::error(Scope::quillstead, "[", bundle.name, "] fetch failed: ", result.reason);
+                log::error(Scope::quillstead, "[", bundle.name, "] fetch failed: ", answer.reason);
             }
             return SyncOutcome::failed;
-        case FetchResult::Kind::fetched:
-            return streaming.finish(state, result, tls_verify, options);
+        case PayloadAnswer::Kind::new_payload:
+            return streaming.finish(state, answer, source.tlsVerify(), source.options());
         }
     } catch (const std::bad_alloc&) {
         // A cycle that runs out of memory is tried again at the next

@@ -2,6 +2,7 @@
 // One sync cycle of one bundle: conditional GET, install, hook, ETag record.
 
 #include "config/config.hpp"
+#include "sync/bundle_state.hpp"
 
 namespace qs {
 

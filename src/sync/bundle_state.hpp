@@ -1,0 +1,66 @@
+#pragma once
+// What the agent knows about each bundle while it runs: the validators the
+// next poll sends, the records' places, and what its cycles came to. The
+// configuration says what a bundle is; this says where it stands.
+
+#include <cstdint>
+#include <optional>
+#include <string>
+
+namespace qs {
+
+// What the cycles of one bundle came to, for its status record in
+// state_dir and the metrics file. The sync cycle sets `version` and
+// `bytes`; the agent core keeps the rest.
+struct BundleStatus {
+    // Unix seconds; 0 means never.
+    std::int64_t last_attempt = 0;
+    std::int64_t last_success = 0;
+    // "installed", "unchanged" or "failed"; empty before the first cycle.
+    std::string result;
+    std::uint32_t consecutive_failures = 0;
+    // Why the last cycle failed; absent after a good one.
+    std::optional<std::string> last_error;
+    // The version live in target_dir, as far as the agent knows; empty when
+    // it does not.
+    std::string version;
+    // Body bytes of the last download and the time the last cycle took.
+    std::uint64_t bytes = 0;
+    std::uint64_t duration_ms = 0;
+    // Counted since start-up, for the metrics file.
+    std::uint64_t installs_total = 0;
+    std::uint64_t failures_total = 0;
+    std::uint64_t bytes_downloaded_total = 0;
+};
+
+// The per-bundle runtime record, one per bundle, same order, alive from
+// start-up to exit.
+struct BundleState {
+    // The ETag to send as If-None-Match; empty means none.
+    std::string etag;
+    // Wall-clock seconds of the pass that last polled the bundle; 0: never.
+    std::int64_t last_poll = 0;
+    BundleStatus status;
+    // skip_identical: hex SHA-256 of the payload installed last; empty: unknown.
+    std::string payload_digest;
+    // use_last_modified: the Last-Modified of the payload installed last,
+    // sent as If-Modified-Since while there is no ETag; empty: none.
+    std::string last_modified;
+    // Where those two are recorded: this prefix followed by "digest" or
+    // "last-modified". Empty: beside the ETag record, "{target_dir}/.".
+    std::string record_prefix;
+    // For a bundle with poll_jitter or retry_backoff, owned by the poll loop:
+    // the wall-clock millisecond from which it is due (0: not planned yet),
+    // and its failed cycles in a row since the last good one.
+    std::int64_t next_poll_ms = 0;
+    std::uint32_t failures = 0;
+    // The text of the public_key file, read once at start-up like the rest
+    // of the configuration; empty without a key.
+    std::string public_key;
+    // The ETag of a payload pre_switch refused, sent beside `etag` so that
+    // the same payload is not downloaded again; empty: none. Not kept
+    // across restarts.
+    std::string refused_etag;
+};
+
+}  // namespace qs
