@@ -259,15 +259,18 @@ void preloadBundleStatus(StartedAgent& agent, std::size_t i) {
     }
 }
 
-void prepareRecords(StartedAgent& agent) {
-    if (!agent.config.state_dir) return;
-    prepareStateDir(*agent.config.state_dir);
+// False when state_dir is refused (logged).
+bool prepareRecords(StartedAgent& agent) {
+    if (!agent.config.state_dir) return true;
+    if (!prepareStateDir(*agent.config.state_dir)) return false;
     agent.record_files = statusFileNames(agent.config.bundles);
+    return true;
 }
 
-void preloadStatus(StartedAgent& agent) {
-    prepareRecords(agent);
+bool preloadStatus(StartedAgent& agent) {
+    if (!prepareRecords(agent)) return false;
     for (std::size_t i = 0; i < agent.config.bundles.size(); ++i) preloadBundleStatus(agent, i);
+    return true;
 }
 
 // A bundle keeps its ETag, schedule and status across a reload when these
@@ -315,7 +318,10 @@ void reloadAgent(StartedAgent& agent, std::string_view config_path) {
                 break;
             }
         }
-        prepareRecords(next);
+        if (!prepareRecords(next)) {
+            log::error(Scope::quillstead, "reload failed; keeping the running configuration");
+            return;
+        }
         for (std::size_t i = 0; i < new_bundles.size(); ++i) {
             if (kept[i]) continue;
             bool changed = false;
@@ -389,7 +395,7 @@ std::optional<StartedAgent> startAgent(std::string_view config_path) {
         }
     }
     try {
-        preloadStatus(agent);
+        if (!preloadStatus(agent)) return std::nullopt;
     } catch (const std::bad_alloc&) {
         log::startupError(Error::OutOfMemory);
         return std::nullopt;

@@ -156,10 +156,27 @@ std::optional<BundleStatus> readStatusRecord(std::string_view state_dir, std::st
     return parseStatusRecord(*text, bundle);
 }
 
-void prepareStateDir(std::string_view state_dir) {
-    if (auto made = platform::makePrivateDirectory(state_dir); !made) {
+bool prepareStateDir(std::string_view state_dir) {
+    auto made = platform::makePrivateDirectory(state_dir);
+    if (!made) {
         log::warn(Scope::quillstead, "failed to create state_dir ", state_dir, ": ", made.error());
+        return true;
     }
+    switch (*made) {
+    case platform::PrivateDirectory::created:
+    case platform::PrivateDirectory::existed: return true;
+    case platform::PrivateDirectory::made_private:
+        log::warn(Scope::quillstead, "state_dir ", state_dir,
+                  " was open to other users; made private (0700)");
+        return true;
+    case platform::PrivateDirectory::open_to_others:
+        // Whoever can write there can plant a digest record that makes the
+        // agent skip an install, or forge what status reports.
+        log::error(Scope::quillstead, "state_dir ", state_dir,
+                   " is writable by other users; refusing it");
+        return false;
+    }
+    return true;
 }
 
 void writeStatusRecord(std::string_view state_dir, std::string_view file, const Bundle& bundle,

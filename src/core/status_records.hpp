@@ -42,8 +42,12 @@ inline constexpr std::size_t kMaxStatusRecordBytes = 65536;
                                                            std::string_view file,
                                                            const Bundle& bundle);
 
-// Creates state_dir (mode 0700) when it is missing; warns when it cannot.
-void prepareStateDir(std::string_view state_dir);
+// Creates state_dir (mode 0700) when it is missing, and makes an existing
+// one of the agent's user private; warns when it cannot. False, with
+// "error(quillstead): state_dir {path} is writable by other users; refusing
+// it", when someone else could plant or change records there: the caller
+// does not start (or keeps its running configuration).
+[[nodiscard]] bool prepareStateDir(std::string_view state_dir);
 
 // Rewrites the record of one bundle; one warning line when that fails.
 void writeStatusRecord(std::string_view state_dir, std::string_view file, const Bundle& bundle,

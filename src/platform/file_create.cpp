@@ -117,11 +117,40 @@ Error removeError(int e) {
 
 Result<DirectoryMade> makeDirectory(std::string_view path) { return mkdirIn(AT_FDCWD, path); }
 
-Result<DirectoryMade> makePrivateDirectory(std::string_view path) {
-    // Status records say which bundles fail and why; only the agent's user
-    // needs to read them.
+Result<PrivateDirectory> makePrivateDirectory(std::string_view path) {
+    // Status records say which bundles fail and why, and the digest and
+    // Last-Modified records decide what gets installed: only the agent's
+    // user may read or write there.
     constexpr mode_t kPrivateDirectoryMode = 0700;
-    return mkdirIn(AT_FDCWD, path, kPrivateDirectoryMode);
+    constexpr mode_t kOthersAccess = 077;
+    constexpr mode_t kOthersWrite = 022;
+    QS_TRY_ASSIGN(const DirectoryMade made, mkdirIn(AT_FDCWD, path, kPrivateDirectoryMode));
+    if (made == DirectoryMade::created) return PrivateDirectory::created;
+    PathBuffer buffer;
+    QS_TRY(composeSystemPath(buffer, {path}));
+    // The mode is read and changed on what was opened, so that a rename in
+    // between cannot turn the change onto something else.
+    const int fd = ::open(buffer.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC | O_NOCTTY);
+    if (fd < 0) return PrivateDirectory::existed;
+    const Fd directory(fd);
+    struct stat st {};
+    if (::fstat(directory.get(), &st) != 0) return PrivateDirectory::existed;
+    const uid_t self = ::geteuid();
+    if (st.st_uid != self) {
+        // Its owner can always write there; root's own directories are
+        // trusted unless they are open to everybody.
+        if (st.st_uid != 0 || (st.st_mode & kOthersWrite) != 0) return PrivateDirectory::open_to_others;
+        return PrivateDirectory::existed;
+    }
+    if ((st.st_mode & kOthersAccess) == 0) return PrivateDirectory::existed;
+    // A shared place such as /tmp is never narrowed for everybody else.
+    if ((st.st_mode & S_ISVTX) != 0 && (st.st_mode & kOthersWrite) != 0)
+        return PrivateDirectory::open_to_others;
+    while (::fchmod(directory.get(), kPrivateDirectoryMode) != 0) {
+        if (errno == EINTR) continue;
+        return std::unexpected(mkdirError(errno));
+    }
+    return PrivateDirectory::made_private;
 }
 
 Result<DirectoryMade> makeDirectoryAt(int directory, std::string_view name) {

@@ -23,8 +23,19 @@ enum class DirectoryMade { created, existed };
 // AccessDenied, NotDir, NoSpaceLeft, ReadOnlyFileSystem, LinkQuotaExceeded,
 // SymLinkLoop, NameTooLong, DiskQuota, SystemResources, Unexpected.
 [[nodiscard]] Result<DirectoryMade> makeDirectory(std::string_view path);
-// mkdir(path, 0700) less the umask; errors as makeDirectory.
-[[nodiscard]] Result<DirectoryMade> makePrivateDirectory(std::string_view path);
+// What makePrivateDirectory found under the path.
+enum class PrivateDirectory {
+    created,        // made now, 0700 less the umask
+    existed,        // already there and nobody else's to write
+    made_private,   // the agent's own, open to others until now: changed to 0700
+    open_to_others, // another user's, or writable by others in a way the
+                    // agent may not change (sticky, like /tmp): left as it is
+};
+// mkdir(path, 0700) less the umask; an existing directory owned by the
+// agent's user is changed to 0700 when group or others had any access. Some
+// other thing under the name (a file) is "existed": its writes fail later.
+// Errors as makeDirectory, and those of changing the mode.
+[[nodiscard]] Result<PrivateDirectory> makePrivateDirectory(std::string_view path);
 // mkdirat(directory, name, 0755): the same, relative to an open directory.
 [[nodiscard]] Result<DirectoryMade> makeDirectoryAt(int directory, std::string_view name);
 

@@ -7,10 +7,12 @@
 #include <csignal>
 #include <filesystem>
 #include <regex>
+#include <unistd.h>
 #include <string>
 #include <vector>
 
 #include "support/agent_run.hpp"
+#include "support/as_user.hpp"
 #include "support/process.hpp"
 #include "support/scripted_server.hpp"
 #include "support/temp_dir.hpp"
@@ -251,6 +253,60 @@ TEST(StatusCommand, ReadersNeverSeeAPartialFile) {
     daemon.signal(SIGTERM);
     EXPECT_EQ(daemon.wait(10s).exit_status, 0);
     EXPECT_GT(reads, 0);
+}
+
+// Whoever may write into state_dir may plant the digest record that makes
+// skip_identical pass a payload by, or forge what status says: the agent's
+// own directory is made private, another's (or a shared sticky one) refused.
+TEST(StatusCommand, AStateDirOpenToOthersIsMadePrivateOrRefused) {
+    ScriptedServer fresh({script::respond(kPayload)}, kRepeating);
+    struct Case {
+        std::string_view name;
+        fs::perms mode;
+        bool other_owner;
+        int exit_status;
+        std::string line;
+        fs::perms mode_after;
+    };
+    constexpr fs::perms kPrivate = fs::perms::owner_all;
+    const Case cases[] = {
+        {"own, open to all", fs::perms::all, false, 0, "warning(quillstead): state_dir {} was open to other users; made private (0700)", kPrivate},
+        {"own, group may read", fs::perms::owner_all | fs::perms::group_read | fs::perms::group_exec,
+         false, 0, "warning(quillstead): state_dir {} was open to other users; made private (0700)", kPrivate},
+        {"own, already private", kPrivate, false, 0, "", kPrivate},
+        {"own, shared and sticky", fs::perms::all | fs::perms::sticky_bit, false, 1,
+         "error(quillstead): state_dir {} is writable by other users; refusing it",
+         fs::perms::all | fs::perms::sticky_bit},
+        {"another user's", kPrivate, true, 1,
+         "error(quillstead): state_dir {} is writable by other users; refusing it", kPrivate},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        if (c.other_owner && !runningAsRoot()) continue;
+        TempDir dir;
+        const std::string state_dir = dir / "state";
+        fs::create_directory(state_dir);
+        fs::permissions(state_dir, c.mode);
+        if (c.other_owner) {
+            const Account other = unprivilegedAccount();
+            ASSERT_EQ(::chown(state_dir.c_str(), other.uid, other.gid), 0);
+        }
+        writeFile(dir / "q.conf", "[global]\nstate_dir = " + state_dir + "\n" +
+                                      bundleSection("s", fresh.url("/"), dir / "t"));
+        const auto result = agent(dir / "q.conf", "once");
+        EXPECT_EQ(result.exit_status, c.exit_status) << result.err;
+        if (c.line.empty()) {
+            EXPECT_EQ(result.err.find("state_dir"), std::string::npos) << result.err;
+        } else {
+            std::string line = c.line;
+            line.replace(line.find("{}"), 2, state_dir);
+            EXPECT_NE(result.err.find(line + "\n"), std::string::npos) << result.err;
+        }
+        EXPECT_EQ(fs::status(state_dir).permissions(), c.mode_after);
+        // A refused state_dir holds nothing new, and nothing was fetched.
+        EXPECT_EQ(fs::exists(dir / "state/s.json"), c.exit_status == 0);
+        EXPECT_EQ(fs::exists(dir / "t/f"), c.exit_status == 0);
+    }
 }
 
 TEST(StatusCommand, AnUnwritableStateDirIsOneWarningPerCycle) {
