@@ -342,6 +342,17 @@ void reloadAgent(StartedAgent& agent, std::string_view config_path) {
         // Keys are read again with the file, kept bundles included.
         for (std::size_t i = 0; i < new_bundles.size(); ++i)
             next.states[i].public_key = std::move(keys[i]);
+        // An added bundle, or a kept one whose records moved (another
+        // state_dir), reads its records where they are now, as at start-up;
+        // otherwise they would be written beside its files and never read.
+        for (std::size_t i = 0; i < new_bundles.size(); ++i) {
+            std::string prefix = recordPrefix(new_bundles[i], next.config.state_dir);
+            if (kept[i] && prefix == next.states[i].record_prefix) continue;
+            next.states[i].record_prefix = std::move(prefix);
+            next.states[i].payload_digest.clear();
+            next.states[i].last_modified.clear();
+            loadPayloadRecords(new_bundles[i], next.states[i]);
+        }
         // Removed bundles leave the metrics at the next pass.
         next.metrics_due = true;
         agent = std::move(next);

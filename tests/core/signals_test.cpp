@@ -4,6 +4,7 @@
 
 #include <chrono>
 #include <csignal>
+#include <filesystem>
 #include <string>
 #include <thread>
 
@@ -114,6 +115,31 @@ TEST(Signals, ReloadAddsRemovesAndChangesBundlesAfterTheRunningFetch) {
               std::string::npos)
         << result.err;
     EXPECT_TRUE(result.err.ends_with("info(quillstead): shutdown complete\n")) << result.err;
+}
+
+// A bundle added by a reload keeps its records in state_dir like one that
+// was there at start-up: its digest record goes to state_dir, never into
+// its target directory.
+TEST(Signals, ABundleAddedByReloadKeepsItsRecordsInStateDir) {
+    ScriptedServer first({script::respond(kNotModified)}, kRepeating);
+    ScriptedServer added({script::respond("HTTP/1.1 200 OK\r\nETag: \"a1\"\r\ncontent-length: 1\r\n\r\na")},
+                         kRepeating);
+    TempDir dir;
+    const std::string conf = dir / "q.conf";
+    const std::string global = "[global]\nstate_dir = " + (dir / "state") + "\nskip_identical = yes\n";
+    writeFile(conf, global + section("first", first.url("/f"), dir / "f"));
+    RunOptions options;
+    options.args = {"-c", conf};
+    RunningProcess agent(quillsteadBinary(), options);
+    ASSERT_TRUE(waitForRequests(first, 1, 10s)) << agent.stderrSoFar();
+    writeFile(conf, global + section("first", first.url("/f"), dir / "f") +
+                        section("added", added.url("/a"), dir / "a"));
+    agent.signal(SIGHUP);
+    ASSERT_TRUE(agent.waitForStderr("[added] new version: a1", 10s)) << agent.stderrSoFar();
+    agent.signal(SIGTERM);
+    EXPECT_EQ(agent.wait(10s).exit_status, 0);
+    EXPECT_TRUE(std::filesystem::exists(dir / "state/added.digest")) << agent.stderrSoFar();
+    EXPECT_FALSE(std::filesystem::exists(dir / "a/.digest"));
 }
 
 // A stop during one bundle's fetch ends that fetch and the pass: the bundles
