@@ -11,7 +11,7 @@
 #include "platform/path_calls.hpp"
 #include "platform/process_state.hpp"
 #include "platform/record_file.hpp"
-#include "sync/apply_bundle.hpp"
+#include "sync/current_link.hpp"
 #include "sync/spool.hpp"
 #include "util/text.hpp"
 
@@ -98,21 +98,6 @@ std::string stagingName(std::string_view version, int pid) {
 bool isVersionDirName(std::string_view name) {
     return name.size() > 1 && name.front() == 'v' && name.find('/') == std::string_view::npos &&
            name.find('\0') == std::string_view::npos;
-}
-
-std::optional<std::string_view> readCurrent(std::string_view target_dir,
-                                            std::array<char, kMaxSystemPath>& buffer) {
-    PathBuffer link_path;
-    if (!composeSystemPath(link_path, {target_dir, "/", kCurrentName})) return std::nullopt;
-    auto length = platform::readLink(link_path.view(), buffer);
-    if (!length) return std::nullopt;
-    return std::string_view(buffer.data(), *length);
-}
-
-bool currentNames(std::string_view target_dir, std::string_view name) {
-    std::array<char, kMaxSystemPath> buffer;
-    const auto target = readCurrent(target_dir, buffer);
-    return target && *target == name;
 }
 
 std::string joinPath(std::string_view directory, std::string_view name) {

@@ -15,13 +15,12 @@
 #include <vector>
 
 #include "config/config.hpp"
+#include "sync/current_link.hpp"
 #include "util/error.hpp"
 #include "util/path.hpp"
 
 namespace qs {
 
-inline constexpr std::string_view kCurrentName = "current";
-inline constexpr std::string_view kCurrentTmpName = "current.tmp";
 inline constexpr std::string_view kVersionRecordName = ".versions";
 inline constexpr std::string_view kVersionRecordTmpName = ".versions.tmp";
 inline constexpr std::string_view kStagingPrefix = ".staging-";
@@ -36,14 +35,6 @@ inline constexpr std::string_view kStagingPrefix = ".staging-";
 // A name the record may hold and that may be switched to or removed: "v"
 // followed by anything but "/" (so also never "." or "..").
 [[nodiscard]] bool isVersionDirName(std::string_view name);
-
-// The target of target_dir/current, read into `buffer`; nothing when there
-// is no link or it cannot be read.
-[[nodiscard]] std::optional<std::string_view> readCurrent(std::string_view target_dir,
-                                                          std::array<char, kMaxSystemPath>& buffer);
-
-// Whether target_dir/current is a link whose target is exactly `name`.
-[[nodiscard]] bool currentNames(std::string_view target_dir, std::string_view name);
 
 // "{directory}/{name}"; throws std::bad_alloc like any string.
 [[nodiscard]] std::string joinPath(std::string_view directory, std::string_view name);

@@ -1,0 +1,32 @@
+#pragma once
+// The `current` link of a versioned bundle: its names, what it points at,
+// and the switch that points it elsewhere in one step.
+
+#include <array>
+#include <optional>
+#include <string_view>
+
+#include "util/error.hpp"
+#include "util/path.hpp"
+
+namespace qs {
+
+inline constexpr std::string_view kCurrentName = "current";
+inline constexpr std::string_view kCurrentTmpName = "current.tmp";
+
+// The target of target_dir/current, read into `buffer`; nothing when there
+// is no link or it cannot be read.
+[[nodiscard]] std::optional<std::string_view> readCurrent(std::string_view target_dir,
+                                                          std::array<char, kMaxSystemPath>& buffer);
+
+// Whether target_dir/current is a link whose target is exactly `name`.
+[[nodiscard]] bool currentNames(std::string_view target_dir, std::string_view name);
+
+// Points target_dir/current at `link_name` (a bare name, not a path) by
+// creating target_dir/current.tmp and renaming it over `current`, so that
+// readers following `current` see the old or the new version, never neither.
+// NoSpaceLeft when the paths do not fit their buffers; the errors of
+// symlink and rename.
+[[nodiscard]] Result<void> switchCurrent(std::string_view target_dir, std::string_view link_name);
+
+}  // namespace qs

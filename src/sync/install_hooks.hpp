@@ -1,0 +1,43 @@
+#pragma once
+// What every install mode shares: the bundle's install settings read one
+// way, the hooks' environment and the post_sync run, and the flush of a
+// directory that now holds new names.
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "config/config.hpp"
+#include "deploy/extract_archive.hpp"
+
+namespace qs {
+
+[[nodiscard]] bool isDurable(const Bundle& bundle);
+[[nodiscard]] std::uint32_t hookTimeout(const Bundle& bundle);
+[[nodiscard]] ExtractLimits extractLimits(const Bundle& bundle);
+// Whether an extraction stopped at max_unpacked_bytes or max_entries.
+[[nodiscard]] bool isLimitError(Error error);
+
+// The hooks' whole environment: what they need to know of this install and
+// nothing of the agent's own environment.
+struct HookVariables {
+    std::vector<std::string> environment;
+    std::string version_dir;  // absolute
+};
+
+// `directory_name` is the new tree's entry in target_dir (empty: target_dir
+// itself); `previous` the version `current` named before, if any.
+[[nodiscard]] HookVariables hookVariables(const Bundle& bundle, std::string_view version,
+                                          std::string_view directory_name, std::string_view etag,
+                                          std::optional<std::string_view> previous);
+
+// Runs post_sync when the bundle has one; a failure is a warning naming
+// `what_stays` in place.
+void runHook(const Bundle& bundle, std::string_view what_stays, const HookVariables& variables);
+
+// Flushes `target_dir`; on failure logs it and clears `flushed`.
+void flushTargetDir(std::string_view target_dir, bool& flushed);
+
+}  // namespace qs

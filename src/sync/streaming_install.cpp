@@ -1,0 +1,269 @@
+#include "sync/streaming_install.hpp"
+
+#include <memory>
+#include <new>
+#include <optional>
+
+#include "deploy/remove_tree.hpp"
+#include "log/log.hpp"
+#include "platform/file_map.hpp"
+#include "platform/thread.hpp"
+#include "platform/page_buffer.hpp"
+#include "sync/apply_bundle.hpp"
+#include "sync/etag_store.hpp"
+#include "sync/fetch_bundle.hpp"
+#include "sync/payload_source.hpp"
+#include "sync/payload_record.hpp"
+#include "sync/signature_check.hpp"
+#include "sync/spool.hpp"
+#include "sync/version.hpp"
+#include "tls/digest.hpp"
+#include "tls/signature.hpp"
+
+namespace qs {
+
+namespace {
+
+using log::Scope;
+
+// A spool is filled in blocks of this size: one or a few receives each, and
+// a buffer that costs nothing against the memory a payload could take.
+constexpr std::size_t kSpoolBlock = 256 * 1024;
+
+// The directory a raw payload's spool goes to: the one its file lands in,
+// so that the spool can be renamed over it.
+std::string_view directoryOf(std::string_view path) {
+    const std::size_t slash = path.rfind('/');
+    return slash == std::string_view::npos ? std::string_view(".") : path.substr(0, slash);
+}
+
+// What the records of an installed (or identical) payload keep besides its
+// ETag: its digest while skip_identical is on (and no stale one while it is
+// off, so that turning it on again never matches a payload no longer
+// live), and its Last-Modified when the server sent no ETag.
+void recordPayload(const Bundle& bundle, BundleState& state, const PayloadAnswer& fetched) {
+    const PayloadValidators& validators = fetched.validators;
+    saveEtag(bundle.target_dir, state, validators.etag,
+             bundle.options.durable.value_or(false) ? Durability::flushed : Durability::plain);
+    const bool skip_identical = bundle.options.skip_identical.value_or(false);
+    savePayloadRecord(bundle, state, PayloadRecord::digest,
+                      skip_identical && fetched.digest ? hexDigest(*fetched.digest) : std::string());
+    if (bundle.options.use_last_modified.value_or(false)) {
+        savePayloadRecord(bundle, state, PayloadRecord::last_modified,
+                          validators.etag.empty() ? std::string_view(validators.last_modified)
+                                               : std::string_view{});
+    }
+}
+
+}  // namespace
+
+void StreamingInstall::discardTargetDir() { (void)removeTree(bundle_.target_dir); }
+
+void StreamingInstall::take(std::string_view version_key, Reader& body) {
+    version_ = deriveVersion(version_key);
+    if (!version_) return;
+    const auto made = ensureTargetDir(bundle_);
+    if (!made) return;
+    target_dir_ready_ = true;
+    made_target_dir_ = *made == platform::DirectoryMade::created;
+
+    if (bundle_.format == BundleFormat::raw) {
+        // Without a filename there is nowhere to put it; apply() says so.
+        if (!bundle_.filename) return;
+        auto path = rawPath(bundle_);
+        if (!path) return;
+        spoolInto(directoryOf(*path), body);
+        return;
+    }
+    if (bundle_.mode == DeployMode::direct || signed_) {
+        spoolInto(bundle_.target_dir, body);
+        return;
+    }
+    route_ = Route::versioned;
+    versioned_.emplace(bundle_, *version_);
+    staged_ = versioned_->prepare();
+    if (staged_) staged_ = versioned_->extract(body);
+}
+
+void StreamingInstall::spoolInto(std::string_view directory, Reader& body) {
+    auto made = Spool::create(directory);
+    if (!made) {
+        // A spool that cannot be made falls back to memory, so that the
+        // install fails (or not) with the lines it always had.
+        keepInMemory(body);
+        return;
+    }
+    spool_.emplace(std::move(*made));
+    spool(body);
+}
+
+void StreamingInstall::spool(Reader& body) {
+    route_ = Route::spooled;
+    std::unique_ptr<char[]> block(new (std::nothrow) char[kSpoolBlock]);
+    if (!block) {
+        spool_written_ = std::unexpected(Error::OutOfMemory);
+        return;
+    }
+    for (;;) {
+        const auto n = body.read(std::span<char>(block.get(), kSpoolBlock));
+        if (!n || *n == 0) return;
+        if (auto written = spool_->write({block.get(), *n}); !written) {
+            spool_written_ = written;
+            return;
+        }
+    }
+}
+
+void StreamingInstall::keepInMemory(Reader& body) {
+    route_ = Route::memory;
+    for (;;) {
+        const auto spare = memory_.spare(kSpoolBlock);
+        if (!spare) return;
+        const auto n = body.read(*spare);
+        if (!n || *n == 0) return;
+        memory_.grow(*n);
+    }
+}
+
+Result<void> StreamingInstall::apply(std::string_view etag) {
+    switch (route_) {
+    case Route::nothing:
+        // Only a raw bundle without a filename gets here with a payload, and
+        // applyRaw says what is missing; an unverified payload goes no further.
+        if (signed_ && bundle_.filename) return std::unexpected(Error::OutOfMemory);
+        return applyBundle(bundle_, *version_, {}, etag);
+    case Route::memory: return applyBundle(bundle_, *version_, memory_.view(), etag);
+    case Route::versioned:
+        if (!staged_) return staged_;
+        return versioned_->finish(etag);
+    case Route::spooled:
+        if (!spool_written_) {
+            log::error(Scope::bundle, "failed to write ", spool_->path(), ": ",
+                       spool_written_.error());
+            return std::unexpected(Error::WriteFailed);
+        }
+        if (bundle_.format == BundleFormat::raw) return applyRawFrom(bundle_, *version_, *spool_, etag);
+        spool_->removeName();
+        SpoolReader reader(*spool_);
+        if (bundle_.mode == DeployMode::direct) return applyDirectFrom(bundle_, *version_, reader, etag);
+        VersionedInstall install(bundle_, *version_);
+        QS_TRY(install.prepare());
+        QS_TRY(install.extract(reader));
+        return install.finish(etag);
+    }
+    return std::unexpected(Error::Unexpected);
+}
+
+std::optional<platform::FileMap> StreamingInstall::mapSpool() {
+    auto mapped = platform::FileMap::map(spool_->fd(), spool_->size());
+    if (!mapped) {
+        log::error(Scope::quillstead, "[", bundle_.name, "] signature check failed: ",
+                   mapped.error());
+        return std::nullopt;
+    }
+    return std::move(*mapped);
+}
+
+bool StreamingInstall::signatureVerifies(const BundleState& state, bool tls_verify,
+                                         const FetchOptions& options) {
+    if (route_ == Route::memory) {
+        return checkSignature(bundle_, state, memory_.view(), tls_verify, options);
+    }
+    // Mapped, not read into memory: the kernel pages the spool in as the
+    // check reads it and can drop those pages again.
+    auto mapped = mapSpool();
+    if (!mapped) return false;
+    return checkSignature(bundle_, state, mapped->view(), tls_verify, options);
+}
+
+// A signed versioned payload: the signature check and the extraction into
+// the staging directory both read the whole spool, so they run side by
+// side, the check on a worker thread of its own (it shares only the
+// mapped spool and the key, which nothing changes meanwhile; the log stays
+// this thread's). The staged tree is used only once the signature has
+// verified, and removed otherwise. What the extraction says waits for the
+// verdict, so the lines come in the order of a check before the install.
+bool StreamingInstall::stageWhileVerifying(const BundleState& state, bool tls_verify,
+                                           const FetchOptions& options) {
+    const auto signature = fetchSignature(bundle_, state, tls_verify, options);
+    if (!signature) return false;
+    auto mapped = mapSpool();
+    if (!mapped) return false;
+    Result<void> verified = std::unexpected(Error::Unexpected);
+    {
+        platform::Worker check([&] {
+            verified = verifySignature(signature->key, signature->file.view(), mapped->view());
+        });
+        held_.resume();
+        spool_->removeName();
+        SpoolReader reader(*spool_);
+        versioned_.emplace(bundle_, *version_);
+        staged_ = versioned_->prepare();
+        if (staged_) staged_ = versioned_->extract(reader);
+        held_.pause();
+        check.join();
+    }
+    if (!reportSignature(bundle_, *signature, verified)) {
+        versioned_.reset();  // removes the staged tree
+        return false;
+    }
+    route_ = Route::versioned;
+    return true;
+}
+
+SyncOutcome StreamingInstall::finish(BundleState& state, const PayloadAnswer& fetched,
+                                     bool tls_verify, const FetchOptions& options) {
+    finished_ = true;
+    // A body that found no place (no target_dir, no filename) or could not
+    // be spooled whole installs nothing anyway; its own line says why.
+    const bool kept = route_ == Route::memory || (route_ == Route::spooled && spool_written_);
+    const bool versioned = bundle_.format != BundleFormat::raw && bundle_.mode == DeployMode::versioned;
+    if (signed_ && kept && route_ == Route::spooled && versioned) {
+        if (!stageWhileVerifying(state, tls_verify, options)) {
+            held_.discard();
+            return SyncOutcome::failed;
+        }
+    } else if (signed_ && kept && !signatureVerifies(state, tls_verify, options)) {
+        // The spool goes with this install; a target_dir this cycle made
+        // stays, as it would after any failed install.
+        held_.discard();
+        return SyncOutcome::failed;
+    }
+    if (bundle_.options.skip_identical.value_or(false) && fetched.digest &&
+        !state.payload_digest.empty() && hexDigest(*fetched.digest) == state.payload_digest) {
+        // Servers of one farm may give the same file different ETags: the
+        // payload is what is live already, so nothing is installed (what was
+        // staged or spooled goes) and the hook does not run; the new ETag
+        // makes the next poll a 304 again.
+        held_.discard();
+        log::info(Scope::quillstead, "[", bundle_.name, "] unchanged (same payload, new etag)");
+        recordPayload(bundle_, state, fetched);
+        return SyncOutcome::unchanged;
+    }
+    if (!version_) {
+        held_.release();
+        log::error(Scope::quillstead, "[", bundle_.name, "] bundle apply failed: ", version_.error());
+        return SyncOutcome::failed;
+    }
+    log::info(Scope::quillstead, "[", bundle_.name, "] new version: ", *version_, " (",
+              fetched.size, " bytes)");
+    state.status.bytes = fetched.size;
+    held_.release();
+    if (!target_dir_ready_) return SyncOutcome::failed;
+    if (auto applied = apply(fetched.validators.etag); !applied) {
+        if (applied.error() == Error::PreSwitchRefused) {
+            // Logged with its reason already. Remembered so that the next
+            // polls ask for something else than this payload.
+            state.refused_etag = fetched.validators.etag;
+            return SyncOutcome::failed;
+        }
+        log::error(Scope::quillstead, "[", bundle_.name, "] bundle apply failed: ", applied.error());
+        return SyncOutcome::failed;
+    }
+    state.refused_etag.clear();
+    recordPayload(bundle_, state, fetched);
+    state.status.version = *version_;
+    return SyncOutcome::installed;
+}
+
+}  // namespace qs

@@ -1,0 +1,98 @@
+#pragma once
+// The install of a payload while it arrives from its source.
+
+#include <optional>
+#include <string>
+#include <string_view>
+
+#include "config/config.hpp"
+#include "log/log.hpp"
+#include "platform/file_map.hpp"
+#include "platform/page_buffer.hpp"
+#include "sync/bundle_state.hpp"
+#include "sync/fetch_bundle.hpp"
+#include "sync/payload_source.hpp"
+#include "sync/spool.hpp"
+#include "sync/sync_bundle.hpp"
+#include "sync/versioned_install.hpp"
+
+namespace qs {
+
+// Installs a payload while it downloads, and finishes the install once the
+// fetch has read the whole body. Versioned bundles extract straight from the
+// body into a staging directory; direct and raw bundles, which write where
+// readers look, spool the body to a private file first. Nothing becomes
+// visible before the body has been read to its end and checked, and a fetch
+// that fails leaves nothing behind.
+//
+// A signed payload is spooled in every mode: nothing of it is used before
+// the signature, which covers the whole body, has been checked against the
+// spool once the body is complete; not even its digest to call it identical
+// or its bytes as an archive.
+//
+// The log reads as if the body had been downloaded first: what the install
+// says while the body arrives is held back and written after the fetch's
+// "200 OK" and the "new version" line, or dropped when the fetch fails.
+class StreamingInstall final : public PayloadConsumer {
+public:
+    explicit StreamingInstall(const Bundle& bundle)
+        : bundle_(bundle), signed_(bundle.public_key.has_value()), held_(bundle.target_dir) {}
+    StreamingInstall(const StreamingInstall&) = delete;
+    StreamingInstall& operator=(const StreamingInstall&) = delete;
+
+    // A fetch that failed leaves no trace: the staging directory or spool
+    // goes, and so does a target_dir that only this cycle made.
+    ~StreamingInstall() override {
+        if (finished_) return;
+        versioned_.reset();
+        spool_.reset();
+        if (made_target_dir_) discardTargetDir();
+    }
+
+    void consume(const NewPayload& payload) override {
+        held_.resume();
+        take(payload.version_key, payload.bytes);
+        held_.pause();
+    }
+
+    // `tls_verify` and `options` are the payload fetch's, for the signature.
+    [[nodiscard]] SyncOutcome finish(BundleState& state, const PayloadAnswer& fetched,
+                                     bool tls_verify, const FetchOptions& options);
+
+private:
+    // Removes a target_dir only this cycle made.
+    void discardTargetDir();
+    enum class Route { nothing, versioned, spooled, memory };
+
+    void take(std::string_view version_key, Reader& body);
+    // Spools the body into `directory`, or holds it in memory when no spool
+    // can be made there.
+    void spoolInto(std::string_view directory, Reader& body);
+    void spool(Reader& body);
+    void keepInMemory(Reader& body);
+    // The spool mapped for the signature check, or nothing after the
+    // check's failure line.
+    [[nodiscard]] std::optional<platform::FileMap> mapSpool();
+    [[nodiscard]] bool signatureVerifies(const BundleState& state, bool tls_verify,
+                                         const FetchOptions& options);
+    [[nodiscard]] bool stageWhileVerifying(const BundleState& state, bool tls_verify,
+                                           const FetchOptions& options);
+    [[nodiscard]] Result<void> apply(std::string_view etag);
+
+    const Bundle& bundle_;
+    const bool signed_;
+    log::HeldLines held_;
+    Result<std::string> version_ = std::unexpected(Error::Unexpected);
+    bool target_dir_ready_ = false;
+    bool made_target_dir_ = false;
+    bool finished_ = false;
+    Route route_ = Route::nothing;
+    // Declared after version_, which it refers to.
+    std::optional<VersionedInstall> versioned_;
+    Result<void> staged_;
+    std::optional<Spool> spool_;
+    Result<void> spool_written_;
+    platform::PageBuffer memory_;
+};
+
+}  // namespace qs
