@@ -106,10 +106,11 @@ private:
     }
 
     // Records a skipped line for whoever asked; the daemon does not.
-    void note(SkippedLine::Kind kind, std::string_view text) {
+    void note(SkippedLine::Kind kind, std::string_view text, std::size_t line_number = 0) {
         if (skipped_ == nullptr) return;
         try {
-            SkippedLine line{kind, line_number_, std::string(text), std::nullopt};
+            SkippedLine line{kind, line_number != 0 ? line_number : line_number_, std::string(text),
+                             std::nullopt};
             if (section_ == Section::bundle) line.bundle = bundle_.name;
             skipped_->push_back(std::move(line));
         } catch (const std::bad_alloc&) {
@@ -121,6 +122,7 @@ private:
         section_ = Section::bundle;
         // A repeated name starts another bundle; it never continues the first.
         bundle_ = Bundle{};
+        bundle_header_line_ = line_number_;
         copyText(bundle_.name, name);
     }
 
@@ -132,6 +134,19 @@ private:
                           "' missing url or target_dir, skipping");
             }
             note(SkippedLine::Kind::incomplete_bundle, bundle_.name);
+            section_ = Section::ignored;
+            return;
+        }
+        // Everything the agent keeps for a bundle (status, digest and
+        // Last-Modified records, the log's "[name]") goes by its name: a
+        // second bundle of one name would read and overwrite the first's.
+        for (const Bundle& earlier : config_.bundles) {
+            if (earlier.name != bundle_.name) continue;
+            if (!quiet_) {
+                log::error(log::Scope::config, "bundle '", bundle_.name,
+                           "' is defined more than once; the later one is skipped");
+            }
+            note(SkippedLine::Kind::duplicate_bundle, bundle_.name, bundle_header_line_);
             section_ = Section::ignored;
             return;
         }
@@ -315,6 +330,7 @@ private:
     Section section_ = Section::ignored;
     Bundle bundle_;
     std::vector<SkippedLine>* skipped_ = nullptr;
+    std::size_t bundle_header_line_ = 0;  // of the bundle section being read
     std::size_t line_number_ = 0;
     // Writes no line: for a first look at the text.
     bool quiet_ = false;

@@ -49,9 +49,12 @@ struct SkippedLine {
         key_outside,        // a key line before any header
         bad_value,          // a value the key's syntax refuses
         incomplete_bundle,  // a bundle dropped for lacking url or target_dir
+        duplicate_bundle,   // a bundle dropped for the name of an earlier one
     };
     Kind kind = Kind::unknown_key;
-    std::size_t line_number = 0;  // from 1; the closing line for incomplete_bundle
+    // From 1; for incomplete_bundle the closing line, for duplicate_bundle
+    // the header's.
+    std::size_t line_number = 0;
     std::string text;             // the key, the header, or the bundle's name
     // The bundle section the line stands in; absent in [global] and
     // outside every section.
@@ -59,7 +62,8 @@ struct SkippedLine {
 };
 
 // Parses configuration text. Writes the warning for each bundle dropped for
-// lacking url or target_dir; never fails. The result may hold no bundle.
+// lacking url or target_dir, and the error for each dropped because an
+// earlier bundle has its name; never fails. The result may hold no bundle.
 // With `skipped`, every line of the kinds above is also recorded there.
 [[nodiscard]] Config parseConfig(std::string_view text,
                                  std::vector<SkippedLine>* skipped = nullptr);

@@ -169,6 +169,9 @@ std::string skippedText(const SkippedLine& s) {
     case SkippedLine::Kind::bad_value: return in + where + "value of " + s.text + " ignored";
     case SkippedLine::Kind::incomplete_bundle:
         return "bundle '" + s.text + "' lacks url or target_dir and is skipped";
+    case SkippedLine::Kind::duplicate_bundle:
+        return "bundle '" + s.text + "' is defined more than once; the later one (line " +
+               std::to_string(s.line_number) + ") is skipped";
     }
     return where + s.text;
 }

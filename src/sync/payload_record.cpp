@@ -47,9 +47,13 @@ std::string loadRecord(const std::string& path) {
 std::string recordPrefix(const Bundle& bundle, const std::optional<std::string>& state_dir) {
     if (!state_dir) return {};
     std::string prefix = *state_dir + "/";
+    // "%" is escaped as well, so that no two names ("a/b" and "a%2Fb") come
+    // to share one record.
     for (const char c : bundle.name) {
         if (c == '/') {
             prefix += "%2F";
+        } else if (c == '%') {
+            prefix += "%25";
         } else {
             prefix += c;
         }

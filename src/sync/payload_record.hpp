@@ -18,7 +18,8 @@ namespace qs {
 enum class PayloadRecord { digest, last_modified };
 
 // The prefix to keep in BundleState::record_prefix: "{state_dir}/{name}."
-// with "/" in the name written as "%2F", or empty without a state_dir.
+// with "/" in the name written as "%2F" and "%" as "%25", or empty without
+// a state_dir.
 [[nodiscard]] std::string recordPrefix(const Bundle& bundle,
                                        const std::optional<std::string>& state_dir);
 

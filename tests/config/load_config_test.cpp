@@ -199,14 +199,18 @@ const Case kCases[] = {
      "[ x y ] url=u dir=d poll=60 versioned archive\n"
      "[a.b] url=u dir=d poll=60 versioned archive\n"
      "[[x]] url=u dir=d poll=60 versioned archive\n"},
-    {"repeated headers give separate bundles",
+    // Records and lines go by name: the first bundle of a name stays, a
+    // later one is skipped with an error (an incomplete first one is no
+    // bundle, so the next of its name stays).
+    {"repeated headers: the later bundle is skipped",
      "[bundle.a]\nurl=1\ntarget_dir=d\nmode=direct\n[bundle.a]\nurl=2\ntarget_dir=e\n"
-     "[bundle]\nurl=3\ntarget_dir=f\n[bundle]\nurl=4\ntarget_dir=g\n",
+     "[bundle]\nurl=3\n[bundle]\nurl=4\ntarget_dir=g\n[bundle]\nurl=5\ntarget_dir=h\n",
      "tls_verify=true\n"
      "[a] url=1 dir=d poll=60 direct archive\n"
-     "[a] url=2 dir=e poll=60 versioned archive\n"
-     "[default] url=3 dir=f poll=60 versioned archive\n"
-     "[default] url=4 dir=g poll=60 versioned archive\n"},
+     "[default] url=4 dir=g poll=60 versioned archive\n",
+     "error(config): bundle 'a' is defined more than once; the later one is skipped\n"
+     "warning(config): bundle 'default' missing url or target_dir, skipping\n"
+     "error(config): bundle 'default' is defined more than once; the later one is skipped\n"},
     {"incomplete bundles are dropped with a warning each",
      "[bundle.no-dir]\nurl=u\n[bundle.no-url]\ntarget_dir=d\n" BUNDLE_A "[bundle]\n",
      "tls_verify=true\n[a] url=u dir=d poll=60 versioned archive\n",

@@ -80,6 +80,8 @@ TEST(CheckCommand, EachProblemIsOneLineAndStatusOne) {
         {"public key that cannot be read",
          kGood + "[bundle.b]\nurl = http://h/x\ntarget_dir = b\npublic_key = missing.pub\n",
          "problem: bundle 'b': public_key 'missing.pub' cannot be read (error.FileNotFound)"},
+        {"two bundles of one name", kGood + "[bundle.good]\nurl = http://h/x\ntarget_dir = other\n",
+         "problem: bundle 'good' is defined more than once; the later one (line 4) is skipped"},
         {"two bundles in one directory",
          kGood + "[bundle.b]\nurl = http://h/x\ntarget_dir = g/\n",
          "problem: bundles 'good' and 'b' share target_dir g/"},

@@ -478,5 +478,48 @@ TEST_F(AgentScripted, BodiesAreDecodedWhateverTheirFraming) {
     EXPECT_EQ(readFile(dir_ / "close/.etag"), "\"x y\"");
 }
 
+// Records go by bundle name: two bundles never share one. Names that the
+// record files once wrote alike ("a/b" and "a%2Fb") keep a digest each, and
+// a second bundle of one name is skipped at start-up, so neither can take
+// the other's payload for its own (skip_identical).
+TEST_F(AgentScripted, EachBundleKeepsRecordsOfItsOwn) {
+    const std::string p1 = siteArchive("one");
+    const std::string p2 = siteArchive("two");
+    ScriptedServer slash({script::respond(response("HTTP/1.1 200 OK", "etag: \"1\"\r\n", p1)),
+                          script::respond(response("HTTP/1.1 200 OK", "etag: \"3\"\r\n", p2))},
+                         kRepeating);
+    ScriptedServer escaped({script::respond(response("HTTP/1.1 200 OK", "etag: \"2\"\r\n", p2)),
+                            script::respond("HTTP/1.1 304 Not Modified\r\n\r\n")},
+                           kRepeating);
+    ScriptedServer second({script::respond(response("HTTP/1.1 200 OK", "etag: \"9\"\r\n", p1))},
+                          kRepeating);
+    const auto section = [&](const std::string& name, const std::string& url, const std::string& target) {
+        return "[bundle." + name + "]\nurl = " + url + "\ntarget_dir = " + (dir_ / target) +
+               "\nskip_identical = yes\n";
+    };
+    const std::string conf = writeConfig(
+        "[global]\nstate_dir = " + (dir_ / "state") + "\n" + section("a/b", slash.url("/s"), "slash") +
+        section("a%2Fb", escaped.url("/e"), "escaped") + section("a/b", second.url("/d"), "second"));
+    const auto once = [&] {
+        RunOptions options;
+        options.args = {"-c", conf, "once"};
+        options.timeout = 20s;
+        return runProcess(quillsteadBinary(), options);
+    };
+    ProcessResult r = once();
+    EXPECT_EQ(r.exit_status, 0) << r.err;
+    EXPECT_NE(r.err.find("error(config): bundle 'a/b' is defined more than once; the later one is skipped\n"),
+              std::string::npos)
+        << r.err;
+    EXPECT_EQ(second.requests().size(), 0u);
+    EXPECT_FALSE(std::filesystem::exists(dir_ / "second"));
+    // a/b now offers under a new ETag the payload that only a%2Fb installed.
+    r = once();
+    EXPECT_EQ(r.exit_status, 0) << r.err;
+    EXPECT_EQ(r.err.find("same payload"), std::string::npos) << r.err;
+    EXPECT_NE(r.err.find("info(quillstead): [a/b] new version: 3 ("), std::string::npos) << r.err;
+    EXPECT_EQ(readFile(dir_ / "slash/current/conf/app.conf"), "two");
+}
+
 }  // namespace
 }  // namespace qs::test
