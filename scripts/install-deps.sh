@@ -5,7 +5,7 @@ set -euo pipefail
 
 packages=(
   build-essential cmake ninja-build pkg-config
-  libssl-dev zlib1g-dev libisal-dev libgtest-dev
+  libssl-dev zlib1g-dev libisal-dev libzstd-dev libgtest-dev
   openssl ca-certificates
   # Real peers for the tests and benchmarks: archivers, servers, fuzzing.
   tar libarchive-tools pigz gzip python3 nginx-light curl
@@ -25,6 +25,9 @@ packages=(
   # publish through; the tests run each with a configuration of their own.
   apache2 apache2-utils lighttpd lighttpd-mod-deflate lighttpd-mod-openssl caddy varnish
   haproxy squid
+  # casync writes the chunk indexes and stores the chunked-payload tests and
+  # the bench publish.
+  casync
 )
 
 missing=()

@@ -58,7 +58,9 @@ namespace qs {
     X(KeyTooSmall) X(KeyMalformed) X(SignatureMalformed) X(SignatureKeyNumberMismatch)             \
     X(SignatureMismatch)                                                                           \
     /* limits on a payload */                                                                      \
-    X(ArchiveTooLarge) X(ArchiveTooManyEntries)
+    X(ArchiveTooLarge) X(ArchiveTooManyEntries)                                                    \
+    /* chunks */                                                                                   \
+    X(NotZstd) X(ChunkDigestMismatch)
 
 enum class Error : std::uint16_t {
 #define QS_ERROR_ENUM(name) name,

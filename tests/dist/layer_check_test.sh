@@ -1,7 +1,8 @@
 #!/bin/sh
 # The configure step refuses an include against the layers: a copy of the
 # tree configures cleanly, then fails once a low folder includes a header of
-# a folder above it, and once a folder other than tls includes OpenSSL.
+# a folder above it, once a folder other than tls includes OpenSSL, and once
+# a folder other than formats includes zstd.
 set -eu
 . "$(dirname "$0")/lib.sh"
 need_tool cmake
@@ -33,4 +34,9 @@ echo '#include <openssl/ssl.h>' >>"$scratch/tree/src/http/uri.cpp"
 configure && fail "http including OpenSSL was accepted"
 grep -q 'src/http/uri.cpp includes <openssl/...>, which only tls may see' "$scratch/out" ||
 	{ cat "$scratch/out" >&2; fail "no line names the OpenSSL include"; }
-echo "layer check: refuses both wrong includes, accepts the tree"
+copy
+echo '#include <zstd.h>' >>"$scratch/tree/src/sync/version.cpp"
+configure && fail "sync including zstd was accepted"
+grep -q 'src/sync/version.cpp includes <zstd...>, which only formats may see' "$scratch/out" ||
+	{ cat "$scratch/out" >&2; fail "no line names the zstd include"; }
+echo "layer check: refuses the wrong includes, accepts the tree"
