@@ -42,6 +42,17 @@ Result<Sha256Digest> Sha256::finish() {
     return digest;
 }
 
+Result<Sha256Digest> digestOf(DigestAlgorithm algorithm, std::string_view bytes) {
+    const EVP_MD* md = algorithm == DigestAlgorithm::sha256 ? EVP_sha256() : EVP_sha512_256();
+    Sha256Digest digest{};
+    unsigned int length = 0;
+    if (md == nullptr ||
+        EVP_Digest(bytes.data(), bytes.size(), digest.data(), &length, md, nullptr) != 1 ||
+        length != digest.size())
+        return std::unexpected(Error::OutOfMemory);
+    return digest;
+}
+
 std::string hexDigest(const Sha256Digest& digest) {
     constexpr std::string_view kHex = "0123456789abcdef";
     std::string text;
