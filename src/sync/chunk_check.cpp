@@ -16,10 +16,10 @@ bool chunkMatches(std::string_view bytes, const ChunkIndex& index, std::size_t i
 
 Result<void> decodeChunk(std::string_view stored, const ChunkIndex& index, std::size_t i,
                          std::string& out) {
-    // The index bounds every chunk's length exactly, so nothing past it is
-    // ever decoded, whatever the frame claims.
-    const std::uint64_t size = index.chunks[i].end - index.chunkStart(i);
-    QS_TRY(decompressZstd(stored, static_cast<std::size_t>(size), out));
+    // Nothing past the index's chunk size limit is ever decoded, whatever
+    // the frame claims; within it, a chunk of the wrong length is simply not
+    // the chunk named.
+    QS_TRY(decompressZstd(stored, static_cast<std::size_t>(index.chunk_size_max), out));
     if (!chunkMatches(out, index, i)) return std::unexpected(Error::ChunkDigestMismatch);
     return {};
 }

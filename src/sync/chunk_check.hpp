@@ -16,9 +16,10 @@ namespace qs {
 // Decodes chunk `i` of `index` from `stored` into `out` (reused between
 // calls). NotZstd for bytes that are no zstd frame (casync can also store
 // xz or gzip chunks; those stores are refused); Overflow when the chunk
-// decodes to more than its index entry allows, which is how a decompression
-// bomb ends; InvalidFormat for a corrupt frame; ChunkDigestMismatch when the
-// bytes are not the chunk named (a short chunk included).
+// decodes to more than the index's maximum chunk size, which is how a
+// decompression bomb ends; InvalidFormat for a corrupt frame;
+// ChunkDigestMismatch when the bytes are not the chunk named (one of
+// another length included).
 [[nodiscard]] Result<void> decodeChunk(std::string_view stored, const ChunkIndex& index,
                                        std::size_t i, std::string& out);
 

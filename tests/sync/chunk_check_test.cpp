@@ -101,9 +101,10 @@ TEST(ChunkCheck, RefusesHostileChunks) {
         {"not compressed", second_bytes, Error::NotZstd},
         {"compressed with xz by casync", test::readFile(chunkPath(xz.store, xz.index.chunks[1].id)),
          Error::NotZstd},
-        // Inflates to 64 MiB; the entry allows its own size only.
+        // Inflates to 64 MiB; the index allows 64 KiB chunks.
         {"a zstd bomb", zstdOf(std::string(64u << 20, 'z')), Error::Overflow},
-        {"its own bytes and one more", zstdOf(second_bytes + "x"), Error::Overflow},
+        {"one byte over the chunk size limit", zstdOf(std::string(65537, 'z')), Error::Overflow},
+        {"its own bytes and one more", zstdOf(second_bytes + "x"), Error::ChunkDigestMismatch},
         {"a truncated frame", second.substr(0, second.size() - 3), Error::InvalidFormat},
     };
     std::string out;
