@@ -115,6 +115,8 @@ struct StartedAgent {
         const std::uint64_t bytes_before = state.status.bytes;
         state.status.bytes = 0;
         log::clearLastError();
+        const log::BundleContext about(bundle.name);
+        log::debug(log::Scope::quillstead, "[", bundle.name, "] polling ", log::redacted(bundle.url));
         const SyncOutcome outcome = sync(bundle, state, config.tls_verify);
         try {
             recordCycle(bundle, state, outcome, started,

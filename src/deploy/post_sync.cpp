@@ -23,6 +23,46 @@ struct HookRun {
     Error error = Error::Unexpected;
 };
 
+// Cuts a hook's output into lines for the log. A line longer than
+// kLongestHookLine goes out in pieces of that size: memory stays bounded
+// whatever a hook prints.
+constexpr std::size_t kLongestHookLine = 4096;
+class HookOutputLines {
+public:
+    explicit HookOutputLines(std::string_view hook) : hook_(hook) {}
+    void add(std::string_view bytes) {
+        while (!bytes.empty()) {
+            const std::size_t newline = bytes.find('\n');
+            const std::size_t take = newline == std::string_view::npos ? bytes.size() : newline;
+            const std::size_t room = kLongestHookLine - used_;
+            const std::size_t copied = take < room ? take : room;
+            std::memcpy(line_.data() + used_, bytes.data(), copied);
+            used_ += copied;
+            bytes.remove_prefix(copied);
+            if (newline != std::string_view::npos && copied == take) {
+                flush();
+                bytes.remove_prefix(1);
+            } else if (used_ == kLongestHookLine) {
+                flush();
+            }
+        }
+    }
+    // The last line, if the hook did not end it.
+    void finish() {
+        if (used_ > 0) flush();
+    }
+
+private:
+    void flush() {
+        log::hookOutput(hook_, std::string_view(line_.data(), used_));
+        used_ = 0;
+    }
+
+    std::string_view hook_;
+    std::array<char, kLongestHookLine> line_{};
+    std::size_t used_ = 0;
+};
+
 HookRun runShell(std::string_view hook, std::string_view command, const HookContext& context) {
     if (command.size() > kMaxPostSyncCommand) return {HookRun::Kind::too_long};
     std::array<char, kMaxPostSyncCommand + 1> text;
@@ -43,14 +83,35 @@ HookRun runShell(std::string_view hook, std::string_view command, const HookCont
         return {HookRun::Kind::fork_failed, 0, Error::OutOfMemory};
     }
 
+    // In json every line must be a JSON object, the hook's own output
+    // included: it goes through a pipe and out as lines of the log.
+    platform::OutputPipe output;
+    if (log::currentFormat() == log::Format::json) {
+        auto made = platform::makeOutputPipe();
+        if (!made) return {HookRun::Kind::fork_failed, 0, made.error()};
+        output = std::move(*made);
+    }
+
     const std::uint32_t timeout_seconds = context.timeout_seconds;
     const auto child = platform::startShellCommand(
         text.data(), environment.data(), working_dir.empty() ? nullptr : working_dir.c_str(),
-        timeout_seconds == 0 ? platform::ProcessGroup::shared : platform::ProcessGroup::own);
+        timeout_seconds == 0 ? platform::ProcessGroup::shared : platform::ProcessGroup::own,
+        output.write_end.get());
     if (!child) return {HookRun::Kind::fork_failed, 0, child.error()};
-    const auto end = timeout_seconds == 0
-                         ? platform::waitForChild(*child)
-                         : platform::waitForChild(*child, std::int64_t{timeout_seconds} * 1000);
+    const std::int64_t limit_ms = std::int64_t{timeout_seconds} * 1000;
+    Result<platform::ChildEnd> end;
+    if (output.read_end) {
+        // Only the child holds the write end now, so the pipe ends with it.
+        output.write_end.reset();
+        HookOutputLines lines(hook);
+        end = platform::waitForChildRelaying(
+            *child, output.read_end.get(), limit_ms,
+            [&lines](std::string_view bytes) { lines.add(bytes); });
+        lines.finish();
+    } else {
+        end = timeout_seconds == 0 ? platform::waitForChild(*child)
+                                   : platform::waitForChild(*child, limit_ms);
+    }
     if (!end && end.error() == Error::TimedOut) {
         // Whatever the hook started goes with it: a reload script that forked
         // a stuck helper must not leave it behind.

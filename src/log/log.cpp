@@ -149,6 +149,35 @@ void formatTimestamp(std::int64_t milliseconds, char (&out)[kTimestampSize]) {
     out[23] = 'Z';
 }
 
+std::string_view g_context_bundle;
+// The latest time stamp written: a wall clock set back (by NTP, say) must
+// not make a later line look older than an earlier one to whoever sorts or
+// reads them.
+std::int64_t g_last_timestamp_ms = 0;
+
+// The time stamp of a line written now: never older than the latest one.
+void stampNow(char (&out)[kTimestampSize]) {
+    std::int64_t now_ms = platform::wallClockMilliseconds();
+    if (now_ms < g_last_timestamp_ms) now_ms = g_last_timestamp_ms;
+    g_last_timestamp_ms = now_ms;
+    formatTimestamp(now_ms, out);
+}
+
+// A held json line starts with this in place of its time stamp. The
+// unescaped quotes cannot occur inside a value, so only a line's start
+// matches it; it is as long as the real start of a line.
+constexpr std::string_view kHeldStampMark = "{\"ts\":\"0000-00-00T00:00:00.000Z";
+constexpr std::size_t kStampOffset = 7;  // after {"ts":"
+
+// Replaces every held-line mark in `text` with `stamp`.
+void stampHeld(std::span<char> text, std::string_view stamp) {
+    const std::string_view view(text.data(), text.size());
+    for (std::size_t at = view.find(kHeldStampMark); at != std::string_view::npos;
+         at = view.find(kHeldStampMark, at + kHeldStampMark.size())) {
+        std::memcpy(text.data() + at + kStampOffset, stamp.data(), stamp.size());
+    }
+}
+
 // The bundle a message is about: by the daemon's convention such a message
 // starts with "[", the name and "] " as separate pieces ("  [" in the
 // start-up summary).
@@ -163,15 +192,22 @@ std::optional<std::string_view> bundleOf(std::span<const Piece* const> pieces) {
     return pieces[1]->text();
 }
 
-void writeJsonLine(Level level, Scope scope, std::span<const Piece* const> pieces) {
+void writeJsonLine(Level level, Scope scope, std::span<const Piece* const> pieces,
+                   std::string_view hook = {}) {
     LineWriter line;
     const auto escaped = [&line](std::string_view bytes) {
         escapeJsonString(bytes, [&line](std::string_view piece) { line.put(piece); });
     };
-    char timestamp[kTimestampSize];
-    formatTimestamp(platform::wallClockMilliseconds(), timestamp);
-    line.put("{\"ts\":\"");
-    line.put(std::string_view(timestamp, kTimestampSize));
+    if (g_holding != nullptr) {
+        // Stamped when released, so that it is not older than the lines
+        // written out before it.
+        line.put(kHeldStampMark);
+    } else {
+        char timestamp[kTimestampSize];
+        stampNow(timestamp);
+        line.put("{\"ts\":\"");
+        line.put(std::string_view(timestamp, kTimestampSize));
+    }
     line.put("\",\"level\":\"");
     line.put(levelWord(level));
     line.put("\",\"scope\":\"");
@@ -179,6 +215,13 @@ void writeJsonLine(Level level, Scope scope, std::span<const Piece* const> piece
     if (const auto bundle = bundleOf(pieces)) {
         line.put("\",\"bundle\":\"");
         escaped(*bundle);
+    } else if (!g_context_bundle.empty()) {
+        line.put("\",\"bundle\":\"");
+        escaped(g_context_bundle);
+    }
+    if (!hook.empty()) {
+        line.put("\",\"hook\":\"");
+        escaped(hook);
     }
     line.put("\",\"msg\":\"");
     for (const Piece* piece : pieces) {
@@ -192,6 +235,26 @@ void writeJsonLine(Level level, Scope scope, std::span<const Piece* const> piece
 }  // namespace
 
 void setFormat(Format format) { g_format = format; }
+
+Format currentFormat() { return g_format; }
+
+BundleContext::BundleContext(std::string_view name) : previous_(g_context_bundle) {
+    g_context_bundle = name;
+}
+
+BundleContext::~BundleContext() { g_context_bundle = previous_; }
+
+void hookOutput(std::string_view hook, std::string_view text) {
+    const Piece piece(text);
+    const Piece* pieces[] = {&piece};
+    if (g_format == Format::json) {
+        writeJsonLine(Level::info, Scope::bundle, pieces, hook);
+        return;
+    }
+    LineWriter line;
+    line.put(text);
+    line.put("\n");
+}
 
 void setMinimumLevel(Level level) { g_minimum_level = level; }
 
@@ -287,16 +350,31 @@ void HeldLines::append(std::string_view text) {
 void HeldLines::release() {
     pause();
     {
+        char timestamp[kTimestampSize];
+        stampNow(timestamp);
+        const std::string_view stamp(timestamp, kTimestampSize);
         // One writer for everything held: the lines stay together.
         LineWriter line;
+        stampHeld(memory_, stamp);
         line.put(memory_);
+        // The spill file goes out in blocks; the last bytes of each wait
+        // for the next, so that a mark across two blocks is still found.
+        constexpr std::size_t kCarry = kHeldStampMark.size() - 1;
         std::array<char, 16384> block;
+        std::size_t carried = 0;
         for (std::uint64_t at = 0; spill_fd_ >= 0 && at < spilled_;) {
-            auto n = platform::readSomeAt(spill_fd_, block, at);
+            auto n = platform::readSomeAt(
+                spill_fd_, std::span<char>(block.data() + carried, block.size() - carried), at);
             if (!n || *n == 0) break;
-            line.put({block.data(), *n});
             at += *n;
+            const std::size_t filled = carried + *n;
+            stampHeld(std::span<char>(block.data(), filled), stamp);
+            const std::size_t out = filled > kCarry ? filled - kCarry : 0;
+            line.put({block.data(), out});
+            std::memmove(block.data(), block.data() + out, filled - out);
+            carried = filled - out;
         }
+        line.put({block.data(), carried});
     }
     discard();
 }

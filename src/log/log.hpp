@@ -31,6 +31,27 @@ enum class Scope { config, quillstead, bundle, http };
 enum class Format { text, json };
 // Applies to every line written after the call; text until then.
 void setFormat(Format format);
+[[nodiscard]] Format currentFormat();
+
+// The bundle a stretch of work is about, for the lines written meanwhile:
+// a json line gets its "bundle" field from it when the message does not
+// start with "[name]" itself (the http and hook lines). Scopes nest; the
+// name must outlive the scope.
+class BundleContext {
+public:
+    explicit BundleContext(std::string_view name);
+    ~BundleContext();
+    BundleContext(const BundleContext&) = delete;
+    BundleContext& operator=(const BundleContext&) = delete;
+
+private:
+    std::string_view previous_;
+};
+
+// One line a hook wrote on its output, as a log line of its own: in json a
+// line with "hook" (and "bundle" from the context) beside the text; in text
+// the line itself, as a hook's output always was.
+void hookOutput(std::string_view hook, std::string_view text);
 
 // Lines more detailed than `level` are dropped (log_level); info until
 // then. Error lines are always written.

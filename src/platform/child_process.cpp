@@ -1,6 +1,9 @@
 #include "platform/child_process.hpp"
 
+#include <array>
 #include <cerrno>
+#include <fcntl.h>
+#include <poll.h>
 #include <csignal>
 #include <ctime>
 #include <sys/types.h>
@@ -68,7 +71,7 @@ Result<int> startShellCommand(const char* command, ProcessGroup group) {
 }
 
 Result<int> startShellCommand(const char* command, char* const* environment,
-                              const char* working_dir, ProcessGroup group) {
+                              const char* working_dir, ProcessGroup group, int output_fd) {
     // Everything the child needs is ready before fork: between fork and
     // execve the child may only make async-signal-safe calls.
     char shell[] = "/bin/sh";
@@ -79,6 +82,9 @@ Result<int> startShellCommand(const char* command, char* const* environment,
     if (pid < 0) return std::unexpected(forkError(errno));
     if (pid == 0) {
         if (group == ProcessGroup::own) ::setpgid(0, 0);
+        // dup2 clears close-on-exec on the copies.
+        if (output_fd >= 0 && (::dup2(output_fd, 1) < 0 || ::dup2(output_fd, 2) < 0))
+            ::_exit(kCannotExecute);
         if (working_dir != nullptr && ::chdir(working_dir) != 0) ::_exit(kCannotExecute);
         ::execve(shell, arguments, environment);
         ::_exit(kCannotExecute);
@@ -111,6 +117,73 @@ Result<ChildEnd> waitForChild(int pid, std::int64_t limit_ms) {
         const std::int64_t left = until - monotonicMs();
         if (left <= 0) return std::unexpected(Error::TimedOut);
         napMilliseconds(left < kChildPollMilliseconds ? left : kChildPollMilliseconds);
+    }
+}
+
+Result<OutputPipe> makeOutputPipe() {
+    int ends[2];
+    if (::pipe2(ends, O_CLOEXEC) != 0) {
+        switch (errno) {
+        case EMFILE: return std::unexpected(Error::ProcessFdQuotaExceeded);
+        case ENFILE: return std::unexpected(Error::SystemResources);
+        default: return std::unexpected(Error::Unexpected);
+        }
+    }
+    OutputPipe pipe{Fd(ends[0]), Fd(ends[1])};
+    const int flags = ::fcntl(ends[0], F_GETFL);
+    if (flags < 0 || ::fcntl(ends[0], F_SETFL, flags | O_NONBLOCK) != 0)
+        return std::unexpected(Error::Unexpected);
+    return pipe;
+}
+
+namespace {
+
+// Reads what the pipe holds now; false at its end or on a failure, after
+// which it is not read again.
+bool relayAvailable(int fd, const std::function<void(std::string_view)>& relay) {
+    std::array<char, 4096> block;
+    for (;;) {
+        const ssize_t n = ::read(fd, block.data(), block.size());
+        if (n > 0) {
+            relay(std::string_view(block.data(), static_cast<std::size_t>(n)));
+            continue;
+        }
+        if (n == 0) return false;
+        if (errno == EINTR) continue;
+        return errno == EAGAIN || errno == EWOULDBLOCK;
+    }
+}
+
+}  // namespace
+
+Result<ChildEnd> waitForChildRelaying(int pid, int output_fd, std::int64_t limit_ms,
+                                      const std::function<void(std::string_view)>& relay) {
+    const std::int64_t until = monotonicMs() + limit_ms;
+    bool open = output_fd >= 0;
+    for (;;) {
+        int status = 0;
+        switch (reapNow(static_cast<pid_t>(pid), status)) {
+        case Reaped::ended:
+            if (open) (void)relayAvailable(output_fd, relay);
+            return decode(status);
+        case Reaped::failed: return std::unexpected(Error::Unexpected);
+        case Reaped::running: break;
+        }
+        std::int64_t wait = kChildPollMilliseconds;
+        if (limit_ms > 0) {
+            const std::int64_t left = until - monotonicMs();
+            if (left <= 0) return std::unexpected(Error::TimedOut);
+            if (left < wait) wait = left;
+        }
+        if (!open) {
+            napMilliseconds(wait);
+            continue;
+        }
+        struct pollfd watched {};
+        watched.fd = output_fd;
+        watched.events = POLLIN;
+        const int ready = ::poll(&watched, 1, static_cast<int>(wait));
+        if (ready > 0) open = relayAvailable(output_fd, relay);
     }
 }
 

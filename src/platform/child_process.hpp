@@ -2,7 +2,10 @@
 // Running a shell command in a child process and waiting for its end.
 
 #include <cstdint>
+#include <functional>
+#include <string_view>
 
+#include "platform/fd.hpp"
 #include "util/error.hpp"
 
 namespace qs::platform {
@@ -33,9 +36,29 @@ struct ChildEnd {
 // as the child's whole environment and, when `working_dir` is not null, that
 // directory as its working directory; a working directory the child cannot
 // enter ends it with status 127 before the shell starts.
+// With `output_fd` not -1 the child writes its standard output and error
+// there instead of the agent's.
 [[nodiscard]] Result<int> startShellCommand(const char* command, char* const* environment,
                                             const char* working_dir,
-                                            ProcessGroup group = ProcessGroup::shared);
+                                            ProcessGroup group = ProcessGroup::shared,
+                                            int output_fd = -1);
+
+// A pipe for a child's output: both ends close-on-exec (the child gets the
+// write end through startShellCommand's output_fd), the read end
+// non-blocking. Errors: SystemResources, ProcessFdQuotaExceeded, Unexpected.
+struct OutputPipe {
+    Fd read_end;
+    Fd write_end;
+};
+[[nodiscard]] Result<OutputPipe> makeOutputPipe();
+
+// waitForChild (with a limit when `limit_ms` > 0) that meanwhile hands what
+// the child writes into `output_fd` to `relay`, in the order written. Once
+// the child has ended, what is already in the pipe is still relayed; a
+// descendant that keeps the pipe open does not hold the wait.
+[[nodiscard]] Result<ChildEnd> waitForChildRelaying(
+    int pid, int output_fd, std::int64_t limit_ms,
+    const std::function<void(std::string_view)>& relay);
 
 // waitpid(2) for `pid` until it has ended. An interrupted wait is resumed,
 // so a signal for the parent never abandons the child. Unexpected when the

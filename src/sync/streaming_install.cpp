@@ -263,6 +263,9 @@ SyncOutcome StreamingInstall::finish(BundleState& state, const PayloadAnswer& fe
     state.refused_etag.clear();
     recordPayload(bundle_, state, fetched);
     state.status.version = *version_;
+    // The line that says what went live: "new version:" only announced
+    // the download.
+    log::info(Scope::quillstead, "[", bundle_.name, "] installed version ", *version_);
     return SyncOutcome::installed;
 }
 

@@ -133,8 +133,13 @@ TEST_F(AgentNginx, StopSignalWhileTheHookRunsLetsTheCycleFinish) {
     EXPECT_EQ(result.exit_status, 0);
     EXPECT_EQ(readFile(marker), "done\n");
     // The cycle ran to its end: hook outcome and ETag record, then shutdown.
-    EXPECT_TRUE(result.err.ends_with("info(bundle): post_sync completed successfully\n"
-                                     "info(quillstead): shutdown complete\n"))
+    const std::size_t hook_end = result.err.find(
+        "info(bundle): post_sync completed successfully\n"
+        "info(quillstead): [site] installed version ");
+    EXPECT_TRUE(hook_end != std::string::npos &&
+                result.err.find('\n', hook_end + 50) + 1 ==
+                    result.err.size() - std::string_view("info(quillstead): shutdown complete\n").size() &&
+                result.err.ends_with("\ninfo(quillstead): shutdown complete\n"))
         << result.err;
     EXPECT_FALSE(readFile(target + "/.etag").empty());
 }

@@ -186,11 +186,14 @@ TEST(StreamingInstall, LinesKeepTheirOrder) {
         {"versioned", kModes[0], good, false,
          "info(bundle): extracted 2 file(s) to {t}/vnew\n"
          "info(bundle): current -> vnew\n"
-         "info(bundle): removed old dir: vold\n"},
+         "info(bundle): removed old dir: vold\n"
+         "info(quillstead): [b] installed version new\n"},
         {"direct", kModes[1], good, false,
-         "info(bundle): extracted 2 file(s) to {t} (direct)\n"},
+         "info(bundle): extracted 2 file(s) to {t} (direct)\n"
+         "info(quillstead): [b] installed version new\n"},
         {"raw", kModes[2], good, false,
-         "info(bundle): wrote " + std::to_string(good.size()) + " bytes to {t}/payload.bin (raw)\n"},
+         "info(bundle): wrote " + std::to_string(good.size()) + " bytes to {t}/payload.bin (raw)\n"
+         "info(quillstead): [b] installed version new\n"},
         {"versioned, not gzip", kModes[0], plain_tar, false,
          "error(bundle): tar iteration error: error.ReadFailed\n"
          "error(quillstead): [b] bundle apply failed: error.TarParseFailed\n"},
