@@ -7,6 +7,7 @@
 #include <string_view>
 #include <vector>
 
+#include "config/option_keys.hpp"
 #include "util/error.hpp"
 
 namespace qs {
@@ -16,38 +17,6 @@ enum class BundleFormat { archive, raw };
 
 // Default seconds between two polls of a bundle.
 inline constexpr std::uint32_t kDefaultPollInterval = 60;
-
-// Keys that a bundle may set and `[global]` may default. Absent means the
-// key was not given (or did not parse): the bundle's own line wins, then the
-// `[global]` line, then the behaviour of an agent without the key.
-struct BundleOptions {
-    // Seconds; 0 means no limit.
-    std::optional<std::uint32_t> connect_timeout;
-    std::optional<std::uint32_t> io_timeout;
-    std::optional<std::uint32_t> max_fetch_time;
-    std::optional<std::uint32_t> hook_timeout;
-    // The longest wait between attempts after failures; 0 means off.
-    std::optional<std::uint32_t> retry_backoff;
-    // Percent of poll_interval, 0 to 100.
-    std::optional<std::uint32_t> poll_jitter;
-    std::optional<std::uint64_t> max_payload_bytes;
-    std::optional<std::uint64_t> max_unpacked_bytes;
-    std::optional<std::uint64_t> max_entries;
-    std::optional<bool> durable;
-    // At least 1.
-    std::optional<std::uint32_t> keep_versions;
-    std::optional<std::string> proxy;
-    std::optional<std::string> no_proxy;
-    std::optional<bool> skip_identical;
-    std::optional<bool> use_last_modified;
-
-    // Fills every key this record lacks from `defaults`.
-    void inheritFrom(const BundleOptions& defaults);
-    // Whether any key is set.
-    [[nodiscard]] bool any() const;
-
-    bool operator==(const BundleOptions&) const = default;
-};
 
 struct Bundle {
     std::string name;

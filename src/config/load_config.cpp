@@ -214,75 +214,44 @@ private:
         copyText(field, value);
     }
 
-    void number(std::optional<std::uint32_t>& field, std::string_view key, std::string_view value,
-                std::uint32_t minimum = 0, std::uint32_t maximum = UINT32_MAX) {
-        const auto parsed = parseUnsigned(value, 10, IntegerWidth::bits32);
-        if (!parsed || *parsed < minimum || *parsed > maximum) {
-            warnIgnored(key, value, "is not a number");
-            field.reset();
-            return;
-        }
-        field = static_cast<std::uint32_t>(*parsed);
-    }
-
-    void number(std::optional<std::uint64_t>& field, std::string_view key, std::string_view value) {
+    // A number within the key's limits; anything else leaves the key absent.
+    template <class Unsigned>
+    void option(std::optional<Unsigned>& field, const OptionKey& spec, std::string_view value) {
         const auto parsed = parseUnsigned(value, 10, IntegerWidth::bits64);
-        if (!parsed) {
-            warnIgnored(key, value, "is not a number");
+        if (!parsed || *parsed < spec.minimum || *parsed > spec.maximum) {
+            warnIgnored(spec.name, value, "is not a number");
             field.reset();
             return;
         }
-        field = *parsed;
+        field = static_cast<Unsigned>(*parsed);
     }
 
-    void yesNo(std::optional<bool>& field, std::string_view key, std::string_view value) {
+    void option(std::optional<bool>& field, const OptionKey& spec, std::string_view value) {
         if (value == "yes" || value == "true" || value == "1") {
             field = true;
         } else if (value == "no" || value == "false" || value == "0") {
             field = false;
         } else {
-            warnIgnored(key, value, "is not yes or no");
+            warnIgnored(spec.name, value, "is not yes or no");
             field.reset();
         }
     }
 
-    // The keys a bundle may set and `[global]` may default. Returns whether
-    // `key` is one of them.
+    void option(std::optional<std::string>& field, const OptionKey&, std::string_view value) {
+        copyText(field, value);
+    }
+
+    // The keys of the option list that may stand in the current section.
+    // Returns whether `key` is one of them.
     bool optionKey(BundleOptions& o, std::string_view key, std::string_view value) {
-        if (key == "connect_timeout") {
-            number(o.connect_timeout, key, value);
-        } else if (key == "io_timeout") {
-            number(o.io_timeout, key, value);
-        } else if (key == "max_fetch_time") {
-            number(o.max_fetch_time, key, value);
-        } else if (key == "hook_timeout") {
-            number(o.hook_timeout, key, value);
-        } else if (key == "retry_backoff") {
-            number(o.retry_backoff, key, value);
-        } else if (key == "poll_jitter") {
-            number(o.poll_jitter, key, value, 0, 100);
-        } else if (key == "max_payload_bytes") {
-            number(o.max_payload_bytes, key, value);
-        } else if (key == "max_unpacked_bytes") {
-            number(o.max_unpacked_bytes, key, value);
-        } else if (key == "max_entries") {
-            number(o.max_entries, key, value);
-        } else if (key == "durable") {
-            yesNo(o.durable, key, value);
-        } else if (key == "keep_versions") {
-            number(o.keep_versions, key, value, 1);
-        } else if (key == "proxy") {
-            copyText(o.proxy, value);
-        } else if (key == "no_proxy") {
-            copyText(o.no_proxy, value);
-        } else if (key == "skip_identical") {
-            yesNo(o.skip_identical, key, value);
-        } else if (key == "use_last_modified") {
-            yesNo(o.use_last_modified, key, value);
-        } else {
-            return false;
-        }
-        return true;
+        bool known = false;
+        forEachOption(o, [&](const OptionKey& spec, auto& field) {
+            if (known || spec.name != key) return;
+            if (section_ == Section::global && spec.scope != OptionScope::bundle_and_global) return;
+            known = true;
+            option(field, spec, value);
+        });
+        return known;
     }
 
     void bundleKey(std::string_view key, std::string_view value) {

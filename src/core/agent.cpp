@@ -7,6 +7,7 @@
 
 #include "config/load_config.hpp"
 #include "core/command_line.hpp"
+#include "core/option_text.hpp"
 #include "core/status_records.hpp"
 #include "log/log.hpp"
 #include "platform/fd.hpp"
@@ -41,38 +42,20 @@ int printForExit(std::string_view text) {
 // The time limits and schedule keys in force for a bundle, its own or from
 // [global], on one line when it has any: what a stalled server can cost it.
 void logLimits(const Bundle& b) {
-    struct Shown {
-        std::string_view key;
-        const std::optional<std::uint32_t>& value;
-        std::string_view unit;
-    };
-    const Shown shown[] = {
-        {"connect_timeout", b.options.connect_timeout, "s"},
-        {"io_timeout", b.options.io_timeout, "s"},
-        {"max_fetch_time", b.options.max_fetch_time, "s"},
-        {"hook_timeout", b.options.hook_timeout, "s"},
-        {"retry_backoff", b.options.retry_backoff, "s"},
-        {"poll_jitter", b.options.poll_jitter, "%"},
-    };
-    std::string line;
-    for (const Shown& s : shown) {
-        if (!s.value) continue;
-        line += line.empty() ? "" : " ";
-        line += s.key;
-        line += '=';
-        line += std::to_string(*s.value);
-        line += s.unit;
-    }
-    if (!line.empty()) log::info(log::Scope::quillstead, "  [", b.name, "] limits: ", line);
+    const std::string line = optionsText(b.options, OptionsShown::limits);
+    // The text starts with the blank before its first key.
+    if (!line.empty()) log::info(log::Scope::quillstead, "  [", b.name, "] limits:", line);
 }
 
 void logSummary(const Config& config) {
     log::info(log::Scope::quillstead, "quillstead ", kProgramVersion, " starting (",
               config.bundles.size(), " bundle(s))");
     for (const Bundle& b : config.bundles) {
+        // A raw payload is written as one file whatever mode says.
+        const std::string_view mode = b.format == BundleFormat::raw ? "raw" : deployModeName(b.mode);
         log::info(log::Scope::quillstead, "  [", b.name, "] url=", log::redacted(b.url), " dir=", b.target_dir,
-                  " poll=", b.poll_interval, "s mode=", deployModeName(b.mode),
-                  b.public_key ? " signed" : "");
+                  " poll=", b.poll_interval, "s mode=", mode, b.public_key ? " signed" : "",
+                  optionsText(b.options, OptionsShown::settings));
         logLimits(b);
     }
 }

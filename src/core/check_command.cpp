@@ -8,6 +8,7 @@
 
 #include "config/load_config.hpp"
 #include "util/url_password.hpp"
+#include "core/option_text.hpp"
 #include "deploy/ownership.hpp"
 #include "http/uri.hpp"
 #include "log/log.hpp"
@@ -66,12 +67,6 @@ std::string settingsLine(const Bundle& b) {
     const auto text = [&s](std::string_view key, const std::optional<std::string>& value) {
         if (value) s.append(" ").append(key).append("=").append(*value);
     };
-    const auto number = [&s](std::string_view key, const auto& value, std::string_view unit = "") {
-        if (value) s.append(" ").append(key).append("=").append(std::to_string(*value)).append(unit);
-    };
-    const auto flag = [&s](std::string_view key, const std::optional<bool>& value) {
-        if (value) s.append(" ").append(key).append(*value ? "=yes" : "=no");
-    };
     text("filename", b.filename);
     text("extract_owner", b.extract_owner);
     if (b.extract_mode) s += " extract_mode=" + octalText(*b.extract_mode);
@@ -81,22 +76,7 @@ std::string settingsLine(const Bundle& b) {
     if (b.signature_url) s += " signature_url=" + redactPassword(*b.signature_url);
     // A credential is shown only as being there.
     if (b.authorization) s += " authorization=***";
-    const BundleOptions& o = b.options;
-    number("connect_timeout", o.connect_timeout, "s");
-    number("io_timeout", o.io_timeout, "s");
-    number("max_fetch_time", o.max_fetch_time, "s");
-    number("hook_timeout", o.hook_timeout, "s");
-    number("retry_backoff", o.retry_backoff, "s");
-    number("poll_jitter", o.poll_jitter, "%");
-    number("max_payload_bytes", o.max_payload_bytes);
-    number("max_unpacked_bytes", o.max_unpacked_bytes);
-    number("max_entries", o.max_entries);
-    flag("durable", o.durable);
-    number("keep_versions", o.keep_versions);
-    if (o.proxy) s += " proxy=" + redactPassword(*o.proxy);
-    text("no_proxy", o.no_proxy);
-    flag("skip_identical", o.skip_identical);
-    flag("use_last_modified", o.use_last_modified);
+    s += optionsText(b.options, OptionsShown::every);
     return s;
 }
 
