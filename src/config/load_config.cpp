@@ -10,6 +10,7 @@
 #include "platform/fd.hpp"
 #include "util/integer_text.hpp"
 #include "util/text.hpp"
+#include "util/url_password.hpp"
 
 namespace qs {
 
@@ -48,10 +49,38 @@ std::string_view unquote(std::string_view value) {
     return value;
 }
 
+// The highest mode that means anything: permission bits plus set-user-ID,
+// set-group-ID and sticky.
+constexpr std::uint32_t kHighestMode = 07777;
+
+std::string octalText(std::uint32_t value) {
+    std::string digits;
+    do {
+        digits.insert(digits.begin(), static_cast<char>('0' + value % 8));
+        value /= 8;
+    } while (value != 0);
+    while (digits.size() < 4) digits.insert(digits.begin(), '0');
+    return digits;
+}
+
+// Digits (and the underscores the syntax allows) that do not fit the limits
+// are out of range; anything else is no number.
+std::string numberProblem(std::string_view value, std::uint64_t minimum, std::uint64_t maximum) {
+    const bool digits = !value.empty() && value.find_first_not_of("0123456789_") == std::string_view::npos &&
+                        value.front() != '_';
+    if (!digits) return "is not a number";
+    return "is out of range (" + std::to_string(minimum) + " to " + std::to_string(maximum) + ")";
+}
+
+std::string bundleHeader(std::string_view name) {
+    if (name == "default") return "[bundle]";
+    return "[bundle." + std::string(name) + "]";
+}
+
 class Parser {
 public:
-    explicit Parser(std::vector<SkippedLine>* skipped, bool quiet = false)
-        : skipped_(skipped), quiet_(quiet) {}
+    explicit Parser(ConfigReview* review, bool quiet = false)
+        : review_(review), quiet_(quiet || review != nullptr) {}
 
     void line(std::string_view raw) {
         ++line_number_;
@@ -68,14 +97,26 @@ public:
         // An empty value leaves the key as it was, so "url =" cannot wipe
         // an earlier line by accident; "" states an empty value on purpose.
         if (value.empty()) return;
+        key_ = key;
+        value_ = value;
+        pending_.reset();
         switch (section_) {
         case Section::ignored:
             // Under an ignored header the header has been reported already.
-            if (!seen_header_) note(SkippedLine::Kind::key_outside, key);
-            return;
-        case Section::global: globalKey(key, unquote(value)); return;
-        case Section::bundle: bundleKey(key, unquote(value)); return;
+            if (!seen_header_) {
+                problem("stands before any section header", "nothing from this line");
+            }
+            break;
+        case Section::global:
+            keepLine(review_ != nullptr ? &review_->global_keys : nullptr);
+            globalKey(key, unquote(value));
+            break;
+        case Section::bundle:
+            keepLine(&bundle_keys_);
+            bundleKey(key, unquote(value));
+            break;
         }
+        reviewLine();
     }
 
     Config finish() {
@@ -101,28 +142,79 @@ private:
             openBundle(text.substr(kNamedPrefix.size(), text.size() - kNamedPrefix.size() - 1));
         } else {
             section_ = Section::ignored;
-            note(SkippedLine::Kind::ignored_header, text);
+            if (review_ != nullptr) {
+                add(ConfigProblem{line_number_, std::string(text),
+                                  "is not [global], [bundle] or [bundle.NAME]",
+                                  "nothing from this section"});
+            }
         }
     }
 
-    // Records a skipped line for whoever asked; the daemon does not.
-    void note(SkippedLine::Kind kind, std::string_view text, std::size_t line_number = 0) {
-        if (skipped_ == nullptr) return;
+    void add(ConfigProblem found) {
+        if (review_ == nullptr) return;
         try {
-            SkippedLine line{kind, line_number != 0 ? line_number : line_number_, std::string(text),
-                             std::nullopt};
-            if (section_ == Section::bundle) line.bundle = bundle_.name;
-            skipped_->push_back(std::move(line));
+            review_->problems.push_back(std::move(found));
         } catch (const std::bad_alloc&) {
-            // A checker short of memory misses a note; parsing goes on.
+            // A checker short of memory misses a problem; parsing goes on.
+        }
+    }
+
+    // Notes what is wrong with the current key line and what the agent
+    // does instead; reviewLine() reports it once the line is through.
+    void problem(std::string_view what, std::string_view instead) {
+        if (review_ == nullptr || pending_) return;
+        try {
+            pending_ = ConfigProblem{line_number_, problemSubject(key_, value_), std::string(what),
+                                     std::string(instead)};
+        } catch (const std::bad_alloc&) {
+        }
+    }
+
+    // Text after a blank that starts with "#" or ";" was meant as a
+    // comment, but a comment takes a line of its own: the value runs to
+    // the end of the line. Shell commands are exempt, where " ; " and
+    // " #" mean what the shell makes of them.
+    [[nodiscard]] bool looksLikeComment() const {
+        if (key_ == "post_sync" || key_ == "pre_switch") return false;
+        if (unquote(value_).size() != value_.size()) return false;
+        for (std::size_t i = 1; i < value_.size(); ++i) {
+            const char c = value_[i];
+            const char before = value_[i - 1];
+            if ((c == '#' || c == ';') && (before == ' ' || before == '\t')) return true;
+        }
+        return false;
+    }
+
+    void reviewLine() {
+        if (review_ == nullptr) return;
+        if (looksLikeComment() && section_ != Section::ignored) {
+            std::string instead;
+            try {
+                instead = pending_ ? pending_->instead : "the whole text as the value";
+            } catch (const std::bad_alloc&) {
+            }
+            pending_.reset();
+            problem("the text after the value looks like a comment, but a comment needs a line of its own",
+                    instead);
+        }
+        if (pending_) add(std::move(*pending_));
+        pending_.reset();
+    }
+
+    void keepLine(std::vector<KeyLine>* lines) {
+        if (review_ == nullptr || lines == nullptr) return;
+        try {
+            lines->push_back(KeyLine{line_number_, std::string(key_), std::string(value_)});
+        } catch (const std::bad_alloc&) {
         }
     }
 
     void openBundle(std::string_view name) {
         section_ = Section::bundle;
+        bundle_header_ = line_number_;
+        bundle_keys_.clear();
         // A repeated name starts another bundle; it never continues the first.
         bundle_ = Bundle{};
-        bundle_header_line_ = line_number_;
         copyText(bundle_.name, name);
     }
 
@@ -133,34 +225,58 @@ private:
                 log::warn(log::Scope::config, "bundle '", bundle_.name,
                           "' missing url or target_dir, skipping");
             }
-            note(SkippedLine::Kind::incomplete_bundle, bundle_.name);
+            if (review_ != nullptr) {
+                const bool no_url = bundle_.url.empty();
+                const bool no_dir = bundle_.target_dir.empty();
+                add(ConfigProblem{bundle_header_, bundleHeader(bundle_.name),
+                                  no_url && no_dir ? "has no url and no target_dir"
+                                  : no_url         ? "has no url"
+                                                   : "has no target_dir",
+                                  "nothing from this bundle: it is skipped"});
+            }
             section_ = Section::ignored;
             return;
         }
         // Everything the agent keeps for a bundle (status, digest and
         // Last-Modified records, the log's "[name]") goes by its name: a
         // second bundle of one name would read and overwrite the first's.
-        for (const Bundle& earlier : config_.bundles) {
-            if (earlier.name != bundle_.name) continue;
+        for (std::size_t i = 0; i < config_.bundles.size(); ++i) {
+            if (config_.bundles[i].name != bundle_.name) continue;
             if (!quiet_) {
                 log::error(log::Scope::config, "bundle '", bundle_.name,
                            "' is defined more than once; the later one is skipped");
             }
-            note(SkippedLine::Kind::duplicate_bundle, bundle_.name, bundle_header_line_);
+            if (review_ != nullptr && i < review_->bundle_headers.size()) {
+                add(ConfigProblem{bundle_header_, bundleHeader(bundle_.name),
+                                  "has the name of the bundle on line " +
+                                      std::to_string(review_->bundle_headers[i]),
+                                  "nothing from this bundle: it is skipped"});
+            }
             section_ = Section::ignored;
             return;
         }
         section_ = Section::ignored;
         try {
+            if (review_ != nullptr) {
+                review_->bundle_headers.push_back(bundle_header_);
+                review_->bundle_keys.push_back(std::move(bundle_keys_));
+            }
             config_.bundles.push_back(std::move(bundle_));
         } catch (const std::bad_alloc&) {
             // Without memory for the list the bundle is dropped; the others stay.
+            if (review_ != nullptr) {
+                review_->bundle_headers.resize(config_.bundles.size());
+                review_->bundle_keys.resize(config_.bundles.size());
+            }
         }
     }
 
     void globalKey(std::string_view key, std::string_view value) {
         if (key == "tls_verify") {
             config_.tls_verify = value == "true" || value == "yes" || value == "1";
+            if (!config_.tls_verify && value != "false" && value != "no" && value != "0") {
+                problem("is not yes or no", "no: server certificates are not checked");
+            }
         } else if (key == "state_dir") {
             pathKey(config_.state_dir, key, value);
         } else if (key == "metrics_file") {
@@ -186,14 +302,15 @@ private:
                 warnIgnored(key, value, "is not error, warning, info or debug");
             }
         } else if (!optionKey(config_.defaults, key, value)) {
-            note(SkippedLine::Kind::unknown_key, key);
+            problem("is not a key of [global]", "nothing from this line");
         }
     }
 
     // The warning for a value of the newer keys that does not parse; the key
     // then counts as absent. Older keys keep their silent fallbacks.
     void warnIgnored(std::string_view key, std::string_view value, std::string_view why) {
-        note(SkippedLine::Kind::bad_value, key);
+        problem(why, section_ == Section::global ? "the default"
+                                                  : "the [global] value, or the default without one");
         if (quiet_) return;
         if (section_ == Section::global) {
             log::warn(log::Scope::config, "[global]: ", key, " = '", value, "' ", why, "; ignored");
@@ -219,7 +336,12 @@ private:
     void option(std::optional<Unsigned>& field, const OptionKey& spec, std::string_view value) {
         const auto parsed = parseUnsigned(value, 10, IntegerWidth::bits64);
         if (!parsed || *parsed < spec.minimum || *parsed > spec.maximum) {
-            warnIgnored(spec.name, value, "is not a number");
+            // The log keeps its one wording; check says which limit.
+            if (review_ != nullptr) {
+                warnIgnored(spec.name, value, numberProblem(value, spec.minimum, spec.maximum));
+            } else {
+                warnIgnored(spec.name, value, "is not a number");
+            }
             field.reset();
             return;
         }
@@ -263,10 +385,15 @@ private:
         } else if (key == "poll_interval") {
             const auto seconds = parseUnsigned(value, 10, IntegerWidth::bits32);
             b.poll_interval = seconds ? static_cast<std::uint32_t>(*seconds) : kDefaultPollInterval;
+            if (!seconds) problem(numberProblem(value, 0, UINT32_MAX), "60 seconds");
         } else if (key == "mode") {
             b.mode = value == "direct" ? DeployMode::direct : DeployMode::versioned;
+            if (value != "direct" && value != "versioned") {
+                problem("is not versioned or direct", "versioned");
+            }
         } else if (key == "format") {
             b.format = value == "raw" ? BundleFormat::raw : BundleFormat::archive;
+            if (value != "raw" && value != "archive") problem("is not archive or raw", "archive");
         } else if (key == "filename") {
             copyText(b.filename, value);
         } else if (key == "post_sync") {
@@ -287,19 +414,30 @@ private:
             const auto bits = parseUnsigned(value, 8, IntegerWidth::bits32);
             if (bits) {
                 b.extract_mode = static_cast<std::uint32_t>(*bits);
+                if (*bits > kHighestMode) {
+                    problem("is over 07777", "only its permission bits, " +
+                                                 octalText(*bits & kHighestMode));
+                }
             } else {
                 b.extract_mode.reset();
+                problem("is not an octal mode", "the modes the archive gives");
             }
         } else if (!optionKey(b.options, key, value)) {
-            note(SkippedLine::Kind::unknown_key, key);
+            problem("is not a key of a bundle", "nothing from this line");
         }
     }
 
     Config config_;
     Section section_ = Section::ignored;
     Bundle bundle_;
-    std::vector<SkippedLine>* skipped_ = nullptr;
-    std::size_t bundle_header_line_ = 0;  // of the bundle section being read
+    ConfigReview* review_ = nullptr;
+    // The key line being read, as written, and its problem if any.
+    std::string_view key_;
+    std::string_view value_;
+    std::optional<ConfigProblem> pending_;
+    // The open bundle's header line and key lines, for the review.
+    std::size_t bundle_header_ = 0;
+    std::vector<KeyLine> bundle_keys_;
     std::size_t line_number_ = 0;
     // Writes no line: for a first look at the text.
     bool quiet_ = false;
@@ -337,13 +475,12 @@ Config parseWith(Parser& parser, std::string_view text) {
 
 }  // namespace
 
-Config parseConfig(std::string_view text, std::vector<SkippedLine>* skipped) {
-    Parser parser(skipped);
+Config parseConfig(std::string_view text, ConfigReview* review) {
+    Parser parser(review);
     return parseWith(parser, text);
 }
 
-std::expected<Config, ConfigLoadError> loadConfig(std::string_view path,
-                                                 std::vector<SkippedLine>* skipped) {
+std::expected<Config, ConfigLoadError> loadConfig(std::string_view path) {
     Config config;
     {
         auto text = platform::readWholeFile(path, kMaxConfigBytes);
@@ -363,7 +500,7 @@ std::expected<Config, ConfigLoadError> loadConfig(std::string_view path,
                                                                     : log::Format::text);
             log::setMinimumLevel(logLevelOf(first_look.log_level));
         }
-        config = parseConfig(*text, skipped);
+        config = parseConfig(*text);
         // The file text goes out of scope here; only the copied values stay.
     }
     if (config.bundles.empty()) {
@@ -373,6 +510,17 @@ std::expected<Config, ConfigLoadError> loadConfig(std::string_view path,
     log::info(log::Scope::config, "loaded config from ", path, ": ", config.bundles.size(),
               " bundle(s)");
     return config;
+}
+
+bool ConfigReview::reported(std::size_t line) const {
+    for (const ConfigProblem& p : problems) {
+        if (p.line == line) return true;
+    }
+    return false;
+}
+
+std::string problemSubject(std::string_view key, std::string_view value) {
+    return std::string(key) + " = '" + redactPassword(value) + "'";
 }
 
 }  // namespace qs

@@ -39,39 +39,49 @@ struct ConfigLoadError {
     Error error = Error::Unexpected;
 };
 
-// A line the daemon passes over in silence (or with a warning) although its
-// author probably meant something by it: a mistyped key or a misspelt
-// header would otherwise go unnoticed until the bundle misbehaves.
-struct SkippedLine {
-    enum class Kind {
-        unknown_key,        // a key the section does not know
-        ignored_header,     // a header that opens an ignored section
-        key_outside,        // a key line before any header
-        bad_value,          // a value the key's syntax refuses
-        incomplete_bundle,  // a bundle dropped for lacking url or target_dir
-        duplicate_bundle,   // a bundle dropped for the name of an earlier one
-    };
-    Kind kind = Kind::unknown_key;
-    // From 1; for incomplete_bundle the closing line, for duplicate_bundle
-    // the header's.
-    std::size_t line_number = 0;
-    std::string text;             // the key, the header, or the bundle's name
-    // The bundle section the line stands in; absent in [global] and
-    // outside every section.
-    std::optional<std::string> bundle;
+// A line the daemon passes over in silence, falls back on, or will fail on
+// later, for `check`: one per line at most.
+struct ConfigProblem {
+    std::size_t line = 0;  // from 1
+    // "key = 'value'" with the value as written (a URL's password masked),
+    // or the header as written.
+    std::string subject;
+    std::string what;     // what is wrong
+    std::string instead;  // what the agent does instead, after "the agent uses "
 };
 
+// A key line as written, for checks made after parsing.
+struct KeyLine {
+    std::size_t line = 0;
+    std::string key;
+    std::string value;  // trimmed, quotes kept
+};
+
+// What `check` learns from a parse beyond the Config.
+struct ConfigReview {
+    std::vector<ConfigProblem> problems;
+    // Per bundle of Config::bundles, same order: its header line and key lines.
+    std::vector<std::size_t> bundle_headers;
+    std::vector<std::vector<KeyLine>> bundle_keys;
+    std::vector<KeyLine> global_keys;
+    // Lines already holding a problem; a later check adds none to them.
+    [[nodiscard]] bool reported(std::size_t line) const;
+};
+
+// "key = 'value'" as a problem line names it.
+[[nodiscard]] std::string problemSubject(std::string_view key, std::string_view value);
+
 // Parses configuration text. Writes the warning for each bundle dropped for
-// lacking url or target_dir, and the error for each dropped because an
-// earlier bundle has its name; never fails. The result may hold no bundle.
-// With `skipped`, every line of the kinds above is also recorded there.
-[[nodiscard]] Config parseConfig(std::string_view text,
-                                 std::vector<SkippedLine>* skipped = nullptr);
+// lacking url or target_dir, the error for each dropped because an earlier
+// bundle has its name, and the warning for each new key's value that does not
+// parse; never fails. The result may hold no bundle. With `review`, nothing
+// is written: every such line goes into it instead, with the silent
+// fallbacks of the older keys.
+[[nodiscard]] Config parseConfig(std::string_view text, ConfigReview* review = nullptr);
 
 // Reads at most kMaxConfigBytes from `path` (relative to the current
 // directory when relative), parses it and logs the outcome. On success the
-// Config holds at least one bundle. `skipped` as for parseConfig.
-[[nodiscard]] std::expected<Config, ConfigLoadError> loadConfig(
-    std::string_view path, std::vector<SkippedLine>* skipped = nullptr);
+// Config holds at least one bundle.
+[[nodiscard]] std::expected<Config, ConfigLoadError> loadConfig(std::string_view path);
 
 }  // namespace qs

@@ -2,6 +2,7 @@
 
 #include <cstddef>
 #include <new>
+#include <algorithm>
 #include <optional>
 #include <string>
 #include <vector>
@@ -10,9 +11,11 @@
 #include "util/url_password.hpp"
 #include "core/option_text.hpp"
 #include "deploy/ownership.hpp"
+#include "http/proxy.hpp"
 #include "http/uri.hpp"
 #include "log/log.hpp"
 #include "platform/fd.hpp"
+#include "platform/path_calls.hpp"
 #include "sync/signature_check.hpp"
 
 namespace qs {
@@ -23,30 +26,6 @@ constexpr int kStdout = 1;
 // The highest mode that means anything: permission bits plus set-user-ID,
 // set-group-ID and sticky.
 constexpr std::uint32_t kHighestMode = 07777;
-// Public keys are a few hundred bytes; a file far larger is not one.
-constexpr std::size_t kMaxPublicKeyBytes = 65536;
-
-class Report {
-public:
-    void line(std::string_view text) {
-        text_ += text;
-        text_ += '\n';
-    }
-    void bundleProblem(const Bundle& bundle, std::string_view what) {
-        problem("bundle '" + bundle.name + "': " + std::string(what));
-    }
-    void problem(std::string_view what) {
-        ++problems_;
-        text_ += "problem: ";
-        line(what);
-    }
-    [[nodiscard]] std::size_t problems() const { return problems_; }
-    [[nodiscard]] const std::string& text() const { return text_; }
-
-private:
-    std::string text_;
-    std::size_t problems_ = 0;
-};
 
 std::string octalText(std::uint32_t value) {
     std::string digits;
@@ -80,107 +59,191 @@ std::string settingsLine(const Bundle& b) {
     return s;
 }
 
-void checkUrl(Report& report, const Bundle& b) {
-    const auto uri = parseUri(b.url);
-    if (!uri) {
-        report.bundleProblem(b, "url '" + redactPassword(b.url) + "' does not parse (error." +
-                                    std::string(errorName(uri.error())) + ")");
-        return;
+std::string errorText(Error e) { return "error." + std::string(errorName(e)); }
+
+// The line in force for `key` among `lines`: the last one.
+const KeyLine* lineOf(const std::vector<KeyLine>& lines, std::string_view key) {
+    const KeyLine* found = nullptr;
+    for (const KeyLine& line : lines) {
+        if (line.key == key) found = &line;
     }
-    if (!protocolOf(*uri)) {
-        report.bundleProblem(b, "url '" + redactPassword(b.url) + "' has the unsupported scheme '" +
-                                    std::string(uri->scheme) + "'");
-    }
+    return found;
 }
 
-void checkBundle(Report& report, const Bundle& b) {
-    checkUrl(report, b);
-    if (b.format == BundleFormat::raw && (!b.filename || b.filename->empty())) {
-        report.bundleProblem(b, "format = raw without a filename");
+// The checks that need more than the text: the network's syntax, the
+// file system and the user database. Each adds at most one problem to a
+// line, and none to a line the parser already found wrong.
+// Public keys are a few hundred bytes; a file far larger is not one.
+constexpr std::size_t kMaxPublicKeyBytes = 65536;
+
+class Checker {
+public:
+    explicit Checker(ConfigReview& review) : review_(review) {}
+
+    void add(const KeyLine* line, std::string_view what, std::string_view instead) {
+        if (line == nullptr || review_.reported(line->line)) return;
+        review_.problems.push_back(ConfigProblem{line->line, problemSubject(line->key, line->value),
+                                                 std::string(what), std::string(instead)});
     }
-    if (b.extract_owner && !ownerResolves(*b.extract_owner)) {
-        report.bundleProblem(b, "extract_owner '" + *b.extract_owner +
-                                    "' names a user or group that does not exist");
-    }
-    if (b.extract_mode && *b.extract_mode > kHighestMode) {
-        report.bundleProblem(b, "extract_mode " + octalText(*b.extract_mode) + " is over 07777");
-    }
-    // A key that cannot be read or is no usable key makes the daemon skip
-    // the bundle.
-    if (b.public_key) {
-        if (auto key = platform::readWholeFile(*b.public_key, kMaxPublicKeyBytes); !key) {
-            report.bundleProblem(b, "public_key '" + *b.public_key + "' cannot be read (error." +
-                                        std::string(errorName(key.error())) + ")");
-        } else if (auto usable = readPublicKeyFile(*b.public_key); !usable) {
-            report.bundleProblem(b, "public_key '" + *b.public_key + "' unusable (error." +
-                                        std::string(errorName(usable.error())) + ")");
+
+    void bundle(const Bundle& b, const std::vector<KeyLine>& lines) {
+        if (const auto uri = parseUri(b.url); !uri) {
+            add(lineOf(lines, "url"), "does not parse (" + errorText(uri.error()) + ")",
+                "it, and every fetch fails");
+        } else if (!protocolOf(*uri)) {
+            add(lineOf(lines, "url"), "has a scheme other than http and https",
+                "it, and every fetch fails");
+        }
+        const bool raw = b.format == BundleFormat::raw;
+        if (raw && (!b.filename || b.filename->empty())) {
+            add(lineOf(lines, "format"), "needs a filename", "it, and every install fails");
+        }
+        if (b.extract_owner && !ownerResolves(*b.extract_owner)) {
+            add(lineOf(lines, "extract_owner"), "names a user or group that does not exist",
+                "it, and every install warns and keeps the extracting user's owner");
+        }
+        path(lineOf(lines, "target_dir"), b.target_dir);
+        if (!b.target_dir.empty() && b.target_dir.front() == '/') parentExists(lineOf(lines, "target_dir"), b.target_dir);
+        if (b.public_key) {
+            const KeyLine* line = lineOf(lines, "public_key");
+            path(line, *b.public_key);
+            if (auto key = platform::readWholeFile(*b.public_key, kMaxPublicKeyBytes); !key) {
+                add(line, "cannot be read (" + errorText(key.error()) + ")",
+                    "nothing from this bundle: it is skipped");
+            } else if (auto usable = readPublicKeyFile(*b.public_key); !usable) {
+                add(line, "is not a usable public key (" + errorText(usable.error()) + ")",
+                    "nothing from this bundle: it is skipped");
+            }
+        }
+        // Keys that only a versioned archive bundle acts on.
+        const bool versioned = !raw && b.mode == DeployMode::versioned;
+        if (!versioned) {
+            const std::string_view where = raw ? "does nothing in a raw bundle" : "does nothing in a direct bundle";
+            for (const std::string_view key : {"pre_switch", "keep_versions"}) {
+                add(lineOf(lines, key), where, "nothing from this line");
+            }
         }
     }
-}
 
-// The directory as written, without trailing slashes, so "/srv/a/" and
-// "/srv/a" count as the same place.
-std::string_view comparableDir(std::string_view dir) {
-    while (dir.size() > 1 && dir.back() == '/') dir.remove_suffix(1);
-    return dir;
-}
-
-void checkSharedTargets(Report& report, const std::vector<Bundle>& bundles) {
-    for (std::size_t i = 0; i < bundles.size(); ++i) {
-        for (std::size_t j = 0; j < i; ++j) {
-            if (comparableDir(bundles[i].target_dir) != comparableDir(bundles[j].target_dir)) continue;
-            report.problem("bundles '" + bundles[j].name + "' and '" + bundles[i].name +
-                           "' share target_dir " + bundles[i].target_dir);
-            break;
+    void proxy(const KeyLine* line, const std::optional<std::string>& value) {
+        if (line == nullptr || !value || *value == "env") return;
+        if (auto server = parseProxyUrl(*value); !server) {
+            add(line, "is not env or http://[user:password@]host:port (" + errorText(server.error()) + ")",
+                "it, and every fetch fails");
         }
     }
-}
 
-std::string skippedText(const SkippedLine& s) {
-    const std::string where = "line " + std::to_string(s.line_number) + ": ";
-    const std::string in = s.bundle ? "bundle '" + *s.bundle + "': " : "[global]: ";
-    switch (s.kind) {
-    case SkippedLine::Kind::unknown_key: return in + where + "unknown key '" + s.text + "' ignored";
-    case SkippedLine::Kind::ignored_header:
-        return where + "section '" + s.text + "' is not [global], [bundle] or [bundle.NAME]; "
-               "its keys are ignored";
-    case SkippedLine::Kind::key_outside:
-        return where + "key '" + s.text + "' stands before any section; ignored";
-    case SkippedLine::Kind::bad_value: return in + where + "value of " + s.text + " ignored";
-    case SkippedLine::Kind::incomplete_bundle:
-        return "bundle '" + s.text + "' lacks url or target_dir and is skipped";
-    case SkippedLine::Kind::duplicate_bundle:
-        return "bundle '" + s.text + "' is defined more than once; the later one (line " +
-               std::to_string(s.line_number) + ") is skipped";
+    // A relative path is taken from the agent's working directory, which
+    // under a service manager is "/".
+    void path(const KeyLine* line, std::string_view value) {
+        if (value.empty() || value.front() == '/') return;
+        add(line, "is a relative path", "it from the working directory, / under a service manager");
     }
-    return where + s.text;
-}
+
+    // The agent makes the last component of target_dir, never its parents.
+    void parentExists(const KeyLine* line, std::string_view dir) {
+        std::string_view trimmed = dir;
+        while (trimmed.size() > 1 && trimmed.back() == '/') trimmed.remove_suffix(1);
+        const auto kind = platform::pathKind(trimmed);
+        if (kind && *kind != platform::PathKind::missing) return;
+        const std::size_t slash = trimmed.rfind('/');
+        if (slash == std::string_view::npos || slash == 0) return;
+        const std::string_view parent = trimmed.substr(0, slash);
+        const auto parent_kind = platform::pathKind(parent);
+        if (parent_kind && *parent_kind == platform::PathKind::missing) {
+            add(line, "has no parent directory " + std::string(parent),
+                "it, and every install fails to create it");
+        }
+    }
+
+    // The agent writes state_dir's records itself, making the directory
+    // when it is missing.
+    void writableDir(const KeyLine* line, std::string_view dir, std::string_view instead) {
+        if (dir.empty() || dir.front() != '/') return;
+        auto writable = platform::checkWritableDirectory(dir);
+        if (!writable && writable.error() == Error::FileNotFound) {
+            std::string_view trimmed = dir;
+            while (trimmed.size() > 1 && trimmed.back() == '/') trimmed.remove_suffix(1);
+            const std::size_t slash = trimmed.rfind('/');
+            const std::string parent(slash == 0 ? std::string_view("/") : trimmed.substr(0, slash));
+            writable = platform::checkWritableDirectory(parent);
+        }
+        if (!writable) add(line, "cannot be written (" + errorText(writable.error()) + ")", instead);
+    }
+
+    void sharedTargets(const std::vector<Bundle>& bundles) {
+        for (std::size_t i = 0; i < bundles.size(); ++i) {
+            for (std::size_t j = 0; j < i; ++j) {
+                if (comparableDir(bundles[i].target_dir) != comparableDir(bundles[j].target_dir)) continue;
+                add(lineOf(review_.bundle_keys[i], "target_dir"),
+                    "is also the target_dir of bundle '" + bundles[j].name + "'",
+                    "it for both, and each install undoes the other's");
+                break;
+            }
+        }
+    }
+
+private:
+    // The directory as written, without trailing slashes, so "/srv/a/" and
+    // "/srv/a" count as the same place.
+    static std::string_view comparableDir(std::string_view dir) {
+        while (dir.size() > 1 && dir.back() == '/') dir.remove_suffix(1);
+        return dir;
+    }
+
+    ConfigReview& review_;
+};
+
 
 int check(std::string_view config_path) {
-    std::vector<SkippedLine> skipped;
-    auto loaded = loadConfig(config_path, &skipped);
-    if (!loaded) {
-        if (loaded.error().failure == ConfigFailure::read_failed) {
-            log::startupError(loaded.error().error);
+    auto text = platform::readWholeFile(config_path, kMaxConfigBytes);
+    if (!text) {
+        if (text.error() == Error::FileNotFound) {
+            log::error(log::Scope::config, "config file not found: ", config_path);
+        } else {
+            log::startupError(text.error());
         }
         return 1;
     }
-    const Config& config = *loaded;
-    Report report;
-    for (const Bundle& b : config.bundles) report.line(settingsLine(b));
-    for (const SkippedLine& s : skipped) report.problem(skippedText(s));
-    for (const Bundle& b : config.bundles) checkBundle(report, b);
-    checkSharedTargets(report, config.bundles);
-    if (report.problems() == 0) {
-        report.line("configuration ok: " + std::to_string(config.bundles.size()) + " bundle(s)");
-    } else {
-        report.line(std::to_string(report.problems()) + " problem(s) found");
+    ConfigReview review;
+    const Config config = parseConfig(*text, &review);
+    Checker checker(review);
+    for (std::size_t i = 0; i < config.bundles.size(); ++i) {
+        checker.bundle(config.bundles[i], review.bundle_keys[i]);
+        checker.proxy(lineOf(review.bundle_keys[i], "proxy"), config.bundles[i].options.proxy);
     }
-    if (auto written = platform::writeAll(kStdout, report.text()); !written) {
+    checker.proxy(lineOf(review.global_keys, "proxy"), config.defaults.proxy);
+    if (config.state_dir) {
+        const KeyLine* line = lineOf(review.global_keys, "state_dir");
+        checker.path(line, *config.state_dir);
+        checker.writableDir(line, *config.state_dir, "no status records: each write fails with a warning");
+    }
+    if (config.metrics_file) checker.path(lineOf(review.global_keys, "metrics_file"), *config.metrics_file);
+    checker.sharedTargets(config.bundles);
+    std::ranges::stable_sort(review.problems, {}, &ConfigProblem::line);
+
+    std::string out;
+    for (const Bundle& b : config.bundles) out += settingsLine(b) + "\n";
+    for (const ConfigProblem& p : review.problems) {
+        out.append(config_path).append(":").append(std::to_string(p.line)).append(": ");
+        out.append(p.subject).append(": ").append(p.what).append("; the agent uses ");
+        out.append(p.instead).append("\n");
+    }
+    std::size_t problems = review.problems.size();
+    if (config.bundles.empty()) {
+        ++problems;
+        out.append(config_path).append(": no bundle has both url and target_dir; the agent uses nothing and does not start\n");
+    }
+    if (problems == 0) {
+        out += "configuration ok: " + std::to_string(config.bundles.size()) + " bundle(s)\n";
+    } else {
+        out += std::to_string(problems) + " problem(s) found\n";
+    }
+    if (auto written = platform::writeAll(kStdout, out); !written) {
         log::startupError(written.error());
         return 1;
     }
-    return report.problems() == 0 ? 0 : 1;
+    return problems == 0 ? 0 : 1;
 }
 
 }  // namespace

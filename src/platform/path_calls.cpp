@@ -68,6 +68,18 @@ Error lstatError(int e) {
     }
 }
 
+Error accessError(int e) {
+    switch (e) {
+    case ENOENT: return Error::FileNotFound;
+    case ENOTDIR: return Error::NotDir;
+    case EACCES: return Error::AccessDenied;
+    case EROFS: return Error::ReadOnlyFileSystem;
+    case ENAMETOOLONG: return Error::NameTooLong;
+    case ELOOP: return Error::SymLinkLoop;
+    default: return Error::Unexpected;
+    }
+}
+
 Error readlinkError(int e) {
     switch (e) {
     case ENOENT: return Error::FileNotFound;
@@ -118,6 +130,13 @@ Result<PathKind> pathKind(std::string_view path) {
     if (S_ISDIR(status.st_mode)) return PathKind::directory;
     if (S_ISLNK(status.st_mode)) return PathKind::symlink;
     return PathKind::other;
+}
+
+Result<void> checkWritableDirectory(std::string_view path) {
+    PathBuffer text;
+    QS_TRY(composeSystemPath(text, {path}));
+    if (::access(text.c_str(), W_OK | X_OK) != 0) return std::unexpected(accessError(errno));
+    return {};
 }
 
 Result<Exchange> exchangePaths(std::string_view from, std::string_view to) {

@@ -37,6 +37,12 @@ enum class PathKind { missing, directory, symlink, other };
 [[nodiscard]] Result<PathKind> pathKind(std::string_view path);
 
 // Whether exchangePaths swapped the two names or the system cannot do it.
+// Whether this process may create and remove names in the directory at
+// `path` (write and search permission, a file system not mounted
+// read-only). Errors: FileNotFound, NotDir, AccessDenied,
+// ReadOnlyFileSystem, NameTooLong, SymLinkLoop.
+[[nodiscard]] Result<void> checkWritableDirectory(std::string_view path);
+
 enum class Exchange { exchanged, unsupported };
 
 // renameat2(from, to, RENAME_EXCHANGE): both names must exist, and each then

@@ -138,12 +138,21 @@ for path in "$QS_SOURCE_DIR"/examples/*.conf "$QS_SOURCE_DIR"/examples/quillstea
 			"$path" >"$scratch/keyed-$name"
 		path="$scratch/keyed-$name"
 	fi
-	# demo.conf is a template: scripts/demo.sh fills in its port first, and
-	# "127.0.0.1:@PORT@" names no host.
+	# demo.conf is a template: scripts/demo.sh fills in its port and its
+	# directory first; "127.0.0.1:@PORT@" names no host.
 	if grep -q '@PORT@' "$path"; then
-		sed -e 's#@PORT@#8421#g' "$path" >"$scratch/ported-$name"
+		sed -e 's#@PORT@#8421#g' -e "s#@DEMO@#$scratch#g" "$path" >"$scratch/ported-$name"
 		path="$scratch/ported-$name"
 	fi
+	# The examples name directories of the machine they are written for
+	# (FreeBSD's /usr/local/www, /var/db), and check looks at the parents
+	# of target_dir and state_dir: those paths move below the scratch
+	# directory, where their parents are made, as on that machine.
+	sed -e "s#^\([[:space:]]*\(target_dir\|state_dir\|metrics_file\)[[:space:]]*=[[:space:]]*\)/#\1$scratch/fsroot/#" \
+		"$path" >"$scratch/rooted-$name"
+	path="$scratch/rooted-$name"
+	sed -n -e 's/^[[:space:]]*\(target_dir\|state_dir\|metrics_file\)[[:space:]]*=[[:space:]]*//p' "$path" |
+		while IFS= read -r dir; do mkdir -p "$(dirname "$dir")"; done
 	status=0
 	if [ -n "$check_prefix" ]; then
 		$check_prefix sh -c 'mount --bind "$0" /etc/passwd && mount --bind "$1" /etc/group && exec "$2" -c "$3" check' \
