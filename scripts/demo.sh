@@ -56,6 +56,18 @@ cleanup() {
 trap cleanup EXIT
 trap 'kill -INT "$agent_pid" 2>/dev/null || true' INT TERM
 
+# The agent starts only once nginx answers, so its first poll finds the
+# bundles instead of a refused connection.
+tries=0
+until curl -fsS -o /dev/null "http://127.0.0.1:$port/motd.txt" 2>/dev/null; do
+  tries=$((tries + 1))
+  if [ "$tries" -ge 100 ] || ! kill -0 "$nginx_pid" 2>/dev/null; then
+    echo "demo: nginx does not answer on 127.0.0.1:$port; see $demo/nginx/error.log" >&2
+    exit 1
+  fi
+  sleep 0.1
+done
+
 echo "demo directory: $demo (configuration: $demo/quillstead.conf)" >&2
 (
   sleep 15
