@@ -13,7 +13,6 @@
 #include "platform/record_file.hpp"
 #include "sync/current_link.hpp"
 #include "sync/spool.hpp"
-#include "util/text.hpp"
 
 namespace qs {
 
@@ -122,7 +121,10 @@ std::vector<std::string> loadVersionRecord(std::string_view target_dir) {
     try {
         while (!rest.empty()) {
             const std::size_t end = rest.find('\n');
-            const std::string_view line = trimSpace(rest.substr(0, end));
+            // Byte for byte: a name may end in a blank or a carriage
+            // return (the ETag's own), and only the exact name matches its
+            // directory. No name holds a line feed: head lines end there.
+            const std::string_view line = rest.substr(0, end);
             rest.remove_prefix(end == std::string_view::npos ? rest.size() : end + 1);
             if (!isVersionDirName(line)) continue;
             std::erase(names, line);

@@ -39,9 +39,10 @@ inline constexpr std::string_view kStagingPrefix = ".staging-";
 // "{directory}/{name}"; throws std::bad_alloc like any string.
 [[nodiscard]] std::string joinPath(std::string_view directory, std::string_view name);
 
-// The record's names, oldest switch first; lines that are not version
-// directory names are dropped, and a name that repeats counts where it last
-// stands. Empty when there is no record or it cannot be read.
+// The record's names, byte for byte (one a line, nothing trimmed), oldest
+// switch first; lines that are not version directory names are dropped, and
+// a name that repeats counts where it last stands. Empty when there is no
+// record or it cannot be read.
 [[nodiscard]] std::vector<std::string> loadVersionRecord(std::string_view target_dir);
 
 // Whether target_dir holds a record at all.

@@ -97,6 +97,19 @@ TEST(KeepVersions, KeepsTheNewestAndRemovesTheRestOldestFirst) {
     }
 }
 
+// Version names come from ETags and may end in blanks or hold a tab: the
+// record keeps them byte for byte, so such versions are matched and removed
+// in their turn like any other (a trimmed name matched nothing, and the
+// versions piled up past keep_versions).
+TEST(KeepVersions, NamesWithBlanksAreRecordedAndRemovedByteForByte) {
+    test::TempDir t;
+    const Bundle bundle = versionedBundle(t.str(), 2);
+    for (const char* v : {"a ", " b", "c\t", "d \r"}) install(bundle, v);
+    EXPECT_EQ(entriesOf(t.str()), (std::vector<std::string>{".versions", "current", "vc\t", "vd \r"}));
+    EXPECT_EQ(test::readFile(t / ".versions"), "vc\t\nvd \r\n");
+    EXPECT_EQ(listed(bundle), (std::vector<std::string>{"* d \r", "  c\t"}));
+}
+
 // Lowering keep_versions to 1 goes back to exactly what the default keeps.
 TEST(KeepVersions, LoweringToOneRemovesTheRecordAndTheKeptVersions) {
     test::TempDir t;
