@@ -9,6 +9,7 @@
 #include "log/log.hpp"
 #include "http/body_reader.hpp"
 #include "http/client.hpp"
+#include "http/proxy.hpp"
 #include "http/receive_head.hpp"
 #include "http/request.hpp"
 #include "http/uri.hpp"
@@ -36,10 +37,20 @@ FetchResult failure(std::string_view reason) {
     return result;
 }
 
-// A proxy's refusal names its status, which tells the operator whether the
-// credentials (407) or the proxy's rules (403) stand in the way.
-FetchResult proxyRefusal(unsigned status) {
-    return failure("proxy refused: HTTP " + std::to_string(status));
+// "host:port" of the peer a request talks to: the proxy when it goes
+// through one, so that a failure names the machine that failed.
+std::string peerOf(const Uri& uri, const ProxyServer* via) {
+    if (via != nullptr) return via->host + ":" + std::to_string(via->port);
+    const auto protocol = protocolOf(uri);
+    const std::uint16_t port = protocol ? connectPort(uri, *protocol) : 0;
+    return std::string(uri.host.value_or("")) + ":" + std::to_string(port);
+}
+
+// A proxy's refusal names the proxy and its status, which tells the
+// operator whether the credentials (407) or the proxy's rules (403) stand
+// in the way.
+FetchResult proxyRefusal(std::string_view proxy, unsigned status) {
+    return failure("proxy " + std::string(proxy) + " refused: HTTP " + std::to_string(status));
 }
 
 // The body held in memory for a fetch without a consumer: read straight
@@ -140,6 +151,13 @@ FetchResult fetch(std::string_view url, std::string_view cached_etag,
         return failure("invalid URL");
     }
 
+    const ProxyServer* via = nullptr;
+    if (fetch_options.proxy != nullptr) {
+        if (const auto protocol = protocolOf(*uri))
+            via = fetch_options.proxy->select(*protocol, uri->host.value_or(""));
+    }
+    const std::string peer = peerOf(*uri, via);
+
     RequestOptions options;
     options.extra_headers = std::span<const ExtraHeader>(extra.data(), extra_count);
     options.proxy = fetch_options.proxy;
@@ -147,7 +165,10 @@ FetchResult fetch(std::string_view url, std::string_view cached_etag,
     if (!request) {
         log::error(Scope::http, "HTTP request failed for ", log::redacted(url), ": ",
                    causeOf(exchange, request.error()));
-        if (request.error() == Error::ProxyRefused) return proxyRefusal(exchange.client().proxyRefusal());
+        if (request.error() == Error::ProxyRefused)
+            return proxyRefusal(peer, exchange.client().proxyRefusal());
+        if (request.error() == Error::ConnectionRefused && !exchange.client().socketLimits().ended_by)
+            return failure("connection refused by " + peer);
         return failure(reasonOf(exchange, "connection failed"));
     }
     exchange.setRequest(std::move(*request));
@@ -162,9 +183,9 @@ FetchResult fetch(std::string_view url, std::string_view cached_etag,
     std::array<char, kRedirectBufferSize> redirect_buffer;
     const auto response = receiveHead(exchange.request(), redirect_buffer);
     if (!response) {
-        log::error(Scope::http, "HTTP receiveHead failed: ", causeOf(exchange, response.error()));
+        log::error(Scope::http, "HTTP receive failed: ", causeOf(exchange, response.error()));
         if (response.error() == Error::ProxyRefused) {
-            return proxyRefusal(exchange.client().proxyRefusal());
+            return proxyRefusal(peer, exchange.client().proxyRefusal());
         }
         if (response.error() == Error::HttpRedirectDowngrade)
             return failure("redirect from https to http refused");
@@ -181,9 +202,9 @@ FetchResult fetch(std::string_view url, std::string_view cached_etag,
         // 407 comes from a proxy by definition; other statuses may be the
         // origin's, passed on.
         if (response->status == 407 && exchange.request().forwarding != nullptr) {
-            return proxyRefusal(response->status);
+            return proxyRefusal(peer, response->status);
         }
-        return failure("unexpected status");
+        return failure("HTTP " + std::to_string(response->status));
     }
 
     const std::optional<std::uint64_t> limit = fetch_options.max_body_bytes;

@@ -255,7 +255,7 @@ TEST(AgentBinary, StopSignalDuringTheSleepEndsWithStatusZero) {
         EXPECT_EQ(result.exit_status, 0);
         // The refused poll is logged, then the shutdown line ends the run.
         EXPECT_TRUE(result.err.ends_with(
-            "error(quillstead): [default] fetch failed: connection failed\n"
+            "error(quillstead): [default] fetch failed: connection refused by 127.0.0.1:9\n"
             "info(quillstead): shutdown complete\n"))
             << result.err;
     }

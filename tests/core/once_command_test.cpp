@@ -58,7 +58,7 @@ TEST(OnceCommand, OneCycleEachThenTheExitStatus) {
             case Source::refused:
                 // Port 9 (discard) has no listener on a test machine.
                 url = "http://127.0.0.1:9/" + name;
-                expected_outcomes += "error(quillstead): [" + name + "] fetch failed: connection failed\n";
+                expected_outcomes += "error(quillstead): [" + name + "] fetch failed: connection refused by 127.0.0.1:9\n";
                 break;
             }
             conf += "[bundle." + name + "]\nurl = " + url + "\ntarget_dir = " + (dir / name) +

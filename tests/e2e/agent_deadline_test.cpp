@@ -80,7 +80,7 @@ TEST(AgentDeadlines, EachStallEndsAtItsLimitAndThePassGoesOn) {
     };
     const std::vector<Case> cases = {
         {"silent", {script::hold()}, "http", "io_timeout = 1\n",
-         "error(http): HTTP receiveHead failed: error.TimedOut", 1s},
+         "error(http): HTTP receive failed: error.TimedOut", 1s},
         {"headonly",
          {script::request(), script::send(headAnnouncing(100) + "partial"), script::hold()},
          "http", "io_timeout = 1\nmax_fetch_time = 60\n",
@@ -156,7 +156,7 @@ TEST(AgentDeadlines, StopSignalEndsAStalledFetch) {
         {"during the TLS handshake", {script::hold()}, "https",
          "error(http): HTTP request failed for {url}: error.Interrupted"},
         {"waiting for the head", {script::request(), script::hold()}, "http",
-         "error(http): HTTP receiveHead failed: error.Interrupted"},
+         "error(http): HTTP receive failed: error.Interrupted"},
         {"in the body",
          {script::request(), script::send(headAnnouncing(1000) + "some"), script::hold()}, "http",
          "error(http): failed to read response body: error.Interrupted"},

@@ -91,13 +91,16 @@ TEST_F(AgentProxy, HttpAndHttpsThroughSquidWithRefusalsBypassAndEnvironment) {
          true},
         {"wrong_password", s.plain->url("/site.tar.gz"),
          "proxy = http://" + std::string(kUser) + ":wrong@" + squid,
-         "fetch failed: proxy refused: HTTP 407", false},
+         "fetch failed: proxy " + squid + " refused: HTTP 407", false},
         {"tunnel_without_login", s.tls->url("/site.tar.gz"), "proxy = http://" + squid,
-         "fetch failed: proxy refused: HTTP 407", false},
+         "fetch failed: proxy " + squid + " refused: HTTP 407", false},
         {"tunnel_port_denied", https_refused_port, "proxy = " + with_login,
-         "fetch failed: proxy refused: HTTP 403", false},
+         "fetch failed: proxy " + squid + " refused: HTTP 403", false},
         {"tunnel_origin_down", https_dead_origin, "proxy = " + with_login,
-         "fetch failed: proxy refused: HTTP 503", false},
+         "fetch failed: proxy " + squid + " refused: HTTP 503", false},
+        // A proxy that is down is named, not the origin behind it.
+        {"proxy_down", s.plain->url("/site.tar.gz"), "proxy = " + dead_proxy,
+         "fetch failed: connection refused by 127.0.0.1:" + std::to_string(s.dead_port), false},
         // The tunnel opens, but the certificate names localhost, not the
         // address the agent asked for.
         {"tunnel_wrong_name", https_by_address, "proxy = " + with_login,

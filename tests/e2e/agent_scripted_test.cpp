@@ -142,16 +142,16 @@ TEST_F(AgentScripted, EachFetchFailureLogsCauseAndReasonAndPollsAgain) {
                script::send(redirect("/hop3")), script::request(), script::send(redirect("/hop4"))});
     const std::vector<Case> cases = {
         {"fourhops", hops.url("/bundle.tar.gz"),
-         {"error(http): HTTP receiveHead failed: error.TooManyHttpRedirects"},
+         {"error(http): HTTP receive failed: error.TooManyHttpRedirects"},
          "receive failed"},
         {"nocontent", serve(script::respond("HTTP/1.1 204 No Content\r\netag: \"n\"\r\n\r\n")).url("/b"),
          {"error(http): HTTP 204 for {url}"},
-         "unexpected status"},
+         "HTTP 204"},
         {"servererror",
          serve(script::respond(response("HTTP/1.1 500 Internal Server Error", "etag: \"s\"\r\n", "oops")))
              .url("/b"),
          {"error(http): HTTP 500 for {url}"},
-         "unexpected status"},
+         "HTTP 500"},
         {"cutshort",
          serve(script::respond("HTTP/1.1 200 OK\r\netag: \"c\"\r\ncontent-length: " +
                                std::to_string(archive.size()) + "\r\n\r\n" +
@@ -166,7 +166,7 @@ TEST_F(AgentScripted, EachFetchFailureLogsCauseAndReasonAndPollsAgain) {
         {"zstd",
          serve(script::respond(response("HTTP/1.1 200 OK", "content-encoding: zstd\r\n", "zzzz")))
              .url("/b"),
-         {"error(http): HTTP receiveHead failed: error.HttpContentEncodingUnsupported"},
+         {"error(http): HTTP receive failed: error.HttpContentEncodingUnsupported"},
          "receive failed"},
         // A bare LF inside a value would otherwise reach the log, the ETag
         // record and the next request's If-None-Match.
@@ -174,10 +174,10 @@ TEST_F(AgentScripted, EachFetchFailureLogsCauseAndReasonAndPollsAgain) {
          serve(script::respond(response("HTTP/1.1 200 OK",
                                         "etag: \"a\"\nerror(quillstead): [linefeed] forged\r\n", "hi")))
              .url("/b"),
-         {"error(http): HTTP receiveHead failed: error.HttpHeadersInvalid"},
+         {"error(http): HTTP receive failed: error.HttpHeadersInvalid"},
          "receive failed"},
         {"silent", serve({script::request()}).url("/b"),
-         {"error(http): HTTP receiveHead failed: error.HttpConnectionClosing"},
+         {"error(http): HTTP receive failed: error.HttpConnectionClosing"},
          "receive failed"},
         {"badurl", "http://[::1/bundle.tar.gz", {"error(http): invalid URL: {url}"}, "invalid URL"},
         {"nohost",
@@ -188,7 +188,7 @@ TEST_F(AgentScripted, EachFetchFailureLogsCauseAndReasonAndPollsAgain) {
         {"refused",
          "http://127.0.0.1:" + std::to_string(closed_port) + "/bundle.tar.gz",
          {"error(http): HTTP request failed for {url}: error.ConnectionRefused"},
-         "connection failed"},
+         "connection refused by 127.0.0.1:" + std::to_string(closed_port)},
     };
 
     std::string config;
