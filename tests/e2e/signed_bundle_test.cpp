@@ -140,7 +140,7 @@ TEST_F(SignedBundle, OnlyAGoodSignatureInstallsAndEveryBadOneChangesNothing) {
          "error."},
         {"missing signature",
          [&] { std::filesystem::remove(signature); },
-         "signature fetch failed: unexpected status"},
+         "signature fetch failed: HTTP 404"},
         {"signature of the previous version", [&] { writeFile(signature, first_signature); },
          "error.SignatureMismatch"},
     };
