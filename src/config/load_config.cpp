@@ -306,8 +306,9 @@ private:
         }
     }
 
-    // The warning for a value of the newer keys that does not parse; the key
-    // then counts as absent. Older keys keep their silent fallbacks.
+    // The warning for a value of an optional key that does not parse; the
+    // key then counts as absent. The keys every bundle has (interval, mode,
+    // format, ...) fall back to their defaults silently instead.
     void warnIgnored(std::string_view key, std::string_view value, std::string_view why) {
         problem(why, section_ == Section::global ? "the default"
                                                   : "the [global] value, or the default without one");

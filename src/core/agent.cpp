@@ -7,6 +7,7 @@
 
 #include "config/load_config.hpp"
 #include "core/command_line.hpp"
+#include "core/metrics.hpp"
 #include "core/option_text.hpp"
 #include "core/status_records.hpp"
 #include "log/log.hpp"

@@ -1,10 +1,9 @@
 #pragma once
 // What the agent keeps about each bundle outside the target directories:
 // one JSON status record per bundle in state_dir, rewritten after every
-// cycle, and the Prometheus text file named by metrics_file, rewritten after
-// every pass that ran a cycle. Both are replaced through a temporary file
-// and a rename, so a reader sees the old file or the new one, never a part.
-// Failing to write either is a warning and never fails a cycle.
+// cycle through a temporary file and a rename, so a reader sees the old
+// record or the new one, never a part. Failing to write one is a warning
+// and never fails a cycle.
 
 #include <cstdint>
 #include <span>
@@ -59,13 +58,5 @@ void writeStatusRecord(std::string_view state_dir, std::string_view file, const 
 // status.bytes to 0.
 void recordCycle(const Bundle& bundle, BundleState& state, SyncOutcome outcome,
                  std::int64_t started, std::uint64_t duration_ms, std::uint64_t bytes_before);
-
-// The metrics of every bundle in Prometheus text exposition format.
-[[nodiscard]] std::string renderMetrics(std::span<const Bundle> bundles,
-                                        std::span<const BundleState> states);
-
-// Rewrites metrics_file; one warning line when that fails.
-void writeMetrics(std::string_view path, std::span<const Bundle> bundles,
-                  std::span<const BundleState> states);
 
 }  // namespace qs

@@ -26,7 +26,7 @@ constexpr std::size_t kPopulateStep = std::size_t{4} << 20;
 
 // Asks the kernel to back [from, to) now. Where the call is missing (older
 // kernels, other systems) or refused, the pages simply fault in on first
-// write as before; nothing depends on it.
+// write; nothing depends on it.
 bool populate(char* from, std::size_t length) {
 #ifdef MADV_POPULATE_WRITE
     return ::madvise(from, length, MADV_POPULATE_WRITE) == 0;

@@ -1,6 +1,6 @@
 #include "sync/install_hooks.hpp"
 
-#include "deploy/post_sync.hpp"
+#include "deploy/hooks.hpp"
 #include "log/log.hpp"
 #include "platform/process_state.hpp"
 #include "platform/record_file.hpp"

@@ -89,7 +89,7 @@ void StreamingInstall::spoolInto(std::string_view directory, Reader& body) {
     auto made = Spool::create(directory);
     if (!made) {
         // A spool that cannot be made falls back to memory, so that the
-        // install fails (or not) with the lines it always had.
+        // install fails (or not) with the lines of an install from memory.
         keepInMemory(body);
         return;
     }

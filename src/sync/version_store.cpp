@@ -165,12 +165,12 @@ void keepVersions(const Bundle& bundle, std::optional<std::string_view> old_targ
     const bool had_record = hasVersionRecord(target_dir);
     const bool old_recordable = old_target && *old_target != new_name && isVersionDirName(*old_target);
     if (keep == 1 && !had_record) {
-        // Only the live version stays, as ever: no record is made.
+        // Only the live version stays: no record is made.
         if (old_target && *old_target != new_name) removeOldVersion(target_dir, *old_target);
         return;
     }
     // A hand-made `current` naming something that is no version directory
-    // gets today's treatment: removed if it is a plain name, else a warning.
+    // is removed if it is a plain name, else warned about.
     if (old_target && *old_target != new_name && !old_recordable) {
         removeOldVersion(target_dir, *old_target);
     }

@@ -57,7 +57,7 @@ inline constexpr std::string_view kStagingPrefix = ".staging-";
 // After `current` was switched from `old_target` to `new_name`: with
 // keep_versions above 1, records the switch and removes the versions beyond
 // the newest keep_versions (oldest first); with keep_versions 1, removes the
-// previous version as it always did (and the versions of a record left by an
+// previous version (and the versions of a record left by an
 // earlier, larger keep_versions, and that record). What `current` names is
 // never removed, and only real directories named like versions are.
 void keepVersions(const Bundle& bundle, std::optional<std::string_view> old_target,

@@ -5,7 +5,7 @@
 
 #include "deploy/extract_archive.hpp"
 #include "deploy/flush_tree.hpp"
-#include "deploy/post_sync.hpp"
+#include "deploy/hooks.hpp"
 #include "deploy/remove_tree.hpp"
 #include "formats/memory_reader.hpp"
 #include "log/log.hpp"

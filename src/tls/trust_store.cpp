@@ -58,8 +58,8 @@ bool namesKnownAlgorithms(const X509* certificate) {
 // context holding only the null provider offers no decoder: a certificate
 // parsed there is checked in its whole structure (names, validity,
 // extensions, identifiers) and only its key is left for the lookup that
-// needs it. Null when the context cannot be made; loading then parses in
-// full, as before.
+// needs it. Null when the context cannot be made; loading then parses
+// every certificate in full.
 OSSL_LIB_CTX* keylessContext() {
     static OSSL_LIB_CTX* const context = []() -> OSSL_LIB_CTX* {
         OSSL_LIB_CTX* created = OSSL_LIB_CTX_new();

@@ -13,6 +13,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include "core/metrics.hpp"
 #include "core/status_records.hpp"
 #include "sync/apply_bundle.hpp"
 #include "sync/etag_store.hpp"

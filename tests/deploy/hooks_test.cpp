@@ -1,4 +1,4 @@
-#include "deploy/post_sync.hpp"
+#include "deploy/hooks.hpp"
 
 #include <gtest/gtest.h>
 

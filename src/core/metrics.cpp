@@ -1,0 +1,125 @@
+#include "core/metrics.hpp"
+
+#include <new>
+#include <set>
+
+#include "log/log.hpp"
+#include "platform/record_file.hpp"
+#include "util/integer_text.hpp"
+#include "util/json.hpp"
+#include "util/program_version.hpp"
+
+namespace qs {
+
+using log::Scope;
+
+namespace {
+
+// A label value of the exposition format: backslash, double quote and line
+// feed escaped; bytes that are not UTF-8 replaced, since the format is.
+void appendLabelValue(std::string& out, std::string_view bytes) {
+    while (!bytes.empty()) {
+        const auto byte = static_cast<unsigned char>(bytes.front());
+        if (byte >= 0x80) {
+            const std::size_t length = json_detail::utf8SequenceLength(bytes);
+            if (length == 0) {
+                out += "\xef\xbf\xbd";
+                bytes.remove_prefix(1);
+            } else {
+                out += bytes.substr(0, length);
+                bytes.remove_prefix(length);
+            }
+            continue;
+        }
+        if (byte == '\\') {
+            out += "\\\\";
+        } else if (byte == '"') {
+            out += "\\\"";
+        } else if (byte == '\n') {
+            out += "\\n";
+        } else {
+            out += static_cast<char>(byte);
+        }
+        bytes.remove_prefix(1);
+    }
+}
+
+struct MetricFamily {
+    std::string_view name;
+    std::string_view type;
+    std::string_view help;
+    std::string (*value)(const BundleStatus& status);
+};
+
+std::string seconds(std::uint64_t milliseconds) {
+    std::string text = std::to_string(milliseconds / 1000) + ".";
+    const std::string fraction = std::to_string(1000 + milliseconds % 1000);
+    return text + fraction.substr(1);
+}
+
+const MetricFamily kFamilies[] = {
+    {"quillstead_last_success_timestamp_seconds", "gauge",
+     "Unix time of the last cycle that ended installed or unchanged (0: none).",
+     [](const BundleStatus& s) { return std::to_string(s.last_success); }},
+    {"quillstead_last_attempt_timestamp_seconds", "gauge",
+     "Unix time of the last cycle (0: none).",
+     [](const BundleStatus& s) { return std::to_string(s.last_attempt); }},
+    {"quillstead_consecutive_failures", "gauge", "Cycles that failed since the last good one.",
+     [](const BundleStatus& s) { return std::to_string(s.consecutive_failures); }},
+    {"quillstead_installs_total", "counter", "Payloads installed since start-up.",
+     [](const BundleStatus& s) { return std::to_string(s.installs_total); }},
+    {"quillstead_failures_total", "counter", "Failed cycles since start-up.",
+     [](const BundleStatus& s) { return std::to_string(s.failures_total); }},
+    {"quillstead_bytes_downloaded_total", "counter", "Payload bytes downloaded since start-up.",
+     [](const BundleStatus& s) { return std::to_string(s.bytes_downloaded_total); }},
+    {"quillstead_last_duration_seconds", "gauge", "How long the last cycle took.",
+     [](const BundleStatus& s) { return seconds(s.duration_ms); }},
+};
+
+// Label values, one per bundle: its name, with "~2", "~3", ... for a name
+// an earlier bundle has, since two series may not share their labels.
+std::vector<std::string> labelNames(std::span<const Bundle> bundles) {
+    std::vector<std::string> labels;
+    std::set<std::string, std::less<>> taken;
+    for (const Bundle& bundle : bundles) {
+        std::string label = bundle.name;
+        for (unsigned n = 2; taken.contains(label); ++n) label = bundle.name + "~" + std::to_string(n);
+        taken.insert(label);
+        labels.push_back(std::move(label));
+    }
+    return labels;
+}
+
+}  // namespace
+
+std::string renderMetrics(std::span<const Bundle> bundles, std::span<const BundleState> states) {
+    const std::size_t count = bundles.size() < states.size() ? bundles.size() : states.size();
+    const auto labels = labelNames(bundles.first(count));
+    std::string out;
+    for (const MetricFamily& family : kFamilies) {
+        out.append("# HELP ").append(family.name).append(" ").append(family.help).append("\n");
+        out.append("# TYPE ").append(family.name).append(" ").append(family.type).append("\n");
+        for (std::size_t i = 0; i < count; ++i) {
+            out.append(family.name).append("{bundle=\"");
+            appendLabelValue(out, labels[i]);
+            out.append("\"} ").append(family.value(states[i].status)).append("\n");
+        }
+    }
+    out.append("# HELP quillstead_build_info The agent's version.\n");
+    out.append("# TYPE quillstead_build_info gauge\n");
+    out.append("quillstead_build_info{version=\"").append(kProgramVersion).append("\"} 1\n");
+    return out;
+}
+
+void writeMetrics(std::string_view path, std::span<const Bundle> bundles,
+                  std::span<const BundleState> states) {
+    try {
+        if (auto written = platform::replaceRecordFile(path, renderMetrics(bundles, states)); !written) {
+            log::warn(Scope::quillstead, "failed to write metrics_file ", path, ": ", written.error());
+        }
+    } catch (const std::bad_alloc&) {
+        log::warn(Scope::quillstead, "failed to write metrics_file ", path, ": ", Error::OutOfMemory);
+    }
+}
+
+}  // namespace qs
