@@ -21,7 +21,8 @@ if ! "$cxx" -std=c++2b -fsyntax-only "$work/probe.cpp" 2>/dev/null; then
     exit 1
   fi
 fi
-libs=(-lz)
+# zlib and zstd: the formats module decodes gzip payloads and casync chunks.
+libs=(-lz -lzstd)
 if [ -e /usr/include/isa-l/igzip_lib.h ]; then
   flags+=(-DQUILLSTEAD_HAVE_ISAL=1)
   libs+=(-lisal)
