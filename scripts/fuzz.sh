@@ -17,9 +17,7 @@ script=fuzz.sh
 # shellcheck source=lib/fuzz_toolchain.sh
 source "$root/scripts/lib/fuzz_toolchain.sh"
 
-sources=(fuzz/formats_fuzz.cpp src/formats/*.cpp src/util/error.cpp src/util/integer_text.cpp)
-echo "== building the fuzz target with $cxx"
-"$cxx" "${flags[@]}" "${sources[@]}" "${libs[@]}" -o "$out/formats_fuzz"
+fuzz_build formats_fuzz
 
 # Seeds: small archives from GNU tar, gzipped by gzip and pigz, each behind
 # the byte that selects how the target reads it.

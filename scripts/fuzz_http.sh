@@ -8,7 +8,7 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 root=$PWD
 seconds=${FUZZ_SECONDS:-20}
-out=${FUZZ_BUILD_DIR:-$root/build-fuzz-http}
+out=${FUZZ_BUILD_DIR:-$root/build-fuzz}
 mkdir -p "$out"
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
@@ -18,19 +18,8 @@ script=fuzz_http.sh
 # shellcheck source=lib/fuzz_toolchain.sh
 source "$root/scripts/lib/fuzz_toolchain.sh"
 
-common=(src/util/error.cpp)
-declare -A sources=(
-  [http_uri_fuzz]="src/http/uri.cpp src/util/base64.cpp"
-  [http_head_fuzz]="src/http/response.cpp"
-  [http_chunked_fuzz]="src/http/body_reader.cpp src/http/response.cpp src/formats/buffered_reader.cpp src/formats/memory_reader.cpp src/formats/inflater.cpp"
-)
 targets=(http_uri_fuzz http_head_fuzz http_chunked_fuzz)
-for target in "${targets[@]}"; do
-  echo "== building $target with $cxx"
-  # shellcheck disable=SC2086
-  "$cxx" "${flags[@]}" "fuzz/$target.cpp" ${sources[$target]} "${common[@]}" "${libs[@]}" \
-    -o "$out/$target"
-done
+fuzz_build "${targets[@]}"
 
 # Seeds, one directory per target, in each target's input layout.
 python3 - "$work/seeds" <<'EOF'
