@@ -18,6 +18,7 @@
 #include "sync/etag_store.hpp"
 #include "sync/payload_record.hpp"
 #include "sync/signature_check.hpp"
+#include "sync/trust_store_cache.hpp"
 #include "sync/version.hpp"
 #include "sync/version_store.hpp"
 
@@ -270,6 +271,9 @@ bool sameBundle(const Bundle& a, const Bundle& b) {
 void reloadAgent(StartedAgent& agent, std::string_view config_path) {
     using log::Scope;
     log::info(Scope::quillstead, "reloading configuration from ", config_path);
+    // SIGHUP is also how an operator says "the certificates changed" when
+    // the change does not show in a source's time or size.
+    processTrustStores().forget();
     try {
         auto loaded = loadConfig(config_path);
         if (!loaded) {

@@ -18,19 +18,41 @@ std::int64_t monotonicNow() { return static_cast<std::int64_t>(platform::monoton
 
 HttpClient::~HttpClient() { closeAll(); }
 
+void HttpClient::setTrustStoreProvider(TrustStoreProvider provider, TrustFallback fallback) {
+    trust_store_provider_ = std::move(provider);
+    trust_fallback_ = fallback;
+}
+
 Result<void> HttpClient::ensureTrustStoreLoaded() {
-    runTrustStoreLoader();
-    if (!trust_store_.needsLoading()) return {};
-    if (!reloadSystemTrustStore(trust_store_)) {
+    QS_TRY(runTrustStoreLoader());
+    if (!trust_store_->needsLoading()) return {};
+    if (const auto replaced = replaceWithCertificateFile(*trust_store_, kSystemCertPath);
+        !replaced) {
+        trust_store_error_ = replaced.error();
         return std::unexpected(Error::CertificateBundleLoadFailure);
     }
-    trust_store_.markLoaded();
+    trust_store_->markLoaded();
     return {};
 }
 
-void HttpClient::runTrustStoreLoader() {
-    if (trust_store_loader_ == nullptr || !trust_store_.needsLoading()) return;
-    std::exchange(trust_store_loader_, nullptr)(trust_store_);
+Result<void> HttpClient::runTrustStoreLoader() {
+    if (trust_store_provider_) {
+        const auto provided = std::exchange(trust_store_provider_, nullptr)();
+        if (!provided) {
+            trust_store_error_ = provided.error();
+            if (trust_fallback_ == TrustFallback::none)
+                return std::unexpected(Error::CertificateBundleLoadFailure);
+        } else {
+            trust_store_ = *provided;
+        }
+    }
+    if (trust_store_loader_ != nullptr && trust_store_->needsLoading())
+        std::exchange(trust_store_loader_, nullptr)(*trust_store_);
+    // A provider without fallback that failed once fails every later
+    // connection too: nothing else may stand in for the store it names.
+    if (trust_fallback_ == TrustFallback::none && trust_store_error_)
+        return std::unexpected(Error::CertificateBundleLoadFailure);
+    return {};
 }
 
 void HttpClient::setTimeLimits(const TimeLimits& limits) {
@@ -101,7 +123,7 @@ Result<Connection*> HttpClient::connect(std::string_view host, std::uint16_t por
     }
     // Whichever way TLS came in (the first URL or a redirect), the loader
     // fills the store before the first handshake needs it.
-    if (protocol == Protocol::tls) runTrustStoreLoader();
+    if (protocol == Protocol::tls) QS_TRY(runTrustStoreLoader());
 
     ConnectDeadline deadline(socket_limits_, connect_seconds_);
     QS_TRY(deadline.check());
@@ -118,7 +140,7 @@ Result<Connection*> HttpClient::connect(std::string_view host, std::uint16_t por
     if (protocol == Protocol::tls) {
         // Every handshake failure is reported as one name; the socket closes
         // with `socket` on the way out.
-        auto session = TlsStream::handshake(socket.get(), host, trust_store_, &socket_limits_);
+        auto session = TlsStream::handshake(socket.get(), host, *trust_store_, &socket_limits_);
         if (!session) return std::unexpected(Error::TlsInitializationFailed);
         tls = std::move(*session);
     }

@@ -7,7 +7,9 @@
 #include <cstddef>
 #include <cstdint>
 #include <deque>
+#include <functional>
 #include <memory>
+#include <optional>
 #include <string_view>
 #include <vector>
 
@@ -40,7 +42,7 @@ public:
     ~HttpClient();
 
     // The store starts empty and marked as needing to be loaded.
-    [[nodiscard]] TrustStore& trustStore() { return trust_store_; }
+    [[nodiscard]] TrustStore& trustStore() { return *trust_store_; }
 
     // Fills the store the first time a connection needs TLS (the first URL
     // or a redirect), so that a client that only ever speaks plain HTTP
@@ -49,6 +51,17 @@ public:
     // system path, and a redirect's handshake meets the empty store.
     using TrustStoreLoader = void (*)(TrustStore&);
     void setTrustStoreLoader(TrustStoreLoader loader) { trust_store_loader_ = loader; }
+
+    // Hands the client a store (often one kept across clients) the first
+    // time a connection needs TLS, in place of its own. With
+    // TrustFallback::none an error from the provider fails that connection
+    // with CertificateBundleLoadFailure; with system_path a store that
+    // still needs loading goes on to the system path, as the loader's does.
+    // trustStoreError() keeps the provider's or the system path's error.
+    enum class TrustFallback { system_path, none };
+    using TrustStoreProvider = std::function<Result<std::shared_ptr<TrustStore>>()>;
+    void setTrustStoreProvider(TrustStoreProvider provider, TrustFallback fallback);
+    [[nodiscard]] std::optional<Error> trustStoreError() const { return trust_store_error_; }
 
     // Loads the store if it is still marked as needing it (the https path of
     // opening a request): through the loader once, if one is set, then from
@@ -99,13 +112,16 @@ public:
     [[nodiscard]] std::size_t inUseCount() const;
 
 private:
-    void runTrustStoreLoader();
+    [[nodiscard]] Result<void> runTrustStoreLoader();
 
     // Declared first, so that it outlives the connections that refer to it.
     platform::SocketLimits socket_limits_;
     std::uint32_t connect_seconds_ = 0;
-    TrustStore trust_store_;
+    std::shared_ptr<TrustStore> trust_store_ = std::make_shared<TrustStore>();
     TrustStoreLoader trust_store_loader_ = nullptr;
+    TrustStoreProvider trust_store_provider_;
+    TrustFallback trust_fallback_ = TrustFallback::system_path;
+    std::optional<Error> trust_store_error_;
 
     std::vector<std::unique_ptr<Connection>> in_use_;
     std::deque<std::unique_ptr<Connection>> idle_;  // oldest first

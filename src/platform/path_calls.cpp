@@ -68,6 +68,19 @@ Error lstatError(int e) {
     }
 }
 
+Error statError(int e) {
+    switch (e) {
+    case ENOENT: return Error::FileNotFound;
+    case ENAMETOOLONG: return Error::NameTooLong;
+    case ENOTDIR: return Error::NotDir;
+    case EACCES: return Error::AccessDenied;
+    case ELOOP: return Error::SymLinkLoop;
+    case ENOMEM: return Error::SystemResources;
+    case EIO: return Error::InputOutput;
+    default: return Error::Unexpected;
+    }
+}
+
 Error accessError(int e) {
     switch (e) {
     case ENOENT: return Error::FileNotFound;
@@ -130,6 +143,21 @@ Result<PathKind> pathKind(std::string_view path) {
     if (S_ISDIR(status.st_mode)) return PathKind::directory;
     if (S_ISLNK(status.st_mode)) return PathKind::symlink;
     return PathKind::other;
+}
+
+Result<PathStatus> pathStatus(std::string_view path) {
+    PathBuffer text;
+    QS_TRY(composeSystemPath(text, {path}));
+    struct stat status {};
+    if (::stat(text.c_str(), &status) != 0) return std::unexpected(statError(errno));
+    PathStatus result;
+    result.device = static_cast<std::uint64_t>(status.st_dev);
+    result.inode = static_cast<std::uint64_t>(status.st_ino);
+    result.size = static_cast<std::uint64_t>(status.st_size);
+    result.modified_ns = static_cast<std::int64_t>(status.st_mtim.tv_sec) * 1'000'000'000 +
+                         static_cast<std::int64_t>(status.st_mtim.tv_nsec);
+    result.mode = static_cast<std::uint32_t>(status.st_mode & 07777);
+    return result;
 }
 
 Result<void> checkWritableDirectory(std::string_view path) {

@@ -4,6 +4,7 @@
 // or more fail with NameTooLong before any system call.
 
 #include <cstddef>
+#include <cstdint>
 #include <span>
 #include <string_view>
 
@@ -35,6 +36,21 @@ enum class PathKind { missing, directory, symlink, other };
 // lstat(2) of `path`. Errors: NameTooLong, NotDir, AccessDenied,
 // SymLinkLoop, SystemResources, InputOutput, Unexpected.
 [[nodiscard]] Result<PathKind> pathKind(std::string_view path);
+
+// What stat(2) says of the file a path leads to (links followed): enough
+// to tell that a file was replaced or rewritten, and who may read it.
+struct PathStatus {
+    std::uint64_t device = 0;
+    std::uint64_t inode = 0;
+    std::uint64_t size = 0;
+    std::int64_t modified_ns = 0;  // modification time, nanoseconds since the epoch
+    std::uint32_t mode = 0;        // permission bits only
+    bool operator==(const PathStatus&) const = default;
+};
+
+// stat(2) of `path`. Errors: FileNotFound, NameTooLong, NotDir,
+// AccessDenied, SymLinkLoop, SystemResources, InputOutput, Unexpected.
+[[nodiscard]] Result<PathStatus> pathStatus(std::string_view path);
 
 // Whether exchangePaths swapped the two names or the system cannot do it.
 // Whether this process may create and remove names in the directory at

@@ -13,7 +13,7 @@
 #include "http/receive_head.hpp"
 #include "http/request.hpp"
 #include "http/uri.hpp"
-#include "sync/load_trust_store.hpp"
+#include "sync/trust_store_cache.hpp"
 
 namespace qs {
 
@@ -128,10 +128,12 @@ FetchResult fetch(std::string_view url, std::string_view cached_etag,
     Exchange exchange(std::move(new_client));
     exchange.client().setTimeLimits(fetch_options.limits);
 
-    // Read only when a connection needs TLS: a plain HTTP poll opens no
-    // certificate file.
+    // Asked for only when a connection needs TLS: a plain HTTP poll opens
+    // no certificate file.
     if (tls_verify) {
-        exchange.client().setTrustStoreLoader([](TrustStore& store) { loadTrustStore(store); });
+        exchange.client().setTrustStoreProvider(
+            []() -> Result<std::shared_ptr<TrustStore>> { return processTrustStores().system(); },
+            HttpClient::TrustFallback::system_path);
     }
 
     std::array<ExtraHeader, 3> extra{};

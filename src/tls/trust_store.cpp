@@ -1,6 +1,11 @@
 #include "tls/trust_store.hpp"
 
+#include <algorithm>
+#include <climits>
 #include <compare>
+#include <cstdint>
+#include <ctime>
+#include <optional>
 #include <new>
 #include <set>
 #include <string>
@@ -103,9 +108,29 @@ struct FileKey {
     auto operator<=>(const FileKey&) const = default;
 };
 
+// Seconds since the epoch of an ASN1 time; nullopt when it does not read.
+std::optional<std::int64_t> epochSeconds(const ASN1_TIME* time) {
+    std::tm parts{};
+    if (ASN1_TIME_to_tm(time, &parts) != 1) return std::nullopt;
+    // Days from the civil date (proleptic Gregorian), without the C
+    // library's local-time machinery.
+    std::int64_t year = parts.tm_year + 1900;
+    const unsigned month = static_cast<unsigned>(parts.tm_mon + 1);
+    year -= month <= 2 ? 1 : 0;
+    const std::int64_t era = (year >= 0 ? year : year - 399) / 400;
+    const auto year_of_era = static_cast<unsigned>(year - era * 400);
+    const unsigned day_of_year = (153 * (month + (month > 2 ? -3 : 9)) + 2) / 5 +
+                                 static_cast<unsigned>(parts.tm_mday) - 1;
+    const unsigned day_of_era =
+        year_of_era * 365 + year_of_era / 4 - year_of_era / 100 + day_of_year;
+    const std::int64_t days = era * 146097 + static_cast<std::int64_t>(day_of_era) - 719468;
+    return days * 86400 + parts.tm_hour * 3600 + parts.tm_min * 60 + parts.tm_sec;
+}
+
 }  // namespace
 
 struct TrustStore::Impl {
+    std::int64_t valid_until = INT64_MAX;
     std::vector<Root> roots;  // in the order they were added
     std::unordered_map<std::string, std::size_t> by_subject;  // index into roots
     // Certificate bytes whose outcome cannot change until the store is
@@ -122,7 +147,10 @@ TrustStore::~TrustStore() = default;
 
 std::size_t TrustStore::size() const { return impl_->roots.size(); }
 
+std::int64_t TrustStore::validUntil() const { return impl_->valid_until; }
+
 void TrustStore::clear() {
+    impl_->valid_until = INT64_MAX;
     impl_->by_subject.clear();
     impl_->roots.clear();
     impl_->settled.clear();
@@ -187,6 +215,10 @@ Result<void> addDerCertificate(TrustStore::Impl& impl, const std::string& der, s
         return {};
     }
 
+    // Unreadable here means it read for the comparison above: the limit
+    // then stays where the other certificates put it.
+    if (const auto until = epochSeconds(X509_get0_notAfter(certificate.get())))
+        impl.valid_until = std::min(impl.valid_until, *until);
     Root root;
     root.der = der;
     if (keyless == nullptr) {

@@ -32,6 +32,11 @@ public:
     [[nodiscard]] std::size_t size() const;
     void clear();
 
+    // The earliest notAfter (wall-clock seconds) among the certificates
+    // held; INT64_MAX when the store is empty. A store kept past it holds a
+    // certificate that a fresh load would now skip.
+    [[nodiscard]] std::int64_t validUntil() const;
+
     // The certificate whose subject name is `subject_der` (the DER encoding
     // of an X.509 Name, compared byte for byte), or null. Owned by the store.
     // Certificates are loaded without decoding their public keys; the first
