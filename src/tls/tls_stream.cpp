@@ -14,6 +14,7 @@
 #include <openssl/x509.h>
 
 #include "tls/certificate_check.hpp"
+#include "tls/hello_message.hpp"
 #include "tls/openssl_init.hpp"
 #include "platform/process_state.hpp"
 #include "platform/socket_io.hpp"
@@ -65,19 +66,6 @@ constexpr std::array<std::uint16_t, 12> kAcceptedHandshakeSchemes = {
     0x0403, 0x0503,          // ecdsa_secp256r1_sha256, ecdsa_secp384r1_sha384
 };
 
-// The random of a ServerHello that is really a HelloRetryRequest.
-constexpr std::array<unsigned char, 32> kHelloRetryRandom = {
-    0xCF, 0x21, 0xAD, 0x74, 0xE5, 0x9A, 0x61, 0x11, 0xBE, 0x1D, 0x8C, 0x02, 0x1E, 0x65, 0xB8, 0x91,
-    0xC2, 0xA2, 0x11, 0x16, 0x7A, 0xBB, 0x8C, 0x5E, 0x07, 0x9E, 0x09, 0xE2, 0xC8, 0xA8, 0x33, 0x9C};
-
-constexpr std::uint16_t kExtensionSupportedVersions = 43;
-constexpr std::uint16_t kExtensionKeyShare = 51;
-
-constexpr unsigned char kClientHello = 1;
-constexpr unsigned char kServerHello = 2;
-constexpr unsigned char kServerKeyExchange = 12;
-constexpr unsigned char kCertificateVerify = 15;
-
 struct OfferedGroups {
     std::string list;  // for SSL_CTX_set1_groups_list
     std::vector<std::uint16_t> codes;
@@ -99,99 +87,6 @@ const OfferedGroups& offeredGroups() {
         return result;
     }();
     return groups;
-}
-
-// ---------------------------------------------------------------------------
-// A bounds-checked view over one handshake message.
-
-class Cursor {
-public:
-    Cursor(const unsigned char* data, std::size_t size) : data_(data), size_(size) {}
-
-    bool skip(std::size_t n) {
-        if (n > size_) return false;
-        data_ += n;
-        size_ -= n;
-        return true;
-    }
-    std::optional<unsigned> u8() {
-        if (size_ < 1) return std::nullopt;
-        const unsigned value = data_[0];
-        skip(1);
-        return value;
-    }
-    std::optional<std::uint16_t> u16() {
-        if (size_ < 2) return std::nullopt;
-        const auto value = static_cast<std::uint16_t>((data_[0] << 8) | data_[1]);
-        skip(2);
-        return value;
-    }
-    // A sub-cursor over the next `n` bytes, consumed from this one.
-    std::optional<Cursor> take(std::size_t n) {
-        if (n > size_) return std::nullopt;
-        Cursor part(data_, n);
-        skip(n);
-        return part;
-    }
-    [[nodiscard]] const unsigned char* data() const { return data_; }
-    [[nodiscard]] std::size_t size() const { return size_; }
-
-private:
-    const unsigned char* data_;
-    std::size_t size_;
-};
-
-struct Extension {
-    std::uint16_t type;
-    Cursor body;
-};
-
-// The extensions block at the end of a ClientHello or ServerHello.
-std::optional<std::vector<Extension>> readExtensions(Cursor& message) {
-    std::vector<Extension> extensions;
-    if (message.size() == 0) return extensions;
-    const auto length = message.u16();
-    if (!length) return std::nullopt;
-    auto block = message.take(*length);
-    if (!block) return std::nullopt;
-    while (block->size() > 0) {
-        const auto type = block->u16();
-        const auto size = block->u16();
-        if (!type || !size) return std::nullopt;
-        auto body = block->take(*size);
-        if (!body) return std::nullopt;
-        extensions.push_back(Extension{*type, *body});
-    }
-    return extensions;
-}
-
-struct Hello {
-    const unsigned char* random;
-    std::vector<Extension> extensions;
-};
-
-// Parses a ClientHello or ServerHello (handshake header included).
-enum class HelloSender { client, server };
-
-std::optional<Hello> parseHello(const unsigned char* data, std::size_t size, HelloSender sender) {
-    Cursor message(data, size);
-    if (!message.skip(4 + 2) || message.size() < 32) return std::nullopt;  // header, legacy_version
-    Hello hello{message.data(), {}};
-    message.skip(32);
-    const auto session_id = message.u8();
-    if (!session_id || !message.skip(*session_id)) return std::nullopt;
-    if (sender == HelloSender::client) {
-        const auto suites = message.u16();
-        if (!suites || !message.skip(*suites)) return std::nullopt;
-        const auto methods = message.u8();
-        if (!methods || !message.skip(*methods)) return std::nullopt;
-    } else if (!message.skip(2 + 1)) {  // cipher_suite, compression_method
-        return std::nullopt;
-    }
-    auto extensions = readExtensions(message);
-    if (!extensions) return std::nullopt;
-    hello.extensions = std::move(*extensions);
-    return hello;
 }
 
 bool isAcceptedHandshakeScheme(std::uint16_t scheme) {
@@ -263,6 +158,7 @@ struct TlsStream::Impl {
     bool now_taken = false;
     bool peer_closed = false;  // the socket reached its end
     bool close_notify_received = false;
+    bool certificate_requested = false;  // the server asked for ours
     // Why the session was refused; once set, the socket BIO moves no more
     // bytes, so OpenSSL's own state machine stops at its next read or write.
     std::optional<Error> failure;
@@ -280,49 +176,37 @@ struct TlsStream::Impl {
         now_taken = true;
     }
 
-    void onClientHello(const unsigned char* data, std::size_t size);
-    void onServerHello(const unsigned char* data, std::size_t size);
+    void onClientHello(HelloBytes message);
+    void onServerHello(HelloBytes message);
     void onSignatureScheme(std::optional<std::uint16_t> scheme);
 };
 
-void TlsStream::Impl::onClientHello(const unsigned char* data, std::size_t size) {
+void TlsStream::Impl::onClientHello(HelloBytes message) {
     takeTime();
-    const auto hello = parseHello(data, size, HelloSender::client);
+    const auto hello = parseHello(message, HelloSender::client);
     if (!hello) return;
-    for (const Extension& extension : hello->extensions) {
-        if (extension.type != kExtensionKeyShare) continue;
-        Cursor body = extension.body;
-        const auto length = body.u16();
-        if (!length) return;
-        auto shares = body.take(*length);
-        if (!shares) return;
-        while (shares->size() > 0) {
-            const auto group = shares->u16();
-            const auto key_length = shares->u16();
-            if (!group || !key_length || !shares->skip(*key_length)) return;
-            shared_groups.push_back(*group);
-        }
+    if (const HelloExtension* shares = hello->find(kExtensionKeyShare)) {
+        if (auto groups = keyShareGroups(shares->body)) shared_groups = std::move(*groups);
     }
 }
 
-void TlsStream::Impl::onServerHello(const unsigned char* data, std::size_t size) {
-    const auto hello = parseHello(data, size, HelloSender::server);
+void TlsStream::Impl::onServerHello(HelloBytes message) {
+    const auto hello = parseHello(message, HelloSender::server);
     if (!hello) return;  // malformed: OpenSSL refuses it with its own reason
 
-    if (std::memcmp(hello->random, kHelloRetryRandom.data(), kHelloRetryRandom.size()) == 0) {
+    if (isHelloRetryRequest(*hello)) {
         // A retry is refused, except the one kind our library forces on us:
         // it sends a key share for its first group only, where the full offer
         // carries one for every group. A retry that asks for another offered
         // group, and for nothing else (no cookie), only makes up for that.
         std::optional<std::uint16_t> selected;
-        for (const Extension& extension : hello->extensions) {
+        for (const HelloExtension& extension : hello->extensions) {
             if (extension.type == kExtensionSupportedVersions) continue;
             if (extension.type != kExtensionKeyShare || extension.body.size() != 2) {
                 fail(Error::TlsUnexpectedMessage);
                 return;
             }
-            Cursor body = extension.body;
-            selected = body.u16();
+            selected = static_cast<std::uint16_t>((extension.body[0] << 8) | extension.body[1]);
         }
         if (!selected || !contains(offeredGroups().codes, *selected) ||
             contains(shared_groups, *selected))
@@ -330,20 +214,11 @@ void TlsStream::Impl::onServerHello(const unsigned char* data, std::size_t size)
         return;
     }
 
-    bool selects_tls13 = false;
-    for (const Extension& extension : hello->extensions) {
-        if (extension.type != kExtensionSupportedVersions) continue;
-        Cursor body = extension.body;
-        selects_tls13 = body.u16() == std::uint16_t{0x0304};
-    }
-    if (selects_tls13) return;
+    if (selectedVersion(*hello) == std::uint16_t{0x0304}) return;
     // TLS 1.2: a server able to speak a newer version marks a downgrade in
-    // the last eight bytes of its random ("DOWNGRD" and 1 for TLS 1.3, 0 for
-    // TLS 1.2); either one means someone stripped our better offer.
-    static constexpr unsigned char kSentinel[7] = {'D', 'O', 'W', 'N', 'G', 'R', 'D'};
-    const unsigned char* tail = hello->random + 24;
-    if (std::memcmp(tail, kSentinel, sizeof kSentinel) == 0 && (tail[7] == 0 || tail[7] == 1))
-        fail(Error::TlsIllegalParameter);
+    // the last eight bytes of its random; either mark means someone stripped
+    // our better offer.
+    if (carriesDowngradeSentinel(*hello)) fail(Error::TlsIllegalParameter);
 }
 
 void TlsStream::Impl::onSignatureScheme(std::optional<std::uint16_t> scheme) {
@@ -370,27 +245,18 @@ void inspectMessage(TlsStream::Impl* impl, int write_p, int content_type, const 
         return;
     }
     if (content_type != SSL3_RT_HANDSHAKE) return;
+    const HelloBytes message(bytes, len);
     if (write_p != 0) {
-        if (bytes[0] == kClientHello) impl->onClientHello(bytes, len);
+        if (bytes[0] == kHandshakeClientHello) impl->onClientHello(message);
         return;
     }
-    Cursor message(bytes, len);
     switch (bytes[0]) {
-    case kServerHello: impl->onServerHello(bytes, len); break;
-    case kCertificateVerify:
-        message.skip(4);
-        impl->onSignatureScheme(message.u16());
+    case kHandshakeServerHello: impl->onServerHello(message); break;
+    case kHandshakeCertificateRequest: impl->certificate_requested = true; break;
+    case kHandshakeCertificateVerify:
+    case kHandshakeServerKeyExchange:
+        impl->onSignatureScheme(handshakeSignatureScheme(message));
         break;
-    case kServerKeyExchange: {
-        // ECDHE parameters: curve type, named curve, the point; then the scheme.
-        message.skip(4);
-        const auto curve_type = message.u8();
-        const auto curve = message.u16();
-        const auto point = message.u8();
-        if (!curve_type || !curve || !point || !message.skip(*point)) return;
-        impl->onSignatureScheme(message.u16());
-        break;
-    }
     default: break;
     }
 }
