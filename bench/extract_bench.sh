@@ -24,12 +24,8 @@ fi
 cmake --build "$build" --target quillstead_extract_bench >/dev/null
 extractor=$PWD/$build/bench/quillstead_extract_bench
 
-work=$(mktemp -d /tmp/quillstead-extract-bench-XXXXXX)
-cleanup() {
-  if mountpoint -q "$work/fs"; then umount "$work/fs" || true; fi
-  rm -rf "$work"
-}
-trap cleanup EXIT
+source bench/lib.sh
+bench_init extract-bench
 mkdir -p "$work/fs"
 
 archive=${BENCH_ARCHIVE:-}

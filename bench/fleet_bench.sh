@@ -28,45 +28,24 @@ cmake -S . -B build -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
 cmake --build build --target quillstead >/dev/null
 agent=$PWD/build/src/quillstead
 
-work=$(mktemp -d /tmp/quillstead-fleet-XXXXXX)
-nginx_pid=""
+source bench/lib.sh
+bench_init fleet
 agent_pids=()
 stop_agents() {
   for pid in "${agent_pids[@]}"; do kill -TERM "$pid" 2>/dev/null || true; done
   for pid in "${agent_pids[@]}"; do wait "$pid" 2>/dev/null || true; done
   agent_pids=()
 }
-stop_nginx() {
-  if [ -n "$nginx_pid" ]; then
-    kill "$nginx_pid" 2>/dev/null || true
-    wait "$nginx_pid" 2>/dev/null || true
-  fi
-  nginx_pid=""
-}
-cleanup() {
-  stop_agents
-  stop_nginx
-  rm -rf "$work"
-}
-trap cleanup EXIT
-mkdir -p "$work/www/site" "$work/nginx"
+bench_at_exit stop_agents
+mkdir -p "$work/www/site"
 echo "fleet bundle" > "$work/www/site/index.html"
 tar -czf "$work/www/b.tar.gz" -C "$work/www/site" .
 
-port=$(python3 -c 'import socket; s=socket.socket(); s.bind(("127.0.0.1",0)); print(s.getsockname()[1])')
-cat > "$work/nginx/nginx.conf" <<CONF
-worker_processes 1;
-error_log $work/nginx/error.log;
-pid $work/nginx/nginx.pid;
-user root;
-events { worker_connections 4096; }
-http {
+port=$(bench_free_port)
+bench_nginx_conf 4096 <<CONF
   log_format fleet '\$msec \$arg_a \$status';
-  client_body_temp_path $work/nginx/body; proxy_temp_path $work/nginx/proxy;
-  fastcgi_temp_path $work/nginx/fastcgi; uwsgi_temp_path $work/nginx/uwsgi; scgi_temp_path $work/nginx/scgi;
   server { listen 127.0.0.1:$port backlog=4096; root $work/www;
            access_log $work/nginx/access.log fleet; }
-}
 CONF
 
 # run NAME KEYS: one fleet run; prints "NAME peak in_step requests".
@@ -84,8 +63,7 @@ run() {
     agent_pids+=($!)
   done
   sleep "$outage"
-  /usr/sbin/nginx -p "$work/nginx/" -c "$work/nginx/nginx.conf" -g "daemon off; master_process off;" &
-  nginx_pid=$!
+  bench_nginx_start
   local back
   back=$(date +%s.%N)
   local waited=0
@@ -95,7 +73,7 @@ run() {
     waited=$((waited + 1))
   done
   stop_agents
-  stop_nginx
+  bench_nginx_stop
   python3 - "$work/nginx/access.log" "$back" "$agents" "$name" <<'PY'
 import collections, sys
 log, back, agents, name = sys.argv[1], float(sys.argv[2]), int(sys.argv[3]), sys.argv[4]

@@ -11,20 +11,15 @@ cd "$(dirname "$0")/.."
 build=${1:-build}
 mb=${BENCH_MB:-1024}
 repeats=${BENCH_REPEATS:-3}
-work=$(mktemp -d /tmp/quillstead-http-bench-XXXXXX)
-nginx_pid=""
-cleanup() {
-  if [ -n "$nginx_pid" ]; then kill "$nginx_pid" 2>/dev/null || true; wait "$nginx_pid" 2>/dev/null || true; fi
-  rm -rf "$work"
-}
-trap cleanup EXIT
+source bench/lib.sh
+bench_init http-bench
 
 cmake -S . -B "$build" -G Ninja -DQUILLSTEAD_BENCH=ON >/dev/null
 cmake --build "$build" --target quillstead_http_bench >/dev/null
 bench=$build/bench/http/quillstead_http_bench
 
 echo "generating a ${mb} MiB body..."
-mkdir -p "$work/www" "$work/nginx"
+mkdir -p "$work/www"
 # Configuration-like text: compresses about as well as typical bundles.
 python3 - "$work/www/body.bin" "$mb" <<'EOF'
 import random, sys
@@ -50,22 +45,9 @@ pigz -6 -c "$work/www/body.bin" > "$work/www/body.bin.gz"
 body_bytes=$(stat -c %s "$work/www/body.bin")
 gz_bytes=$(stat -c %s "$work/www/body.bin.gz")
 
-port=$(python3 -c 'import socket; s = socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])')
-user_line=""
-[ "$(id -u)" -ne 0 ] || user_line="user root;"
-cat > "$work/nginx/nginx.conf" <<EOF
-worker_processes 1;
-error_log $work/nginx/error.log;
-pid $work/nginx/nginx.pid;
-$user_line
-events { worker_connections 64; }
-http {
+port=$(bench_free_port)
+bench_nginx_conf 64 <<EOF
   access_log off;
-  client_body_temp_path $work/nginx/client_body;
-  proxy_temp_path $work/nginx/proxy;
-  fastcgi_temp_path $work/nginx/fastcgi;
-  uwsgi_temp_path $work/nginx/uwsgi;
-  scgi_temp_path $work/nginx/scgi;
   default_type application/octet-stream;
   sendfile on;
   tcp_nopush on;
@@ -79,14 +61,8 @@ http {
     # that accept it.
     location /gzip/ { alias $work/www/; gzip_static on; }
   }
-}
 EOF
-/usr/sbin/nginx -p "$work/nginx/" -c "$work/nginx/nginx.conf" -g "daemon off; master_process off;" &
-nginx_pid=$!
-for _ in $(seq 50); do
-  curl -s -o /dev/null "http://127.0.0.1:$port/empty" && break
-  sleep 0.1
-done
+bench_nginx_start "http://127.0.0.1:$port/empty"
 
 base=http://127.0.0.1:$port
 # Each framing must reach the client as intended, or the rows mean nothing.
@@ -114,7 +90,7 @@ best_of() {
   echo "$best"
 }
 shm=$(mktemp -d /dev/shm/quillstead-http-bench-XXXXXX)
-trap 'cleanup; rm -rf "$shm"' EXIT
+bench_at_exit 'rm -rf "$shm"'
 curl_null() { curl -s -o /dev/null -w '%{time_total}\n' "$@"; }
 # curl storing the body in memory too (a tmpfs file), the fair peer for a
 # client that keeps the whole body.

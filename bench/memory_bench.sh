@@ -20,16 +20,10 @@ cmake -S . -B build -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
 cmake --build build -j2 --target quillstead >/dev/null
 agent=$PWD/build/src/quillstead
 
-work=$(mktemp -d /tmp/quillstead-membench-XXXXXX)
-nginx_pid=""
-cleanup() {
-  [ -n "$nginx_pid" ] && kill "$nginx_pid" 2>/dev/null || true
-  mountpoint -q "$work/fs" && umount "$work/fs" || true
-  git -C "$src" worktree remove --force "$work/baseline" 2>/dev/null || true
-  rm -rf "$work"
-}
-trap cleanup EXIT
-mkdir -p "$work/www" "$work/nginx" "$work/fs"
+source bench/lib.sh
+bench_init membench
+bench_at_exit 'git -C "$src" worktree remove --force "$work/baseline" 2>/dev/null'
+mkdir -p "$work/www" "$work/fs"
 
 if [ -n "${BASELINE_BIN:-}" ]; then
   baseline=$BASELINE_BIN
@@ -53,24 +47,13 @@ tar --format=gnu -C "$work/large" -cf - . | gzip -1 > "$work/www/large.tar.gz"
 rm -rf "$work/large"
 python3 bench/make_bundle.py "$work/www/small.tar.gz" 200 20000
 
-port=$(python3 -c 'import socket; s=socket.socket(); s.bind(("127.0.0.1",0)); print(s.getsockname()[1])')
-cat > "$work/nginx/nginx.conf" <<CONF
-worker_processes 1;
-error_log $work/nginx/error.log;
-pid $work/nginx/nginx.pid;
-user root;
-events { worker_connections 64; }
-http {
+port=$(bench_free_port)
+bench_nginx_conf 64 <<CONF
   access_log off;
-  client_body_temp_path $work/nginx/body; proxy_temp_path $work/nginx/proxy;
-  fastcgi_temp_path $work/nginx/fastcgi; uwsgi_temp_path $work/nginx/uwsgi; scgi_temp_path $work/nginx/scgi;
   sendfile on;
   server { listen 127.0.0.1:$port; root $work/www; }
-}
 CONF
-/usr/sbin/nginx -p "$work/nginx/" -c "$work/nginx/nginx.conf" -g "daemon off; master_process off;" &
-nginx_pid=$!
-sleep 0.5
+bench_nginx_start "http://127.0.0.1:$port/small.tar.gz"
 
 fresh_fs() {
   mountpoint -q "$work/fs" && umount "$work/fs"

@@ -15,47 +15,24 @@ cmake -S . -B build -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
 cmake --build build --target quillstead >/dev/null
 agent=$PWD/build/src/quillstead
 
-work=$(mktemp -d /tmp/quillstead-pollcost-XXXXXX)
-nginx_pid=""
-cleanup() {
-  [ -n "$nginx_pid" ] && kill "$nginx_pid" 2>/dev/null || true
-  rm -rf "$work"
-}
-trap cleanup EXIT
-mkdir -p "$work/www/site" "$work/nginx" "$work/pki" "$work/certs"
+source bench/lib.sh
+bench_init pollcost
+mkdir -p "$work/www/site" "$work/certs"
 echo "poll cost" > "$work/www/site/index.html"
 tar -czf "$work/www/b.tar.gz" -C "$work/www/site" .
 
-openssl req -x509 -newkey rsa:2048 -nodes -sha256 -days 7 -subj '/CN=bench CA' \
-  -addext basicConstraints=critical,CA:TRUE -addext keyUsage=critical,keyCertSign \
-  -keyout "$work/pki/ca.key" -out "$work/pki/ca.pem" 2>/dev/null
-openssl req -newkey rsa:2048 -nodes -sha256 -subj '/CN=localhost' \
-  -keyout "$work/pki/server.key" -out "$work/pki/server.csr" 2>/dev/null
-printf 'subjectAltName=DNS:localhost\nbasicConstraints=CA:FALSE\n' > "$work/pki/ext"
-openssl x509 -req -sha256 -days 7 -in "$work/pki/server.csr" -CA "$work/pki/ca.pem" \
-  -CAkey "$work/pki/ca.key" -CAcreateserial -extfile "$work/pki/ext" -out "$work/pki/server.pem" 2>/dev/null
+bench_pki "$work/pki"
 cp "$work/pki/ca.pem" "$work/certs/bench-ca.pem"
 
-port=$(python3 -c 'import socket; s=socket.socket(); s.bind(("127.0.0.1",0)); print(s.getsockname()[1])')
-tls_port=$(python3 -c 'import socket; s=socket.socket(); s.bind(("127.0.0.1",0)); print(s.getsockname()[1])')
-cat > "$work/nginx/nginx.conf" <<CONF
-worker_processes 1;
-error_log $work/nginx/error.log;
-pid $work/nginx/nginx.pid;
-user root;
-events { worker_connections 1024; }
-http {
+port=$(bench_free_port)
+tls_port=$(bench_free_port)
+bench_nginx_conf <<CONF
   access_log off;
-  client_body_temp_path $work/nginx/body; proxy_temp_path $work/nginx/proxy;
-  fastcgi_temp_path $work/nginx/fastcgi; uwsgi_temp_path $work/nginx/uwsgi; scgi_temp_path $work/nginx/scgi;
   server { listen 127.0.0.1:$port; root $work/www; }
   server { listen 127.0.0.1:$tls_port ssl; root $work/www;
            ssl_certificate $work/pki/server.pem; ssl_certificate_key $work/pki/server.key; }
-}
 CONF
-/usr/sbin/nginx -p "$work/nginx/" -c "$work/nginx/nginx.conf" -g "daemon off; master_process off;" &
-nginx_pid=$!
-sleep 0.5
+bench_nginx_start "http://127.0.0.1:$port/b.tar.gz"
 etag=$(curl -sI "http://127.0.0.1:$port/b.tar.gz" | tr -d '\r' | awk -F': ' 'tolower($1)=="etag"{print $2}')
 
 # config URL INTERVAL: 100 bundles, each with the server's ETag recorded.

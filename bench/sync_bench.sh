@@ -19,15 +19,9 @@ cmake -S . -B build -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
 cmake --build build -j"$(nproc)" --target quillstead >/dev/null
 agent=$PWD/build/src/quillstead
 
-work=$(mktemp -d /tmp/quillstead-bench-XXXXXX)
-nginx_pid=""
-cleanup() {
-  [ -n "$nginx_pid" ] && kill "$nginx_pid" 2>/dev/null || true
-  mountpoint -q "$work/fs" && umount "$work/fs" || true
-  rm -rf "$work"
-}
-trap cleanup EXIT
-mkdir -p "$work/www" "$work/nginx" "$work/fs" "$work/pki"
+source bench/lib.sh
+bench_init bench
+mkdir -p "$work/www" "$work/fs"
 
 echo "generating the bundle..." >&2
 python3 bench/make_bundle.py "$work/www/bundle.tar.gz" 200 20000
@@ -39,43 +33,21 @@ mkdir -p "$work/sign"
 signify-openbsd -G -n -p "$work/sign/bench.pub" -s "$work/sign/bench.sec"
 signify-openbsd -S -s "$work/sign/bench.sec" -m "$work/www/bundle.tar.gz" -x "$work/www/bundle.tar.gz.sig"
 
-# Test PKI for https: a CA and a certificate for localhost.
-openssl req -x509 -newkey rsa:2048 -nodes -sha256 -days 7 -subj '/CN=bench CA' \
-  -addext basicConstraints=critical,CA:TRUE -addext keyUsage=critical,keyCertSign \
-  -keyout "$work/pki/ca.key" -out "$work/pki/ca.pem" 2>/dev/null
-openssl req -newkey rsa:2048 -nodes -sha256 -subj '/CN=localhost' \
-  -keyout "$work/pki/server.key" -out "$work/pki/server.csr" 2>/dev/null
-printf 'subjectAltName=DNS:localhost\nbasicConstraints=CA:FALSE\n' > "$work/pki/ext"
-openssl x509 -req -sha256 -days 7 -in "$work/pki/server.csr" -CA "$work/pki/ca.pem" \
-  -CAkey "$work/pki/ca.key" -CAcreateserial -extfile "$work/pki/ext" -out "$work/pki/server.pem" 2>/dev/null
-# The machine's own store plus the bench CA, for the agent (as its CA
-# directory) and for curl (as one bundle file).
-mkdir -p "$work/certs"
-cp -a /etc/ssl/certs/. "$work/certs/"
-cp "$work/pki/ca.pem" "$work/certs/quillstead-bench-ca.pem"
-cat /etc/ssl/certs/ca-certificates.crt "$work/pki/ca.pem" > "$work/pki/bundle.pem"
+# Test PKI for https, and the machine's own store plus the bench CA, for
+# the agent (as its CA directory) and for curl (as one bundle file).
+bench_pki "$work/pki"
+bench_system_store "$work/certs" "$work/pki"
 
-port=$(python3 -c 'import socket; s=socket.socket(); s.bind(("127.0.0.1",0)); print(s.getsockname()[1])')
-tls_port=$(python3 -c 'import socket; s=socket.socket(); s.bind(("127.0.0.1",0)); print(s.getsockname()[1])')
-cat > "$work/nginx/nginx.conf" <<CONF
-worker_processes 1;
-error_log $work/nginx/error.log;
-pid $work/nginx/nginx.pid;
-user root;
-events { worker_connections 1024; }
-http {
+port=$(bench_free_port)
+tls_port=$(bench_free_port)
+bench_nginx_conf <<CONF
   access_log off;
-  client_body_temp_path $work/nginx/body; proxy_temp_path $work/nginx/proxy;
-  fastcgi_temp_path $work/nginx/fastcgi; uwsgi_temp_path $work/nginx/uwsgi; scgi_temp_path $work/nginx/scgi;
   sendfile on;
   server { listen 127.0.0.1:$port; root $work/www; }
   server { listen 127.0.0.1:$tls_port ssl; root $work/www;
            ssl_certificate $work/pki/server.pem; ssl_certificate_key $work/pki/server.key; }
-}
 CONF
-/usr/sbin/nginx -p "$work/nginx/" -c "$work/nginx/nginx.conf" -g "daemon off; master_process off;" &
-nginx_pid=$!
-sleep 0.5
+bench_nginx_start "http://127.0.0.1:$port/bundle.tar.gz"
 url=http://127.0.0.1:$port/bundle.tar.gz
 tls_url=https://localhost:$tls_port/bundle.tar.gz
 

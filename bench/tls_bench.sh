@@ -20,53 +20,22 @@ if [ -z "$bench" ]; then
   bench=$PWD/$build/bench/tls/quillstead_tls_bench
 fi
 
-work=$(mktemp -d /tmp/quillstead-tls-bench-XXXXXX)
-nginx_pid=""
-cleanup() {
-  if [ -n "$nginx_pid" ]; then kill "$nginx_pid" 2>/dev/null || true; wait "$nginx_pid" 2>/dev/null || true; fi
-  rm -rf "$work"
-}
-trap cleanup EXIT
-mkdir -p "$work/www" "$work/nginx" "$work/pki" "$work/certs"
+source bench/lib.sh
+bench_init tls-bench
+mkdir -p "$work/www"
 head -c 4096 /dev/urandom > "$work/www/bundle.tar.gz"
 
-# A CA and a certificate for localhost, as the end-to-end tests make them.
-openssl req -x509 -newkey rsa:2048 -nodes -sha256 -days 7 -subj '/CN=quillstead bench CA' \
-  -addext basicConstraints=critical,CA:TRUE -addext keyUsage=critical,keyCertSign,cRLSign \
-  -keyout "$work/pki/ca.key" -out "$work/pki/ca.pem" 2>/dev/null
-openssl req -newkey rsa:2048 -nodes -sha256 -subj '/CN=localhost' \
-  -keyout "$work/pki/server.key" -out "$work/pki/server.csr" 2>/dev/null
-printf 'basicConstraints=CA:FALSE\nsubjectAltName=DNS:localhost\nextendedKeyUsage=serverAuth\n' > "$work/pki/ext"
-openssl x509 -req -sha256 -days 7 -in "$work/pki/server.csr" -CA "$work/pki/ca.pem" \
-  -CAkey "$work/pki/ca.key" -CAcreateserial -extfile "$work/pki/ext" -out "$work/pki/server.pem" 2>/dev/null
-# The machine's store as it is plus the bench CA: a copy of the directory
-# (links kept) for the agent, one bundle file for curl.
-cp -a /etc/ssl/certs/. "$work/certs/"
-cp "$work/pki/ca.pem" "$work/certs/quillstead-bench-ca.pem"
-cat /etc/ssl/certs/ca-certificates.crt "$work/pki/ca.pem" > "$work/pki/bundle.pem"
+bench_pki "$work/pki"
+bench_system_store "$work/certs" "$work/pki"
 
-port=$(python3 -c 'import socket; s=socket.socket(); s.bind(("127.0.0.1",0)); print(s.getsockname()[1])')
-cat > "$work/nginx/nginx.conf" <<CONF
-worker_processes 1;
-error_log $work/nginx/error.log;
-pid $work/nginx/nginx.pid;
-user root;
-events { worker_connections 64; }
-http {
+port=$(bench_free_port)
+bench_nginx_conf 64 <<CONF
   access_log off;
-  client_body_temp_path $work/nginx/body; proxy_temp_path $work/nginx/proxy;
-  fastcgi_temp_path $work/nginx/fastcgi; uwsgi_temp_path $work/nginx/uwsgi; scgi_temp_path $work/nginx/scgi;
   server { listen 127.0.0.1:$port ssl; root $work/www;
            ssl_certificate $work/pki/server.pem; ssl_certificate_key $work/pki/server.key; }
-}
 CONF
-/usr/sbin/nginx -p "$work/nginx/" -c "$work/nginx/nginx.conf" -g "daemon off; master_process off;" &
-nginx_pid=$!
 url=https://localhost:$port/bundle.tar.gz
-for _ in $(seq 50); do
-  curl -s -o /dev/null --cacert "$work/pki/bundle.pem" "$url" && break
-  sleep 0.1
-done
+bench_nginx_start "$url" --cacert "$work/pki/bundle.pem"
 etag=$(curl -sI --cacert "$work/pki/bundle.pem" "$url" | tr -d '\r' | awk -F': ' 'tolower($1)=="etag"{print $2}')
 [ -n "$etag" ] || { echo "nginx did not answer over https" >&2; exit 1; }
 

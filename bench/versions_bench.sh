@@ -22,12 +22,8 @@ fi
 cmake --build "$build" --target quillstead_versions_bench >/dev/null
 bench=$PWD/$build/bench/quillstead_versions_bench
 
-work=$(mktemp -d /tmp/quillstead-versions-bench-XXXXXX)
-cleanup() {
-  if mountpoint -q "$work/fs"; then umount "$work/fs" || true; fi
-  rm -rf "$work"
-}
-trap cleanup EXIT
+source bench/lib.sh
+bench_init versions-bench
 mkdir -p "$work/fs"
 
 python3 bench/make_bundle.py "$work/small.tar.gz" "$small_mb" "$small_files"
