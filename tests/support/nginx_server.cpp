@@ -1,19 +1,14 @@
 #include "support/nginx_server.hpp"
 
 #include <arpa/inet.h>
-#include <cerrno>
 #include <chrono>
-#include <csignal>
 #include <cstdlib>
 #include <netinet/in.h>
 #include <stdexcept>
-#include <sys/prctl.h>
 #include <sys/socket.h>
-#include <sys/stat.h>
-#include <sys/wait.h>
-#include <thread>
 #include <unistd.h>
 
+#include "support/server_process.hpp"
 #include "support/temp_dir.hpp"
 
 namespace qs::test {
@@ -21,18 +16,6 @@ namespace qs::test {
 namespace {
 
 constexpr const char* kNginx = "/usr/sbin/nginx";
-
-bool canConnect(std::uint16_t port) {
-    const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    if (fd < 0) return false;
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_port = htons(port);
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    const bool ok = ::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0;
-    ::close(fd);
-    return ok;
-}
 
 void run(const std::string& command) {
     if (std::system(command.c_str()) != 0) throw std::runtime_error("command failed: " + command);
@@ -85,45 +68,23 @@ NginxServer::NginxServer(std::string root_dir, NginxOptions options)
         server += options_.server_directives + "\n  }\n}\n";
         writeFile(state_dir_ + "/nginx.conf", conf + server);
 
-        pid_ = ::fork();
-        if (pid_ < 0) throw std::runtime_error("fork failed");
-        if (pid_ == 0) {
-            // The server must not outlive a crashed or killed test run.
-            ::prctl(PR_SET_PDEATHSIG, SIGKILL);
-            const std::string prefix = state_dir_ + "/";
-            const std::string config = state_dir_ + "/nginx.conf";
-            ::execl(kNginx, "nginx", "-p", prefix.c_str(), "-c", config.c_str(), "-g",
-                    "daemon off; master_process off;", static_cast<char*>(nullptr));
-            ::_exit(127);
-        }
-        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
-        while (std::chrono::steady_clock::now() < deadline) {
-            int status = 0;
-            if (::waitpid(pid_, &status, WNOHANG) == pid_) {
-                pid_ = -1;
-                break;  // lost the port race or bad config: try another port
-            }
-            if (canConnect(port_)) return;
-            std::this_thread::sleep_for(std::chrono::milliseconds(20));
-        }
-        if (pid_ > 0) {
-            ::kill(pid_, SIGKILL);
-            ::waitpid(pid_, nullptr, 0);
-            pid_ = -1;
+        try {
+            process_ = std::make_unique<ServerProcess>(
+                std::vector<std::string>{kNginx, "-p", state_dir_ + "/", "-c",
+                                         state_dir_ + "/nginx.conf", "-g",
+                                         "daemon off; master_process off;"},
+                std::vector<std::uint16_t>{port_}, state_dir_ + "/stderr.log",
+                std::chrono::seconds(10));
+            return;
+        } catch (const std::runtime_error&) {
+            // Lost the race for the port to another process: try another one.
         }
     }
     throw std::runtime_error("nginx did not start; see " + state_dir_ + "/error.log");
 }
 
 NginxServer::~NginxServer() {
-    if (pid_ > 0) {
-        ::kill(pid_, SIGTERM);
-        int status = 0;
-        for (int i = 0; i < 200 && ::waitpid(pid_, &status, WNOHANG) != pid_; ++i)
-            std::this_thread::sleep_for(std::chrono::milliseconds(10));
-        ::kill(pid_, SIGKILL);
-        ::waitpid(pid_, &status, 0);
-    }
+    process_.reset();
     std::system(("rm -rf '" + state_dir_ + "'").c_str());
 }
 

@@ -4,8 +4,11 @@
 // as a child that dies with the test process, and stops when the object goes.
 
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <string_view>
+
+#include "support/server_process.hpp"
 
 namespace qs::test {
 
@@ -42,7 +45,7 @@ private:
     std::string state_dir_;
     NginxOptions options_;
     std::uint16_t port_ = 0;
-    int pid_ = -1;
+    std::unique_ptr<ServerProcess> process_;
 };
 
 // A freshly generated certificate authority and a server certificate for
