@@ -31,6 +31,10 @@ struct Bundle {
     std::optional<std::uint32_t> extract_mode;
     DeployMode mode = DeployMode::versioned;
     BundleFormat format = BundleFormat::archive;
+    // `format = chunked`: `url` names a casync index, and the payload is
+    // put together from the chunks of its store. The payload is then an
+    // uncompressed tar, or with `filename` one raw file (`format` says raw).
+    bool chunked = false;
     // Keys of a bundle only.
     std::optional<std::string> public_key;
     std::optional<std::string> signature_url;

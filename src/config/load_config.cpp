@@ -256,6 +256,11 @@ private:
             return;
         }
         section_ = Section::ignored;
+        // A chunked payload is one raw file when the bundle names the file,
+        // a tar archive otherwise; the install goes by `format` alone.
+        if (bundle_.chunked) {
+            bundle_.format = bundle_.filename ? BundleFormat::raw : BundleFormat::archive;
+        }
         try {
             if (review_ != nullptr) {
                 review_->bundle_headers.push_back(bundle_header_);
@@ -394,7 +399,10 @@ private:
             }
         } else if (key == "format") {
             b.format = value == "raw" ? BundleFormat::raw : BundleFormat::archive;
-            if (value != "raw" && value != "archive") problem("is not archive or raw", "archive");
+            b.chunked = value == "chunked";
+            if (value != "raw" && value != "archive" && value != "chunked") {
+                problem("is not archive, raw or chunked", "archive");
+            }
         } else if (key == "filename") {
             copyText(b.filename, value);
         } else if (key == "post_sync") {

@@ -259,7 +259,8 @@ ExtractResult extractInto(Reader& archive, std::string_view destination, int des
     std::array<char, kInflateWorkspaceSize> workspace;
     Inflater inflater(archive, Container::gzip, workspace);
     std::array<char, kLookAheadSize> look_ahead;
-    BufferedReader input(inflater, look_ahead);
+    Reader& decoded = limits.coding == ArchiveCoding::gzip ? static_cast<Reader&>(inflater) : archive;
+    BufferedReader input(decoded, look_ahead);
     TarReader tar(input);
     Extraction extraction(destination, destination_fd, shown_as, extract_owner, extract_mode);
 

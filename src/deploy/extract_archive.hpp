@@ -23,8 +23,15 @@ struct ExtractResult {
     std::optional<Error> error;
 };
 
-// Caps on what one archive may unpack; absent means no cap.
+// How the tar stream is wrapped: gzip for a payload published as .tar.gz,
+// none for a tar put together from chunks, which are compressed one by one.
+enum class ArchiveCoding { gzip, none };
+
+// Caps on what one archive may unpack; absent means no cap. They travel
+// with the archive's coding, the other thing an install knows of its
+// archive before the first byte.
 struct ExtractLimits {
+    ArchiveCoding coding = ArchiveCoding::gzip;
     // The sum of the entries' data sizes as their headers give them.
     std::optional<std::uint64_t> max_unpacked_bytes;
     // Every entry counts: files, directories, links.

@@ -27,6 +27,9 @@ struct BundleStatus {
     // Body bytes of the last download and the time the last cycle took.
     std::uint64_t bytes = 0;
     std::uint64_t duration_ms = 0;
+    // A chunked bundle: the bytes its chunk cache holds after the last
+    // install; absent for other bundles and before the first one.
+    std::optional<std::uint64_t> chunk_cache_bytes;
     // Counted since start-up, for the metrics file.
     std::uint64_t installs_total = 0;
     std::uint64_t failures_total = 0;

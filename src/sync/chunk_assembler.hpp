@@ -31,6 +31,10 @@ public:
     // StreamTooLong). The source's own failures name the fault; the
     // assembler reports them with the chunk.
     [[nodiscard]] virtual Result<std::string> fetch(const ChunkId& id, std::uint64_t limit) = 0;
+
+    // The HTTP status of the last answer, for a source that speaks HTTP; 0
+    // before any and for other sources.
+    [[nodiscard]] virtual unsigned lastStatus() const { return 0; }
 };
 
 // The most a stored chunk of `size` decoded bytes may take: zstd never

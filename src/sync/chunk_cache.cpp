@@ -56,6 +56,12 @@ Result<void> ChunkCache::save(const ChunkId& id, std::string_view stored) {
     return {};
 }
 
+bool ChunkCache::contains(const ChunkId& id) const {
+    return platform::openForReading(directory_.get(), chunkFileName(id),
+                                    platform::OpenBlocking::nonblock)
+        .has_value();
+}
+
 Result<void> ChunkCache::remove(const ChunkId& id) {
     const std::string name = chunkFileName(id);
     auto removed =
@@ -109,6 +115,65 @@ Result<std::uint64_t> ChunkCache::bytes() const {
         total += identity.size;
     }
     return total;
+}
+
+Result<platform::Fd> ChunkCache::indexFolder() const {
+    auto made = platform::makeDirectoryAt(directory_.get(), kIndexFolderName);
+    if (!made) return std::unexpected(made.error());
+    return platform::openDirectoryNoFollowAt(directory_.get(), kIndexFolderName);
+}
+
+Result<void> ChunkCache::saveIndex(std::string_view key, std::string_view index) {
+    QS_TRY_ASSIGN(const platform::Fd folder, indexFolder());
+    const std::string name(key);
+    const std::string temporary = std::string(kTemporaryPrefix) + name;
+    QS_TRY_ASSIGN(platform::Fd file, platform::replaceFileAt(folder.get(), temporary));
+    auto written = platform::writeAll(file.get(), index);
+    if (written) written = platform::renameAt(folder.get(), temporary, name);
+    if (!written) {
+        (void)platform::unlinkAt(folder.get(), temporary.c_str(),
+                                 platform::UnlinkTarget::nonDirectory);
+        return std::unexpected(written.error());
+    }
+    return {};
+}
+
+Result<std::vector<ChunkIndex>> ChunkCache::keepIndexes(std::span<const std::string> keys) {
+    QS_TRY_ASSIGN(const platform::Fd folder, indexFolder());
+    QS_TRY_ASSIGN(const platform::Fd listing, reopen(folder));
+    std::vector<ChunkIndex> kept;
+    std::vector<std::string> doomed;
+    try {
+        platform::DirectoryCursor cursor;
+        while (true) {
+            QS_TRY_ASSIGN(auto entry, cursor.next(listing.get()));
+            if (!entry) break;
+            if (entry->type == platform::EntryType::directory) continue;
+            std::string name(entry->view());
+            if (std::ranges::find(keys, name) == keys.end()) {
+                doomed.push_back(std::move(name));
+                continue;
+            }
+            auto file = platform::openForReading(folder.get(), name, platform::OpenBlocking::nonblock);
+            auto bytes = file ? platform::readAtMost(file->get(), kMaxIndexBytes)
+                              : Result<std::string>(std::unexpected(file.error()));
+            auto index = bytes ? parseChunkIndex(*bytes)
+                               : std::expected<ChunkIndex, IndexFault>(
+                                     std::unexpected(IndexFault::TooShort));
+            if (!index) {
+                doomed.push_back(std::move(name));
+                continue;
+            }
+            kept.push_back(std::move(*index));
+        }
+    } catch (const std::bad_alloc&) {
+        return std::unexpected(Error::OutOfMemory);
+    }
+    for (const std::string& name : doomed) {
+        auto r = platform::unlinkAt(folder.get(), name.c_str(), platform::UnlinkTarget::nonDirectory);
+        if (!r && r.error() != Error::FileNotFound) return std::unexpected(r.error());
+    }
+    return kept;
 }
 
 }  // namespace qs

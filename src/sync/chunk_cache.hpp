@@ -12,6 +12,7 @@
 #include <span>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "formats/chunk_index.hpp"
 #include "platform/fd.hpp"
@@ -21,6 +22,11 @@ namespace qs {
 
 // The cache folder's name inside target_dir.
 inline constexpr std::string_view kChunkCacheName = ".chunks";
+// The kept indexes' folder inside the cache folder.
+inline constexpr std::string_view kIndexFolderName = "indexes";
+// The longest index file accepted: the header, the table header, the
+// largest table parseChunkIndex takes and its tail.
+inline constexpr std::size_t kMaxIndexBytes = 48 + 16 + (kMaxIndexChunks + 1) * 40;
 
 class ChunkCache {
 public:
@@ -37,6 +43,10 @@ public:
     // those of the create, write and rename; no partial file is left.
     [[nodiscard]] Result<void> save(const ChunkId& id, std::string_view stored);
 
+    // Whether the cache has a file for chunk `id` (whether it holds the
+    // chunk only its check tells).
+    [[nodiscard]] bool contains(const ChunkId& id) const;
+
     // Forgets chunk `id` (a file that failed its check). A missing one is no error.
     [[nodiscard]] Result<void> remove(const ChunkId& id);
 
@@ -47,8 +57,21 @@ public:
     // The bytes the cache's files hold, for status and metrics.
     [[nodiscard]] Result<std::uint64_t> bytes() const;
 
+    // The indexes of the kept versions live in a folder of the cache
+    // (kIndexFolderName), one file each named by `key`, so that a prune
+    // knows which chunks are still wanted when the agent starts afresh.
+    // Keeps `index` (the index file's bytes) as `key`, replacing one of that
+    // key. Errors: those of the folder's creation, the write and the rename.
+    [[nodiscard]] Result<void> saveIndex(std::string_view key, std::string_view index);
+    // Removes every kept index whose key is not in `keys`, then reads the
+    // rest. An index that cannot be read or no longer parses is dropped
+    // with its file (its chunks are then merely fetched again if wanted).
+    [[nodiscard]] Result<std::vector<ChunkIndex>> keepIndexes(std::span<const std::string> keys);
+
 private:
     explicit ChunkCache(platform::Fd directory) : directory_(std::move(directory)) {}
+    // The kept indexes' folder, made when missing.
+    [[nodiscard]] Result<platform::Fd> indexFolder() const;
     platform::Fd directory_;
 };
 

@@ -37,7 +37,7 @@ public:
     [[nodiscard]] Result<std::string> fetch(const ChunkId& id, std::uint64_t limit) override;
 
     // The status of the last answer received; 0 before any.
-    [[nodiscard]] unsigned lastStatus() const { return last_status_; }
+    [[nodiscard]] unsigned lastStatus() const override { return last_status_; }
 
     // The URL of chunk `id` in the store.
     [[nodiscard]] std::string chunkUrl(const ChunkId& id) const;

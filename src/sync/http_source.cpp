@@ -6,14 +6,6 @@ namespace qs {
 
 namespace {
 
-// If-None-Match takes a list: the installed payload's ETag and a refused
-// one both answer 304 while the server still offers them.
-std::string conditionFor(const BundleState& state) {
-    if (state.refused_etag.empty() || state.refused_etag == state.etag) return state.etag;
-    if (state.etag.empty()) return state.refused_etag;
-    return state.etag + ", " + state.refused_etag;
-}
-
 PayloadAnswer answerOf(FetchResult&& fetched) {
     PayloadAnswer answer;
     switch (fetched.kind) {
@@ -32,6 +24,12 @@ PayloadAnswer answerOf(FetchResult&& fetched) {
 
 }  // namespace
 
+std::string ifNoneMatchFor(const BundleState& state) {
+    if (state.refused_etag.empty() || state.refused_etag == state.etag) return state.etag;
+    if (state.etag.empty()) return state.refused_etag;
+    return state.etag + ", " + state.refused_etag;
+}
+
 HttpSource::HttpSource(const Bundle& bundle, const ProxyRoutes& routes, bool tls_verify)
     : bundle_(bundle), tls_verify_(tls_verify) {
     options_.proxy = &routes;
@@ -48,7 +46,7 @@ PayloadAnswer HttpSource::poll(const BundleState& state, PayloadConsumer& consum
     if (bundle_.options.use_last_modified.value_or(false)) {
         options.if_modified_since = state.last_modified;
     }
-    return answerOf(fetchBundle(bundle_.url, conditionFor(state), bundle_.authorization,
+    return answerOf(fetchBundle(bundle_.url, ifNoneMatchFor(state), bundle_.authorization,
                                 tls_verify_, options));
 }
 

@@ -9,6 +9,11 @@
 
 namespace qs {
 
+// The If-None-Match value of a poll: the installed payload's ETag and a
+// refused one, as a list, since both answer 304 while the server still
+// offers them; empty when there is neither.
+[[nodiscard]] std::string ifNoneMatchFor(const BundleState& state);
+
 class HttpSource final : public PayloadSource {
 public:
     // `routes` is the bundle's proxy set-up and must outlive the source.

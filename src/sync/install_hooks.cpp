@@ -33,6 +33,7 @@ std::uint32_t hookTimeout(const Bundle& bundle) { return bundle.options.hook_tim
 
 ExtractLimits extractLimits(const Bundle& bundle) {
     ExtractLimits limits;
+    limits.coding = bundle.chunked ? ArchiveCoding::none : ArchiveCoding::gzip;
     limits.max_unpacked_bytes = bundle.options.max_unpacked_bytes;
     limits.max_entries = bundle.options.max_entries;
     return limits;

@@ -6,6 +6,7 @@
 // arrives. The conditional GET of the bundle's URL is one such source; the
 // install does not care which one fed it.
 
+#include <cstddef>
 #include <cstdint>
 #include <optional>
 #include <span>
@@ -65,6 +66,17 @@ struct PayloadAnswer {
     // failed because the payload passed PayloadLimits::max_bytes: that
     // limit, for the caller's line; 0 otherwise.
     std::uint64_t over_limit = 0;
+    // failed, and the failure has a line of its own already (a signature
+    // that did not verify): the caller adds none.
+    bool reported = false;
+    // new_payload put together from chunks: how many there were, how many
+    // had to be fetched and the bytes that cost (the index included).
+    struct ChunkCounts {
+        std::size_t total = 0;
+        std::size_t fetched = 0;
+        std::uint64_t downloaded = 0;
+    };
+    std::optional<ChunkCounts> chunks;
 };
 
 class PayloadSource {

@@ -245,9 +245,17 @@ SyncOutcome StreamingInstall::finish(BundleState& state, const PayloadAnswer& fe
         log::error(Scope::quillstead, "[", bundle_.name, "] bundle apply failed: ", version_.error());
         return SyncOutcome::failed;
     }
-    log::info(Scope::quillstead, "[", bundle_.name, "] new version: ", *version_, " (",
-              fetched.size, " bytes)");
-    state.status.bytes = fetched.size;
+    if (fetched.chunks) {
+        log::info(Scope::quillstead, "[", bundle_.name, "] new version: ", *version_, " (",
+                  fetched.size, " bytes, ", fetched.chunks->fetched, " of ",
+                  fetched.chunks->total, " chunks fetched, ", fetched.chunks->downloaded,
+                  " bytes downloaded)");
+        state.status.bytes = fetched.chunks->downloaded;
+    } else {
+        log::info(Scope::quillstead, "[", bundle_.name, "] new version: ", *version_, " (",
+                  fetched.size, " bytes)");
+        state.status.bytes = fetched.size;
+    }
     held_.release();
     if (!target_dir_ready_) return SyncOutcome::failed;
     if (auto applied = apply(fetched.validators.etag); !applied) {

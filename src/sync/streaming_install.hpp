@@ -36,7 +36,13 @@ namespace qs {
 class StreamingInstall final : public PayloadConsumer {
 public:
     explicit StreamingInstall(const Bundle& bundle)
-        : bundle_(bundle), signed_(bundle.public_key.has_value()), held_(bundle.target_dir) {}
+        : bundle_(bundle),
+          // A chunked bundle's signature covers its index, checked by the
+          // source before any chunk was fetched; every chunk is checked
+          // against its digest in the index, so the payload needs no
+          // check of its own.
+          signed_(bundle.public_key.has_value() && !bundle.chunked),
+          held_(bundle.target_dir) {}
     StreamingInstall(const StreamingInstall&) = delete;
     StreamingInstall& operator=(const StreamingInstall&) = delete;
 

@@ -64,7 +64,7 @@ TEST(CheckCommand, EachSilentFallbackIsOneLineAndStatusOne) {
         {"mistyped mode", kGood + "mode = drect\n",
          {"q.conf:4: mode = 'drect': is not versioned or direct; the agent uses versioned"}},
         {"unknown format", kGood + "format = tgz\n",
-         {"q.conf:4: format = 'tgz': is not archive or raw; the agent uses archive"}},
+         {"q.conf:4: format = 'tgz': is not archive, raw or chunked; the agent uses archive"}},
         {"tls_verify = on", "[global]\ntls_verify = on\n" + kGood,
          {"q.conf:2: tls_verify = 'on': is not yes or no; the agent uses no: server certificates "
           "are not checked"}},
