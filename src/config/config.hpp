@@ -1,6 +1,8 @@
 #pragma once
-// The parsed configuration: read once at start-up, read-only afterwards.
+// The parsed configuration: read at start-up and at each reload, read-only
+// while it is in force.
 
+#include <cstddef>
 #include <cstdint>
 #include <optional>
 #include <string>
@@ -45,6 +47,16 @@ struct Bundle {
     bool operator==(const Bundle&) const = default;
 };
 
+// A bundle section that ended without url or target_dir and was left out:
+// a reload keeps the running bundle of that name instead of dropping it.
+struct IncompleteBundle {
+    std::string name;
+    // "url", "target_dir" or "url and target_dir".
+    std::string missing;
+    // How many bundles of the file stand before it.
+    std::size_t position = 0;
+};
+
 enum class LogFormat { text, json };
 // In order of detail, as log_level names them.
 enum class LogLevel { error, warning, info, debug };
@@ -52,6 +64,8 @@ enum class LogLevel { error, warning, info, debug };
 struct Config {
     bool tls_verify = true;
     std::vector<Bundle> bundles;
+    // Sections left out of `bundles` for lacking url or target_dir, in file order.
+    std::vector<IncompleteBundle> incomplete;
     // `[global]` lines of the per-bundle keys, already applied to `bundles`.
     BundleOptions defaults;
     // Keys of `[global]` only.

@@ -77,10 +77,16 @@ std::string bundleHeader(std::string_view name) {
     return "[bundle." + std::string(name) + "]";
 }
 
+// Which lines a parse writes: those of start-up, those of a reload (start-up's
+// and a warning for every key or header it passes over), or none.
+enum class Voice { start_up, reload, silent };
+
 class Parser {
 public:
-    explicit Parser(ConfigReview* review, bool quiet = false)
-        : review_(review), quiet_(quiet || review != nullptr) {}
+    explicit Parser(ConfigReview* review, Voice voice = Voice::start_up)
+        : review_(review),
+          quiet_(voice == Voice::silent || review != nullptr),
+          warn_ignored_lines_(voice == Voice::reload && !quiet_) {}
 
     void line(std::string_view raw) {
         ++line_number_;
@@ -142,6 +148,10 @@ private:
             openBundle(text.substr(kNamedPrefix.size(), text.size() - kNamedPrefix.size() - 1));
         } else {
             section_ = Section::ignored;
+            if (warn_ignored_lines_) {
+                log::warn(log::Scope::config, "line ", line_number_, ": ", text,
+                          " is not [global], [bundle] or [bundle.NAME]; its lines are ignored");
+            }
             if (review_ != nullptr) {
                 add(ConfigProblem{line_number_, std::string(text),
                                   "is not [global], [bundle] or [bundle.NAME]",
@@ -225,9 +235,16 @@ private:
                 log::warn(log::Scope::config, "bundle '", bundle_.name,
                           "' missing url or target_dir, skipping");
             }
+            const bool no_url = bundle_.url.empty();
+            const bool no_dir = bundle_.target_dir.empty();
+            try {
+                config_.incomplete.push_back(IncompleteBundle{
+                    bundle_.name, no_url && no_dir ? "url and target_dir" : no_url ? "url" : "target_dir",
+                    config_.bundles.size()});
+            } catch (const std::bad_alloc&) {
+                // A reload then treats the bundle as removed from the file.
+            }
             if (review_ != nullptr) {
-                const bool no_url = bundle_.url.empty();
-                const bool no_dir = bundle_.target_dir.empty();
                 add(ConfigProblem{bundle_header_, bundleHeader(bundle_.name),
                                   no_url && no_dir ? "has no url and no target_dir"
                                   : no_url         ? "has no url"
@@ -307,7 +324,7 @@ private:
                 warnIgnored(key, value, "is not error, warning, info or debug");
             }
         } else if (!optionKey(config_.defaults, key, value)) {
-            problem("is not a key of [global]", "nothing from this line");
+            unknownKey("is not a key of [global]");
         }
     }
 
@@ -323,6 +340,23 @@ private:
         } else {
             log::warn(log::Scope::config, "bundle '", bundle_.name, "': ", key, " = '", value, "' ",
                       why, "; ignored");
+        }
+    }
+
+    // A key line the agent passes over: in `check`, and in the log of a
+    // reload (a URL's password masked, as everywhere in the log).
+    void unknownKey(std::string_view why) {
+        problem(why, "nothing from this line");
+        if (!warn_ignored_lines_) return;
+        try {
+            const std::string value = redactPassword(value_);
+            if (section_ == Section::global) {
+                log::warn(log::Scope::config, "[global]: ", key_, " = '", value, "' ", why, "; ignored");
+            } else {
+                log::warn(log::Scope::config, "bundle '", bundle_.name, "': ", key_, " = '", value, "' ",
+                          why, "; ignored");
+            }
+        } catch (const std::bad_alloc&) {
         }
     }
 
@@ -432,7 +466,7 @@ private:
                 problem("is not an octal mode", "the modes the archive gives");
             }
         } else if (!optionKey(b.options, key, value)) {
-            problem("is not a key of a bundle", "nothing from this line");
+            unknownKey("is not a key of a bundle");
         }
     }
 
@@ -448,8 +482,10 @@ private:
     std::size_t bundle_header_ = 0;
     std::vector<KeyLine> bundle_keys_;
     std::size_t line_number_ = 0;
-    // Writes no line: for a first look at the text.
+    // Writes no line: for a first look at the text, or for `check`.
     bool quiet_ = false;
+    // Warns about every key line and header it passes over (a reload).
+    bool warn_ignored_lines_ = false;
     // Keys before the first header stand outside every section.
     bool seen_header_ = false;
 };
@@ -489,7 +525,7 @@ Config parseConfig(std::string_view text, ConfigReview* review) {
     return parseWith(parser, text);
 }
 
-std::expected<Config, ConfigLoadError> loadConfig(std::string_view path) {
+std::expected<Config, ConfigLoadError> loadConfig(std::string_view path, ConfigReading reading) {
     Config config;
     {
         auto text = platform::readWholeFile(path, kMaxConfigBytes);
@@ -500,16 +536,14 @@ std::expected<Config, ConfigLoadError> loadConfig(std::string_view path) {
             }
             return std::unexpected(ConfigLoadError{ConfigFailure::read_failed, text.error()});
         }
-        {
+        if (reading == ConfigReading::start_up) {
             // The format of the file's own warnings is the file's choice,
             // so one quiet look at the text comes first.
-            Parser quiet(nullptr, true);
-            const Config first_look = parseWith(quiet, *text);
-            log::setFormat(first_look.log_format == LogFormat::json ? log::Format::json
-                                                                    : log::Format::text);
-            log::setMinimumLevel(logLevelOf(first_look.log_level));
+            Parser quiet(nullptr, Voice::silent);
+            applyLogSettings(parseWith(quiet, *text));
         }
-        config = parseConfig(*text);
+        Parser parser(nullptr, reading == ConfigReading::reload ? Voice::reload : Voice::start_up);
+        config = parseWith(parser, *text);
         // The file text goes out of scope here; only the copied values stay.
     }
     if (config.bundles.empty()) {
@@ -519,6 +553,11 @@ std::expected<Config, ConfigLoadError> loadConfig(std::string_view path) {
     log::info(log::Scope::config, "loaded config from ", path, ": ", config.bundles.size(),
               " bundle(s)");
     return config;
+}
+
+void applyLogSettings(const Config& config) {
+    log::setFormat(config.log_format == LogFormat::json ? log::Format::json : log::Format::text);
+    log::setMinimumLevel(logLevelOf(config.log_level));
 }
 
 bool ConfigReview::reported(std::size_t line) const {

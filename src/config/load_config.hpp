@@ -79,9 +79,22 @@ struct ConfigReview {
 // fallbacks of the older keys.
 [[nodiscard]] Config parseConfig(std::string_view text, ConfigReview* review = nullptr);
 
+// Who reads the file. At start-up its log_format and log_level apply from
+// its own first line on. A reload runs under the configuration in force:
+// its lines keep the running format and level (the caller applies the new
+// ones once it takes the new configuration, so a file that is refused
+// changes nothing), and a key the agent does not know, or a header that is
+// no section, gets a warning, since the daemon is already running and
+// nobody may have run `check` on the edited file.
+enum class ConfigReading { start_up, reload };
+
 // Reads at most kMaxConfigBytes from `path` (relative to the current
 // directory when relative), parses it and logs the outcome. On success the
 // Config holds at least one bundle.
-[[nodiscard]] std::expected<Config, ConfigLoadError> loadConfig(std::string_view path);
+[[nodiscard]] std::expected<Config, ConfigLoadError> loadConfig(
+    std::string_view path, ConfigReading reading = ConfigReading::start_up);
+
+// Makes `config`'s log_format and log_level those of every later line.
+void applyLogSettings(const Config& config);
 
 }  // namespace qs

@@ -80,16 +80,23 @@ struct BundleOptions {
     bool operator==(const BundleOptions&) const = default;
 };
 
+// Calls f(const OptionKey&, field of each record...) for every key in list
+// order, the records' fields of one key side by side; records may be const.
+template <class F, class... Options>
+void visitOptions(F&& f, Options&... options) {
+#define QS_OPTION_VISIT(key, type, kind, minimum, maximum, unit, scope, shown)                    \
+    f(OptionKey{#key, OptionKind::kind, minimum, maximum, unit, OptionScope::scope,               \
+                OptionShown::shown},                                                               \
+      options.key...);
+    QS_BUNDLE_OPTION_KEYS(QS_OPTION_VISIT)
+#undef QS_OPTION_VISIT
+}
+
 // Calls f(const OptionKey&, field) for every key in list order; `options`
 // may be const.
 template <class Options, class F>
 void forEachOption(Options& options, F&& f) {
-#define QS_OPTION_VISIT(key, type, kind, minimum, maximum, unit, scope, shown)                    \
-    f(OptionKey{#key, OptionKind::kind, minimum, maximum, unit, OptionScope::scope,               \
-                OptionShown::shown},                                                               \
-      options.key);
-    QS_BUNDLE_OPTION_KEYS(QS_OPTION_VISIT)
-#undef QS_OPTION_VISIT
+    visitOptions(f, options);
 }
 
 }  // namespace qs

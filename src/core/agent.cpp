@@ -1,5 +1,6 @@
 #include "core/agent.hpp"
 
+#include <expected>
 #include <new>
 #include <optional>
 #include <string>
@@ -131,7 +132,8 @@ std::string passSummary(const StartedAgent& agent) {
     std::size_t failing = 0;
     std::string names;
     for (std::size_t i = 0; i < agent.states.size(); ++i) {
-        if (agent.states[i].status.consecutive_failures == 0) continue;
+        const BundleStatus& status = agent.states[i].status;
+        if (status.consecutive_failures == 0 && !status.settings_error) continue;
         if (++failing > kNamesShown) continue;
         names += names.empty() ? ": " : ", ";
         names += agent.config.bundles[i].name;
@@ -238,6 +240,9 @@ void preloadBundleStatus(StartedAgent& agent, std::size_t i) {
         if (auto earlier =
                 readStatusRecord(*config.state_dir, agent.record_files[i], config.bundles[i])) {
             state.status = std::move(*earlier);
+            // The settings this start (or reload) gives the bundle are the
+            // ones it runs on.
+            state.status.settings_error.reset();
             return;
         }
     }
@@ -266,8 +271,111 @@ bool sameBundle(const Bundle& a, const Bundle& b) {
     return a.name == b.name && a.url == b.url && a.target_dir == b.target_dir;
 }
 
+// The text of a bundle's public_key file (empty without one), or why the
+// bundle cannot be polled with these settings.
+std::expected<std::string, std::string> keyOf(const Bundle& bundle) {
+    if (!bundle.public_key) return std::string();
+    auto text = readPublicKeyFile(*bundle.public_key);
+    if (!text) {
+        return std::unexpected("public_key " + *bundle.public_key + ": error." +
+                               std::string(errorName(text.error())));
+    }
+    return std::move(*text);
+}
+
+// A bundle of a reloaded configuration: the settings it runs on and where
+// its runtime record comes from.
+struct ReloadedBundle {
+    Bundle bundle;
+    std::string key;
+    // The running bundle of this name, if there is one.
+    std::optional<std::size_t> running;
+    // Why the file's settings cannot be used: a running bundle then keeps
+    // its own (`bundle` is a copy of them), a new one is not added.
+    std::string unusable;
+
+    [[nodiscard]] bool added() const { return !running && unusable.empty(); }
+    [[nodiscard]] bool dropped() const { return !running && !unusable.empty(); }
+};
+
+// The running bundle named `name` that no other bundle of the file has
+// claimed yet; claims it.
+std::optional<std::size_t> claimRunning(const std::vector<Bundle>& running, std::string_view name,
+                                        std::vector<bool>& claimed) {
+    for (std::size_t j = 0; j < running.size(); ++j) {
+        if (claimed[j] || running[j].name != name) continue;
+        claimed[j] = true;
+        return j;
+    }
+    return std::nullopt;
+}
+
+// Pairs the bundles of the reloaded file with the running ones, in the
+// file's order. Settings that cannot be used never drop a running bundle:
+// it stays on the settings it has (a section that lost its url or
+// target_dir included). Only a bundle whose section is gone from the file
+// is left out; `claimed` marks the others.
+std::vector<ReloadedBundle> pairBundles(Config& loaded, const StartedAgent& agent,
+                                        std::vector<bool>& claimed) {
+    const std::vector<Bundle>& running = agent.config.bundles;
+    std::vector<ReloadedBundle> complete;
+    for (Bundle& bundle : loaded.bundles) {
+        ReloadedBundle entry;
+        entry.running = claimRunning(running, bundle.name, claimed);
+        auto key = keyOf(bundle);
+        if (key) {
+            entry.key = std::move(*key);
+            entry.bundle = std::move(bundle);
+        } else if (entry.running) {
+            entry.unusable = std::move(key.error());
+            entry.bundle = running[*entry.running];
+            entry.key = agent.states[*entry.running].public_key;
+        } else {
+            entry.unusable = std::move(key.error());
+            entry.bundle = std::move(bundle);
+        }
+        complete.push_back(std::move(entry));
+    }
+    // The incomplete sections take their places among the others.
+    std::vector<ReloadedBundle> paired;
+    std::size_t next_incomplete = 0;
+    for (std::size_t position = 0; position <= complete.size(); ++position) {
+        for (; next_incomplete < loaded.incomplete.size() &&
+               loaded.incomplete[next_incomplete].position <= position;
+             ++next_incomplete) {
+            const IncompleteBundle& section = loaded.incomplete[next_incomplete];
+            ReloadedBundle entry;
+            entry.running = claimRunning(running, section.name, claimed);
+            // A section that never ran has been warned about by the parser.
+            if (!entry.running) continue;
+            entry.unusable = "missing " + section.missing;
+            entry.bundle = running[*entry.running];
+            entry.key = agent.states[*entry.running].public_key;
+            paired.push_back(std::move(entry));
+        }
+        if (position < complete.size()) paired.push_back(std::move(complete[position]));
+    }
+    return paired;
+}
+
+void logReloadedBundle(const ReloadedBundle& entry, const std::vector<Bundle>& running) {
+    using log::Scope;
+    const std::string& name = entry.bundle.name;
+    if (entry.dropped()) {
+        log::error(Scope::config, "[", name, "] settings unusable: ", entry.unusable, "; bundle not added");
+    } else if (entry.added()) {
+        log::info(Scope::quillstead, "[", name, "] added: url=", log::redacted(entry.bundle.url),
+                  " dir=", entry.bundle.target_dir);
+    } else if (!entry.unusable.empty()) {
+        log::error(Scope::config, "[", name, "] new settings unusable: ", entry.unusable,
+                   "; keeping the previous ones");
+    } else if (const Bundle& before = running[*entry.running]; !(before == entry.bundle)) {
+        log::info(Scope::quillstead, "[", name, "] changed: ", settingsChanges(before, entry.bundle));
+    }
+}
+
 // Reads the configuration again (SIGHUP). A file that does not load leaves
-// everything as it was.
+// everything as it was; its lines keep the running log format and level.
 void reloadAgent(StartedAgent& agent, std::string_view config_path) {
     using log::Scope;
     log::info(Scope::quillstead, "reloading configuration from ", config_path);
@@ -275,7 +383,7 @@ void reloadAgent(StartedAgent& agent, std::string_view config_path) {
     // the change does not show in a source's time or size.
     processTrustStores().forget();
     try {
-        auto loaded = loadConfig(config_path);
+        auto loaded = loadConfig(config_path, ConfigReading::reload);
         if (!loaded) {
             if (loaded.error().failure == ConfigFailure::read_failed) {
                 log::error(Scope::quillstead, "failed to read ", config_path, ": ", loaded.error().error);
@@ -283,69 +391,75 @@ void reloadAgent(StartedAgent& agent, std::string_view config_path) {
             log::error(Scope::quillstead, "reload failed; keeping the running configuration");
             return;
         }
+        const std::vector<Bundle>& running = agent.config.bundles;
+        std::vector<bool> claimed(running.size(), false);
+        const std::vector<ReloadedBundle> paired = pairBundles(*loaded, agent, claimed);
+        std::vector<const ReloadedBundle*> entries;
+        for (const ReloadedBundle& entry : paired) {
+            if (!entry.dropped()) entries.push_back(&entry);
+        }
+
         StartedAgent next;
         next.config = std::move(*loaded);
-        std::vector<std::string> keys = loadKeys(next.config.bundles);
-        const std::vector<Bundle>& old_bundles = agent.config.bundles;
-        const std::vector<Bundle>& new_bundles = next.config.bundles;
-        next.states.resize(new_bundles.size());
-        // Old bundles carried over or replaced by one of the same name.
-        std::vector<bool> accounted(old_bundles.size(), false);
-        std::vector<bool> kept(new_bundles.size(), false);
-        for (std::size_t i = 0; i < new_bundles.size(); ++i) {
-            for (std::size_t j = 0; j < old_bundles.size(); ++j) {
-                if (accounted[j] || !sameBundle(new_bundles[i], old_bundles[j])) continue;
-                // A copy, so that a failure half-way leaves the running state whole.
-                next.states[i] = agent.states[j];
-                accounted[j] = true;
-                kept[i] = true;
-                // Other settings may differ; the bundle keeps its ETag and
-                // schedule all the same.
-                if (!(new_bundles[i] == old_bundles[j])) {
-                    log::info(Scope::quillstead, "[", new_bundles[i].name, "] changed: url=",
-                              log::redacted(new_bundles[i].url), " dir=", new_bundles[i].target_dir);
-                }
-                break;
-            }
-        }
+        next.config.bundles.clear();
+        for (const ReloadedBundle* entry : entries) next.config.bundles.push_back(entry->bundle);
         if (!prepareRecords(next)) {
             log::error(Scope::quillstead, "reload failed; keeping the running configuration");
             return;
         }
-        for (std::size_t i = 0; i < new_bundles.size(); ++i) {
-            if (kept[i]) continue;
-            bool changed = false;
-            for (std::size_t j = 0; j < old_bundles.size(); ++j) {
-                if (accounted[j] || old_bundles[j].name != new_bundles[i].name) continue;
-                accounted[j] = true;
-                changed = true;
-                break;
+        next.states.resize(entries.size());
+        // Status records to rewrite now rather than after the next cycle,
+        // which may be an interval away: those whose settings_error changed.
+        std::vector<bool> record_now(entries.size(), false);
+        for (std::size_t i = 0; i < entries.size(); ++i) {
+            const ReloadedBundle& entry = *entries[i];
+            BundleState& state = next.states[i];
+            const bool keeps_state = entry.running && (!entry.unusable.empty() ||
+                                                       sameBundle(entry.bundle, running[*entry.running]));
+            if (keeps_state) {
+                // A copy, so that a failure half-way leaves the running state whole.
+                state = agent.states[*entry.running];
+                const bool was_unusable = state.status.settings_error.has_value();
+                if (entry.unusable.empty()) {
+                    state.status.settings_error.reset();
+                } else {
+                    state.status.settings_error = "new settings unusable: " + entry.unusable;
+                }
+                record_now[i] = was_unusable || state.status.settings_error;
+            } else {
+                // Another payload or another place: the records there say
+                // where it stands, as at start-up.
+                state.etag = loadEtag(entry.bundle.target_dir);
+                preloadBundleStatus(next, i);
             }
-            log::info(Scope::quillstead, "[", new_bundles[i].name, changed ? "] changed: url=" : "] added: url=",
-                      log::redacted(new_bundles[i].url), " dir=", new_bundles[i].target_dir);
-            next.states[i].etag = loadEtag(new_bundles[i].target_dir);
-            preloadBundleStatus(next, i);
+            state.public_key = entry.key;
+            // An added bundle, or a kept one whose records moved (another
+            // state_dir), reads its records where they are now, as at
+            // start-up; otherwise they would be written beside its files
+            // and never read.
+            std::string prefix = recordPrefix(entry.bundle, next.config.state_dir);
+            if (keeps_state && prefix == state.record_prefix) continue;
+            state.record_prefix = std::move(prefix);
+            state.payload_digest.clear();
+            state.last_modified.clear();
+            loadPayloadRecords(entry.bundle, state);
         }
-        for (std::size_t j = 0; j < old_bundles.size(); ++j) {
-            if (!accounted[j]) log::info(Scope::quillstead, "[", old_bundles[j].name, "] removed");
-        }
-        // Keys are read again with the file, kept bundles included.
-        for (std::size_t i = 0; i < new_bundles.size(); ++i)
-            next.states[i].public_key = std::move(keys[i]);
-        // An added bundle, or a kept one whose records moved (another
-        // state_dir), reads its records where they are now, as at start-up;
-        // otherwise they would be written beside its files and never read.
-        for (std::size_t i = 0; i < new_bundles.size(); ++i) {
-            std::string prefix = recordPrefix(new_bundles[i], next.config.state_dir);
-            if (kept[i] && prefix == next.states[i].record_prefix) continue;
-            next.states[i].record_prefix = std::move(prefix);
-            next.states[i].payload_digest.clear();
-            next.states[i].last_modified.clear();
-            loadPayloadRecords(new_bundles[i], next.states[i]);
+
+        for (const ReloadedBundle& entry : paired) logReloadedBundle(entry, running);
+        for (std::size_t j = 0; j < running.size(); ++j) {
+            if (!claimed[j]) log::info(Scope::quillstead, "[", running[j].name, "] removed");
         }
         // Removed bundles leave the metrics at the next pass.
         next.metrics_due = true;
         agent = std::move(next);
+        applyLogSettings(agent.config);
+        if (agent.config.state_dir) {
+            for (std::size_t i = 0; i < record_now.size(); ++i) {
+                if (!record_now[i]) continue;
+                writeStatusRecord(*agent.config.state_dir, agent.record_files[i], agent.config.bundles[i],
+                                  agent.states[i]);
+            }
+        }
         log::info(Scope::quillstead, "configuration reloaded: ", agent.config.bundles.size(),
                   " bundle(s)");
     } catch (const std::bad_alloc&) {

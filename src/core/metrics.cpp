@@ -74,6 +74,9 @@ const MetricFamily kFamilies[] = {
      [](const BundleStatus& s) { return std::to_string(s.bytes_downloaded_total); }},
     {"quillstead_last_duration_seconds", "gauge", "How long the last cycle took.",
      [](const BundleStatus& s) { return seconds(s.duration_ms); }},
+    {"quillstead_bundle_settings_unusable", "gauge",
+     "1 while the bundle runs on its previous settings because the reloaded ones cannot be used.",
+     [](const BundleStatus& s) { return std::string(s.settings_error ? "1" : "0"); }},
 };
 
 // Label values, one per bundle: its name, with "~2", "~3", ... for a name

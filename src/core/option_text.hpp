@@ -1,6 +1,6 @@
 #pragma once
-// The keys of the option list as the operator reads them back: in `check`'s
-// settings line and in the start-up summary.
+// A bundle's keys as the operator reads them back: in `check`'s settings
+// line, in the start-up summary and in what a reload changed.
 
 #include <string>
 
@@ -15,5 +15,13 @@ enum class OptionsShown { every, limits, settings };
 // order: numbers with their unit, yes/no, text as written, URLs with the
 // password masked.
 [[nodiscard]] std::string optionsText(const BundleOptions& options, OptionsShown shown);
+
+// What a reload changes of a bundle, for its "changed:" line: "key before
+// -> after" for every setting that differs, joined by ", ", in the order
+// of the file's keys then the list's ("poll_interval 10 -> 15, url
+// http://a/x -> http://b/x"). Numbers with their unit, an absent value as
+// "(none)", an empty one as "''", URLs with the password masked; the
+// authorization header's value is a secret and never shown.
+[[nodiscard]] std::string settingsChanges(const Bundle& before, const Bundle& after);
 
 }  // namespace qs

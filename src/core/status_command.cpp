@@ -45,6 +45,14 @@ std::string_view stateColour(State state) {
     return "";
 }
 
+// A bundle whose new settings could not be used fails whatever its cycles
+// on the previous ones come to.
+State stateOf(const BundleStatus& status) {
+    if (status.settings_error) return State::failing;
+    if (status.last_attempt == 0) return State::never_run;
+    return status.result == "failed" ? State::failing : State::ok;
+}
+
 // "42s ago", "5m ago", "3h ago", "2d ago"; "never" for 0; "in the future"
 // when the clock went back.
 std::string age(std::int64_t then, std::int64_t now) {
@@ -78,7 +86,7 @@ std::string jsonLines(const Config& config, std::span<const std::string> files, 
     for (std::size_t i = 0; i < config.bundles.size(); ++i) {
         const Bundle& bundle = config.bundles[i];
         const auto record = readStatusRecord(*config.state_dir, files[i], bundle);
-        if (!record || record->last_attempt == 0 || record->result == "failed") all_ok = false;
+        if (!record || stateOf(*record) != State::ok) all_ok = false;
         out += renderStatusRecord(bundle, record ? *record : BundleStatus{},
                                   loadEtag(bundle.target_dir));
     }
@@ -121,17 +129,17 @@ int status(std::string_view config_path, bool json) {
     for (std::size_t i = 0; i < config.bundles.size(); ++i) {
         const Bundle& bundle = config.bundles[i];
         const auto record = readStatusRecord(*config.state_dir, files[i], bundle);
-        State state = State::never_run;
-        if (record && record->last_attempt != 0) {
-            state = record->result == "failed" ? State::failing : State::ok;
-        }
+        const State state = record ? stateOf(*record) : State::never_run;
         if (state != State::ok) all_ok = false;
         const BundleStatus none;
         const BundleStatus& s = record ? *record : none;
+        // Settings that could not be used outweigh the last cycle's error:
+        // the bundle stays failing after cycles on its previous settings.
+        const std::optional<std::string>& why = s.settings_error ? s.settings_error : s.last_error;
         rows.push_back({cell(bundle.name), std::string(stateWord(state)),
                         s.version.empty() ? "-" : cell(s.version), age(s.last_success, now),
                         age(s.last_attempt, now), std::to_string(s.consecutive_failures),
-                        s.last_error ? cell(*s.last_error) : "-"});
+                        why ? cell(*why) : "-"});
         states.push_back(state);
     }
     std::array<std::size_t, kColumns> widths{};

@@ -95,6 +95,12 @@ std::string renderStatusRecord(const Bundle& bundle, const BundleStatus& status,
     } else {
         out += "null";
     }
+    if (status.settings_error) {
+        // Only while there is one: a record of a bundle on its own settings
+        // keeps the fields it always had.
+        member(out, "settings_error");
+        appendJsonString(out, *status.settings_error);
+    }
     member(out, "version");
     if (status.version.empty()) {
         out += "null";
@@ -135,6 +141,7 @@ std::optional<BundleStatus> parseStatusRecord(std::string_view text, const Bundl
     status.consecutive_failures =
         static_cast<std::uint32_t>(unsignedMember(*object, "consecutive_failures").value_or(0));
     status.last_error = text_of("last_error");
+    status.settings_error = text_of("settings_error");
     status.version = text_of("version").value_or("");
     status.bytes = unsignedMember(*object, "bytes").value_or(0);
     status.duration_ms = unsignedMember(*object, "duration_ms").value_or(0);

@@ -34,6 +34,10 @@ struct BundleStatus {
     std::uint64_t installs_total = 0;
     std::uint64_t failures_total = 0;
     std::uint64_t bytes_downloaded_total = 0;
+    // Why the settings the configuration file now gives the bundle cannot
+    // be used; it runs on its previous ones meanwhile and counts as failing
+    // until a reload brings settings it can use. Absent: they are in force.
+    std::optional<std::string> settings_error;
 };
 
 // The per-bundle runtime record, one per bundle, same order, alive from

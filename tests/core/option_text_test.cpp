@@ -60,5 +60,48 @@ TEST(OptionKeys, SummaryTextsSelectTheirRows) {
               " io_timeout=5s poll_jitter=10% keep_versions=3 proxy=http://u:***@p:3128");
 }
 
+// What a reload logs as changed: every differing key once, passwords and
+// the authorization header never shown.
+TEST(OptionKeys, SettingsChangesNameEachDifference) {
+    struct Case {
+        std::string_view name;
+        std::string before;  // lines after url and target_dir
+        std::string after;
+        std::string expected;
+    };
+    const Case cases[] = {
+        {"nothing", "poll_interval = 10\n", "poll_interval = 10\n", ""},
+        {"interval", "poll_interval = 10\n", "poll_interval = 15\n", "poll_interval 10 -> 15"},
+        {"default interval", "", "poll_interval = 15\n", "poll_interval 60 -> 15"},
+        {"enums and octal", "", "mode = direct\nformat = raw\nextract_mode = 0644\n",
+         "mode versioned -> direct, format archive -> raw, extract_mode (none) -> 0644"},
+        {"texts", "filename = a\npost_sync = /bin/true\n", "filename = ''\n",
+         "filename a -> '', post_sync /bin/true -> (none)"},
+        {"secret header", "authorization = Basic AAA\n", "authorization = Basic BBB\n",
+         "authorization (value not shown)"},
+        {"urls", "signature_url = http://u:one@h/s\n", "signature_url = http://u:two@h/s\nproxy = http://p:pw@p:1\n",
+         "signature_url http://u:***@h/s (password changed), proxy (none) -> http://p:***@p:1"},
+        {"proxy password", "proxy = http://p:a@p:1\n", "proxy = http://p:b@p:1\n",
+         "proxy http://p:***@p:1 (password changed)"},
+        {"options with units", "io_timeout = 5\ndurable = yes\n", "io_timeout = 7\npoll_jitter = 10\n",
+         "io_timeout 5s -> 7s, poll_jitter (none) -> 10%, durable yes -> (none)"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        const std::string head = "[bundle.a]\nurl = http://h/\ntarget_dir = /srv/a\n";
+        const Config before = parseConfig(head + c.before);
+        const Config after = parseConfig(head + c.after);
+        ASSERT_EQ(before.bundles.size(), 1u);
+        ASSERT_EQ(after.bundles.size(), 1u);
+        EXPECT_EQ(settingsChanges(before.bundles[0], after.bundles[0]), c.expected);
+    }
+    // The URL itself, its password masked on both sides.
+    Bundle a;
+    a.url = "https://u:old@h/x";
+    Bundle b = a;
+    b.url = "https://u:new@h/y";
+    EXPECT_EQ(settingsChanges(a, b), "url https://u:***@h/x -> https://u:***@h/y");
+}
+
 }  // namespace
 }  // namespace qs

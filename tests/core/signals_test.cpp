@@ -66,13 +66,15 @@ TEST(Signals, ReloadAddsRemovesAndChangesBundlesAfterTheRunningFetch) {
     {
         const std::string log = agent.stderrSoFar();
         // The running pass ends first (keep installs, gone and change are
-        // polled), then the reload is logged bundle by bundle.
+        // polled), then the reload is logged bundle by bundle, in the
+        // file's order, each with what changed.
         const std::string reload =
             "info(quillstead): reloading configuration from " + conf + "\n"
             "info(config): loaded config from " + conf + ": 4 bundle(s)\n"
-            "info(quillstead): [tuned] changed: url=" + tuned.url("/t") + " dir=" + (dir / "t") + "\n"
-            "info(quillstead): [change] changed: url=" + change_new.url("/c") + " dir=" + (dir / "c") + "\n"
+            "info(quillstead): [change] changed: url " + change_old.url("/c") + " -> " +
+            change_new.url("/c") + "\n"
             "info(quillstead): [added] added: url=" + added.url("/a") + " dir=" + (dir / "a") + "\n"
+            "info(quillstead): [tuned] changed: poll_interval 3600 -> 7200\n"
             "info(quillstead): [gone] removed\n"
             "info(quillstead): configuration reloaded: 4 bundle(s)\n";
         const auto at = log.find(reload);
