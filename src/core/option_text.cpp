@@ -75,7 +75,11 @@ private:
 
 std::string modeText(const Bundle& b) { return std::string(deployModeName(b.mode)); }
 
-std::string formatText(const Bundle& b) { return b.format == BundleFormat::raw ? "raw" : "archive"; }
+// As the file says it: a chunked payload's install format follows from filename.
+std::string formatText(const Bundle& b) {
+    if (b.chunked) return "chunked";
+    return b.format == BundleFormat::raw ? "raw" : "archive";
+}
 
 std::string extractModeText(const std::optional<std::uint32_t>& bits) {
     if (!bits) return std::string(kAbsent);
