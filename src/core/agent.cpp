@@ -13,12 +13,14 @@
 #include "core/status_records.hpp"
 #include "log/log.hpp"
 #include "platform/fd.hpp"
+#include "platform/file_lock.hpp"
 #include "platform/process_state.hpp"
 #include "platform/service_manager.hpp"
 #include "platform/standard_streams.hpp"
 #include "sync/etag_store.hpp"
 #include "sync/payload_record.hpp"
 #include "sync/signature_check.hpp"
+#include "sync/target_lock.hpp"
 #include "sync/trust_store_cache.hpp"
 #include "sync/version.hpp"
 #include "sync/version_store.hpp"
@@ -81,6 +83,23 @@ std::vector<std::string> loadKeys(std::vector<Bundle>& bundles) {
     return keys;
 }
 
+// The records of a bundle as they are on disk: the ETag, digest and
+// Last-Modified of what is live, as another agent may have left them.
+void reloadRecords(const Bundle& bundle, BundleState& state) {
+    std::string etag = loadEtag(bundle.target_dir);
+    try {
+        if (etag != state.etag && !etag.empty()) {
+            if (auto version = deriveVersion(etag)) state.status.version = std::move(*version);
+        }
+    } catch (const std::bad_alloc&) {
+        // The status keeps the version it knew; the records below matter more.
+    }
+    state.etag = std::move(etag);
+    state.payload_digest.clear();
+    state.last_modified.clear();
+    loadPayloadRecords(bundle, state);
+}
+
 // What the daemon and "once" share: the configuration, one runtime record
 // per bundle with its cached ETag, and where its status record goes.
 struct StartedAgent {
@@ -93,17 +112,35 @@ struct StartedAgent {
 
     // One sync cycle of bundle `i`, booked into its status, its record
     // rewritten.
-    SyncOutcome runCycle(std::size_t i, SyncStep sync) {
+    // The daemon skips a bundle whose target another agent holds
+    // (LockWait::fail_when_held); a command waits for it.
+    SyncOutcome runCycle(std::size_t i, SyncStep sync, platform::LockWait wait) {
         BundleState& state = states[i];
         const Bundle& bundle = config.bundles[i];
         const std::int64_t started = platform::wallClockSeconds();
         const std::uint64_t clock_before = platform::monotonicMilliseconds();
         const std::uint64_t bytes_before = state.status.bytes;
-        state.status.bytes = 0;
         log::clearLastError();
         const log::BundleContext about(bundle.name);
-        log::debug(log::Scope::quillstead, "[", bundle.name, "] polling ", log::redacted(bundle.url));
-        const SyncOutcome outcome = sync(bundle, state, config.tls_verify);
+        const TargetLock lock = TargetLock::take(bundle, wait, MissingTarget::create);
+        SyncOutcome outcome = SyncOutcome::busy;
+        switch (lock.state()) {
+        case TargetLock::State::interrupted: return SyncOutcome::busy;
+        case TargetLock::State::busy:
+            log::warn(log::Scope::quillstead, "[", bundle.name, "] busy: another quillstead holds ",
+                      lock.path());
+            break;
+        case TargetLock::State::held:
+            // What another agent installed meanwhile is what this one
+            // would otherwise download and install a second time.
+            if (lock.othersHeldIt()) reloadRecords(bundle, state);
+            [[fallthrough]];
+        case TargetLock::State::unlocked:
+            state.status.bytes = 0;
+            log::debug(log::Scope::quillstead, "[", bundle.name, "] polling ", log::redacted(bundle.url));
+            outcome = sync(bundle, state, config.tls_verify);
+            break;
+        }
         try {
             recordCycle(bundle, state, outcome, started,
                         platform::monotonicMilliseconds() - clock_before, bytes_before);
@@ -214,7 +251,8 @@ public:
         notifier_.keepAlive();
         cycles_ran_ = true;
         // The loop hands out the agent's own records, in order.
-        return agent_.runCycle(static_cast<std::size_t>(&state - agent_.states.data()), sync_);
+        return agent_.runCycle(static_cast<std::size_t>(&state - agent_.states.data()), sync_,
+                               platform::LockWait::fail_when_held);
     }
     void passEnded() override {
         notifier_.passEnded(agent_, cycles_ran_);
@@ -553,7 +591,10 @@ int runOnce(const Invocation& invocation) {
     for (std::size_t i = 0; i < agent->config.bundles.size(); ++i) {
         if (platform::shutdownRequested()) break;
         agent->states[i].last_poll = now;
-        if (agent->runCycle(i, invocation.sync) == SyncOutcome::failed) any_failed = true;
+        const SyncOutcome outcome = agent->runCycle(i, invocation.sync, platform::LockWait::wait);
+        // Only a stop ends the wait for the lock without a cycle.
+        if (outcome == SyncOutcome::busy) break;
+        if (outcome == SyncOutcome::failed) any_failed = true;
     }
     agent->writeMetricsIfDue();
     return any_failed ? kSomeCycleFailed : 0;

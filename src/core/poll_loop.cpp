@@ -119,8 +119,11 @@ LoopEnd pollLoop(std::span<const Bundle> bundles, std::span<BundleState> states,
             if (poll_all || now_ms >= state.next_poll_ms) {
                 state.last_poll = now;
                 const SyncOutcome outcome = driver.sync(bundle, state, tls_verify);
-                if (outcome != SyncOutcome::failed) state.failures = 0;
-                else if (state.failures < UINT32_MAX) ++state.failures;
+                if (outcome == SyncOutcome::failed) {
+                    if (state.failures < UINT32_MAX) ++state.failures;
+                } else if (outcome != SyncOutcome::busy) {
+                    state.failures = 0;
+                }
                 state.next_poll_ms =
                     now_ms + nextPollDelayMs(bundle, state.failures, unitFrom(driver.randomBits()));
             }

@@ -27,6 +27,7 @@ std::string_view resultWord(SyncOutcome outcome) {
     case SyncOutcome::installed: return "installed";
     case SyncOutcome::unchanged: return "unchanged";
     case SyncOutcome::failed: return "failed";
+    case SyncOutcome::busy: return "busy";
     }
     return "failed";
 }
@@ -205,6 +206,12 @@ void writeStatusRecord(std::string_view state_dir, std::string_view file, const 
 void recordCycle(const Bundle& bundle, BundleState& state, SyncOutcome outcome,
                  std::int64_t started, std::uint64_t duration_ms, std::uint64_t bytes_before) {
     BundleStatus& s = state.status;
+    if (outcome == SyncOutcome::busy) {
+        // Not polled: what the last real cycle came to still stands, and
+        // the other agent's cycle counts in its own records.
+        s.result = resultWord(outcome);
+        return;
+    }
     s.last_attempt = started;
     s.duration_ms = duration_ms;
     s.result = resultWord(outcome);

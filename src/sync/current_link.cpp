@@ -1,11 +1,20 @@
 #include "sync/current_link.hpp"
 
+#include <charconv>
+
 #include "log/log.hpp"
 #include "platform/path_calls.hpp"
+#include "platform/process_state.hpp"
 
 namespace qs {
 
 using log::Scope;
+
+std::string currentTmpName(int pid) {
+    std::string name(kCurrentTmpPrefix);
+    name.append(std::to_string(pid));
+    return name;
+}
 
 std::optional<std::string_view> readCurrent(std::string_view target_dir,
                                             std::array<char, kMaxSystemPath>& buffer) {
@@ -25,7 +34,12 @@ bool currentNames(std::string_view target_dir, std::string_view name) {
 Result<void> switchCurrent(std::string_view target_dir, std::string_view link_name) {
     PathBuffer temporary;
     PathBuffer link_path;
-    if (!temporary.append({target_dir, "/", kCurrentTmpName}) ||
+    // Digits of the process ID, without the heap (a switch runs where
+    // memory may be short).
+    std::array<char, 24> digits{};
+    const auto end = std::to_chars(digits.data(), digits.data() + digits.size(), platform::processId()).ptr;
+    const std::string_view pid(digits.data(), static_cast<std::size_t>(end - digits.data()));
+    if (!temporary.append({target_dir, "/", kCurrentTmpPrefix, pid}) ||
         !link_path.append({target_dir, "/", kCurrentName})) {
         return std::unexpected(Error::NoSpaceLeft);
     }

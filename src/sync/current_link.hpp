@@ -4,6 +4,7 @@
 
 #include <array>
 #include <optional>
+#include <string>
 #include <string_view>
 
 #include "util/error.hpp"
@@ -12,7 +13,12 @@
 namespace qs {
 
 inline constexpr std::string_view kCurrentName = "current";
-inline constexpr std::string_view kCurrentTmpName = "current.tmp";
+// The new link while it is being switched: "current.tmp-{pid}", a name of
+// the switching process's own, so that two processes switching one
+// target_dir never remove or rename each other's.
+inline constexpr std::string_view kCurrentTmpPrefix = "current.tmp-";
+
+[[nodiscard]] std::string currentTmpName(int pid);
 
 // The target of target_dir/current, read into `buffer`; nothing when there
 // is no link or it cannot be read.
@@ -23,7 +29,7 @@ inline constexpr std::string_view kCurrentTmpName = "current.tmp";
 [[nodiscard]] bool currentNames(std::string_view target_dir, std::string_view name);
 
 // Points target_dir/current at `link_name` (a bare name, not a path) by
-// creating target_dir/current.tmp and renaming it over `current`, so that
+// creating target_dir/current.tmp-{pid} and renaming it over `current`, so that
 // readers following `current` see the old or the new version, never neither.
 // NoSpaceLeft when the paths do not fit their buffers; the errors of
 // symlink and rename.

@@ -15,13 +15,14 @@
 
 namespace qs {
 
-// Scratch names start with this; whatever carries it in a target directory
-// was left by an agent that died, and start-up removes it.
-inline constexpr std::string_view kSpoolPrefix = ".spool-";
+// A spool is "{directory}/.quillstead-spool-{pid}": a name no payload is
+// likely to carry, since the directory may be where a payload's own files
+// live. One left by an agent that is gone is removed at start-up.
+inline constexpr std::string_view kSpoolPrefix = ".quillstead-spool-";
 
 class Spool {
 public:
-    // Creates "{directory}/.spool-{pid}": exclusive, mode 0600, never through
+    // Creates "{directory}/.quillstead-spool-{pid}": exclusive, mode 0600, never through
     // a link; a leftover of the same name (a dead agent with the same pid)
     // is removed first. Errors: those of file creation, OutOfMemory.
     [[nodiscard]] static Result<Spool> create(std::string_view directory);

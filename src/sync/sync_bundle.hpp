@@ -12,6 +12,7 @@ enum class SyncOutcome {
     unchanged,  // 304: nothing to do
     installed,  // a new payload is in place and its ETag recorded (a failed hook included)
     failed,     // nothing new is in place; the next cycle tries again
+    busy,       // another process held the target's lock: not polled this time
 };
 
 // Polls the bundle's URL once and installs a new payload if there is one.

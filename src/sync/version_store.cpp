@@ -12,7 +12,9 @@
 #include "platform/process_state.hpp"
 #include "platform/record_file.hpp"
 #include "sync/current_link.hpp"
+#include "platform/file_lock.hpp"
 #include "sync/spool.hpp"
+#include "sync/target_lock.hpp"
 
 namespace qs {
 
@@ -35,7 +37,7 @@ constexpr std::size_t kMaxVersionRecordBytes = 64 * 1024;
 // twin are not versions either.
 bool isRemovableVersionName(std::string_view name) {
     return !name.empty() && name.find('/') == std::string_view::npos && name != "." &&
-           name != ".." && name != kCurrentName && name != kCurrentTmpName;
+           name != ".." && name != kCurrentName && !name.starts_with(kCurrentTmpPrefix);
 }
 
 void removeOldVersion(std::string_view target_dir, std::string_view old_target) {
@@ -219,19 +221,57 @@ void keepVersions(const Bundle& bundle, std::optional<std::string_view> old_targ
 
 namespace {
 
-// ".spool-{pid}" exactly: in direct mode target_dir also holds the payload's
-// own files, and one that merely starts like a spool is not the agent's.
-bool isSpoolName(std::string_view name) {
-    if (!name.starts_with(kSpoolPrefix) || name.size() == kSpoolPrefix.size()) return false;
-    for (const char c : name.substr(kSpoolPrefix.size())) {
-        if (c < '0' || c > '9') return false;
+// The process ID an agent-made name ends in: decimal digits as
+// std::to_string writes them (no sign, no leading zero), within an int.
+std::optional<int> processIdText(std::string_view digits) {
+    if (digits.empty() || digits.size() > 9 || digits.front() == '0') return std::nullopt;
+    int pid = 0;
+    for (const char c : digits) {
+        if (c < '0' || c > '9') return std::nullopt;
+        pid = pid * 10 + (c - '0');
     }
-    return true;
+    return pid;
 }
 
-// One directory's leftovers: spools in every mode, and in a versioned
-// bundle's target_dir also staging directories and temporary names.
-void removeLeftoversIn(const Bundle& bundle, std::string_view directory_path, bool versioned) {
+// A name made by stagingName, or such a name with ".old" (an old version
+// moved aside for removal): the prefix, 1 to kStagingVersionBytes bytes of
+// version, "-" and a process ID.
+std::optional<int> stagingOwner(std::string_view name) {
+    if (!name.starts_with(kStagingPrefix)) return std::nullopt;
+    name.remove_prefix(kStagingPrefix.size());
+    if (name.ends_with(".old")) name.remove_suffix(4);
+    const std::size_t dash = name.rfind('-');
+    if (dash == std::string_view::npos || dash == 0 || dash > kStagingVersionBytes) return std::nullopt;
+    return processIdText(name.substr(dash + 1));
+}
+
+std::optional<int> ownerAfter(std::string_view name, std::string_view prefix) {
+    if (!name.starts_with(prefix)) return std::nullopt;
+    return processIdText(name.substr(prefix.size()));
+}
+
+// Who made `name`, when it is exactly a name the agent makes and removes
+// again itself (what stays is a leftover of an agent that died): staging
+// directories and switch links in a versioned bundle's target_dir, spools
+// in every mode. In direct and raw mode target_dir also holds the
+// payload's own files, and a name that merely looks alike is theirs.
+std::optional<int> leftoverOwner(std::string_view name, bool versioned) {
+    if (auto pid = ownerAfter(name, kSpoolPrefix)) return pid;
+    if (!versioned) return std::nullopt;
+    if (auto pid = ownerAfter(name, kCurrentTmpPrefix)) return pid;
+    return stagingOwner(name);
+}
+
+// A name of another agent that is still running is its work in progress.
+// This process has made nothing yet at start-up: a name with its own ID
+// is an earlier agent's that had the same one (as after a reboot).
+bool ownerGone(int pid) { return pid == platform::processId() || !platform::processAlive(pid); }
+
+// One directory's leftovers: names of agents that are gone, and, while
+// this process holds the target's lock (`records`), temporary records,
+// which carry no process ID and which every writer replaces under the lock.
+void removeLeftoversIn(const Bundle& bundle, std::string_view directory_path, bool versioned,
+                       bool records) {
     auto directory = platform::openDirectory(directory_path);
     if (!directory) return;
     std::array<char, kMaxSystemPath> buffer;
@@ -247,18 +287,17 @@ void removeLeftoversIn(const Bundle& bundle, std::string_view directory_path, bo
             const std::string_view name = (*entry)->view();
             // A staging directory that `current` names is live (an install
             // on a system without an atomic exchange), not a leftover.
-            const bool staging = versioned && name.starts_with(kStagingPrefix) &&
-                                 !(live && *live == name);
-            const bool temporary = versioned && (name == kCurrentTmpName ||
-                                                 name == kVersionRecordTmpName ||
-                                                 name == ".etag.tmp");
-            if (staging || temporary || isSpoolName(name)) leftovers.emplace_back(name);
+            if (live && *live == name) continue;
+            const std::optional<int> owner = leftoverOwner(name, versioned);
+            const bool temporary = records && versioned &&
+                                   (name == kVersionRecordTmpName || name == ".etag.tmp");
+            if ((owner && ownerGone(*owner)) || temporary) leftovers.emplace_back(name);
         }
         for (const std::string& name : leftovers) {
             const std::string path = joinPath(directory_path, name);
-            // current.tmp is only ever a link made by the switch; a
+            // The switch only ever makes a link under its name; a
             // directory of that name is somebody else's.
-            if (name == kCurrentTmpName) {
+            if (name.starts_with(kCurrentTmpPrefix)) {
                 const auto kind = platform::pathKind(path);
                 if (!kind || *kind != platform::PathKind::symlink) continue;
             }
@@ -279,14 +318,19 @@ void removeLeftoversIn(const Bundle& bundle, std::string_view directory_path, bo
 void removeLeftovers(const Bundle& bundle) {
     const bool raw = bundle.format == BundleFormat::raw;
     const bool versioned = !raw && bundle.mode == DeployMode::versioned;
-    removeLeftoversIn(bundle, bundle.target_dir, versioned);
+    // Without waiting: a running agent holds it, and its names are spared
+    // by their process ID all the same.
+    const TargetLock lock = TargetLock::take(bundle, platform::LockWait::fail_when_held,
+                                             MissingTarget::leave);
+    const bool records = lock.state() == TargetLock::State::held;
+    removeLeftoversIn(bundle, bundle.target_dir, versioned, records);
     // A raw file's spool sits beside the file, which may be below target_dir.
     if (raw && bundle.filename) {
         try {
             const std::string path = joinPath(bundle.target_dir, *bundle.filename);
             const std::size_t slash = path.rfind('/');
             const std::string_view parent = std::string_view(path).substr(0, slash);
-            if (parent != bundle.target_dir) removeLeftoversIn(bundle, parent, false);
+            if (parent != bundle.target_dir) removeLeftoversIn(bundle, parent, false, records);
         } catch (const std::bad_alloc&) {
         }
     }

@@ -66,8 +66,11 @@ void keepVersions(const Bundle& bundle, std::optional<std::string_view> old_targ
 // Removes what an install killed midway leaves, one info line each: spools
 // of the payload being downloaded (every mode; for raw also beside the
 // file), and in a versioned bundle's target_dir staging directories that
-// `current` does not name, a `current.tmp` link and temporary records.
-// Nothing else is touched, so bundles sharing a target_dir stay safe.
+// `current` does not name, `current.tmp-{pid}` links and, while no other
+// agent holds the target's lock, temporary records. Only names exactly in
+// the forms the agent makes count, and only when the process whose ID they
+// carry is gone: another agent's work in progress and a payload's own files
+// stay.
 void removeLeftovers(const Bundle& bundle);
 
 // One kept version for the `versions` command.

@@ -24,7 +24,7 @@ using namespace std::chrono_literals;
 
 // Scratch entries of an install in progress: a staging directory or a spool.
 bool isScratch(const std::string& name) {
-    return name.starts_with(".staging-") || name.starts_with(".spool-");
+    return name.starts_with(".staging-") || name.starts_with(".quillstead-spool-");
 }
 
 bool hasScratch(const std::string& dir) {

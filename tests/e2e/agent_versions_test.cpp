@@ -59,21 +59,25 @@ protected:
 TEST_F(AgentVersions, StartUpRemovesWhatAKilledInstallLeft) {
     ScriptedServer server({script::respond(kNotModified)}, {.repeat_last = true});
     const std::string conf = config(server, "");
-    fs::create_directories(target() + "/.staging-7-123/conf");
-    writeFile(target() + "/.staging-7-123/conf/app.conf", "half");
+    const std::string dead = std::to_string(deadProcessId());
+    fs::create_directories(target() + "/.staging-7-" + dead + "/conf");
+    writeFile(target() + "/.staging-7-" + dead + "/conf/app.conf", "half");
     fs::create_directory(target() + "/v6");
     fs::create_symlink("v6", target() + "/current");
-    fs::create_symlink("v7", target() + "/current.tmp");
+    fs::create_symlink("v7", target() + "/current.tmp-" + dead);
+    // An operator's notes that merely start like a staging directory.
+    fs::create_directories(target() + "/.staging-notes");
     const ProcessResult r = run({"-c", conf, "once"});
     EXPECT_EQ(r.exit_status, 0) << r.err;
     EXPECT_NE(r.err.find("info(quillstead): [site] removed leftover " + target() +
-                         "/.staging-7-123\n"),
+                         "/.staging-7-" + dead + "\n"),
               std::string::npos)
         << r.err;
-    EXPECT_NE(r.err.find("info(quillstead): [site] removed leftover " + target() + "/current.tmp\n"),
+    EXPECT_NE(r.err.find("info(quillstead): [site] removed leftover " + target() + "/current.tmp-" +
+                         dead + "\n"),
               std::string::npos)
         << r.err;
-    EXPECT_EQ(listDir(target()), (std::vector<std::string>{"current", "v6"}));
+    EXPECT_EQ(listDir(target()), (std::vector<std::string>{".staging-notes", "current", "v6"}));
 }
 
 // durable = yes: the new tree is on the disk before `current` names it,
@@ -120,7 +124,7 @@ TEST_F(AgentVersions, DurableFlushesBeforeEachStepThatDependsOnIt) {
     const std::string dir = std::regex_replace(t, std::regex(R"([.^$|()\[\]{}*+?\\])"), R"(\$&)");
     const std::size_t staged = first(R"(syncfs\(\d+<)" + dir + R"(/\.staging-2-\d+>)");
     const std::size_t named = first(R"(rename(at2?)?\(.*\.staging-2-\d+", .*/v2")");
-    const std::size_t switched = first(R"(rename(at2?)?\(.*/current\.tmp", .*/current")");
+    const std::size_t switched = first(R"(rename(at2?)?\(.*/current\.tmp-\d+", .*/current")");
     const std::size_t switch_flushed = first(R"(fsync\(\d+<)" + dir + R"(>\))", switched);
     const std::size_t old_moved = first(R"(rename(at2?)?\(.*/v1", )");
     const std::size_t old_removed = first(R"(unlinkat\(.*app\.conf)", old_moved);

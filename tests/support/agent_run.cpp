@@ -43,8 +43,12 @@ std::string linkTarget(const std::string& path) {
 std::vector<std::string> listDir(const std::string& path) {
     std::vector<std::string> names;
     std::error_code ec;
-    for (const auto& entry : std::filesystem::directory_iterator(path, ec))
+    for (const auto& entry : std::filesystem::directory_iterator(path, ec)) {
+        // The agent's lock file is in every target it used and holds
+        // nothing installed; the lock's own tests look for it by name.
+        if (entry.path().filename() == ".lock") continue;
         names.push_back(entry.path().filename().string());
+    }
     std::sort(names.begin(), names.end());
     return names;
 }

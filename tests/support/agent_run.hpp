@@ -23,7 +23,7 @@ bool waitForFile(const std::string& path, const std::string& contents,
 // The symbolic link's target, or "" when it is not a link.
 std::string linkTarget(const std::string& path);
 
-// The names in a directory, sorted.
+// The names in a directory, sorted, without the agent's ".lock".
 std::vector<std::string> listDir(const std::string& path);
 
 // True when the agent can be run in a private mount namespace with the test's

@@ -171,4 +171,12 @@ ProcessResult runProcess(const std::string& program, const RunOptions& options) 
 std::string quillsteadBinary() { return QUILLSTEAD_BINARY; }
 std::string sourceDir() { return QUILLSTEAD_SOURCE_DIR; }
 
+int deadProcessId() {
+    const pid_t child = ::fork();
+    if (child == 0) ::_exit(0);
+    int status = 0;
+    if (child > 0) ::waitpid(child, &status, 0);
+    return static_cast<int>(child);
+}
+
 }  // namespace qs::test

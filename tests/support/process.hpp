@@ -57,6 +57,10 @@ private:
     bool done_ = false;
 };
 
+// The ID of a process that has ended and been reaped (a child that exits at
+// once): a name carrying it is a leftover of a process that is gone.
+int deadProcessId();
+
 // The path of the built quillstead binary.
 std::string quillsteadBinary();
 // The source tree root (for fixtures and scripts).

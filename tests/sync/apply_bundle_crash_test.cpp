@@ -100,7 +100,7 @@ int countLeftovers(const std::string& target_dir) {
     int leftovers = 0;
     for (const auto& e : fs::directory_iterator(target_dir)) {
         const std::string name = e.path().filename().string();
-        if (name.starts_with(kStagingPrefix) || name == "current.tmp") ++leftovers;
+        if (name.starts_with(kStagingPrefix) || name.starts_with(kCurrentTmpPrefix)) ++leftovers;
     }
     return leftovers;
 }
@@ -143,7 +143,7 @@ TEST(ApplyVersionedCrash, KilledInstallsLeaveACompleteCurrent) {
         ::waitpid(child, &status, 0);
 
         ASSERT_TRUE(isCompleteVersion(t.str())) << "after kill point " << point;
-        if (fs::exists(fs::symlink_status(t / "current.tmp"))) ++tmp_left;
+        if (fs::exists(fs::symlink_status(t / currentTmpName(child)))) ++tmp_left;
         if (fs::read_symlink(t / "current").string() != before) ++switched_meanwhile;
         staging_left += checkVersionsAndCountLeftovers(t.str());
         {
@@ -160,7 +160,7 @@ TEST(ApplyVersionedCrash, KilledInstallsLeaveACompleteCurrent) {
             << quiet.text();
         ASSERT_EQ(fs::read_symlink(t / "current").string(), "v" + version);
         ASSERT_TRUE(isCompleteVersion(t.str()));
-        EXPECT_FALSE(fs::exists(fs::symlink_status(t / "current.tmp")));
+        EXPECT_FALSE(fs::exists(fs::symlink_status(t / currentTmpName(::getpid()))));
     }
     std::printf("kill points tried: %d; current switched by the killed child at %d of them; "
                 "current.tmp left behind at %d, staging directories at %d\n",

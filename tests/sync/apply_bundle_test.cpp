@@ -85,9 +85,12 @@ std::string linkTarget(const std::string& path) {
     return ec ? std::string("<no link>") : target.string();
 }
 
+// The names in `dir`, sorted; the agent's lock file holds nothing installed.
 std::vector<std::string> entriesOf(const std::string& dir) {
     std::vector<std::string> names;
-    for (const auto& e : fs::directory_iterator(dir)) names.push_back(e.path().filename().string());
+    for (const auto& e : fs::directory_iterator(dir)) {
+        if (e.path().filename() != ".lock") names.push_back(e.path().filename().string());
+    }
     std::sort(names.begin(), names.end());
     return names;
 }
@@ -97,6 +100,9 @@ std::string replaceAll(std::string text, const std::string& from, const std::str
         text.replace(at, from.size(), to);
     return text;
 }
+
+// The name this process switches `current` through.
+std::string ownCurrentTmp() { return "current.tmp-" + std::to_string(::getpid()); }
 
 // Runs `body` in a child process (its log lines go to the parent's captured
 // standard error) and returns its exit status; 77 means "cannot set up".
@@ -184,14 +190,14 @@ TEST(ApplyVersioned, SameNameReinstallsOverTheLiveVersionAndNeverRemovesIt) {
     EXPECT_EQ(linkTarget(t / "current"), "vred");
 
     // The same-name switch exchanges the two trees in one step and needs no
-    // current.tmp, so a directory squatting that name does not stop it.
-    fs::create_directory(t / "current.tmp");
-    test::writeFile(t / "current.tmp/keep", "");
+    // temporary link, so a directory squatting that name does not stop it.
+    fs::create_directory(t / ownCurrentTmp());
+    test::writeFile(t / (ownCurrentTmp() + "/keep"), "");
     a = apply(bundle, "red", payload("three"));
     ASSERT_TRUE(a.result) << a.log;
     EXPECT_TRUE(holdsPayload(t / "vred", "three"));
     EXPECT_EQ(linkTarget(t / "current"), "vred");
-    EXPECT_EQ(entriesOf(t.str()), (std::vector<std::string>{"current", "current.tmp", "vred"}));
+    EXPECT_EQ(entriesOf(t.str()), (std::vector<std::string>{"current", ownCurrentTmp(), "vred"}));
 }
 
 // A version directory that exists but is not live is replaced whole, not
@@ -232,19 +238,19 @@ TEST(ApplyVersioned, FailuresLeaveCurrentAlone) {
          },
          payload("new"), Error::IsDir,
          "info(bundle): extracted 2 file(s) to {t}/vnew\n"
-         "error(bundle): rename({t}/current.tmp, {t}/current) failed: error.IsDir\n"
+         "error(bundle): rename({t}/{tmp}, {t}/current) failed: error.IsDir\n"
          "error(bundle): symlink swap failed: error.IsDir\n",
          {"current", "vold"}},
-        {"current.tmp a directory with contents",
+        {"the temporary link's name a directory with contents",
          [](const std::string& t) {
-             fs::create_directory(t + "/current.tmp");
-             test::writeFile(t + "/current.tmp/keep", "");
+             fs::create_directory(t + "/" + ownCurrentTmp());
+             test::writeFile(t + "/" + ownCurrentTmp() + "/keep", "");
          },
          payload("new"), Error::PathAlreadyExists,
          "info(bundle): extracted 2 file(s) to {t}/vnew\n"
-         "error(bundle): symlink(vnew, {t}/current.tmp) failed: error.PathAlreadyExists\n"
+         "error(bundle): symlink(vnew, {t}/{tmp}) failed: error.PathAlreadyExists\n"
          "error(bundle): symlink swap failed: error.PathAlreadyExists\n",
-         {"current", "current.tmp", "vold"}},
+         {"current", ownCurrentTmp(), "vold"}},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
@@ -255,7 +261,7 @@ TEST(ApplyVersioned, FailuresLeaveCurrentAlone) {
         const Applied a = apply(bundle, "new", c.body);
         ASSERT_FALSE(a.result);
         EXPECT_EQ(a.result.error(), c.error);
-        EXPECT_EQ(a.log, replaceAll(c.log, "{t}", t.str()));
+        EXPECT_EQ(a.log, replaceAll(replaceAll(c.log, "{t}", t.str()), "{tmp}", ownCurrentTmp()));
         EXPECT_EQ(entriesOf(t.str()), c.left);
         EXPECT_TRUE(holdsPayload(t / "vold", "old"));
         if (fs::is_symlink(t / "current")) {
@@ -277,9 +283,9 @@ TEST(ApplyVersioned, LeftoverCurrentTmpIsReplaced) {
     for (const bool as_link : {true, false}) {
         test::TempDir t;
         if (as_link) {
-            fs::create_symlink("/etc", t / "current.tmp");
+            fs::create_symlink("/etc", t / ownCurrentTmp());
         } else {
-            test::writeFile(t / "current.tmp", "stale");
+            test::writeFile(t / ownCurrentTmp(), "stale");
         }
         const Applied a = apply(makeBundle(t.str()), "1", payload("1"));
         ASSERT_TRUE(a.result) << a.log;
@@ -302,7 +308,7 @@ TEST(ApplyVersioned, CurrentAsPlainFileOrMissingMeansNoOldVersion) {
 // is ever removed as the old version.
 TEST(ApplyVersioned, OldTargetsOutsideTargetDirAreNeverRemoved) {
     const std::string cases[] = {"../victim", "{root}/victim", "sub/victim", ".", "..", "current",
-                                 "current.tmp", ""};
+                                 "current.tmp-1", ""};
     for (const auto& old_text : cases) {
         SCOPED_TRACE(old_text);
         test::TempDir root;
@@ -466,8 +472,8 @@ TEST(SwitchCurrent, PathLimits) {
         const auto r = switchCurrent(t.str(), link);
         ASSERT_FALSE(r);
         EXPECT_EQ(r.error(), Error::NameTooLong);
-        EXPECT_EQ(capture.text(), "error(bundle): symlink(" + link + ", " + t.str() +
-                                      "/current.tmp) failed: error.NameTooLong\n");
+        EXPECT_EQ(capture.text(), "error(bundle): symlink(" + link + ", " + t.str() + "/" +
+                                      ownCurrentTmp() + ") failed: error.NameTooLong\n");
     }
 }
 

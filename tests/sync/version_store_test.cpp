@@ -8,7 +8,9 @@
 #include <unistd.h>
 #include <vector>
 
+#include "platform/file_lock.hpp"
 #include "support/archive.hpp"
+#include "support/process.hpp"
 #include "support/stderr_capture.hpp"
 #include "support/temp_dir.hpp"
 #include "sync/apply_bundle.hpp"
@@ -197,92 +199,117 @@ TEST(KeepVersions, HostileRecordLinesReachNothingOutsideTheVersionDirectories) {
                                                        "v4", "vlink"}));
 }
 
-// What an install killed midway leaves goes at the next start; nothing
-// else in target_dir is touched.
-TEST(RemoveLeftovers, RemovesOnlyWhatAKilledInstallLeaves) {
-    test::TempDir t;
-    const std::string staging = stagingName("1", 4242);
-    EXPECT_EQ(staging, ".staging-1-4242");
-    EXPECT_EQ(stagingName(std::string(300, 'x'), 7), ".staging-" + std::string(64, 'x') + "-7");
-    fs::create_directories(t / (staging + "/deep/er"));
-    test::writeFile(t / (staging + "/deep/er/f"), "partial");
-    fs::create_directory(t / (staging + ".old"));
-    fs::create_directory(t / ".staging-live-1");
-    fs::create_symlink(".staging-live-1", t / "current");
-    fs::create_symlink("v1", t / "current.tmp");
-    test::writeFile(t / ".versions.tmp", "v1\n");
-    for (const char* other : {"v1", "staging-x", "x.staging-", ".stagingx", ".versions", ".etag"}) {
-        test::writeFile(t / other, "");
-    }
-    test::StderrCapture capture;
-    removeLeftovers(versionedBundle(t.str(), 1));
-    std::vector<std::string> lines;
-    for (const auto& name : {staging, staging + ".old", std::string("current.tmp"),
-                             std::string(".versions.tmp")}) {
-        lines.push_back("info(quillstead): [b] removed leftover " + (t / name));
-    }
-    std::sort(lines.begin(), lines.end());
-    std::vector<std::string> logged;
-    std::string text = capture.text();
-    for (std::size_t at; (at = text.find('\n')) != std::string::npos; text.erase(0, at + 1))
-        logged.push_back(text.substr(0, at));
-    std::sort(logged.begin(), logged.end());
-    EXPECT_EQ(logged, lines);
-    EXPECT_EQ(entriesOf(t.str()), (std::vector<std::string>{".etag", ".staging-live-1", ".stagingx",
-                                                             ".versions", "current", "staging-x",
-                                                             "v1", "x.staging-"}));
-
-    // A current.tmp that is not a link is not the switch's, and direct or
-    // raw bundles hold the archive's own files under any name.
-    fs::create_directory(t / "current.tmp");
-    fs::create_directory(t / staging);
-    Bundle direct = versionedBundle(t.str(), 1);
-    direct.mode = DeployMode::direct;
-    test::StderrCapture quiet;
-    removeLeftovers(direct);
-    EXPECT_TRUE(fs::is_directory(t / staging));
-    removeLeftovers(versionedBundle(t.str(), 1));
-    EXPECT_TRUE(fs::is_directory(t / "current.tmp"));
-    EXPECT_FALSE(fs::exists(t / staging));
-}
-
-// A payload spooled when the agent was killed goes at the next start in
-// every mode, also beside a raw file below target_dir; a file of the
-// payload's own that only starts like a spool stays.
-TEST(RemoveLeftovers, SpoolsGoInEveryMode) {
+// The start-up sweep, name by name: only names exactly in the forms the
+// agent makes (staging directories, switch links, spools) whose process is
+// gone, and temporary records while no other agent holds the lock. A
+// payload's own files that look alike, an operator's notes, another
+// running agent's work and the live tree stay.
+TEST(RemoveLeftovers, OnlyExactFormsOfProcessesThatAreGone) {
+    enum class Kind { directory, file, link };
+    enum class Where { versioned, direct, raw_below };
     struct Case {
-        const char* name;
-        DeployMode mode;
-        std::optional<std::string> filename;  // raw when set
-        std::string spool_dir;                // below target_dir
+        std::string name;
+        Kind kind;
+        Where where;
+        bool removed;
     };
-    const Case cases[] = {
-        {"versioned", DeployMode::versioned, std::nullopt, ""},
-        {"direct", DeployMode::direct, std::nullopt, ""},
-        {"raw below target_dir", DeployMode::versioned, "etc/app.conf", "etc"},
+    const std::string dead = std::to_string(test::deadProcessId());
+    // The test runner that started this test: alive while it runs.
+    const std::string alive = std::to_string(::getppid());
+    const std::string own = std::to_string(::getpid());
+    const std::string x64(64, 'x');
+    const std::vector<Case> cases = {
+        {".staging-1-" + dead, Kind::directory, Where::versioned, true},
+        {".staging-1-" + dead + ".old", Kind::directory, Where::versioned, true},
+        {".staging-7-1-" + dead, Kind::directory, Where::versioned, true},
+        {".staging-" + x64 + "-" + dead, Kind::directory, Where::versioned, true},
+        // An agent that had this process's ID before (a restart) is gone.
+        {".staging-1-" + own, Kind::directory, Where::versioned, true},
+        {"current.tmp-" + dead, Kind::link, Where::versioned, true},
+        {".quillstead-spool-" + dead, Kind::file, Where::versioned, true},
+        {".quillstead-spool-" + dead, Kind::file, Where::direct, true},
+        {".quillstead-spool-" + dead, Kind::file, Where::raw_below, true},
+        {".versions.tmp", Kind::file, Where::versioned, true},
+        {".etag.tmp", Kind::file, Where::versioned, true},
+        // Another agent's work in progress.
+        {".staging-1-" + alive, Kind::directory, Where::versioned, false},
+        {"current.tmp-" + alive, Kind::link, Where::versioned, false},
+        {".quillstead-spool-" + alive, Kind::file, Where::direct, false},
+        // Not exactly a form the agent makes.
+        {".staging-notes", Kind::directory, Where::versioned, false},
+        {".staging-" + dead, Kind::directory, Where::versioned, false},
+        {".staging--" + dead, Kind::directory, Where::versioned, false},
+        {".staging-" + x64 + "x-" + dead, Kind::directory, Where::versioned, false},
+        {".staging-1-0" + dead, Kind::directory, Where::versioned, false},
+        {".staging-1-" + dead + ".older", Kind::directory, Where::versioned, false},
+        {".staging-1-" + dead + "x", Kind::directory, Where::versioned, false},
+        {"current.tmp", Kind::link, Where::versioned, false},
+        {"current.tmp-" + dead, Kind::directory, Where::versioned, false},
+        {".spool-2024", Kind::file, Where::versioned, false},
+        {".spool-2024", Kind::file, Where::direct, false},
+        {".quillstead-spool-", Kind::file, Where::direct, false},
+        {".quillstead-spool-" + dead + ".conf", Kind::file, Where::direct, false},
+        {"staging-x", Kind::file, Where::versioned, false},
+        {"x.staging-", Kind::file, Where::versioned, false},
+        {".versions", Kind::file, Where::versioned, false},
+        {".etag", Kind::file, Where::versioned, false},
+        {"v1", Kind::directory, Where::versioned, false},
+        // Direct and raw targets hold the payload's own files under any name.
+        {".staging-1-" + dead, Kind::directory, Where::direct, false},
+        {"current.tmp-" + dead, Kind::link, Where::direct, false},
+        {".versions.tmp", Kind::file, Where::direct, false},
     };
     for (const Case& c : cases) {
-        SCOPED_TRACE(c.name);
+        SCOPED_TRACE(c.name + (c.where == Where::direct ? " (direct)" : c.where == Where::raw_below ? " (raw)" : ""));
         test::TempDir t;
-        const fs::path dir = c.spool_dir.empty() ? fs::path(t.str()) : fs::path(t / c.spool_dir);
-        fs::create_directories(dir);
-        test::writeFile(dir / ".spool-4242", "partial");
-        for (const char* kept : {".spool-notes", ".spool-", ".spool-12x", "spool-1"}) {
-            test::writeFile(dir / kept, "payload's own");
-        }
         Bundle bundle = versionedBundle(t.str(), 1);
-        bundle.mode = c.mode;
-        if (c.filename) {
+        fs::path dir = t.str();
+        if (c.where == Where::direct) bundle.mode = DeployMode::direct;
+        if (c.where == Where::raw_below) {
             bundle.format = BundleFormat::raw;
-            bundle.filename = c.filename;
+            bundle.filename = "etc/app.conf";
+            dir = t / "etc";
+            fs::create_directory(dir);
+        }
+        switch (c.kind) {
+        case Kind::directory:
+            fs::create_directories(dir / c.name / "deep");
+            test::writeFile(dir / c.name / "deep/f", "partial");
+            break;
+        case Kind::file: test::writeFile(dir / c.name, "partial"); break;
+        case Kind::link: fs::create_symlink("v1", dir / c.name); break;
         }
         test::StderrCapture capture;
         removeLeftovers(bundle);
-        EXPECT_EQ(capture.text(), "info(quillstead): [b] removed leftover " +
-                                      (dir / ".spool-4242").string() + "\n");
-        EXPECT_EQ(entriesOf(dir.string()),
-                  (std::vector<std::string>{".spool-", ".spool-12x", ".spool-notes", "spool-1"}));
+        const std::string path = (dir / c.name).string();
+        EXPECT_EQ(capture.text(), c.removed ? "info(quillstead): [b] removed leftover " + path + "\n" : "");
+        EXPECT_EQ(fs::exists(fs::symlink_status(path)), !c.removed);
     }
+}
+
+// The live tree is never a leftover, whatever its name; temporary records
+// carry no process ID and stay while another agent holds the lock, since
+// that agent may be writing them; names of agents that are gone go all
+// the same.
+TEST(RemoveLeftovers, SparesTheLiveTreeAndWhatALockHolderMayBeWriting) {
+    test::TempDir t;
+    const std::string dead = std::to_string(test::deadProcessId());
+    const std::string live = ".staging-live-" + dead;
+    fs::create_directory(t / live);
+    fs::create_symlink(live, t / "current");
+    fs::create_directory(t / (".staging-1-" + dead));
+    test::writeFile(t / ".versions.tmp", "v1\n");
+    {
+        auto held = platform::FileLock::take(t / ".lock", platform::LockWait::fail_when_held);
+        ASSERT_TRUE(held);
+        test::StderrCapture capture;
+        removeLeftovers(versionedBundle(t.str(), 1));
+        EXPECT_EQ(capture.text(), "info(quillstead): [b] removed leftover " + (t / (".staging-1-" + dead)) + "\n");
+    }
+    EXPECT_EQ(entriesOf(t.str()), (std::vector<std::string>{".lock", ".staging-live-" + dead, ".versions.tmp", "current"}));
+    test::StderrCapture capture;
+    removeLeftovers(versionedBundle(t.str(), 1));
+    EXPECT_EQ(capture.text(), "info(quillstead): [b] removed leftover " + (t / ".versions.tmp") + "\n");
 }
 
 }  // namespace
