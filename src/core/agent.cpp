@@ -59,7 +59,8 @@ void logSummary(const Config& config) {
         // A raw payload is written as one file whatever mode says.
         const std::string_view mode = b.format == BundleFormat::raw ? "raw" : deployModeName(b.mode);
         log::info(log::Scope::quillstead, "  [", b.name, "] url=", log::redacted(b.url), " dir=", b.target_dir,
-                  " poll=", b.poll_interval, "s mode=", mode, b.public_key ? " signed" : "",
+                  " poll=", b.poll_interval, "s mode=", mode, b.chunked ? " chunked" : "",
+                  b.public_key ? " signed" : "",
                   optionsText(b.options, OptionsShown::settings));
         logLimits(b);
     }

@@ -16,6 +16,7 @@
 #include "log/log.hpp"
 #include "platform/fd.hpp"
 #include "platform/path_calls.hpp"
+#include "sync/chunked_source.hpp"
 #include "sync/signature_check.hpp"
 
 namespace qs {
@@ -42,7 +43,7 @@ std::string settingsLine(const Bundle& b) {
     std::string s = "[" + b.name + "] url=" + redactPassword(b.url) + " dir=" + b.target_dir +
                     " poll=" + std::to_string(b.poll_interval) + "s mode=" +
                     std::string(deployModeName(b.mode)) +
-                    " format=" + (b.format == BundleFormat::raw ? "raw" : "archive");
+                    " format=" + (b.chunked ? "chunked" : b.format == BundleFormat::raw ? "raw" : "archive");
     const auto text = [&s](std::string_view key, const std::optional<std::string>& value) {
         if (value) s.append(" ").append(key).append("=").append(*value);
     };
@@ -114,6 +115,14 @@ public:
                 add(line, "is not a usable public key (" + errorText(usable.error()) + ")",
                     "nothing from this bundle: it is skipped");
             }
+        }
+        if (!b.chunked) {
+            for (const std::string_view key : {"chunk_store", "chunk_connections"}) {
+                add(lineOf(lines, key), "does nothing without format = chunked", "nothing from this line");
+            }
+        } else if (const auto store = chunkStoreUrl(b.url, b.options.chunk_store); !store) {
+            add(lineOf(lines, "chunk_store"), "does not resolve against url (" + errorText(store.error()) + ")",
+                "it, and every fetch fails");
         }
         // Keys that only a versioned archive bundle acts on.
         const bool versioned = !raw && b.mode == DeployMode::versioned;

@@ -108,6 +108,19 @@ std::string renderMetrics(std::span<const Bundle> bundles, std::span<const Bundl
             out.append("\"} ").append(family.value(states[i].status)).append("\n");
         }
     }
+    // Only chunked bundles have a chunk cache, and only once they installed.
+    bool any_cache = false;
+    for (std::size_t i = 0; i < count; ++i) any_cache = any_cache || states[i].status.chunk_cache_bytes;
+    if (any_cache) {
+        out.append("# HELP quillstead_chunk_cache_bytes Bytes held in the bundle's chunk cache.\n");
+        out.append("# TYPE quillstead_chunk_cache_bytes gauge\n");
+        for (std::size_t i = 0; i < count; ++i) {
+            if (!states[i].status.chunk_cache_bytes) continue;
+            out.append("quillstead_chunk_cache_bytes{bundle=\"");
+            appendLabelValue(out, labels[i]);
+            out.append("\"} ").append(std::to_string(*states[i].status.chunk_cache_bytes)).append("\n");
+        }
+    }
     out.append("# HELP quillstead_build_info The agent's version.\n");
     out.append("# TYPE quillstead_build_info gauge\n");
     out.append("quillstead_build_info{version=\"").append(kProgramVersion).append("\"} 1\n");

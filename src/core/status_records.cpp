@@ -118,6 +118,10 @@ std::string renderStatusRecord(const Bundle& bundle, const BundleStatus& status,
     out += std::to_string(status.bytes);
     member(out, "duration_ms");
     out += std::to_string(status.duration_ms);
+    if (status.chunk_cache_bytes) {
+        member(out, "chunk_cache_bytes");
+        out += std::to_string(*status.chunk_cache_bytes);
+    }
     out += "}\n";
     return out;
 }
@@ -146,6 +150,7 @@ std::optional<BundleStatus> parseStatusRecord(std::string_view text, const Bundl
     status.version = text_of("version").value_or("");
     status.bytes = unsignedMember(*object, "bytes").value_or(0);
     status.duration_ms = unsignedMember(*object, "duration_ms").value_or(0);
+    status.chunk_cache_bytes = unsignedMember(*object, "chunk_cache_bytes");
     return status;
 }
 

@@ -105,6 +105,14 @@ TEST(CheckCommand, EachSilentFallbackIsOneLineAndStatusOne) {
         {"keep_versions in a raw bundle", kGood + "format = raw\nfilename = f\nkeep_versions = 3\n",
          {"q.conf:6: keep_versions = '3': does nothing in a raw bundle; the agent uses nothing from "
           "this line"}},
+        {"chunk_store in a bundle that is not chunked", kGood + "chunk_store = store/\n",
+         {"q.conf:4: chunk_store = 'store/': does nothing without format = chunked; the agent "
+          "uses nothing from this line"}},
+        {"chunk_connections over 16", kGood + "format = chunked\nchunk_connections = 17\n",
+         {"q.conf:5: chunk_connections = '17': is out of range (1 to 16)" + std::string(kFallback)}},
+        {"chunk_store that does not resolve", kGood + "format = chunked\nchunk_store = http://[x/\n",
+         {"q.conf:5: chunk_store = 'http://[x/': does not resolve against url (error.InvalidFormat); "
+          "the agent uses it, and every fetch fails"}},
         {"a blank where the dot goes", kGood + "[bundle site]\nurl = http://h/x\ntarget_dir = {dir}/s\n",
          {"q.conf:4: [bundle site]: is not [global], [bundle] or [bundle.NAME]; the agent uses "
           "nothing from this section"}},

@@ -35,6 +35,7 @@ lab-http.conf 1
 demo.conf 2
 proxy-farm.conf 2
 signed-bundle.conf 1
+chunked-site.conf 1
 "
 
 for path in "$QS_SOURCE_DIR"/examples/*.conf; do

@@ -230,7 +230,8 @@ TEST_F(ChunkedBundle, ACutConnectionKeepsWhatArrivedAndTheNextPollFetchesOnlyThe
         {.server_directives = "location = /default.castr/" + cut_id.substr(0, 4) + "/" + cut_id +
                               ".cacnk {\n  if (-f $document_root/cut) { return 444; }\n}\n"});
     writeFile(dir_ / "www/cut", "");
-    const std::string conf = config(server, "");
+    const std::string conf = config(server, "[global]\nstate_dir = " + (dir_ / "state") +
+                                                "\nmetrics_file = " + (dir_ / "metrics.prom") + "\n");
 
     const ProcessResult cut = once(conf);
     EXPECT_EQ(cut.exit_status, 2);
@@ -262,6 +263,18 @@ TEST_F(ChunkedBundle, ACutConnectionKeepsWhatArrivedAndTheNextPollFetchesOnlyThe
               std::string::npos)
         << rest.err;
     EXPECT_EQ(count(rest.err, "installed version"), 1u) << rest.err;
+
+    // The cache's size, as status and metrics report it, is what its chunks take.
+    std::uintmax_t cached = 0;
+    for (const auto& entry : std::filesystem::directory_iterator(target() + "/.chunks"))
+        if (entry.is_regular_file()) cached += entry.file_size();
+    EXPECT_NE(readFile(dir_ / "state/site.json").find("\"chunk_cache_bytes\":" + std::to_string(cached)),
+              std::string::npos)
+        << readFile(dir_ / "state/site.json");
+    EXPECT_NE(readFile(dir_ / "metrics.prom")
+                  .find("quillstead_chunk_cache_bytes{bundle=\"site\"} " + std::to_string(cached) + "\n"),
+              std::string::npos)
+        << readFile(dir_ / "metrics.prom");
 }
 
 }  // namespace
