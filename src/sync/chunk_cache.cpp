@@ -35,12 +35,26 @@ Result<ChunkCache> ChunkCache::open(std::string_view target_dir) {
     return ChunkCache(std::move(directory));
 }
 
+namespace {
+
+// The read sets aside all it may take before the first byte: bounded by
+// the file's own size, a small chunk (or index) costs its size, not the
+// bound of the largest one.
+Result<std::string> readBounded(const platform::Fd& file, std::uint64_t limit) {
+    QS_TRY_ASSIGN(const platform::FileIdentity identity, platform::fileIdentity(file.get()));
+    return platform::readAtMost(file.get(), std::min(limit, identity.size));
+}
+
+}  // namespace
+
 Result<std::string> ChunkCache::load(const ChunkId& id, std::uint64_t limit) const {
     QS_TRY_ASSIGN(platform::Fd file,
                   platform::openForReading(directory_.get(), chunkFileName(id),
                                            platform::OpenBlocking::nonblock));
-    return platform::readAtMost(file.get(), limit);
+    return readBounded(file, limit);
 }
+
+
 
 Result<void> ChunkCache::save(const ChunkId& id, std::string_view stored) {
     const std::string name = chunkFileName(id);
@@ -155,7 +169,7 @@ Result<std::vector<ChunkIndex>> ChunkCache::keepIndexes(std::span<const std::str
                 continue;
             }
             auto file = platform::openForReading(folder.get(), name, platform::OpenBlocking::nonblock);
-            auto bytes = file ? platform::readAtMost(file->get(), kMaxIndexBytes)
+            auto bytes = file ? readBounded(*file, kMaxIndexBytes)
                               : Result<std::string>(std::unexpected(file.error()));
             auto index = bytes ? parseChunkIndex(*bytes)
                                : std::expected<ChunkIndex, IndexFault>(
