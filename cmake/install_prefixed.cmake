@@ -11,13 +11,8 @@ function(quillstead_below_prefix out relative)
   endif()
 endfunction()
 
-# As GNUInstallDirs does for a /usr prefix: configuration lives in /etc, not
-# /usr/etc. Every other prefix keeps it below itself (/usr/local/etc).
-if(CMAKE_INSTALL_PREFIX STREQUAL "/usr" AND QUILLSTEAD_SYSCONFDIR STREQUAL "etc")
-  set(sysconfdir "/etc")
-else()
-  quillstead_below_prefix(sysconfdir "${QUILLSTEAD_SYSCONFDIR}")
-endif()
+include("${QUILLSTEAD_SOURCE_DIR}/cmake/config_dir.cmake")
+quillstead_sysconfdir(sysconfdir "${CMAKE_INSTALL_PREFIX}" "${QUILLSTEAD_SYSCONFDIR}")
 set(confdir "${sysconfdir}/quillstead")
 quillstead_below_prefix(sbindir "${QUILLSTEAD_SBINDIR}")
 

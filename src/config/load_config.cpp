@@ -525,6 +525,8 @@ Config parseConfig(std::string_view text, ConfigReview* review) {
     return parseWith(parser, text);
 }
 
+std::string_view defaultConfigPath() { return QUILLSTEAD_CONFIG_PATH; }
+
 std::expected<Config, ConfigLoadError> loadConfig(std::string_view path, ConfigReading reading) {
     Config config;
     {

@@ -21,8 +21,10 @@ namespace qs {
 // than a file worth parsing.
 inline constexpr std::size_t kMaxConfigBytes = 262144;
 
-// Where the agent looks when no -c is given.
-inline constexpr std::string_view kDefaultConfigPath = "/usr/local/etc/quillstead/quillstead.conf";
+// Where the agent looks when no -c is given: quillstead.conf in the
+// configuration directory of the install prefix the build was configured
+// for (/usr/local/etc/quillstead by default, /etc/quillstead for /usr).
+[[nodiscard]] std::string_view defaultConfigPath();
 
 // Why loadConfig gave up.
 enum class ConfigFailure {

@@ -20,7 +20,7 @@ CommandLine refused(std::string_view what, std::string_view arg) {
 CommandLine parseCommandLine(std::span<const std::string> args,
                              std::span<const CommandSyntax> commands) {
     CommandLine line;
-    line.config_path = kDefaultConfigPath;
+    line.config_path = defaultConfigPath();
     const CommandSyntax* command = nullptr;
     for (std::size_t i = 0; i < args.size(); ++i) {
         const std::string_view arg = args[i];

@@ -67,7 +67,7 @@ std::string usageText() {
         "\n"
         "Options:\n"
         "  -c <path>    Config file (default: ";
-    text += kDefaultConfigPath;
+    text += defaultConfigPath();
     text +=
         ")\n"
         "  -v           Print version and exit\n"

@@ -23,7 +23,8 @@ namespace {
 namespace fs = std::filesystem;
 using namespace std::chrono_literals;
 
-constexpr std::string_view kDefaultConfigPath = "/usr/local/etc/quillstead/quillstead.conf";
+// The path this build was configured to read without -c.
+constexpr std::string_view kDefaultConfigPath = QUILLSTEAD_CONFIG_PATH;
 
 const std::string kVersion = "quillstead 0.3.1\n";
 const std::string kUsage =
@@ -32,7 +33,7 @@ const std::string kUsage =
     "Usage: quillstead [-c config] [-v] [-h] [COMMAND [ARGS]]\n"
     "\n"
     "Options:\n"
-    "  -c <path>    Config file (default: /usr/local/etc/quillstead/quillstead.conf)\n"
+    "  -c <path>    Config file (default: " + std::string(kDefaultConfigPath) + ")\n"
     "  -v           Print version and exit\n"
     "  -h           Print this help and exit\n"
     "\n"

@@ -23,7 +23,7 @@ constexpr std::string_view kJson[] = {"--json"};
 // The scan only needs each command's word, operand count and options.
 constexpr CommandSyntax kCommands[] = {{"run", 0}, {"once", 0}, {"versions", 1, kJson}};
 
-constexpr std::string_view kDefault = "/usr/local/etc/quillstead/quillstead.conf";
+constexpr std::string_view kDefault = QUILLSTEAD_CONFIG_PATH;
 constexpr CommandAction kRefuse = CommandAction::refuse;
 
 const Case kCases[] = {

@@ -1,6 +1,7 @@
 #!/bin/sh
-# The Debian package built by CPack installs on this machine, its binary
-# runs, and removing it takes away everything it installed. Needs root and
+# The Debian package built by CPack from a build for /usr installs on this
+# machine, its binary runs and reads /etc/quillstead/quillstead.conf, and
+# removing it takes away everything it installed. Needs root and
 # dpkg; it never touches a quillstead package that was installed before.
 set -eu
 . "$(dirname "$0")/lib.sh"
@@ -43,7 +44,33 @@ dpkg_retry() {
 	done
 }
 
-cpack --config "$QS_BUILD_DIR/CPackConfig.cmake" -B "$scratch/package" >"$scratch/cpack.log" 2>&1 ||
+# Setting NAME of this build's cache, empty when unset.
+cache_value() {
+	sed -n "s/^$1:[A-Z]*=//p" "$QS_BUILD_DIR/CMakeCache.txt"
+}
+
+# A build for another prefix is refused: its agent would look for its
+# configuration where the package puts none.
+if [ "$(cache_value CMAKE_INSTALL_PREFIX)" != /usr ]; then
+	if cpack --config "$QS_BUILD_DIR/CPackConfig.cmake" -B "$scratch/refused" >"$scratch/refused.log" 2>&1; then
+		fail "cpack packaged a build configured for $(cache_value CMAKE_INSTALL_PREFIX)"
+	fi
+	grep -q 'needs a build configured with -DCMAKE_INSTALL_PREFIX=/usr' "$scratch/refused.log" ||
+		{ cat "$scratch/refused.log" >&2; fail "cpack refused without saying why"; }
+fi
+
+# The package's own build, configured for /usr, kept beside this build so
+# that the next run only rebuilds what changed (and the compiler cache
+# serves every tree at this depth alike).
+deb_build="$QS_BUILD_DIR/debian-package-build"
+launcher=$(cache_value CMAKE_CXX_COMPILER_LAUNCHER)
+cmake -S "$QS_SOURCE_DIR" -B "$deb_build" -G "$(cache_value CMAKE_GENERATOR)" \
+	-DCMAKE_BUILD_TYPE="$(cache_value CMAKE_BUILD_TYPE)" -DCMAKE_INSTALL_PREFIX=/usr \
+	-DQUILLSTEAD_TESTS=OFF -DQUILLSTEAD_BENCH=OFF \
+	${launcher:+-DCMAKE_CXX_COMPILER_LAUNCHER="$launcher" -DCMAKE_C_COMPILER_LAUNCHER="$launcher"} \
+	>"$scratch/configure.log" 2>&1 || { cat "$scratch/configure.log" >&2; fail "configuring the /usr build"; }
+cmake --build "$deb_build" -j2 >"$scratch/build.log" 2>&1 || { tail -50 "$scratch/build.log" >&2; fail "building for /usr"; }
+cpack --config "$deb_build/CPackConfig.cmake" -B "$scratch/package" >"$scratch/cpack.log" 2>&1 ||
 	{ cat "$scratch/cpack.log" >&2; fail "cpack"; }
 set -- "$scratch"/package/quillstead_*.deb
 [ $# -eq 1 ] && [ -f "$1" ] || fail "cpack made no single quillstead .deb"
@@ -62,6 +89,15 @@ dpkg_retry -i "$deb" || fail "dpkg -i $deb"
 dpkg-query -W -f='${Status}' quillstead | grep -q 'install ok installed' || fail "dpkg does not list quillstead as installed"
 version=$(/usr/sbin/quillstead -v) || fail "/usr/sbin/quillstead -v failed"
 [ "$version" = "quillstead 0.3.1" ] || fail "/usr/sbin/quillstead -v printed '$version'"
+# The packaged agent reads /etc/quillstead/quillstead.conf without -c, and
+# says so in its help; the package installs only the sample there.
+/usr/sbin/quillstead -h | grep -Fq "(default: /etc/quillstead/quillstead.conf)" ||
+	fail "/usr/sbin/quillstead -h does not name /etc/quillstead/quillstead.conf"
+if [ ! -e /etc/quillstead/quillstead.conf ]; then
+	/usr/sbin/quillstead check >"$scratch/check.out" 2>&1 && fail "check passed without a configuration"
+	grep -Fq "config file not found: /etc/quillstead/quillstead.conf" "$scratch/check.out" ||
+		{ cat "$scratch/check.out" >&2; fail "the packaged agent looked elsewhere"; }
+fi
 expect_line /usr/lib/systemd/system/quillstead.service \
 	"ExecStart=/usr/sbin/quillstead -c /etc/quillstead/quillstead.conf"
 # Status records go where Debian keeps daemon state.
