@@ -10,9 +10,10 @@ set(QUILLSTEAD_SYSTEMD_UNITDIR "lib/systemd/system" CACHE STRING
 
 install(FILES man/quillstead.8 DESTINATION ${CMAKE_INSTALL_MANDIR}/man8)
 install(FILES man/quillstead.conf.5 DESTINATION ${CMAKE_INSTALL_MANDIR}/man5)
-install(FILES examples/web-site.conf examples/raw-file.conf examples/basic-auth.conf examples/lab-http.conf
-              examples/signed-bundle.conf examples/signed-bundle.pub
-        DESTINATION ${CMAKE_INSTALL_DOCDIR}/examples)
+# Every example; demo.conf holds placeholders only scripts/demo.sh fills in.
+file(GLOB quillstead_examples CONFIGURE_DEPENDS ${PROJECT_SOURCE_DIR}/examples/*.conf)
+list(REMOVE_ITEM quillstead_examples ${PROJECT_SOURCE_DIR}/examples/demo.conf)
+install(FILES ${quillstead_examples} examples/signed-bundle.pub DESTINATION ${CMAKE_INSTALL_DOCDIR}/examples)
 
 if(NOT QUILLSTEAD_INSTALL_SERVICE)
   set(quillstead_service none)

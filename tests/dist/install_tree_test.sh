@@ -16,9 +16,13 @@ expect_file "$prefix/sbin/quillstead" 755
 expect_file "$prefix/$QS_MANDIR/man8/quillstead.8" 644
 expect_file "$prefix/$QS_MANDIR/man5/quillstead.conf.5" 644
 expect_file "$prefix/etc/quillstead/quillstead.conf.sample" 644
-for example in web-site raw-file basic-auth lab-http signed-bundle; do
-	expect_file "$prefix/share/doc/quillstead/examples/$example.conf" 644
+# Every example but the demo's.
+for path in "$QS_SOURCE_DIR"/examples/*.conf; do
+	example=$(basename "$path")
+	[ "$example" = demo.conf ] && continue
+	expect_file "$prefix/share/doc/quillstead/examples/$example" 644
 done
+expect_file "$prefix/share/doc/quillstead/examples/signed-bundle.pub" 644
 # The demo configuration holds placeholders only the demo script fills in.
 [ ! -e "$prefix/share/doc/quillstead/examples/demo.conf" ] || fail "demo.conf installed"
 
