@@ -53,16 +53,6 @@ std::string_view unquote(std::string_view value) {
 // set-group-ID and sticky.
 constexpr std::uint32_t kHighestMode = 07777;
 
-std::string octalText(std::uint32_t value) {
-    std::string digits;
-    do {
-        digits.insert(digits.begin(), static_cast<char>('0' + value % 8));
-        value /= 8;
-    } while (value != 0);
-    while (digits.size() < 4) digits.insert(digits.begin(), '0');
-    return digits;
-}
-
 // Digits (and the underscores the syntax allows) that do not fit the limits
 // are out of range; anything else is no number.
 std::string numberProblem(std::string_view value, std::uint64_t minimum, std::uint64_t maximum) {
@@ -373,14 +363,14 @@ private:
 
     // A number within the key's limits; anything else leaves the key absent.
     template <class Unsigned>
-    void option(std::optional<Unsigned>& field, const OptionKey& spec, std::string_view value) {
+    void option(std::optional<Unsigned>& field, const OptionKey& row, std::string_view value) {
         const auto parsed = parseUnsigned(value, 10, IntegerWidth::bits64);
-        if (!parsed || *parsed < spec.minimum || *parsed > spec.maximum) {
+        if (!parsed || *parsed < row.minimum || *parsed > row.maximum) {
             // The log keeps its one wording; check says which limit.
             if (review_ != nullptr) {
-                warnIgnored(spec.name, value, numberProblem(value, spec.minimum, spec.maximum));
+                warnIgnored(row.name, value, numberProblem(value, row.minimum, row.maximum));
             } else {
-                warnIgnored(spec.name, value, "is not a number");
+                warnIgnored(row.name, value, "is not a number");
             }
             field.reset();
             return;
@@ -388,13 +378,13 @@ private:
         field = static_cast<Unsigned>(*parsed);
     }
 
-    void option(std::optional<bool>& field, const OptionKey& spec, std::string_view value) {
+    void option(std::optional<bool>& field, const OptionKey& row, std::string_view value) {
         if (value == "yes" || value == "true" || value == "1") {
             field = true;
         } else if (value == "no" || value == "false" || value == "0") {
             field = false;
         } else {
-            warnIgnored(spec.name, value, "is not yes or no");
+            warnIgnored(row.name, value, "is not yes or no");
             field.reset();
         }
     }
@@ -407,11 +397,11 @@ private:
     // Returns whether `key` is one of them.
     bool optionKey(BundleOptions& o, std::string_view key, std::string_view value) {
         bool known = false;
-        forEachOption(o, [&](const OptionKey& spec, auto& field) {
-            if (known || spec.name != key) return;
-            if (section_ == Section::global && spec.scope != OptionScope::bundle_and_global) return;
+        forEachOption(o, [&](const OptionKey& row, auto& field) {
+            if (known || row.name != key) return;
+            if (section_ == Section::global && row.scope != OptionScope::bundle_and_global) return;
             known = true;
-            option(field, spec, value);
+            option(field, row, value);
         });
         return known;
     }

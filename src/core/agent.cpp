@@ -601,31 +601,16 @@ int runOnce(const Invocation& invocation) {
     return any_failed ? kSomeCycleFailed : 0;
 }
 
-int runAgent(int argc, char** argv, SyncStep sync) {
-    // Before anything else, so that a stop signal during start-up is held
-    // for the poll loop instead of killing a half-started agent.
-    platform::installSignalHandlers();
-    CommandLine line;
+namespace {
+
+// Scans the command line and answers it: -v, -h, a refusal, or the command.
+int runCommandLine(int argc, char** argv, SyncStep sync) {
     std::vector<std::string> args;
-    try {
-        if (argc > 1) args.assign(argv + 1, argv + argc);
-        line = parseCommandLine(args, commandSyntax());
-    } catch (const std::bad_alloc&) {
-        log::startupError(Error::OutOfMemory);
-        return 1;
-    }
+    if (argc > 1) args.assign(argv + 1, argv + argc);
+    const CommandLine line = parseCommandLine(args, commandSyntax());
     switch (line.action) {
     case CommandAction::print_version: return printForExit(kVersionText);
-    case CommandAction::print_usage: {
-        std::string usage;
-        try {
-            usage = usageText();
-        } catch (const std::bad_alloc&) {
-            log::startupError(Error::OutOfMemory);
-            return 1;
-        }
-        return printForExit(usage);
-    }
+    case CommandAction::print_usage: return printForExit(usageText());
     case CommandAction::refuse:
         // Nothing has been read or fetched: a typo must not select the daemon.
         log::plainLine("error: ", line.refusal);
@@ -639,6 +624,23 @@ int runAgent(int argc, char** argv, SyncStep sync) {
     if (command == nullptr) return 1;  // the scan only selects listed words
     const Invocation invocation{line.config_path, line.operands, line.options, sync};
     return command->run(invocation);
+}
+
+}  // namespace
+
+int runAgent(int argc, char** argv, SyncStep sync) {
+    // Before anything else, so that a stop signal during start-up is held
+    // for the poll loop instead of killing a half-started agent.
+    platform::installSignalHandlers();
+    // Memory that runs out where no step has a plan of its own for it (the
+    // command line, a command's configuration and output) ends the process
+    // as a failed start-up: one guard for every command.
+    try {
+        return runCommandLine(argc, argv, sync);
+    } catch (const std::bad_alloc&) {
+        log::startupError(Error::OutOfMemory);
+        return 1;
+    }
 }
 
 }  // namespace qs

@@ -1,7 +1,6 @@
 #include "core/check_command.hpp"
 
 #include <cstddef>
-#include <new>
 #include <algorithm>
 #include <optional>
 #include <string>
@@ -18,25 +17,13 @@
 #include "platform/path_calls.hpp"
 #include "sync/chunked_source.hpp"
 #include "sync/signature_check.hpp"
+#include "util/integer_text.hpp"
 
 namespace qs {
 
 namespace {
 
 constexpr int kStdout = 1;
-// The highest mode that means anything: permission bits plus set-user-ID,
-// set-group-ID and sticky.
-constexpr std::uint32_t kHighestMode = 07777;
-
-std::string octalText(std::uint32_t value) {
-    std::string digits;
-    do {
-        digits.insert(digits.begin(), static_cast<char>('0' + value % 8));
-        value /= 8;
-    } while (value != 0);
-    while (digits.size() < 4) digits.insert(digits.begin(), '0');
-    return digits;
-}
 
 // The settings of one bundle after [global] defaults, on one line.
 std::string settingsLine(const Bundle& b) {
@@ -257,13 +244,6 @@ int check(std::string_view config_path) {
 
 }  // namespace
 
-int runCheck(const Invocation& invocation) {
-    try {
-        return check(invocation.config_path);
-    } catch (const std::bad_alloc&) {
-        log::startupError(Error::OutOfMemory);
-        return 1;
-    }
-}
+int runCheck(const Invocation& invocation) { return check(invocation.config_path); }
 
 }  // namespace qs

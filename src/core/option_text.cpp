@@ -5,30 +5,31 @@
 #include <string_view>
 #include <type_traits>
 
+#include "util/integer_text.hpp"
 #include "util/url_password.hpp"
 
 namespace qs {
 
 namespace {
 
-bool selected(const OptionKey& spec, OptionsShown shown) {
+bool selected(const OptionKey& row, OptionsShown shown) {
     switch (shown) {
     case OptionsShown::every: return true;
-    case OptionsShown::limits: return spec.shown == OptionShown::limits;
-    case OptionsShown::settings: return spec.shown == OptionShown::settings;
+    case OptionsShown::limits: return row.shown == OptionShown::limits;
+    case OptionsShown::settings: return row.shown == OptionShown::settings;
     }
     return true;
 }
 
 template <class Unsigned>
-std::string valueText(const OptionKey& spec, Unsigned value) {
-    return std::to_string(value) + std::string(spec.unit);
+std::string valueText(const OptionKey& row, Unsigned value) {
+    return std::to_string(value) + std::string(row.unit);
 }
 
 std::string valueText(const OptionKey&, bool value) { return value ? "yes" : "no"; }
 
-std::string valueText(const OptionKey& spec, const std::string& value) {
-    return spec.kind == OptionKind::url ? redactPassword(value) : value;
+std::string valueText(const OptionKey& row, const std::string& value) {
+    return row.kind == OptionKind::url ? redactPassword(value) : value;
 }
 
 constexpr std::string_view kAbsent = "(none)";
@@ -82,14 +83,7 @@ std::string formatText(const Bundle& b) {
 }
 
 std::string extractModeText(const std::optional<std::uint32_t>& bits) {
-    if (!bits) return std::string(kAbsent);
-    std::string digits;
-    std::uint32_t value = *bits;
-    do {
-        digits.insert(digits.begin(), static_cast<char>('0' + value % 8));
-        value /= 8;
-    } while (value != 0);
-    return "0" + digits;
+    return bits ? octalText(*bits) : std::string(kAbsent);
 }
 
 }  // namespace
@@ -129,9 +123,9 @@ std::string settingsChanges(const Bundle& before, const Bundle& after) {
 
 std::string optionsText(const BundleOptions& options, OptionsShown shown) {
     std::string text;
-    forEachOption(options, [&](const OptionKey& spec, const auto& field) {
-        if (!field || !selected(spec, shown)) return;
-        text.append(" ").append(spec.name).append("=").append(valueText(spec, *field));
+    forEachOption(options, [&](const OptionKey& row, const auto& field) {
+        if (!field || !selected(row, shown)) return;
+        text.append(" ").append(row.name).append("=").append(valueText(row, *field));
     });
     return text;
 }

@@ -2,7 +2,6 @@
 
 #include <algorithm>
 #include <array>
-#include <new>
 #include <span>
 #include <string>
 #include <vector>
@@ -170,12 +169,7 @@ int status(std::string_view config_path, bool json) {
 }  // namespace
 
 int runStatus(const Invocation& invocation) {
-    try {
-        return status(invocation.config_path, invocation.hasOption("--json"));
-    } catch (const std::bad_alloc&) {
-        log::startupError(Error::OutOfMemory);
-        return 1;
-    }
+    return status(invocation.config_path, invocation.hasOption("--json"));
 }
 
 }  // namespace qs

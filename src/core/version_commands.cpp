@@ -1,6 +1,5 @@
 #include "core/version_commands.hpp"
 
-#include <new>
 #include <optional>
 #include <string>
 
@@ -52,43 +51,33 @@ int print(std::string_view text) {
 }  // namespace
 
 int runVersions(const Invocation& invocation) {
-    try {
-        const auto bundle = namedBundle(invocation, "versions");
-        if (!bundle) return 1;
-        const bool json = invocation.hasOption("--json");
-        std::string text;
-        for (const KeptVersion& version : listVersions(*bundle)) {
-            if (json) {
-                // One object per kept version, newest first, as the plain form.
-                text += "{\"name\":\"";
-                escapeJsonString(version.name, [&text](std::string_view piece) { text += piece; });
-                text.append("\",\"live\":").append(version.live ? "true" : "false").append("}\n");
-            } else {
-                text.append(version.live ? "* " : "  ").append(maskControlBytes(version.name)).append("\n");
-            }
+    const auto bundle = namedBundle(invocation, "versions");
+    if (!bundle) return 1;
+    const bool json = invocation.hasOption("--json");
+    std::string text;
+    for (const KeptVersion& version : listVersions(*bundle)) {
+        if (json) {
+            // One object per kept version, newest first, as the plain form.
+            text += "{\"name\":\"";
+            escapeJsonString(version.name, [&text](std::string_view piece) { text += piece; });
+            text.append("\",\"live\":").append(version.live ? "true" : "false").append("}\n");
+        } else {
+            text.append(version.live ? "* " : "  ").append(maskControlBytes(version.name)).append("\n");
         }
-        return print(text);
-    } catch (const std::bad_alloc&) {
-        log::startupError(Error::OutOfMemory);
-        return 1;
     }
+    return print(text);
 }
 
 int runRollback(const Invocation& invocation) {
-    try {
-        const auto bundle = namedBundle(invocation, "rollback");
-        if (!bundle) return 1;
-        std::optional<std::string_view> version;
-        if (invocation.operands.size() > 1) version = invocation.operands[1];
-        const auto rolled = rollbackVersion(*bundle, version);
-        if (!rolled) return 1;
-        const std::string was = rolled->from.empty() ? std::string("nothing") : maskControlBytes(rolled->from);
-        return print("[" + bundle->name + "] current -> " + maskControlBytes(rolled->to) + " (was " + was +
-                     ")\n");
-    } catch (const std::bad_alloc&) {
-        log::startupError(Error::OutOfMemory);
-        return 1;
-    }
+    const auto bundle = namedBundle(invocation, "rollback");
+    if (!bundle) return 1;
+    std::optional<std::string_view> version;
+    if (invocation.operands.size() > 1) version = invocation.operands[1];
+    const auto rolled = rollbackVersion(*bundle, version);
+    if (!rolled) return 1;
+    const std::string was = rolled->from.empty() ? std::string("nothing") : maskControlBytes(rolled->from);
+    return print("[" + bundle->name + "] current -> " + maskControlBytes(rolled->to) + " (was " + was +
+                 ")\n");
 }
 
 }  // namespace qs

@@ -114,13 +114,9 @@ Result<void> createSymlink(std::string_view target, std::string_view link_path) 
     return std::unexpected(symlinkError(errno));
 }
 
+// rename() is renameat() from the working directory: one call, one table.
 Result<void> renamePath(std::string_view from, std::string_view to) {
-    PathBuffer from_text;
-    PathBuffer to_text;
-    QS_TRY(composeSystemPath(from_text, {from}));
-    QS_TRY(composeSystemPath(to_text, {to}));
-    if (::rename(from_text.c_str(), to_text.c_str()) == 0) return {};
-    return std::unexpected(renameError(errno));
+    return renameAt(AT_FDCWD, from, to);
 }
 
 Result<void> renameAt(int directory, std::string_view from, std::string_view to) {

@@ -49,4 +49,14 @@ Result<std::uint64_t> parseUnsigned(std::string_view text, unsigned radix, Integ
     return value;
 }
 
+std::string octalText(std::uint64_t value) {
+    std::string digits;
+    do {
+        digits.insert(digits.begin(), static_cast<char>('0' + value % 8));
+        value /= 8;
+    } while (value != 0);
+    while (digits.size() < 4) digits.insert(digits.begin(), '0');
+    return digits;
+}
+
 }  // namespace qs

@@ -4,6 +4,7 @@
 // ("1_000" is 1000), and "-" only before an all-zero number.
 
 #include <cstdint>
+#include <string>
 #include <string_view>
 
 #include "util/error.hpp"
@@ -16,5 +17,8 @@ enum class IntegerWidth : unsigned { bits32 = 32, bits64 = 64 };
 // non-digit or a negative non-zero value; Overflow beyond the width.
 [[nodiscard]] Result<std::uint64_t> parseUnsigned(std::string_view text, unsigned radix,
                                                   IntegerWidth width);
+
+// A mode as chmod takes it: octal digits, at least four ("0644", "4755").
+[[nodiscard]] std::string octalText(std::uint64_t value);
 
 }  // namespace qs
