@@ -83,6 +83,24 @@ std::string_view nextComponent(std::string_view& rest) {
     return component;
 }
 
+// The name an observer hears: components joined by single slashes, without
+// empty and "." ones.
+std::string relativeName(std::string_view name) {
+    std::string relative;
+    relative.reserve(name.size());
+    while (!name.empty()) {
+        const std::size_t slash = name.find('/');
+        const std::string_view component = name.substr(0, slash);
+        if (!component.empty() && component != ".") {
+            if (!relative.empty()) relative.push_back('/');
+            relative.append(component);
+        }
+        if (slash == std::string_view::npos) break;
+        name.remove_prefix(slash + 1);
+    }
+    return relative;
+}
+
 [[nodiscard]] Result<void> drain(Reader& input) {
     std::array<char, 512> sink;
     for (;;) {
@@ -105,7 +123,8 @@ public:
 
     // Directory entries are best effort: a directory that cannot be made
     // shows up as a failure of the files below it.
-    void makeDirectoryEntry(std::string_view directory);
+    // Tells whether the directory is there.
+    [[nodiscard]] bool makeDirectoryEntry(std::string_view directory);
     [[nodiscard]] Result<void> writeFile(TarReader& tar, const TarEntry& entry);
 
 private:
@@ -166,14 +185,14 @@ Result<platform::Fd> Extraction::openBelow(std::string_view relative, CreateLast
     return current;
 }
 
-void Extraction::makeDirectoryEntry(std::string_view directory) {
+bool Extraction::makeDirectoryEntry(std::string_view directory) {
     try {
         const std::string path = std::string(destination_) + "/" + std::string(directory);
-        if (!checkSystemPath(path)) return;
+        if (!checkSystemPath(path)) return false;
     } catch (const std::bad_alloc&) {
-        return;
+        return false;
     }
-    (void)openBelow(directory, CreateLast::yes);
+    return openBelow(directory, CreateLast::yes).has_value();
 }
 
 Result<void> Extraction::writeFile(TarReader& tar, const TarEntry& entry) {
@@ -255,7 +274,7 @@ ExtractResult extractInto(Reader& archive, std::string_view destination, int des
                           std::string_view shown_as,
                           const std::optional<std::string>& extract_owner,
                           std::optional<std::uint32_t> extract_mode,
-                          const ExtractLimits& limits) {
+                          const ExtractLimits& limits, ExtractObserver* observer) {
     std::array<char, kInflateWorkspaceSize> workspace;
     Inflater inflater(archive, Container::gzip, workspace);
     std::array<char, kLookAheadSize> look_ahead;
@@ -312,15 +331,30 @@ ExtractResult extractInto(Reader& archive, std::string_view destination, int des
             result.error = Error::ExtractFailed;
             return result;
         }
-        if (name.ends_with('/')) {
-            extraction.makeDirectoryEntry(name.substr(0, name.size() - 1));
-            continue;
-        }
-        if (auto written = extraction.writeFile(tar, entry); !written) {
+        const bool directory = name.ends_with('/');
+        if (directory) {
+            if (!extraction.makeDirectoryEntry(name.substr(0, name.size() - 1))) continue;
+        } else if (auto written = extraction.writeFile(tar, entry); !written) {
             result.error = written.error();
             return result;
         }
-        ++result.count;
+        if (observer != nullptr) {
+            Result<void> told = std::unexpected(Error::OutOfMemory);
+            try {
+                const std::string relative = relativeName(name);
+                told = relative.empty() ? Result<void>{}
+                                        : observer->written(relative, directory
+                                                                          ? ExtractObserver::Kind::directory
+                                                                          : ExtractObserver::Kind::file);
+            } catch (const std::bad_alloc&) {
+            }
+            if (!told) {
+                log::error(Scope::bundle, "failed to write ", name, ": ", Error::ExtractFailed);
+                result.error = Error::ExtractFailed;
+                return result;
+            }
+        }
+        if (!directory) ++result.count;
     }
 }
 
@@ -331,7 +365,8 @@ ExtractResult extractArchive(std::string_view archive, std::string_view destinat
                              std::optional<std::uint32_t> extract_mode,
                              const ExtractLimits& limits) {
     MemoryReader memory(archive);
-    return extractInto(memory, destination, -1, destination, extract_owner, extract_mode, limits);
+    return extractInto(memory, destination, -1, destination, extract_owner, extract_mode, limits,
+                       nullptr);
 }
 
 ExtractResult extractArchiveAt(std::string_view archive, int destination_fd,
@@ -341,7 +376,7 @@ ExtractResult extractArchiveAt(std::string_view archive, int destination_fd,
                                const ExtractLimits& limits) {
     MemoryReader memory(archive);
     return extractInto(memory, destination, destination_fd, destination, extract_owner,
-                       extract_mode, limits);
+                       extract_mode, limits, nullptr);
 }
 
 ExtractResult extractArchive(Reader& archive, std::string_view destination,
@@ -349,16 +384,17 @@ ExtractResult extractArchive(Reader& archive, std::string_view destination,
                              const std::optional<std::string>& extract_owner,
                              std::optional<std::uint32_t> extract_mode,
                              const ExtractLimits& limits) {
-    return extractInto(archive, destination, -1, shown_as, extract_owner, extract_mode, limits);
+    return extractInto(archive, destination, -1, shown_as, extract_owner, extract_mode, limits,
+                       nullptr);
 }
 
 ExtractResult extractArchiveAt(Reader& archive, int destination_fd, std::string_view destination,
                                std::string_view shown_as,
                                const std::optional<std::string>& extract_owner,
                                std::optional<std::uint32_t> extract_mode,
-                               const ExtractLimits& limits) {
+                               const ExtractLimits& limits, ExtractObserver* observer) {
     return extractInto(archive, destination, destination_fd, shown_as, extract_owner,
-                       extract_mode, limits);
+                       extract_mode, limits, observer);
 }
 
 }  // namespace qs

@@ -38,6 +38,19 @@ struct ExtractLimits {
     std::optional<std::uint64_t> max_entries;
 };
 
+// Told of each entry an extraction has written, in archive order, by its
+// name relative to the destination with empty and "." components dropped
+// ("./a//b" is "a/b"): a caller that moves the tree elsewhere afterwards
+// can keep the archive's order. A directory is told only once it exists.
+class ExtractObserver {
+public:
+    enum class Kind { file, directory };
+    virtual ~ExtractObserver() = default;
+    // A failure ends the extraction with ExtractFailed; the observer logs
+    // its own cause.
+    [[nodiscard]] virtual Result<void> written(std::string_view relative, Kind kind) = 0;
+};
+
 // Extracts `archive` below `destination` (used as text; a trailing "/" just
 // doubles the slash in the logged paths). Entry names are joined to it
 // without normalisation, but nothing is ever written outside it: a name with
@@ -79,12 +92,13 @@ struct ExtractLimits {
                                            const ExtractLimits& limits = {});
 
 // The streamed form into the open directory `destination_fd` (not owned),
-// as extractArchiveAt.
+// as extractArchiveAt; `observer`, when given, hears of every entry written.
 [[nodiscard]] ExtractResult extractArchiveAt(Reader& archive, int destination_fd,
                                              std::string_view destination,
                                              std::string_view shown_as,
                                              const std::optional<std::string>& extract_owner,
                                              std::optional<std::uint32_t> extract_mode,
-                                             const ExtractLimits& limits = {});
+                                             const ExtractLimits& limits = {},
+                                             ExtractObserver* observer = nullptr);
 
 }  // namespace qs

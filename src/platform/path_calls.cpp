@@ -128,6 +128,31 @@ Result<void> renameAt(int directory, std::string_view from, std::string_view to)
     return std::unexpected(renameError(errno));
 }
 
+Result<void> renameBetween(int from_directory, std::string_view from, int to_directory,
+                           std::string_view to) {
+    PathBuffer from_text;
+    PathBuffer to_text;
+    QS_TRY(composeSystemPath(from_text, {from}));
+    QS_TRY(composeSystemPath(to_text, {to}));
+    if (::renameat(from_directory, from_text.c_str(), to_directory, to_text.c_str()) == 0) return {};
+    return std::unexpected(renameError(errno));
+}
+
+Result<EntryKind> entryKindAt(int directory, std::string_view name) {
+    PathBuffer text;
+    QS_TRY(composeSystemPath(text, {name}));
+    struct stat status {};
+    while (::fstatat(directory, text.c_str(), &status, AT_SYMLINK_NOFOLLOW) != 0) {
+        if (errno == EINTR) continue;
+        if (errno == ENOENT) return EntryKind::missing;
+        return std::unexpected(lstatError(errno));
+    }
+    if (S_ISDIR(status.st_mode)) return EntryKind::directory;
+    if (S_ISREG(status.st_mode)) return EntryKind::regular;
+    if (S_ISLNK(status.st_mode)) return EntryKind::symlink;
+    return EntryKind::special;
+}
+
 Result<PathKind> pathKind(std::string_view path) {
     PathBuffer text;
     QS_TRY(composeSystemPath(text, {path}));

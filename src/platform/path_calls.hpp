@@ -29,9 +29,22 @@ namespace qs::platform {
 // directory (or kWorkingDirectory). Errors: those of renamePath.
 [[nodiscard]] Result<void> renameAt(int directory, std::string_view from, std::string_view to);
 
+// renameat(from_directory, from, to_directory, to): one name moved between
+// two open directories of one file system, replacing what `to` named there
+// (a link is replaced, never followed). Errors: those of renamePath.
+[[nodiscard]] Result<void> renameBetween(int from_directory, std::string_view from,
+                                         int to_directory, std::string_view to);
+
 // What a name is, without following a link. `missing` when it does not
 // exist (ENOENT).
 enum class PathKind { missing, directory, symlink, other };
+
+// What an entry of an open directory is, without following a link; FIFOs,
+// sockets and devices are `special`.
+enum class EntryKind { missing, directory, regular, symlink, special };
+
+// fstatat(directory, name, AT_SYMLINK_NOFOLLOW). Errors: those of pathKind.
+[[nodiscard]] Result<EntryKind> entryKindAt(int directory, std::string_view name);
 
 // lstat(2) of `path`. Errors: NameTooLong, NotDir, AccessDenied,
 // SymLinkLoop, SystemResources, InputOutput, Unexpected.
