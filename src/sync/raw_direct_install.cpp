@@ -3,10 +3,8 @@
 #include <new>
 #include <optional>
 
-#include "deploy/extract_archive.hpp"
 #include "deploy/flush_tree.hpp"
 #include "deploy/ownership.hpp"
-#include "formats/memory_reader.hpp"
 #include "log/log.hpp"
 #include "platform/durability.hpp"
 #include "platform/fd.hpp"
@@ -131,36 +129,6 @@ Result<void> applyRawFrom(const Bundle& bundle, std::string_view version, Spool&
     // The file stays open while the hook runs, as it does when written from
     // memory.
     runHook(bundle, "file written", hookVariables(bundle, version, {}, etag, std::nullopt));
-    return {};
-}
-
-Result<void> applyDirect(const Bundle& bundle, std::string_view version, std::string_view body,
-                         std::string_view etag) {
-    MemoryReader memory(body);
-    return applyDirectFrom(bundle, version, memory, etag);
-}
-
-Result<void> applyDirectFrom(const Bundle& bundle, std::string_view version, Reader& archive,
-                             std::string_view etag) {
-    const ExtractResult extracted =
-        extractArchive(archive, bundle.target_dir, bundle.target_dir, bundle.extract_owner,
-                       bundle.extract_mode, extractLimits(bundle));
-    if (extracted.error) {
-        if (isLimitError(*extracted.error)) {
-            log::error(Scope::bundle, "files extracted before the limit stay in ",
-                       bundle.target_dir, " (direct mode)");
-        }
-        return std::unexpected(*extracted.error);
-    }
-    if (isDurable(bundle)) {
-        if (auto flushed = flushTree(bundle.target_dir, preferredFlushMethod()); !flushed) {
-            log::error(Scope::bundle, "failed to flush ", bundle.target_dir, ": ", flushed.error());
-            return std::unexpected(flushed.error());
-        }
-    }
-    log::info(Scope::bundle, "extracted ", extracted.count, " file(s) to ", bundle.target_dir,
-              " (direct)");
-    runHook(bundle, "files written", hookVariables(bundle, version, {}, etag, std::nullopt));
     return {};
 }
 

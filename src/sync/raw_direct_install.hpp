@@ -1,13 +1,13 @@
 #pragma once
-// The installs that write where readers look: a raw payload as one file,
-// renamed into place whole, and an archive extracted into target_dir
-// itself (direct mode).
+// The raw install: a payload written as one file where readers look,
+// renamed into place whole. Direct mode's archive install is in
+// direct_install.hpp.
 
 #include <string>
 #include <string_view>
 
 #include "config/config.hpp"
-#include "formats/reader.hpp"
+#include "sync/direct_install.hpp"
 #include "sync/spool.hpp"
 #include "util/error.hpp"
 
@@ -18,15 +18,6 @@ namespace qs {
 // OutOfMemory.
 [[nodiscard]] Result<void> applyRaw(const Bundle& bundle, std::string_view version,
                                     std::string_view body, std::string_view etag = {});
-
-// The archive extracted into target_dir itself; on failure the files
-// written so far stay. Errors as extractArchive.
-[[nodiscard]] Result<void> applyDirect(const Bundle& bundle, std::string_view version,
-                                       std::string_view body, std::string_view etag = {});
-
-// Direct extraction from a stream (a spooled body). As applyDirect.
-[[nodiscard]] Result<void> applyDirectFrom(const Bundle& bundle, std::string_view version,
-                                           Reader& archive, std::string_view etag = {});
 
 // Raw install of a spooled body (on the file system of
 // target_dir/filename): the spool gets the mode a new file would get and the

@@ -10,6 +10,7 @@
 #include "platform/thread.hpp"
 #include "platform/page_buffer.hpp"
 #include "sync/apply_bundle.hpp"
+#include "sync/direct_install.hpp"
 #include "sync/etag_store.hpp"
 #include "sync/fetch_bundle.hpp"
 #include "sync/payload_source.hpp"
@@ -56,6 +57,10 @@ void recordPayload(const Bundle& bundle, BundleState& state, const PayloadAnswer
 }
 
 }  // namespace
+
+bool StreamingInstall::directArchive() const {
+    return bundle_.format != BundleFormat::raw && bundle_.mode == DeployMode::direct;
+}
 
 void StreamingInstall::discardTargetDir() { (void)removeTree(bundle_.target_dir); }
 
@@ -140,6 +145,7 @@ Result<void> StreamingInstall::apply(std::string_view etag) {
         if (!spool_written_) {
             log::error(Scope::bundle, "failed to write ", spool_->path(), ": ",
                        spool_written_.error());
+            if (directArchive()) reportDirectUnchanged(bundle_);
             return std::unexpected(Error::WriteFailed);
         }
         if (bundle_.format == BundleFormat::raw) return applyRawFrom(bundle_, *version_, *spool_, etag);
@@ -227,6 +233,7 @@ SyncOutcome StreamingInstall::finish(BundleState& state, const PayloadAnswer& fe
         // The spool goes with this install; a target_dir this cycle made
         // stays, as it would after any failed install.
         held_.discard();
+        if (directArchive()) reportDirectUnchanged(bundle_);
         return SyncOutcome::failed;
     }
     if (bundle_.options.skip_identical.value_or(false) && fetched.digest &&

@@ -68,6 +68,8 @@ public:
 private:
     // Removes a target_dir only this cycle made.
     void discardTargetDir();
+    // Whether the payload is an archive placed straight into target_dir.
+    [[nodiscard]] bool directArchive() const;
     enum class Route { nothing, versioned, spooled, memory };
 
     void take(std::string_view version_key, Reader& body);

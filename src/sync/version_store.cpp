@@ -252,14 +252,17 @@ std::optional<int> ownerAfter(std::string_view name, std::string_view prefix) {
 
 // Who made `name`, when it is exactly a name the agent makes and removes
 // again itself (what stays is a leftover of an agent that died): staging
-// directories and switch links in a versioned bundle's target_dir, spools
-// in every mode. In direct and raw mode target_dir also holds the
-// payload's own files, and a name that merely looks alike is theirs.
-std::optional<int> leftoverOwner(std::string_view name, bool versioned) {
+// directories in a versioned or direct bundle's target_dir, switch links
+// in a versioned one's, spools in every mode. In direct and raw mode
+// target_dir also holds the payload's own files, and a name that merely
+// looks alike is theirs.
+std::optional<int> leftoverOwner(std::string_view name, bool versioned, bool direct) {
     if (auto pid = ownerAfter(name, kSpoolPrefix)) return pid;
-    if (!versioned) return std::nullopt;
-    if (auto pid = ownerAfter(name, kCurrentTmpPrefix)) return pid;
-    return stagingOwner(name);
+    if (versioned) {
+        if (auto pid = ownerAfter(name, kCurrentTmpPrefix)) return pid;
+    }
+    if (versioned || direct) return stagingOwner(name);
+    return std::nullopt;
 }
 
 // A name of another agent that is still running is its work in progress.
@@ -271,7 +274,7 @@ bool ownerGone(int pid) { return pid == platform::processId() || !platform::proc
 // this process holds the target's lock (`records`), temporary records,
 // which carry no process ID and which every writer replaces under the lock.
 void removeLeftoversIn(const Bundle& bundle, std::string_view directory_path, bool versioned,
-                       bool records) {
+                       bool direct, bool records) {
     auto directory = platform::openDirectory(directory_path);
     if (!directory) return;
     std::array<char, kMaxSystemPath> buffer;
@@ -288,7 +291,7 @@ void removeLeftoversIn(const Bundle& bundle, std::string_view directory_path, bo
             // A staging directory that `current` names is live (an install
             // on a system without an atomic exchange), not a leftover.
             if (live && *live == name) continue;
-            const std::optional<int> owner = leftoverOwner(name, versioned);
+            const std::optional<int> owner = leftoverOwner(name, versioned, direct);
             const bool temporary = records && versioned &&
                                    (name == kVersionRecordTmpName || name == ".etag.tmp");
             if ((owner && ownerGone(*owner)) || temporary) leftovers.emplace_back(name);
@@ -323,14 +326,14 @@ void removeLeftovers(const Bundle& bundle) {
     const TargetLock lock = TargetLock::take(bundle, platform::LockWait::fail_when_held,
                                              MissingTarget::leave);
     const bool records = lock.state() == TargetLock::State::held;
-    removeLeftoversIn(bundle, bundle.target_dir, versioned, records);
+    removeLeftoversIn(bundle, bundle.target_dir, versioned, !raw && !versioned, records);
     // A raw file's spool sits beside the file, which may be below target_dir.
     if (raw && bundle.filename) {
         try {
             const std::string path = joinPath(bundle.target_dir, *bundle.filename);
             const std::size_t slash = path.rfind('/');
             const std::string_view parent = std::string_view(path).substr(0, slash);
-            if (parent != bundle.target_dir) removeLeftoversIn(bundle, parent, false, records);
+            if (parent != bundle.target_dir) removeLeftoversIn(bundle, parent, false, false, records);
         } catch (const std::bad_alloc&) {
         }
     }

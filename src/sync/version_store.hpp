@@ -65,8 +65,9 @@ void keepVersions(const Bundle& bundle, std::optional<std::string_view> old_targ
 
 // Removes what an install killed midway leaves, one info line each: spools
 // of the payload being downloaded (every mode; for raw also beside the
-// file), and in a versioned bundle's target_dir staging directories that
-// `current` does not name, `current.tmp-{pid}` links and, while no other
+// file), staging directories in a direct bundle's target_dir and in a
+// versioned one's those that `current` does not name, `current.tmp-{pid}`
+// links and, while no other
 // agent holds the target's lock, temporary records. Only names exactly in
 // the forms the agent makes count, and only when the process whose ID they
 // carry is gone: another agent's work in progress and a payload's own files

@@ -202,6 +202,7 @@ TEST(StreamingInstall, LinesKeepTheirOrder) {
          "error(quillstead): [b] bundle apply failed: error.MakePath\n"},
         {"direct, not gzip", kModes[1], plain_tar, false,
          "error(bundle): tar iteration error: error.ReadFailed\n"
+         "error(bundle): {t} left as it was: nothing was moved into it (direct mode)\n"
          "error(quillstead): [b] bundle apply failed: error.TarParseFailed\n"},
         {"versioned, target_dir not makeable", kModes[0], good, true,
          "error(quillstead): [b] failed to create target_dir {t}: error.FileNotFound\n"},
