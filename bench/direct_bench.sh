@@ -18,14 +18,9 @@ cmake -S . -B build -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
 cmake --build build --target quillstead >/dev/null
 agent=$PWD/build/src/quillstead
 
-work=$(mktemp -d /tmp/quillstead-directbench-XXXXXX)
-nginx_pid=""
-cleanup() {
-  [ -n "$nginx_pid" ] && kill "$nginx_pid" 2>/dev/null || true
-  rm -rf "$work"
-}
-trap cleanup EXIT
-mkdir -p "$work/www" "$work/nginx" "$work/src/small" "$work/src/large"
+source bench/lib.sh
+bench_init directbench
+mkdir -p "$work/www" "$work/src/small" "$work/src/large"
 
 python3 - "$work/src" <<'PY'
 import os, sys
@@ -43,23 +38,12 @@ PY
 tar -czf "$work/www/small.tar.gz" -C "$work/src/small" .
 tar -cf - -C "$work/src/large" . | gzip -1 > "$work/www/large.tar.gz"
 
-port=$(python3 -c 'import socket; s=socket.socket(); s.bind(("127.0.0.1",0)); print(s.getsockname()[1])')
-cat > "$work/nginx/nginx.conf" <<CONF
-worker_processes 1;
-error_log $work/nginx/error.log;
-pid $work/nginx/nginx.pid;
-user root;
-events { worker_connections 64; }
-http {
+port=$(bench_free_port)
+bench_nginx_conf 64 <<CONF
   access_log off;
-  client_body_temp_path $work/nginx/body; proxy_temp_path $work/nginx/proxy;
-  fastcgi_temp_path $work/nginx/fastcgi; uwsgi_temp_path $work/nginx/uwsgi; scgi_temp_path $work/nginx/scgi;
   server { listen 127.0.0.1:$port; root $work/www; }
-}
 CONF
-/usr/sbin/nginx -p "$work/nginx/" -c "$work/nginx/nginx.conf" -g "daemon off; master_process off;" &
-nginx_pid=$!
-sleep 0.5
+bench_nginx_start "http://127.0.0.1:$port/small.tar.gz"
 
 # One install: prints "seconds kilobytes".
 run_once() {

@@ -119,6 +119,12 @@ public:
                 add(lineOf(lines, key), where, "nothing from this line");
             }
         }
+        // prune acts on what a direct install wrote.
+        if (raw || versioned) {
+            add(lineOf(lines, "prune"),
+                raw ? "does nothing in a raw bundle" : "does nothing in a versioned bundle",
+                "nothing from this line");
+        }
     }
 
     void proxy(const KeyLine* line, const std::optional<std::string>& value) {

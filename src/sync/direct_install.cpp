@@ -20,6 +20,7 @@
 #include "platform/path_calls.hpp"
 #include "platform/process_state.hpp"
 #include "sync/install_hooks.hpp"
+#include "sync/manifest.hpp"
 #include "sync/version_store.hpp"
 
 namespace qs {
@@ -45,8 +46,9 @@ constexpr std::size_t kMaxConflictLines = 100;
 // million small files costs no more memory than one of a single file.
 class EntryJournal final : public ExtractObserver {
 public:
-    EntryJournal(platform::Fd fd, std::string_view shown_as)
-        : fd_(std::move(fd)), shown_as_(shown_as), buffer_(new char[kJournalBuffer]) {}
+    // `names`, when given, also gets every name, for the manifest.
+    EntryJournal(platform::Fd fd, std::string_view shown_as, std::vector<std::string>* names)
+        : fd_(std::move(fd)), shown_as_(shown_as), names_(names), buffer_(new char[kJournalBuffer]) {}
 
     [[nodiscard]] Result<void> written(std::string_view relative, Kind kind) override {
         if (relative.size() > UINT32_MAX) return std::unexpected(Error::NameTooLong);
@@ -59,6 +61,7 @@ public:
         if (auto kept = append({head.data(), head.size()}); !kept) return failed(kept.error());
         if (auto kept = append(relative); !kept) return failed(kept.error());
         if (kind == Kind::file) ++files_;
+        if (names_ != nullptr) names_->emplace_back(relative);
         return {};
     }
 
@@ -93,6 +96,7 @@ private:
 
     platform::Fd fd_;
     std::string_view shown_as_;
+    std::vector<std::string>* names_;
     std::unique_ptr<char[]> buffer_;
     std::size_t used_ = 0;
     std::uint64_t files_ = 0;
@@ -216,7 +220,7 @@ const char* kindText(platform::EntryKind kind) {
 class DirectInstall {
 public:
     DirectInstall(const Bundle& bundle, std::string_view version)
-        : bundle_(bundle), version_(version) {}
+        : bundle_(bundle), version_(version), prune_(prunes(bundle)) {}
     ~DirectInstall() {
         if (!staging_dir_.empty()) (void)removeTree(staging_dir_);
     }
@@ -234,6 +238,13 @@ public:
 private:
     [[nodiscard]] Result<void> prepare();
     [[nodiscard]] Result<void> findConflicts();
+    // With prune, before anything moves: the record names what the last
+    // install wrote and what this one may write, so that whatever a
+    // failed or cut short move leaves is still pruned later.
+    [[nodiscard]] Result<void> recordBeforeMove();
+    // With prune, after the move: what the last install wrote and this
+    // payload lacks goes, and the record names this payload's paths.
+    void pruneAfterMove();
     [[nodiscard]] Result<void> move();
     void reportMoved(std::uint64_t records_before);
     // Looks at the parent `relative` of the next entries in target_dir.
@@ -251,6 +262,11 @@ private:
     std::optional<EntryJournal> journal_;
     std::uint32_t count_ = 0;
     std::size_t conflicts_ = 0;
+    const bool prune_;
+    // With prune: every path the payload holds, and what the record named
+    // before this install (nothing without a record).
+    std::vector<std::string> payload_paths_;
+    std::optional<std::vector<std::string>> previous_paths_;
 };
 
 Result<void> DirectInstall::prepare() {
@@ -290,7 +306,7 @@ Result<void> DirectInstall::prepare() {
     staging_fd_ = std::move(*staging);
     auto list = platform::createUnnamedFile(staging_dir_);
     if (!list) return refuse(list.error());
-    journal_.emplace(std::move(*list), bundle_.target_dir);
+    journal_.emplace(std::move(*list), bundle_.target_dir, prune_ ? &payload_paths_ : nullptr);
     return {};
 }
 
@@ -304,6 +320,7 @@ Result<void> DirectInstall::stage(Reader& archive) {
     count_ = extracted.count;
     QS_TRY(journal_->complete());
     QS_TRY(findConflicts());
+    if (prune_) QS_TRY(recordBeforeMove());
     if (isDurable(bundle_)) {
         // The files' data reaches the disk before any name in target_dir
         // refers to it.
@@ -397,6 +414,29 @@ Result<void> DirectInstall::findConflicts() {
     return first_conflict;
 }
 
+Result<void> DirectInstall::recordBeforeMove() {
+    try {
+        payload_paths_ = payloadPaths(std::move(payload_paths_));
+        previous_paths_ = loadManifest(bundle_);
+        if (!previous_paths_) return saveManifest(bundle_, payload_paths_);
+        return saveManifest(bundle_, mergePaths(*previous_paths_, payload_paths_));
+    } catch (const std::bad_alloc&) {
+        log::error(Scope::bundle, "failed to write ", bundle_.target_dir, "/", kManifestName, ": ",
+                   Error::OutOfMemory);
+        return std::unexpected(Error::OutOfMemory);
+    }
+}
+
+void DirectInstall::pruneAfterMove() {
+    try {
+        std::vector<std::string> kept;
+        if (previous_paths_) kept = prunePaths(bundle_, *previous_paths_, payload_paths_);
+        (void)saveManifest(bundle_, mergePaths(payload_paths_, kept));
+    } catch (const std::bad_alloc&) {
+        // The record written before the move still names everything.
+    }
+}
+
 Result<void> DirectInstall::move() {
     OpenParent target(target_fd_.get());
     OpenParent staging(staging_fd_.get());
@@ -474,6 +514,7 @@ Result<void> DirectInstall::finish(std::string_view etag) {
         }
     }
     log::info(Scope::bundle, "extracted ", count_, " file(s) to ", bundle_.target_dir, " (direct)");
+    if (prune_) pruneAfterMove();
     runHook(bundle_, "files written", hookVariables(bundle_, version_, {}, etag, std::nullopt));
     // Not durable means the ETag must not be recorded: a power loss could
     // otherwise leave a recorded ETag over files that never reached the disk.

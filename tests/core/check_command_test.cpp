@@ -113,6 +113,12 @@ TEST(CheckCommand, EachSilentFallbackIsOneLineAndStatusOne) {
         {"chunk_store that does not resolve", kGood + "format = chunked\nchunk_store = http://[x/\n",
          {"q.conf:5: chunk_store = 'http://[x/': does not resolve against url (error.InvalidFormat); "
           "the agent uses it, and every fetch fails"}},
+        {"prune in a versioned bundle", kGood + "prune = yes\n",
+         {"q.conf:4: prune = 'yes': does nothing in a versioned bundle; the agent uses nothing "
+          "from this line"}},
+        {"prune in a raw bundle", kGood + "format = raw\nfilename = f\nprune = yes\n",
+         {"q.conf:6: prune = 'yes': does nothing in a raw bundle; the agent uses nothing from "
+          "this line"}},
         {"a blank where the dot goes", kGood + "[bundle site]\nurl = http://h/x\ntarget_dir = {dir}/s\n",
          {"q.conf:4: [bundle site]: is not [global], [bundle] or [bundle.NAME]; the agent uses "
           "nothing from this section"}},

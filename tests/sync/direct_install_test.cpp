@@ -359,3 +359,80 @@ TEST(DirectInstall, MovesEveryEntryAndLeavesNoStaging) {
 
 }  // namespace
 }  // namespace qs
+
+namespace qs {
+namespace {
+
+Bundle pruningBundle(const std::string& target_dir) {
+    Bundle b = directBundle(target_dir);
+    b.options.prune = true;
+    return b;
+}
+
+std::string applyLogged(const Bundle& bundle, const std::string& version, const std::string& body) {
+    test::StderrCapture capture;
+    const Result<void> applied = applyBundle(bundle, version, body);
+    EXPECT_TRUE(applied) << capture.text();
+    return capture.text();
+}
+
+// prune removes what the previous payload wrote and the new one lacks, and
+// nothing else: not the operator's file beside it, not a directory that
+// still holds one, not what a record it cannot trust names.
+TEST(DirectPrune, RemovesWhatThePreviousPayloadWroteAndNothingElse) {
+    test::TempDir root;
+    const std::string t = root / "t";
+    fs::create_directory(t);
+    test::writeFile(root / "outside", "precious");
+    const Bundle bundle = pruningBundle(t);
+
+    const std::string first_log = applyLogged(
+        bundle, "1",
+        test::makeTarGz({test::fileEntry("keep.conf", "1"), test::fileEntry("extra.conf", "1"),
+                         test::dirEntry("old/"), test::fileEntry("old/a", "1"),
+                         test::dirEntry("shared/"), test::fileEntry("shared/b", "1"),
+                         test::fileEntry("line\nbreak", "1"), test::fileEntry("back\\slash", "1")}));
+    // Nothing to compare with yet: a warning, and nothing goes.
+    EXPECT_NE(first_log.find("warning(bundle): prune: no " + t +
+                             "/.manifest from an earlier install; nothing is removed this time\n"),
+              std::string::npos)
+        << first_log;
+    EXPECT_EQ(test::readFile(t + "/.manifest"),
+              "back\\\\slash\nextra.conf\nkeep.conf\nline\\nbreak\nold\nold/a\nshared\nshared/b\n");
+
+    test::writeFile(t + "/operator.txt", "mine");
+    test::writeFile(t + "/shared/operator.txt", "mine too");
+    const std::string second_log = applyLogged(
+        bundle, "2", test::makeTarGz({test::fileEntry("keep.conf", "2"), test::fileEntry("new.conf", "2")}));
+    EXPECT_NE(second_log.find("info(bundle): pruned " + t + "/extra.conf\n"), std::string::npos)
+        << second_log;
+    EXPECT_EQ(listing(t), (std::map<std::string, std::string>{
+                              {".manifest", "0644 file keep.conf\nnew.conf\nshared\n"},
+                              {"keep.conf", "0644 file 2"},
+                              {"new.conf", "0644 file 2"},
+                              {"operator.txt", "0644 file mine"},
+                              {"shared", "0755 dir"},
+                              {"shared/operator.txt", "0644 file mine too"}}));
+
+    // A record edited by someone else names nothing outside target_dir and
+    // none of the agent's own files.
+    test::writeFile(t + "/.manifest", "../outside\n/etc/passwd\n.etag\nkeep.conf/../../outside\n"
+                                      "new.conf\nbad\\escape\n");
+    (void)applyLogged(bundle, "3", test::makeTarGz({test::fileEntry("keep.conf", "3")}));
+    EXPECT_EQ(test::readFile(root / "outside"), "precious");
+    EXPECT_FALSE(fs::exists(t + "/new.conf"));
+    EXPECT_EQ(test::readFile(t + "/.manifest"), "keep.conf\n");
+}
+
+// Without prune nothing is recorded and nothing removed.
+TEST(DirectPrune, OffByDefault) {
+    test::TempDir t;
+    const Bundle bundle = directBundle(t.str());
+    (void)applyLogged(bundle, "1", test::makeTarGz({test::fileEntry("a", "1")}));
+    (void)applyLogged(bundle, "2", test::makeTarGz({test::fileEntry("b", "2")}));
+    EXPECT_EQ(listing(t.str()),
+              (std::map<std::string, std::string>{{"a", "0644 file 1"}, {"b", "0644 file 2"}}));
+}
+
+}  // namespace
+}  // namespace qs
