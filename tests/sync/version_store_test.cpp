@@ -254,8 +254,10 @@ TEST(RemoveLeftovers, OnlyExactFormsOfProcessesThatAreGone) {
         {".versions", Kind::file, Where::versioned, false},
         {".etag", Kind::file, Where::versioned, false},
         {"v1", Kind::directory, Where::versioned, false},
+        // A direct install stages its payload under the same form.
+        {".staging-1-" + dead, Kind::directory, Where::direct, true},
+        {".staging-1-" + alive, Kind::directory, Where::direct, false},
         // Direct and raw targets hold the payload's own files under any name.
-        {".staging-1-" + dead, Kind::directory, Where::direct, false},
         {"current.tmp-" + dead, Kind::link, Where::direct, false},
         {".versions.tmp", Kind::file, Where::direct, false},
     };
