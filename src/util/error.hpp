@@ -60,7 +60,10 @@ namespace qs {
     /* limits on a payload */                                                                      \
     X(ArchiveTooLarge) X(ArchiveTooManyEntries)                                                    \
     /* chunks */                                                                                   \
-    X(NotZstd) X(ChunkDigestMismatch)
+    X(NotZstd) X(ChunkDigestMismatch)                                                              \
+    /* bundle metadata */                                                                          \
+    X(MetadataLineUnknown) X(MetadataLineDuplicate) X(MetadataLineMissing)                         \
+    X(MetadataLineMalformed)
 
 enum class Error : std::uint16_t {
 #define QS_ERROR_ENUM(name) name,
