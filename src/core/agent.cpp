@@ -622,7 +622,7 @@ int runCommandLine(int argc, char** argv, SyncStep sync) {
     log::setPriorityPrefixes(platform::standardErrorIsJournal());
     const Command* command = findCommand(line.command);
     if (command == nullptr) return 1;  // the scan only selects listed words
-    const Invocation invocation{line.config_path, line.operands, line.options, sync};
+    const Invocation invocation{line.config_path, line.operands, line.options, line.values, sync};
     return command->run(invocation);
 }
 

@@ -35,6 +35,25 @@ CommandLine parseCommandLine(std::span<const std::string> args,
         } else if (arg.starts_with('-')) {
             // Options keep their meaning after the command word, so
             // "status -c x" reads x; a command's own option follows its word.
+            if (command != nullptr && std::ranges::find(command->value_options, arg) != command->value_options.end()) {
+                if (i + 1 == args.size()) {
+                    CommandLine refusal;
+                    refusal.action = CommandAction::refuse;
+                    refusal.refusal.append("option '").append(arg).append("' needs a value");
+                    return refusal;
+                }
+                // A value given twice would leave one of the two unused
+                // without a word: the publisher's helper prints what it
+                // signs, so it takes each value exactly once.
+                if (std::ranges::find(line.values, arg, &OptionValue::option) != line.values.end()) {
+                    CommandLine refusal;
+                    refusal.action = CommandAction::refuse;
+                    refusal.refusal.append("option '").append(arg).append("' given twice");
+                    return refusal;
+                }
+                line.values.push_back(OptionValue{arg, args[++i]});
+                continue;
+            }
             if (command == nullptr || std::ranges::find(command->options, arg) == command->options.end()) {
                 return refused("unknown option", arg);
             }

@@ -19,11 +19,20 @@ inline constexpr std::string_view kVersionText = "quillstead " QUILLSTEAD_VERSIO
 inline constexpr std::string_view kUsageLine = "quillstead [-c config] [-v] [-h] [COMMAND [ARGS]]";
 
 // What the scan needs to know of a command: its word, how many plain words
-// it takes, and the options of its own ("--json").
+// it takes, the options of its own ("--json") and its own options that take
+// the next argument as their value ("--bundle NAME").
 struct CommandSyntax {
     std::string_view word;
     std::size_t max_operands = 0;
     std::span<const std::string_view> options = {};
+    std::span<const std::string_view> value_options = {};
+};
+
+// A value option as given: the option and the argument after it.
+struct OptionValue {
+    std::string_view option;
+    std::string_view value;
+    bool operator==(const OptionValue&) const = default;
 };
 
 enum class CommandAction { run, print_version, print_usage, refuse };
@@ -39,6 +48,8 @@ struct CommandLine {
     std::vector<std::string_view> operands;
     // The command's own options that were given, in order.
     std::vector<std::string_view> options;
+    // The command's value options that were given, in order.
+    std::vector<OptionValue> values;
     // For CommandAction::refuse: the message after "error: ".
     std::string refusal;
 };
@@ -49,8 +60,11 @@ struct CommandLine {
 // scan. The first plain word must be a command word; the plain words after
 // it are its operands, up to its max_operands; an argument starting with a
 // dash must be one of the above or an option of the command named before
-// it. Anything else refuses the line ("unknown command 'x'", "unknown
-// option '-x'", "unexpected argument 'x'"). Comparison is byte for byte;
+// it. A value option of the command takes the next argument verbatim, as -c
+// does; given twice, or last with nothing after it, it refuses the line
+// ("option '--x' given twice", "option '--x' needs a value"). Anything else
+// refuses the line ("unknown command 'x'", "unknown option '-x'",
+// "unexpected argument 'x'"). Comparison is byte for byte;
 // there is no "--" and no combining.
 [[nodiscard]] CommandLine parseCommandLine(std::span<const std::string> args,
                                            std::span<const CommandSyntax> commands);

@@ -8,6 +8,7 @@
 #include "config/load_config.hpp"
 #include "core/agent.hpp"
 #include "core/check_command.hpp"
+#include "core/metadata_command.hpp"
 #include "core/status_command.hpp"
 #include "core/version_commands.hpp"
 
@@ -27,6 +28,8 @@ constexpr Command kCommands[] = {
     {{"versions", 1, kJsonOption}, "BUNDLE [--json]", "List a bundle's kept versions, newest first",
      runVersions},
     {{"rollback", 2}, "BUNDLE [VERSION]", "Switch a bundle back to a kept version", runRollback},
+    {{"metadata", 1, {}, kMetadataValueOptions}, "--bundle NAME --serial N --expires DURATION PAYLOAD",
+     "Print the signed-metadata file of a payload", runMetadata},
 };
 
 constexpr auto kCommandSyntax = [] {
@@ -38,6 +41,9 @@ constexpr auto kCommandSyntax = [] {
 // Descriptions start at the sixteenth character, as the option lines do,
 // unless a command's synopsis needs more room.
 constexpr std::size_t kDescriptionColumn = 15;
+// Past this width a synopsis would push every description far to the
+// right; its description goes on the next line instead.
+constexpr std::size_t kWidestSynopsis = 30;
 
 }  // namespace
 
@@ -81,11 +87,14 @@ std::string usageText() {
     };
     std::size_t column = kDescriptionColumn;
     for (const Command& command : kCommands) {
-        column = std::max(column, 2 + synopsis(command).size() + 2);
+        const std::size_t width = synopsis(command).size();
+        if (width <= kWidestSynopsis) column = std::max(column, 2 + width + 2);
     }
     for (const Command& command : kCommands) {
         std::string line = "  " + synopsis(command);
-        line.resize(column, ' ');
+        // A synopsis too wide for the column gets a line of its own.
+        if (line.size() + 2 > column) line.append("\n").append(column, ' ');
+        else line.resize(column, ' ');
         text += line;
         text += command.summary;
         text += '\n';

@@ -20,6 +20,8 @@ struct Invocation {
     std::span<const std::string_view> operands;
     // The command's own options that were given ("--json").
     std::span<const std::string_view> options = {};
+    // The command's value options that were given ("--bundle site").
+    std::span<const OptionValue> values = {};
     // The sync cycle: the real one, or a stand-in in tests.
     SyncStep sync = nullptr;
 

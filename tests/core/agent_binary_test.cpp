@@ -43,7 +43,9 @@ const std::string kUsage =
     "  check                      Check the configuration without fetching anything\n"
     "  status [--json]            Show each bundle's state from the records in state_dir\n"
     "  versions BUNDLE [--json]   List a bundle's kept versions, newest first\n"
-    "  rollback BUNDLE [VERSION]  Switch a bundle back to a kept version\n";
+    "  rollback BUNDLE [VERSION]  Switch a bundle back to a kept version\n"
+    "  metadata --bundle NAME --serial N --expires DURATION PAYLOAD\n"
+    "                             Print the signed-metadata file of a payload\n";
 
 test::ProcessResult run(std::vector<std::string> args, const std::string& working_dir = "") {
     test::RunOptions options;

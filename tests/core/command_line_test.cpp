@@ -17,11 +17,14 @@ struct Case {
     std::vector<std::string_view> operands = {};
     std::vector<std::string_view> options = {};
     std::string_view refusal = "";  // checked only for CommandAction::refuse
+    std::vector<OptionValue> values = {};
 };
 
 constexpr std::string_view kJson[] = {"--json"};
 // The scan only needs each command's word, operand count and options.
-constexpr CommandSyntax kCommands[] = {{"run", 0}, {"once", 0}, {"versions", 1, kJson}};
+constexpr std::string_view kMetadataValues[] = {"--bundle", "--serial"};
+constexpr CommandSyntax kCommands[] = {
+    {"run", 0}, {"once", 0}, {"versions", 1, kJson}, {"metadata", 1, {}, kMetadataValues}};
 
 constexpr std::string_view kDefault = QUILLSTEAD_CONFIG_PATH;
 constexpr CommandAction kRefuse = CommandAction::refuse;
@@ -69,6 +72,20 @@ const Case kCases[] = {
     {"a second command word", {"once", "run"}, kRefuse, "", "", {}, {}, "unexpected argument 'run'"},
     {"one operand too many", {"versions", "site", "v2"}, kRefuse, "", "", {}, {},
      "unexpected argument 'v2'"},
+    {"a value option takes the next argument", {"metadata", "--bundle", "site", "p.tgz"},
+     CommandAction::run, kDefault, "metadata", {"p.tgz"}, {}, "", {{"--bundle", "site"}}},
+    {"a value may start with a dash", {"metadata", "--serial", "-5", "--bundle", "-c", "p"},
+     CommandAction::run, kDefault, "metadata", {"p"}, {}, "", {{"--serial", "-5"}, {"--bundle", "-c"}}},
+    {"a value may be empty", {"metadata", "--bundle", "", "p"}, CommandAction::run, kDefault, "metadata",
+     {"p"}, {}, "", {{"--bundle", ""}}},
+    {"a value option last, without its value", {"metadata", "p", "--bundle"}, kRefuse, "", "", {}, {},
+     "option '--bundle' needs a value"},
+    {"a value option given twice", {"metadata", "--bundle", "a", "--bundle", "b", "p"}, kRefuse, "", "",
+     {}, {}, "option '--bundle' given twice"},
+    {"a value option before its command", {"--bundle", "a", "metadata"}, kRefuse, "", "", {}, {},
+     "unknown option '--bundle'"},
+    {"another command's value option", {"once", "--bundle", "a"}, kRefuse, "", "", {}, {},
+     "unknown option '--bundle'"},
     {"an empty argument is a word", {""}, kRefuse, "", "", {}, {}, "unknown command ''"},
     {"a word with a trailing blank", {"once "}, kRefuse, "", "", {}, {}, "unknown command 'once '"},
 };
@@ -83,6 +100,7 @@ TEST(CommandLine, Scan) {
             EXPECT_EQ(line.command, c.command);
             EXPECT_EQ(line.operands, c.operands);
             EXPECT_EQ(line.options, c.options);
+            EXPECT_EQ(line.values, c.values);
         }
         if (c.action == kRefuse) {
             EXPECT_EQ(line.refusal, c.refusal);
