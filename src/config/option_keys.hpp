@@ -52,7 +52,10 @@ enum class OptionShown {
     X(use_last_modified, bool, yes_no, 0, 0, "", bundle_and_global, check_only)                    \
     X(chunk_store, std::string, url, 0, 0, "", bundle, check_only)                                 \
     X(chunk_connections, std::uint32_t, number, 1, 16, "", bundle_and_global, check_only)          \
-    X(prune, bool, yes_no, 0, 0, "", bundle_and_global, check_only)
+    X(prune, bool, yes_no, 0, 0, "", bundle_and_global, check_only)                                \
+    X(metadata_url, std::string, url, 0, 0, "", bundle, settings)                                  \
+    X(metadata_signature_url, std::string, url, 0, 0, "", bundle, check_only)                      \
+    X(metadata_name, std::string, text, 0, 0, "", bundle, check_only)
 
 // One row of the list, for code that handles every key alike.
 struct OptionKey {

@@ -94,13 +94,22 @@ public:
         if (!b.target_dir.empty() && b.target_dir.front() == '/') parentExists(lineOf(lines, "target_dir"), b.target_dir);
         if (b.public_key) {
             const KeyLine* line = lineOf(lines, "public_key");
-            path(line, *b.public_key);
-            if (auto key = platform::readWholeFile(*b.public_key, kMaxPublicKeyBytes); !key) {
-                add(line, "cannot be read (" + errorText(key.error()) + ")",
-                    "nothing from this bundle: it is skipped");
-            } else if (auto usable = readPublicKeyFile(*b.public_key); !usable) {
-                add(line, "is not a usable public key (" + errorText(usable.error()) + ")",
-                    "nothing from this bundle: it is skipped");
+            const std::vector<std::string> paths = publicKeyPaths(*b.public_key);
+            if (paths.empty()) {
+                add(line, "names no key file", "nothing from this bundle: it is skipped");
+            }
+            for (const std::string& key_path : paths) {
+                path(line, key_path);
+                const std::string which = paths.size() > 1 ? " " + key_path : std::string();
+                if (auto key = platform::readWholeFile(key_path, kMaxPublicKeyBytes); !key) {
+                    add(line, (which.empty() ? "cannot be read (" : "lists" + which + ", which cannot be read (") +
+                                  errorText(key.error()) + ")",
+                        "nothing from this bundle: it is skipped");
+                } else if (auto usable = readPublicKeyFile(key_path); !usable) {
+                    add(line, (which.empty() ? "is not a usable public key (" : "lists" + which + ", which is not a usable public key (") +
+                                  errorText(usable.error()) + ")",
+                        "nothing from this bundle: it is skipped");
+                }
             }
         }
         if (!b.chunked) {
@@ -111,6 +120,7 @@ public:
             add(lineOf(lines, "chunk_store"), "does not resolve against url (" + errorText(store.error()) + ")",
                 "it, and every fetch fails");
         }
+        metadata(b, lines);
         // Keys that only a versioned archive bundle acts on.
         const bool versioned = !raw && b.mode == DeployMode::versioned;
         if (!versioned) {
@@ -125,6 +135,31 @@ public:
                 raw ? "does nothing in a raw bundle" : "does nothing in a versioned bundle",
                 "nothing from this line");
         }
+    }
+
+    // Signed metadata needs a key to check it with and a URL that resolves;
+    // its other keys mean nothing without it.
+    void metadata(const Bundle& b, const std::vector<KeyLine>& lines) {
+        if (!b.options.metadata_url) {
+            for (const std::string_view key : {"metadata_signature_url", "metadata_name"}) {
+                add(lineOf(lines, key), "does nothing without metadata_url", "nothing from this line");
+            }
+            return;
+        }
+        const KeyLine* line = lineOf(lines, "metadata_url");
+        if (!b.public_key) {
+            add(line, "needs public_key", "nothing from this bundle: it is skipped");
+            return;
+        }
+        if (const auto url = signatureUrlFor(b.url, b.options.metadata_url); !url) {
+            add(line, "does not resolve against url (" + errorText(url.error()) + ")",
+                "it, and every poll fails");
+        } else if (const auto uri = parseUri(*url); !uri || !protocolOf(*uri)) {
+            add(line, "has a scheme other than http and https", "it, and every poll fails");
+        }
+        add(lineOf(lines, "signature_url"),
+            "does nothing with metadata_url: the payload is checked against the signed metadata",
+            "nothing from this line");
     }
 
     void proxy(const KeyLine* line, const std::optional<std::string>& value) {

@@ -77,6 +77,12 @@ const MetricFamily kFamilies[] = {
     {"quillstead_bundle_settings_unusable", "gauge",
      "1 while the bundle runs on its previous settings because the reloaded ones cannot be used.",
      [](const BundleStatus& s) { return std::string(s.settings_error ? "1" : "0"); }},
+    {"quillstead_metadata_expired", "gauge",
+     "1 when the last cycle found the bundle's signed metadata past its expiry.",
+     [](const BundleStatus& s) { return std::string(s.metadata_expired ? "1" : "0"); }},
+    {"quillstead_metadata_expiry_timestamp_seconds", "gauge",
+     "Unix time the last accepted signed metadata expires (0: none).",
+     [](const BundleStatus& s) { return std::to_string(s.metadata_expires); }},
 };
 
 // Label values, one per bundle: its name, with "~2", "~3", ... for a name

@@ -119,7 +119,7 @@ LoopEnd pollLoop(std::span<const Bundle> bundles, std::span<BundleState> states,
             if (poll_all || now_ms >= state.next_poll_ms) {
                 state.last_poll = now;
                 const SyncOutcome outcome = driver.sync(bundle, state, tls_verify);
-                if (outcome == SyncOutcome::failed) {
+                if (outcome == SyncOutcome::failed || outcome == SyncOutcome::expired) {
                     if (state.failures < UINT32_MAX) ++state.failures;
                 } else if (outcome != SyncOutcome::busy) {
                     state.failures = 0;

@@ -28,6 +28,7 @@ std::string_view resultWord(SyncOutcome outcome) {
     case SyncOutcome::unchanged: return "unchanged";
     case SyncOutcome::failed: return "failed";
     case SyncOutcome::busy: return "busy";
+    case SyncOutcome::expired: return "expired";
     }
     return "failed";
 }
@@ -226,7 +227,7 @@ void recordCycle(const Bundle& bundle, BundleState& state, SyncOutcome outcome,
     } else {
         s.bytes = bytes_before;
     }
-    if (outcome == SyncOutcome::failed) {
+    if (outcome == SyncOutcome::failed || outcome == SyncOutcome::expired) {
         ++s.consecutive_failures;
         ++s.failures_total;
         // The cycle's last error line says why; without the "[name] " the

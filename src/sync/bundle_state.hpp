@@ -6,6 +6,9 @@
 #include <cstdint>
 #include <optional>
 #include <string>
+#include <vector>
+
+#include "formats/bundle_metadata.hpp"
 
 namespace qs {
 
@@ -38,6 +41,10 @@ struct BundleStatus {
     // be used; it runs on its previous ones meanwhile and counts as failing
     // until a reload brings settings it can use. Absent: they are in force.
     std::optional<std::string> settings_error;
+    // metadata_url: whether the last cycle found the metadata past its
+    // expiry, and the expiry of the last one accepted (0: none).
+    bool metadata_expired = false;
+    std::int64_t metadata_expires = 0;
 };
 
 // The per-bundle runtime record, one per bundle, same order, alive from
@@ -61,13 +68,19 @@ struct BundleState {
     // and its failed cycles in a row since the last good one.
     std::int64_t next_poll_ms = 0;
     std::uint32_t failures = 0;
-    // The text of the public_key file, read once at start-up like the rest
-    // of the configuration; empty without a key.
-    std::string public_key;
+    // The texts of the public_key files, read once at start-up like the
+    // rest of the configuration; none without a key.
+    std::vector<std::string> public_keys;
     // The ETag of a payload pre_switch refused, sent beside `etag` so that
     // the same payload is not downloaded again; empty: none. Not kept
     // across restarts.
     std::string refused_etag;
+    // metadata_url: the last metadata file that verified, with the ETag and
+    // Last-Modified it came with, sent when it is asked for again. Not kept
+    // across restarts: the first poll after one fetches it whole.
+    std::optional<BundleMetadata> metadata;
+    std::string metadata_etag;
+    std::string metadata_last_modified;
 };
 
 }  // namespace qs

@@ -40,9 +40,18 @@ HttpSource::HttpSource(const Bundle& bundle, const ProxyRoutes& routes, bool tls
     options_.max_body_bytes = bundle.options.max_payload_bytes;
 }
 
+void HttpSource::expectPayload(std::uint64_t size) {
+    unconditional_ = true;
+    options_.digest = true;
+    if (!options_.max_body_bytes || *options_.max_body_bytes > size) options_.max_body_bytes = size;
+}
+
 PayloadAnswer HttpSource::poll(const BundleState& state, PayloadConsumer& consumer) {
     FetchOptions options = options_;
     options.consumer = &consumer;
+    if (unconditional_) {
+        return answerOf(fetchBundle(bundle_.url, {}, bundle_.authorization, tls_verify_, options));
+    }
     if (bundle_.options.use_last_modified.value_or(false)) {
         options.if_modified_since = state.last_modified;
     }

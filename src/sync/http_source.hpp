@@ -29,10 +29,16 @@ public:
     [[nodiscard]] const FetchOptions& options() const { return options_; }
     [[nodiscard]] bool tlsVerify() const { return tls_verify_; }
 
+    // For a payload its signed metadata announced: asked for without
+    // validators (the metadata said it is not the live one), hashed while it
+    // arrives, and never read past `size` bytes.
+    void expectPayload(std::uint64_t size);
+
 private:
     const Bundle& bundle_;
     const bool tls_verify_;
     FetchOptions options_;
+    bool unconditional_ = false;
 };
 
 }  // namespace qs

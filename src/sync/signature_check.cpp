@@ -76,15 +76,45 @@ Result<std::string> readPublicKeyFile(const std::string& path) {
     return text;
 }
 
-std::optional<std::string> loadBundleKey(const Bundle& bundle) {
-    if (!bundle.public_key) return std::string();
-    auto text = readPublicKeyFile(*bundle.public_key);
-    if (!text) {
+std::vector<std::string> publicKeyPaths(std::string_view value) {
+    std::vector<std::string> paths;
+    while (!value.empty()) {
+        const std::size_t comma = value.find(',');
+        std::string_view name = value.substr(0, comma);
+        value = comma == std::string_view::npos ? std::string_view{} : value.substr(comma + 1);
+        while (!name.empty() && (name.front() == ' ' || name.front() == '\t')) name.remove_prefix(1);
+        while (!name.empty() && (name.back() == ' ' || name.back() == '\t')) name.remove_suffix(1);
+        if (!name.empty()) paths.emplace_back(name);
+    }
+    return paths;
+}
+
+std::optional<std::vector<std::string>> loadBundleKeys(const Bundle& bundle) {
+    std::vector<std::string> keys;
+    if (!bundle.public_key) {
+        // Metadata that nobody checks would only look like protection.
+        if (bundle.options.metadata_url) {
+            log::error(Scope::quillstead, "[", bundle.name, "] metadata_url needs public_key; bundle skipped");
+            return std::nullopt;
+        }
+        return keys;
+    }
+    const std::vector<std::string> paths = publicKeyPaths(*bundle.public_key);
+    if (paths.empty()) {
         log::error(Scope::quillstead, "[", bundle.name, "] public_key ", *bundle.public_key,
-                   " unusable: ", text.error(), "; bundle skipped");
+                   " unusable: ", Error::FileNotFound, "; bundle skipped");
         return std::nullopt;
     }
-    return std::move(*text);
+    for (const std::string& path : paths) {
+        auto text = readPublicKeyFile(path);
+        if (!text) {
+            log::error(Scope::quillstead, "[", bundle.name, "] public_key ", path, " unusable: ",
+                       text.error(), "; bundle skipped");
+            return std::nullopt;
+        }
+        keys.push_back(std::move(*text));
+    }
+    return keys;
 }
 
 std::optional<FetchedSignature> fetchSignature(const Bundle& bundle, const BundleState& state,
@@ -95,7 +125,12 @@ std::optional<FetchedSignature> fetchSignature(const Bundle& bundle, const Bundl
         logFailure(bundle, "invalid signature URL: ", url.error());
         return std::nullopt;
     }
+    return fetchSignatureAt(bundle, state, *url, tls_verify, payload_options);
+}
 
+std::optional<FetchedSignature> fetchSignatureAt(const Bundle& bundle, const BundleState& state,
+                                                 std::string_view url, bool tls_verify,
+                                                 const FetchOptions& payload_options) {
     // The signature comes from the same kind of request as the payload
     // (headers, redirects, certificate checks, proxies, time limits) but
     // never conditionally: a stored ETag belongs to the payload. Without the
@@ -105,7 +140,7 @@ std::optional<FetchedSignature> fetchSignature(const Bundle& bundle, const Bundl
     options.proxy = payload_options.proxy;
     options.limits = payload_options.limits;
     options.max_body_bytes = kMaxSignatureFileBytes;
-    FetchResult fetched = fetchBundle(*url, {}, bundle.authorization, tls_verify, options);
+    FetchResult fetched = fetchBundle(url, {}, bundle.authorization, tls_verify, options);
     switch (fetched.kind) {
     case FetchResult::Kind::fetched: break;
     case FetchResult::Kind::not_modified:
@@ -121,22 +156,40 @@ std::optional<FetchedSignature> fetchSignature(const Bundle& bundle, const Bundl
         return std::nullopt;
     }
 
-    auto key = parsePublicKey(state.public_key);
-    if (!key) {
-        logFailure(bundle, "public key unusable: ", key.error());
+    FetchedSignature signature{{}, std::move(fetched.body)};
+    for (const std::string& text : state.public_keys) {
+        auto key = parsePublicKey(text);
+        if (!key) {
+            logFailure(bundle, "public key unusable: ", key.error());
+            return std::nullopt;
+        }
+        signature.keys.push_back(std::move(*key));
+    }
+    if (signature.keys.empty()) {
+        logFailure(bundle, "public key unusable: ", Error::FileNotFound);
         return std::nullopt;
     }
-    return FetchedSignature{std::move(*key), std::move(fetched.body)};
+    return signature;
 }
 
-bool reportSignature(const Bundle& bundle, const FetchedSignature& signature,
-                     const Result<void>& verified) {
+Result<KeyAlgorithm> verifyWithAnyKey(const FetchedSignature& signature, std::string_view message) {
+    Error closest = Error::SignatureKeyNumberMismatch;
+    for (const PublicKey& key : signature.keys) {
+        const auto verified = verifySignature(key, signature.file.view(), message);
+        if (verified) return key.algorithm();
+        if (verified.error() != Error::SignatureKeyNumberMismatch &&
+            (closest == Error::SignatureKeyNumberMismatch || verified.error() == Error::SignatureMismatch))
+            closest = verified.error();
+    }
+    return std::unexpected(closest);
+}
+
+bool reportSignature(const Bundle& bundle, const Result<KeyAlgorithm>& verified) {
     if (!verified) {
         logFailure(bundle, "", verified.error());
         return false;
     }
-    log::info(Scope::quillstead, "[", bundle.name, "] signature verified (",
-              keyAlgorithmName(signature.key.algorithm()), ")");
+    log::info(Scope::quillstead, "[", bundle.name, "] signature verified (", keyAlgorithmName(*verified), ")");
     return true;
 }
 
@@ -144,8 +197,7 @@ bool checkSignature(const Bundle& bundle, const BundleState& state, std::string_
                     bool tls_verify, const FetchOptions& payload_options) {
     const auto signature = fetchSignature(bundle, state, tls_verify, payload_options);
     if (!signature) return false;
-    return reportSignature(bundle, *signature,
-                           verifySignature(signature->key, signature->file.view(), payload));
+    return reportSignature(bundle, verifyWithAnyKey(*signature, payload));
 }
 
 }  // namespace qs

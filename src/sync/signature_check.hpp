@@ -6,6 +6,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "config/config.hpp"
 #include "sync/bundle_state.hpp"
@@ -30,27 +31,46 @@ namespace qs {
 // kMaxKeyFileBytes) and of parsePublicKey.
 [[nodiscard]] Result<std::string> readPublicKeyFile(const std::string& path);
 
-// At start-up: reads the bundle's public_key file and returns its text, to
-// be kept in the bundle's state for the cycles to come; empty text for a
-// bundle without a key. On failure logs "[name] public_key PATH unusable:
-// error.X; bundle skipped" and returns nothing: such a bundle must never be
-// polled without its check.
-[[nodiscard]] std::optional<std::string> loadBundleKey(const Bundle& bundle);
+// The key files a public_key value lists: separated by commas, blanks
+// around each name dropped, empty names skipped. A signature by any of them
+// is accepted, so that a key can be replaced without a flag day: the new key
+// is added to every agent, signing switches to it, the old one is removed.
+[[nodiscard]] std::vector<std::string> publicKeyPaths(std::string_view value);
+
+// At start-up: reads every key file the bundle's public_key lists and
+// returns their texts, to be kept in the bundle's state for the cycles to
+// come; none for a bundle without a key. On failure logs "[name] public_key
+// PATH unusable: error.X; bundle skipped" (or "[name] metadata_url needs
+// public_key; bundle skipped") and returns nothing: such a bundle must never
+// be polled without its check.
+[[nodiscard]] std::optional<std::vector<std::string>> loadBundleKeys(const Bundle& bundle);
 
 // The two halves of checkSignature, for a caller that verifies while it
-// does other work: the signature fetched and the bundle's key parsed, or
-// nothing after the failure line; then, once verifySignature has run (on
+// does other work: the signature fetched and the bundle's keys parsed, or
+// nothing after the failure line; then, once verifyWithAnyKey has run (on
 // any thread), the line for its outcome and whether it verified.
 struct FetchedSignature {
-    PublicKey key;
+    std::vector<PublicKey> keys;
     platform::PageBuffer file;
 };
 [[nodiscard]] std::optional<FetchedSignature> fetchSignature(const Bundle& bundle,
                                                              const BundleState& state,
                                                              bool tls_verify,
                                                              const FetchOptions& payload_options);
-[[nodiscard]] bool reportSignature(const Bundle& bundle, const FetchedSignature& signature,
-                                   const Result<void>& verified);
+// The same for the signature at `url`, with `what` naming the signed file in
+// the failure lines' reasons ("metadata signature fetch failed: ...").
+[[nodiscard]] std::optional<FetchedSignature> fetchSignatureAt(const Bundle& bundle,
+                                                               const BundleState& state,
+                                                               std::string_view url,
+                                                               bool tls_verify,
+                                                               const FetchOptions& payload_options);
+// Succeeds with the algorithm of the first key the signature verifies
+// with. Otherwise the error of the key that came closest: a signature that
+// fails to verify with a key of its kind says more than the key numbers of
+// the other signify keys.
+[[nodiscard]] Result<KeyAlgorithm> verifyWithAnyKey(const FetchedSignature& signature,
+                                                    std::string_view message);
+[[nodiscard]] bool reportSignature(const Bundle& bundle, const Result<KeyAlgorithm>& verified);
 
 // Fetches the signature of `payload` and verifies it against the key read
 // at start-up. Returns false after logging "[name] signature check failed:

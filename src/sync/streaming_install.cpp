@@ -195,11 +195,9 @@ bool StreamingInstall::stageWhileVerifying(const BundleState& state, bool tls_ve
     if (!signature) return false;
     auto mapped = mapSpool();
     if (!mapped) return false;
-    Result<void> verified = std::unexpected(Error::Unexpected);
+    Result<KeyAlgorithm> verified = std::unexpected(Error::Unexpected);
     {
-        platform::Worker check([&] {
-            verified = verifySignature(signature->key, signature->file.view(), mapped->view());
-        });
+        platform::Worker check([&] { verified = verifyWithAnyKey(*signature, mapped->view()); });
         held_.resume();
         spool_->removeName();
         SpoolReader reader(*spool_);
@@ -209,7 +207,7 @@ bool StreamingInstall::stageWhileVerifying(const BundleState& state, bool tls_ve
         held_.pause();
         check.join();
     }
-    if (!reportSignature(bundle_, *signature, verified)) {
+    if (!reportSignature(bundle_, verified)) {
         versioned_.reset();  // removes the staged tree
         return false;
     }
@@ -224,7 +222,17 @@ SyncOutcome StreamingInstall::finish(BundleState& state, const PayloadAnswer& fe
     // be spooled whole installs nothing anyway; its own line says why.
     const bool kept = route_ == Route::memory || (route_ == Route::spooled && spool_written_);
     const bool versioned = bundle_.format != BundleFormat::raw && bundle_.mode == DeployMode::versioned;
-    if (signed_ && kept && route_ == Route::spooled && versioned) {
+    if (expected_sha256_) {
+        // Spooled like a signed payload; the digest taken while it arrived
+        // is checked before anything is extracted or written.
+        const std::string got = fetched.digest ? hexDigest(*fetched.digest) : std::string("none");
+        if (kept && got != *expected_sha256_) {
+            held_.discard();
+            log::error(Scope::quillstead, "[", bundle_.name, "] payload refused: sha256 ", got,
+                       " is not the ", *expected_sha256_, " of its metadata");
+            return SyncOutcome::failed;
+        }
+    } else if (signed_ && kept && route_ == Route::spooled && versioned) {
         if (!stageWhileVerifying(state, tls_verify, options)) {
             held_.discard();
             return SyncOutcome::failed;

@@ -61,6 +61,11 @@ public:
         held_.pause();
     }
 
+    // A payload announced by signed metadata: it must hash to `sha256` (hex)
+    // before any of it is used, and needs no signature of its own, since
+    // the metadata that names its digest is signed.
+    void expectDigest(std::string sha256) { expected_sha256_ = std::move(sha256); }
+
     // `tls_verify` and `options` are the payload fetch's, for the signature.
     [[nodiscard]] SyncOutcome finish(BundleState& state, const PayloadAnswer& fetched,
                                      bool tls_verify, const FetchOptions& options);
@@ -101,6 +106,7 @@ private:
     std::optional<Spool> spool_;
     Result<void> spool_written_;
     platform::PageBuffer memory_;
+    std::optional<std::string> expected_sha256_;
 };
 
 }  // namespace qs

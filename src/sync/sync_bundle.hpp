@@ -13,6 +13,7 @@ enum class SyncOutcome {
     installed,  // a new payload is in place and its ETag recorded (a failed hook included)
     failed,     // nothing new is in place; the next cycle tries again
     busy,       // another process held the target's lock: not polled this time
+    expired,    // the signed metadata ran out: the live version stays, the bundle is failing
 };
 
 // Polls the bundle's URL once and installs a new payload if there is one.

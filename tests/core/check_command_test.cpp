@@ -93,6 +93,27 @@ TEST(CheckCommand, EachSilentFallbackIsOneLineAndStatusOne) {
         {"public key that cannot be read", kGood + "public_key = {dir}/missing.pub\n",
          {"q.conf:4: public_key = '{dir}/missing.pub': cannot be read (error.FileNotFound); the "
           "agent uses nothing from this bundle: it is skipped"}},
+        {"the second of two keys cannot be read",
+         kGood + "public_key = " + std::string(QUILLSTEAD_SOURCE_DIR) + "/examples/signed-bundle.pub, {dir}/gone.pub\n",
+         {"q.conf:4: public_key = '" + std::string(QUILLSTEAD_SOURCE_DIR) +
+          "/examples/signed-bundle.pub, {dir}/gone.pub': lists {dir}/gone.pub, which cannot be read "
+          "(error.FileNotFound); the agent uses nothing from this bundle: it is skipped"}},
+        {"a key list of commas alone", kGood + "public_key = ,\n",
+         {"q.conf:4: public_key = ',': names no key file; the agent uses nothing from this bundle: it is skipped"}},
+        {"metadata_url without public_key", kGood + "metadata_url = site.meta\n",
+         {"q.conf:4: metadata_url = 'site.meta': needs public_key; the agent uses nothing from this "
+          "bundle: it is skipped"}},
+        {"metadata keys without metadata_url", kGood + "metadata_name = site\nmetadata_signature_url = s.sig\n",
+         {"q.conf:4: metadata_name = 'site': does nothing without metadata_url; the agent uses nothing from this line",
+          "q.conf:5: metadata_signature_url = 's.sig': does nothing without metadata_url; the agent uses "
+          "nothing from this line"}},
+        {"signature_url beside metadata_url",
+         kGood + "public_key = " + std::string(QUILLSTEAD_SOURCE_DIR) +
+             "/examples/signed-bundle.pub\nmetadata_url = m\nsignature_url = s.sig\n",
+         {"q.conf:6: signature_url = 's.sig': does nothing with metadata_url: the payload is checked "
+          "against the signed metadata; the agent uses nothing from this line"}},
+        {"metadata_url in [global]", "[global]\nmetadata_url = m\n" + kGood,
+         {"q.conf:2: metadata_url = 'm': is not a key of [global]; the agent uses nothing from this line"}},
         {"target_dir without its parent", "[bundle.p]\nurl = http://h/x\ntarget_dir = {dir}/no/p\n",
          {"q.conf:3: target_dir = '{dir}/no/p': has no parent directory {dir}/no; the agent uses "
           "it, and every install fails to create it"}},

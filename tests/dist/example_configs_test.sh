@@ -34,6 +34,7 @@ basic-auth.conf 1
 lab-http.conf 1
 demo.conf 2
 proxy-farm.conf 2
+signed-metadata.conf 1
 signed-bundle.conf 1
 chunked-site.conf 1
 "
