@@ -70,11 +70,11 @@ void logSummary(const Config& config) {
 // be used is left out (its line says so): it must never be polled without
 // its check, and the others still run. Returns the key texts of the
 // bundles that remain, in their order.
-std::vector<std::string> loadKeys(std::vector<Bundle>& bundles) {
-    std::vector<std::string> keys;
+std::vector<std::vector<std::string>> loadKeys(std::vector<Bundle>& bundles) {
+    std::vector<std::vector<std::string>> keys;
     std::size_t kept = 0;
     for (std::size_t i = 0; i < bundles.size(); ++i) {
-        std::optional<std::string> key = loadBundleKey(bundles[i]);
+        std::optional<std::vector<std::string>> key = loadBundleKeys(bundles[i]);
         if (!key) continue;
         keys.push_back(std::move(*key));
         if (kept != i) bundles[kept] = std::move(bundles[i]);
@@ -310,23 +310,34 @@ bool sameBundle(const Bundle& a, const Bundle& b) {
     return a.name == b.name && a.url == b.url && a.target_dir == b.target_dir;
 }
 
-// The text of a bundle's public_key file (empty without one), or why the
+// The texts of a bundle's public_key files (none without one), or why the
 // bundle cannot be polled with these settings.
-std::expected<std::string, std::string> keyOf(const Bundle& bundle) {
-    if (!bundle.public_key) return std::string();
-    auto text = readPublicKeyFile(*bundle.public_key);
-    if (!text) {
-        return std::unexpected("public_key " + *bundle.public_key + ": error." +
-                               std::string(errorName(text.error())));
+std::expected<std::vector<std::string>, std::string> keyOf(const Bundle& bundle) {
+    std::vector<std::string> keys;
+    if (!bundle.public_key) {
+        if (bundle.options.metadata_url) return std::unexpected(std::string("metadata_url needs public_key"));
+        return keys;
     }
-    return std::move(*text);
+    const std::vector<std::string> paths = publicKeyPaths(*bundle.public_key);
+    if (paths.empty()) {
+        return std::unexpected("public_key " + *bundle.public_key + ": error." +
+                               std::string(errorName(Error::FileNotFound)));
+    }
+    for (const std::string& path : paths) {
+        auto text = readPublicKeyFile(path);
+        if (!text) {
+            return std::unexpected("public_key " + path + ": error." + std::string(errorName(text.error())));
+        }
+        keys.push_back(std::move(*text));
+    }
+    return keys;
 }
 
 // A bundle of a reloaded configuration: the settings it runs on and where
 // its runtime record comes from.
 struct ReloadedBundle {
     Bundle bundle;
-    std::string key;
+    std::vector<std::string> key;
     // The running bundle of this name, if there is one.
     std::optional<std::size_t> running;
     // Why the file's settings cannot be used: a running bundle then keeps
@@ -368,7 +379,7 @@ std::vector<ReloadedBundle> pairBundles(Config& loaded, const StartedAgent& agen
         } else if (entry.running) {
             entry.unusable = std::move(key.error());
             entry.bundle = running[*entry.running];
-            entry.key = agent.states[*entry.running].public_key;
+            entry.key = agent.states[*entry.running].public_keys;
         } else {
             entry.unusable = std::move(key.error());
             entry.bundle = std::move(bundle);
@@ -389,7 +400,7 @@ std::vector<ReloadedBundle> pairBundles(Config& loaded, const StartedAgent& agen
             if (!entry.running) continue;
             entry.unusable = "missing " + section.missing;
             entry.bundle = running[*entry.running];
-            entry.key = agent.states[*entry.running].public_key;
+            entry.key = agent.states[*entry.running].public_keys;
             paired.push_back(std::move(entry));
         }
         if (position < complete.size()) paired.push_back(std::move(complete[position]));
@@ -471,7 +482,7 @@ void reloadAgent(StartedAgent& agent, std::string_view config_path) {
                 state.etag = loadEtag(entry.bundle.target_dir);
                 preloadBundleStatus(next, i);
             }
-            state.public_key = entry.key;
+            state.public_keys = entry.key;
             // An added bundle, or a kept one whose records moved (another
             // state_dir), reads its records where they are now, as at
             // start-up; otherwise they would be written beside its files
@@ -511,7 +522,7 @@ void reloadAgent(StartedAgent& agent, std::string_view config_path) {
 // Empty when start-up failed (the reason is logged).
 std::optional<StartedAgent> startAgent(std::string_view config_path) {
     StartedAgent agent;
-    std::vector<std::string> keys;
+    std::vector<std::vector<std::string>> keys;
     try {
         auto loaded = loadConfig(config_path);
         if (!loaded) {
@@ -535,7 +546,7 @@ std::optional<StartedAgent> startAgent(std::string_view config_path) {
     }
 
     for (std::size_t i = 0; i < agent.states.size(); ++i)
-        agent.states[i].public_key = std::move(keys[i]);
+        agent.states[i].public_keys = std::move(keys[i]);
 
     // A record that cannot be read just means no ETag: the first poll then
     // downloads and installs the payload once more, which is harmless.
@@ -595,7 +606,7 @@ int runOnce(const Invocation& invocation) {
         const SyncOutcome outcome = agent->runCycle(i, invocation.sync, platform::LockWait::wait);
         // Only a stop ends the wait for the lock without a cycle.
         if (outcome == SyncOutcome::busy) break;
-        if (outcome == SyncOutcome::failed) any_failed = true;
+        if (outcome == SyncOutcome::failed || outcome == SyncOutcome::expired) any_failed = true;
     }
     agent->writeMetricsIfDue();
     return any_failed ? kSomeCycleFailed : 0;
