@@ -17,7 +17,7 @@ script=fuzz.sh
 # shellcheck source=lib/fuzz_toolchain.sh
 source "$root/scripts/lib/fuzz_toolchain.sh"
 
-fuzz_build formats_fuzz
+fuzz_build formats_fuzz metadata_fuzz
 
 # Seeds: small archives from GNU tar, gzipped by gzip and pigz, each behind
 # the byte that selects how the target reads it.
@@ -58,4 +58,25 @@ for run in 1 2; do
   }
   grep -E '^(stat::number_of_executed_units|Done)' "$work/log" || true
 done
+
+# The signed-metadata reader, from a file the agent accepts and a few it
+# refuses; a quarter of the time.
+meta_seeds=$work/meta-seeds
+mkdir -p "$meta_seeds" "$work/meta-corpus"
+good='bundle: site
+serial: 1733822400
+expires: 2026-12-17T00:00:00Z
+size: 104857600
+sha256: 9f86d081884c7d659a2feaa0c55ad015a3bf4f1b2b0b822cd15d6c15b0f00a08
+'
+printf '%s' "$good" > "$meta_seeds/good"
+printf '%sextra: 1\n' "$good" > "$meta_seeds/unknown"
+printf 'expires: 2000-02-29T23:59:59.5z\n' > "$meta_seeds/time"
+echo "== fuzzing the metadata reader ($((seconds / 4 + 1))s)"
+"$out/metadata_fuzz" -max_total_time=$((seconds / 4 + 1)) -timeout=10 -max_len=4096 \
+  -print_final_stats=1 -artifact_prefix="$out/" "$work/meta-corpus" "$meta_seeds" 2>"$work/log" || {
+  tail -60 "$work/log" >&2
+  echo "fuzz.sh: the metadata fuzz target failed; the input is in $out/" >&2
+  exit 1
+}
 echo "fuzz.sh: no crash, hang, leak or engine mismatch"
