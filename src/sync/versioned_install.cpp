@@ -31,28 +31,6 @@ void discardNewVersion(std::string_view target_dir, std::string_view name,
     (void)removeTree(directory);
 }
 
-// Moves a complete staged tree to the name of a version that is not live.
-// An existing directory of that name is replaced: exchanged in one step
-// where the system can, else moved aside first; what it held is removed.
-[[nodiscard]] Result<void> placeVersion(const std::string& staging_dir,
-                                        const std::string& version_dir, bool exists) {
-    if (!exists) return platform::renamePath(staging_dir, version_dir);
-    QS_TRY_ASSIGN(const platform::Exchange exchange,
-                  platform::exchangePaths(staging_dir, version_dir));
-    if (exchange == platform::Exchange::exchanged) {
-        (void)removeTree(staging_dir);  // the replaced tree
-        return {};
-    }
-    const std::string aside = staging_dir + ".old";
-    QS_TRY(platform::renamePath(version_dir, aside));
-    if (auto renamed = platform::renamePath(staging_dir, version_dir); !renamed) {
-        (void)platform::renamePath(aside, version_dir);
-        return renamed;
-    }
-    (void)removeTree(aside);
-    return {};
-}
-
 }  // namespace
 
 // The sequence, and what a crash at each point leaves (a crash never leaves
@@ -65,13 +43,16 @@ void discardNewVersion(std::string_view target_dir, std::string_view name,
 //  3. the version's name V = target_dir/v{version}:
 //     a. V missing: rename S to V; a crash after it leaves a complete V that
 //        `current` does not name, replaced by the next install of it;
-//     b. V present, `current` not naming it: exchange S and V (or move V
-//        aside to S.old, then S to V), then remove the old tree now at S;
+//     b. V present, `current` not naming it (a kept version offered again):
+//        nothing yet; V stays as it is until the new tree is live;
 //     c. V present and live: nothing yet; the new tree stays at S;
-//  4. pre_switch runs in the new tree (V, or S in case c); a refusal removes
-//     that tree and leaves `current` as it was;
-//  5. switch: in cases a and b `current.tmp` is made and renamed over
-//     `current`; in case c S and V are exchanged in one step, so `current`
+//  4. pre_switch runs in the new tree (V in case a, else S); a refusal
+//     removes that tree and leaves `current` and every version as they were;
+//  5. switch: in case a `current.tmp` is made and renamed over `current`; in
+//     case b S and V are exchanged (or V moved aside to S.old, then S to V)
+//     and `current` switched to V, and a switch that fails puts the kept
+//     tree back under V; the kept tree is removed only once `current` names
+//     the new one; in case c S and V are exchanged in one step, so `current`
 //     keeps naming V and V holds the old tree until that instant and the new
 //     one from it; the live files are never written. Without an atomic
 //     exchange `current` is switched to S itself (a complete tree) and V is
@@ -197,8 +178,8 @@ Result<bool> VersionedInstall::recheck() {
     return *kind;
 }
 
-Result<void> VersionedInstall::place(bool exists) {
-    if (auto placed = placeVersion(staging_dir_, version_dir_, exists); !placed) {
+Result<void> VersionedInstall::place() {
+    if (auto placed = platform::renamePath(staging_dir_, version_dir_); !placed) {
         log::error(Scope::bundle, "rename(", staging_dir_, ", ", version_dir_,
                    ") failed: ", placed.error());
         (void)removeTree(staging_dir_);
@@ -225,6 +206,46 @@ Result<VersionedInstall::Switched> VersionedInstall::switchToNewName() {
         log::error(Scope::bundle, "symlink swap failed: ", switched.error());
         discardNewVersion(bundle_.target_dir, link_name_, version_dir_);
         return std::unexpected(switched.error());
+    }
+    return Switched{link_name_, {}};
+}
+
+// A kept version installed anew: until `current` names the new tree, the
+// kept one stays whole under some name and goes back under its own when the
+// switch fails, so a failed install leaves every version as it was.
+Result<VersionedInstall::Switched> VersionedInstall::switchReplacingKept() {
+    const auto renameFailed = [&](Error error) -> Result<Switched> {
+        log::error(Scope::bundle, "rename(", staging_dir_, ", ", version_dir_, ") failed: ", error);
+        (void)removeTree(staging_dir_);
+        return std::unexpected(error);
+    };
+    auto exchanged = platform::exchangePaths(staging_dir_, version_dir_);
+    if (!exchanged) return renameFailed(exchanged.error());
+    const bool swapped = *exchanged == platform::Exchange::exchanged;
+    // Where the kept tree waits while the new one takes its name.
+    std::string kept_aside = staging_dir_;
+    if (!swapped) {
+        kept_aside += ".old";
+        if (auto moved = platform::renamePath(version_dir_, kept_aside); !moved) {
+            return renameFailed(moved.error());
+        }
+        if (auto renamed = platform::renamePath(staging_dir_, version_dir_); !renamed) {
+            (void)platform::renamePath(kept_aside, version_dir_);
+            return renameFailed(renamed.error());
+        }
+    }
+    if (auto switched = switchCurrent(bundle_.target_dir, link_name_); !switched) {
+        log::error(Scope::bundle, "symlink swap failed: ", switched.error());
+        if (swapped) {
+            (void)platform::exchangePaths(staging_dir_, version_dir_);
+        } else if (platform::renamePath(version_dir_, staging_dir_)) {
+            (void)platform::renamePath(kept_aside, version_dir_);
+        }
+        if (!currentNames(bundle_.target_dir, staging_name_)) (void)removeTree(staging_dir_);
+        return std::unexpected(switched.error());
+    }
+    if (auto removed = removeTree(kept_aside); !removed) {
+        log::warn(Scope::bundle, "failed to remove old dir ", kept_aside, ": ", removed.error());
     }
     return Switched{link_name_, {}};
 }
@@ -270,10 +291,12 @@ Result<void> VersionedInstall::finish(std::string_view etag) {
     std::array<char, kMaxSystemPath> old_buffer;
     const std::optional<std::string_view> old_target = readCurrent(bundle_.target_dir, old_buffer);
     const bool live = exists && old_target && *old_target == link_name_;
-    if (!live) QS_TRY(place(exists));
-    QS_TRY(live ? check(staging_name_, staging_dir_, etag) : check(link_name_, version_dir_, etag));
+    if (!exists) QS_TRY(place());
+    QS_TRY(exists ? check(staging_name_, staging_dir_, etag) : check(link_name_, version_dir_, etag));
 
-    QS_TRY_ASSIGN(const Switched switched, live ? switchSameName() : switchToNewName());
+    QS_TRY_ASSIGN(const Switched switched, live     ? switchSameName()
+                                           : exists ? switchReplacingKept()
+                                                    : switchToNewName());
     log::info(Scope::bundle, "current -> ", switched.live_name);
 
     bool flushed = true;

@@ -68,10 +68,11 @@ private:
     // The steps of finish(), in order; each failing one has removed the new
     // tree and logged why.
     [[nodiscard]] Result<bool> recheck();
-    [[nodiscard]] Result<void> place(bool exists);
+    [[nodiscard]] Result<void> place();
     [[nodiscard]] Result<void> check(std::string_view new_name, const std::string& new_dir,
                                      std::string_view etag);
     [[nodiscard]] Result<Switched> switchToNewName();
+    [[nodiscard]] Result<Switched> switchReplacingKept();
     [[nodiscard]] Result<Switched> switchSameName();
     void removeOld(const Switched& switched, std::optional<std::string_view> old_target);
 

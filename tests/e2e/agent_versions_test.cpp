@@ -221,6 +221,41 @@ TEST_F(AgentVersions, VersionsAndRollbackAcrossRuns) {
     EXPECT_EQ(readFile(target() + "/.etag"), "\"b\"");
 }
 
+// A kept version that the server offers again is a new install under an
+// existing name; refused by pre_switch it must leave the kept tree, the
+// record and the live version as they were, so a rollback still finds it.
+TEST_F(AgentVersions, RefusedReinstallOfAKeptVersionKeepsIt) {
+    ScriptedServer server({script::respond(ok("\"a\"", site("a"))),
+                           script::respond(ok("\"b\"", site("b"))),
+                           script::respond(ok("\"a\"", site("a again")))},
+                          {.lifetime = 20s});
+    const std::string refuse = dir_ / "refuse";
+    const std::string conf =
+        config(server, "keep_versions = 3\npre_switch = test ! -e " + refuse + "\n");
+    ASSERT_EQ(run({"-c", conf, "once"}).exit_status, 0);
+    ASSERT_EQ(run({"-c", conf, "once"}).exit_status, 0);
+    ASSERT_EQ(linkTarget(target() + "/current"), "vb");
+    const std::vector<std::string> entries = listDir(target());
+    const std::string record = readFile(target() + "/.versions");
+
+    writeFile(refuse, "");
+    const ProcessResult r = run({"-c", conf, "once"});
+    EXPECT_EQ(r.exit_status, 2) << r.err;
+    EXPECT_NE(r.err.find("error(quillstead): [site] pre_switch refused version a: exited with code 1\n"),
+              std::string::npos)
+        << r.err;
+    EXPECT_EQ(listDir(target()), entries);
+    EXPECT_EQ(readFile(target() + "/.versions"), record);
+    EXPECT_EQ(readFile(target() + "/va/conf/app.conf"), "a");
+    EXPECT_EQ(linkTarget(target() + "/current"), "vb");
+    EXPECT_EQ(readFile(target() + "/.etag"), "\"b\"");
+
+    fs::remove(refuse);
+    const ProcessResult back = run({"-c", conf, "rollback", "site", "a"});
+    EXPECT_EQ(back.exit_status, 0) << back.err;
+    EXPECT_EQ(linkTarget(target() + "/current"), "va");
+}
+
 // Version names come from the server's ETags: ESC and BEL in them reach
 // the terminal through versions and rollback only as "?", as in status.
 TEST_F(AgentVersions, ControlBytesOfVersionNamesAreMaskedOnTheTerminal) {

@@ -698,6 +698,54 @@ TEST(ApplyVersioned, PreSwitchAcceptsOrRefuses) {
     }
 }
 
+// A kept version offered again is installed anew under its name, but the
+// kept tree and the record stay exactly as they were until the new tree is
+// live: a refusal or a failed switch leaves them for a rollback.
+TEST(ApplyVersioned, KeptVersionOfferedAgainStaysUntilTheNewTreeIsLive) {
+    struct Case {
+        const char* name;
+        std::string pre_switch;
+        std::function<void(const std::string&)> prepare;
+        bool installed;
+    };
+    const Case cases[] = {
+        {"accepted", "test \"$(cat README)\" = a2", nullptr, true},
+        {"refused by pre_switch", "exit 1", nullptr, false},
+        {"switch fails",
+         "",
+         [](const std::string& t) {
+             fs::remove(t + "/current");
+             fs::create_directory(t + "/current");
+             test::writeFile(t + "/current/keep", "");
+         },
+         false},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        test::TempDir t;
+        Bundle bundle = makeBundle(t.str());
+        bundle.options.keep_versions = 3;
+        ASSERT_TRUE(apply(bundle, "a", payload("a")).result);
+        ASSERT_TRUE(apply(bundle, "b", payload("b")).result);
+        const std::string record = test::readFile(t / ".versions");
+        if (!c.pre_switch.empty()) bundle.pre_switch = c.pre_switch;
+        if (c.prepare) c.prepare(t.str());
+        const Applied a = apply(bundle, "a", payload("a2"));
+        EXPECT_EQ(a.result.has_value(), c.installed) << a.log;
+        EXPECT_EQ(entriesOf(t.str()),
+                  (std::vector<std::string>{".versions", "current", "va", "vb"}));
+        EXPECT_TRUE(holdsPayload(t / "va", c.installed ? "a2" : "a"));
+        EXPECT_TRUE(holdsPayload(t / "vb", "b"));
+        if (c.installed) {
+            EXPECT_EQ(linkTarget(t / "current"), "va");
+            EXPECT_EQ(test::readFile(t / ".versions"), "vb\nva\n");
+        } else {
+            EXPECT_EQ(test::readFile(t / ".versions"), record);
+            if (!c.prepare) EXPECT_EQ(linkTarget(t / "current"), "vb");
+        }
+    }
+}
+
 // Both hooks learn what is being installed from their environment, and
 // nothing else of the agent's; pre_switch runs in the new version's tree.
 TEST(ApplyBundle, HookEnvironment) {
