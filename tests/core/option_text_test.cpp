@@ -10,9 +10,9 @@ namespace qs {
 namespace {
 
 // A value every key of its kind accepts.
-std::string goodValue(const OptionKey& spec) {
-    switch (spec.kind) {
-    case OptionKind::number: return std::to_string(spec.minimum);
+std::string goodValue(const OptionKey& row) {
+    switch (row.kind) {
+    case OptionKind::number: return std::to_string(row.minimum);
     case OptionKind::yes_no: return "yes";
     case OptionKind::text: return "a.example";
     case OptionKind::url: return "http://u:pw@127.0.0.1:3128";
@@ -24,25 +24,25 @@ std::string goodValue(const OptionKey& spec) {
 // so, defaulted from [global]; `check` shows it back (a password masked).
 TEST(OptionKeys, EveryRowIsParsedInheritedAndShown) {
     const BundleOptions none;
-    forEachOption(none, [](const OptionKey& spec, const auto&) {
-        SCOPED_TRACE(std::string(spec.name));
-        const std::string line = std::string(spec.name) + " = " + goodValue(spec) + "\n";
+    forEachOption(none, [](const OptionKey& row, const auto&) {
+        SCOPED_TRACE(std::string(row.name));
+        const std::string line = std::string(row.name) + " = " + goodValue(row) + "\n";
         const std::string bundle = "[bundle.a]\nurl = http://h/\ntarget_dir = /srv/a\n";
         const Config own = parseConfig(bundle + line);
         ASSERT_EQ(own.bundles.size(), 1u);
         const std::string shown = optionsText(own.bundles[0].options, OptionsShown::every);
-        EXPECT_TRUE(shown.starts_with(" " + std::string(spec.name) + "=")) << shown;
+        EXPECT_TRUE(shown.starts_with(" " + std::string(row.name) + "=")) << shown;
         EXPECT_EQ(shown.find("pw"), std::string::npos) << shown;
         EXPECT_TRUE(own.bundles[0].options.any());
 
         const Config inherited = parseConfig("[global]\n" + line + bundle);
         ASSERT_EQ(inherited.bundles.size(), 1u);
-        const bool global = spec.scope == OptionScope::bundle_and_global;
+        const bool global = row.scope == OptionScope::bundle_and_global;
         EXPECT_EQ(inherited.bundles[0].options == own.bundles[0].options, global);
 
-        if (spec.kind == OptionKind::number && spec.maximum != UINT64_MAX) {
-            const Config over = parseConfig(bundle + std::string(spec.name) + " = " +
-                                            std::to_string(spec.maximum + 1) + "\n");
+        if (row.kind == OptionKind::number && row.maximum != UINT64_MAX) {
+            const Config over = parseConfig(bundle + std::string(row.name) + " = " +
+                                            std::to_string(row.maximum + 1) + "\n");
             EXPECT_FALSE(over.bundles[0].options.any());
         }
     });
