@@ -241,7 +241,7 @@ Result<void> Extraction::writeFile(TarReader& tar, const TarEntry& entry) {
     }
     if (!created) {
         log::error(Scope::bundle, "failed to write ", name, ": ", Error::CreateFileFailed);
-        return std::unexpected(Error::ExtractFailed);
+        return std::unexpected(isStorageFull(created.error()) ? created.error() : Error::ExtractFailed);
     }
     platform::Fd file = std::move(*created);
 
@@ -250,13 +250,13 @@ Result<void> Extraction::writeFile(TarReader& tar, const TarEntry& entry) {
         log::error(Scope::bundle, "failed to extract ", name, ": ", copied.error());
         file.reset();
         log::error(Scope::bundle, "failed to write ", name, ": ", Error::ExtractFailed);
-        return std::unexpected(Error::ExtractFailed);
+        return std::unexpected(isStorageFull(copied.error()) ? copied.error() : Error::ExtractFailed);
     }
     if (auto flushed = writer.flush(); !flushed) {
         log::error(Scope::bundle, "failed to flush ", name, ": ", flushed.error());
         file.reset();
         log::error(Scope::bundle, "failed to write ", name, ": ", Error::WriteFailed);
-        return std::unexpected(Error::ExtractFailed);
+        return std::unexpected(isStorageFull(flushed.error()) ? flushed.error() : Error::ExtractFailed);
     }
     // A link entry's mode is that of the link (usually 0777), not of the
     // plain file it turns into here, so it does not make the file writable

@@ -19,7 +19,8 @@ struct ExtractResult {
     // Not meaningful when `error` is set.
     std::uint32_t count = 0;
     // TarParseFailed, MakePath, ExtractFailed, ArchiveTooLarge or
-    // ArchiveTooManyEntries; the cause is logged.
+    // ArchiveTooManyEntries; NoSpaceLeft or DiskQuota where a file could not
+    // be created or written for want of room. The cause is logged.
     std::optional<Error> error;
 };
 

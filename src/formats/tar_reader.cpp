@@ -303,7 +303,8 @@ Result<void> TarReader::streamData(TarDataSink& sink) {
         const std::string_view look = input_.buffered();
         const std::size_t step =
             static_cast<std::size_t>(std::min<std::uint64_t>(unread_, look.size()));
-        if (!sink.write(look.substr(0, step))) return std::unexpected(Error::WriteFailed);
+        // The sink's own error: a full disk must reach the operator by name.
+        QS_TRY(sink.write(look.substr(0, step)));
         input_.consume(step);
         unread_ -= step;
     }

@@ -67,7 +67,7 @@ public:
 
     // Copies the current entry's unread data (all of it, unless readData
     // took some) to `sink`. EndOfStream when the input ends early,
-    // WriteFailed when the sink fails, the input's error otherwise.
+    // The sink's error when the sink fails, the input's error otherwise.
     [[nodiscard]] Result<void> streamData(TarDataSink& sink);
 
     // Up to out.size() bytes of the current entry's data; 0 once it is all

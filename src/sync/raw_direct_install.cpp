@@ -85,7 +85,7 @@ Result<void> applyRaw(const Bundle& bundle, std::string_view version, std::strin
     if (auto written = platform::writeAll(file.get(), body); !written) {
         log::error(Scope::bundle, "failed to write ", path, ": ", written.error());
         platform::removeEntryIgnoringResult(platform::kWorkingDirectory, temporary);
-        return std::unexpected(Error::WriteFailed);
+        return std::unexpected(isStorageFull(written.error()) ? written.error() : Error::WriteFailed);
     }
     applyFinalOwnership(file.get(), path, bundle.extract_owner, bundle.extract_mode, 0);
     // Durable: the file's data before its name, and the name flushed after.
@@ -93,7 +93,7 @@ Result<void> applyRaw(const Bundle& bundle, std::string_view version, std::strin
         if (auto synced = platform::syncFile(file.get()); !synced) {
             log::error(Scope::bundle, "failed to flush ", path, ": ", synced.error());
             platform::removeEntryIgnoringResult(platform::kWorkingDirectory, temporary);
-            return std::unexpected(Error::WriteFailed);
+            return std::unexpected(isStorageFull(synced.error()) ? synced.error() : Error::WriteFailed);
         }
     }
     if (auto renamed = platform::renameAt(platform::kWorkingDirectory, temporary, path); !renamed) {
@@ -117,7 +117,7 @@ Result<void> applyRawFrom(const Bundle& bundle, std::string_view version, Spool&
     if (isDurable(bundle)) {
         if (auto synced = platform::syncFile(spool.fd()); !synced) {
             log::error(Scope::bundle, "failed to flush ", path, ": ", synced.error());
-            return std::unexpected(Error::WriteFailed);
+            return std::unexpected(isStorageFull(synced.error()) ? synced.error() : Error::WriteFailed);
         }
     }
     if (auto moved = spool.moveTo(path); !moved) {

@@ -74,6 +74,13 @@ enum class Error : std::uint16_t {
 // The bare CamelCase name, for example "FileNotFound".
 std::string_view errorName(Error e);
 
+// A file system that is full, or the user's share of it: the one write
+// failure an operator can act on from the name alone, so the steps that
+// would otherwise fold it into a generic failure pass it on.
+[[nodiscard]] constexpr bool isStorageFull(Error e) {
+    return e == Error::NoSpaceLeft || e == Error::DiskQuota;
+}
+
 template <class T = void>
 using Result = std::expected<T, Error>;
 

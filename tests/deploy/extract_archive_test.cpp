@@ -562,7 +562,7 @@ TEST(ExtractArchive, WriteFailuresDuringCopyAndFlush) {
          "error(bundle): failed to flush big: error.FileTooBig\n"
          "error(bundle): failed to write big: error.WriteFailed\n"},
         {40000,
-         "error(bundle): failed to extract big: error.WriteFailed\n"
+         "error(bundle): failed to extract big: error.FileTooBig\n"
          "error(bundle): failed to write big: error.ExtractFailed\n"},
     };
     for (const auto& c : cases) {
