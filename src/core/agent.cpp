@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "config/load_config.hpp"
+#include "core/agent_record.hpp"
 #include "core/command_line.hpp"
 #include "core/metrics.hpp"
 #include "core/option_text.hpp"
@@ -110,6 +111,8 @@ struct StartedAgent {
     std::vector<std::string> record_files;
     // A pass ran a cycle since the metrics file was last written.
     bool metrics_due = false;
+    // Start-up and reloads, for the metrics.
+    AgentFacts facts;
 
     // One sync cycle of bundle `i`, booked into its status, its record
     // rewritten.
@@ -145,6 +148,7 @@ struct StartedAgent {
         try {
             recordCycle(bundle, state, outcome, started,
                         platform::monotonicMilliseconds() - clock_before, bytes_before);
+            refreshLiveVersion(bundle, state.status);
         } catch (const std::bad_alloc&) {
             // The status misses this cycle; the cycle itself is done.
             log::warn(log::Scope::quillstead, "[", bundle.name, "] status not recorded: ",
@@ -158,7 +162,7 @@ struct StartedAgent {
     void writeMetricsIfDue() {
         if (!metrics_due || !config.metrics_file) return;
         metrics_due = false;
-        writeMetrics(*config.metrics_file, config.bundles, states);
+        writeMetrics(*config.metrics_file, config.bundles, states, facts);
     }
 };
 
@@ -237,8 +241,9 @@ private:
 // The poll loop's view of the world, with every cycle booked by the agent.
 class AgentPollDriver final : public PollDriver {
 public:
-    AgentPollDriver(StartedAgent& agent, SyncStep sync, ServiceNotifier& notifier)
-        : agent_(agent), sync_(sync), system_(sync), notifier_(notifier) {}
+    AgentPollDriver(StartedAgent& agent, SyncStep sync, ServiceNotifier& notifier,
+                    AgentPresence& presence)
+        : agent_(agent), sync_(sync), system_(sync), notifier_(notifier), presence_(presence) {}
     [[nodiscard]] bool shutdownRequested() override { return system_.shutdownRequested(); }
     [[nodiscard]] std::int64_t now() override { return system_.now(); }
     [[nodiscard]] std::int64_t nowMilliseconds() override { return system_.nowMilliseconds(); }
@@ -257,6 +262,7 @@ public:
     }
     void passEnded() override {
         notifier_.passEnded(agent_, cycles_ran_);
+        if (cycles_ran_) presence_.passEnded();
         cycles_ran_ = false;
     }
     [[nodiscard]] bool takeReloadRequest() override { return system_.takeReloadRequest(); }
@@ -267,6 +273,7 @@ private:
     SyncStep sync_;
     SystemPollDriver system_;
     ServiceNotifier& notifier_;
+    AgentPresence& presence_;
     bool cycles_ran_ = false;
 };
 
@@ -282,12 +289,14 @@ void preloadBundleStatus(StartedAgent& agent, std::size_t i) {
             // The settings this start (or reload) gives the bundle are the
             // ones it runs on.
             state.status.settings_error.reset();
+            refreshLiveVersion(config.bundles[i], state.status);
             return;
         }
     }
     if (!state.etag.empty()) {
         if (auto version = deriveVersion(state.etag)) state.status.version = std::move(*version);
     }
+    refreshLiveVersion(config.bundles[i], state.status);
 }
 
 // False when state_dir is refused (logged).
@@ -432,6 +441,9 @@ void reloadAgent(StartedAgent& agent, std::string_view config_path) {
     // SIGHUP is also how an operator says "the certificates changed" when
     // the change does not show in a source's time or size.
     processTrustStores().forget();
+    // Until the new configuration is in use, the reload counts as failed.
+    agent.facts.last_reload_ok = false;
+    agent.metrics_due = true;
     try {
         auto loaded = loadConfig(config_path, ConfigReading::reload);
         if (!loaded) {
@@ -501,6 +513,9 @@ void reloadAgent(StartedAgent& agent, std::string_view config_path) {
         }
         // Removed bundles leave the metrics at the next pass.
         next.metrics_due = true;
+        next.facts = agent.facts;
+        next.facts.last_reload_ok = true;
+        next.facts.last_reload_success = platform::wallClockSeconds();
         agent = std::move(next);
         applyLogSettings(agent.config);
         if (agent.config.state_dir) {
@@ -522,6 +537,8 @@ void reloadAgent(StartedAgent& agent, std::string_view config_path) {
 // Empty when start-up failed (the reason is logged).
 std::optional<StartedAgent> startAgent(std::string_view config_path) {
     StartedAgent agent;
+    agent.facts.started = platform::wallClockSeconds();
+    agent.facts.last_reload_success = agent.facts.started;
     std::vector<std::vector<std::string>> keys;
     try {
         auto loaded = loadConfig(config_path);
@@ -578,7 +595,9 @@ int runDaemon(const Invocation& invocation) {
     auto agent = startAgent(invocation.config_path);
     if (!agent) return 1;
     ServiceNotifier notifier;
-    AgentPollDriver driver(*agent, invocation.sync, notifier);
+    AgentPresence presence;
+    presence.claim(agent->config.state_dir, invocation.config_path);
+    AgentPollDriver driver(*agent, invocation.sync, notifier, presence);
     // A reload replaces the bundle list the loop runs over, so the loop
     // returns for it and starts again on the new list.
     while (pollLoop(agent->config.bundles, agent->states, agent->config.tls_verify, driver) ==
@@ -586,6 +605,7 @@ int runDaemon(const Invocation& invocation) {
         agent->writeMetricsIfDue();
         notifier.reloading();
         reloadAgent(*agent, invocation.config_path);
+        presence.claim(agent->config.state_dir, invocation.config_path);
         notifier.reloaded();
     }
     notifier.stopping();
@@ -606,7 +626,7 @@ int runOnce(const Invocation& invocation) {
         const SyncOutcome outcome = agent->runCycle(i, invocation.sync, platform::LockWait::wait);
         // Only a stop ends the wait for the lock without a cycle.
         if (outcome == SyncOutcome::busy) break;
-        if (outcome == SyncOutcome::failed || outcome == SyncOutcome::expired) any_failed = true;
+        if (!cycleSucceeded(outcome)) any_failed = true;
     }
     agent->writeMetricsIfDue();
     return any_failed ? kSomeCycleFailed : 0;

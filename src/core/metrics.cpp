@@ -8,6 +8,7 @@
 #include "util/integer_text.hpp"
 #include "util/json.hpp"
 #include "util/program_version.hpp"
+#include "sync/sync_bundle.hpp"
 
 namespace qs {
 
@@ -57,20 +58,21 @@ std::string seconds(std::uint64_t milliseconds) {
     return text + fraction.substr(1);
 }
 
+// One sample per bundle, labelled with the bundle alone.
 const MetricFamily kFamilies[] = {
-    {"quillstead_last_success_timestamp_seconds", "gauge",
+    {"quillstead_bundle_last_success_timestamp_seconds", "gauge",
      "Unix time of the last cycle that ended installed or unchanged (0: none).",
      [](const BundleStatus& s) { return std::to_string(s.last_success); }},
+    {"quillstead_bundle_last_change_timestamp_seconds", "gauge",
+     "Unix time the live version went live (0: not known).",
+     [](const BundleStatus& s) { return std::to_string(s.live_since); }},
     {"quillstead_last_attempt_timestamp_seconds", "gauge",
      "Unix time of the last cycle (0: none).",
      [](const BundleStatus& s) { return std::to_string(s.last_attempt); }},
-    {"quillstead_consecutive_failures", "gauge", "Cycles that failed since the last good one.",
+    {"quillstead_bundle_consecutive_failures", "gauge",
+     "Cycles in a row that ended in anything but installed or unchanged.",
      [](const BundleStatus& s) { return std::to_string(s.consecutive_failures); }},
-    {"quillstead_installs_total", "counter", "Payloads installed since start-up.",
-     [](const BundleStatus& s) { return std::to_string(s.installs_total); }},
-    {"quillstead_failures_total", "counter", "Failed cycles since start-up.",
-     [](const BundleStatus& s) { return std::to_string(s.failures_total); }},
-    {"quillstead_bytes_downloaded_total", "counter", "Payload bytes downloaded since start-up.",
+    {"quillstead_download_bytes_total", "counter", "Payload bytes downloaded since start-up.",
      [](const BundleStatus& s) { return std::to_string(s.bytes_downloaded_total); }},
     {"quillstead_last_duration_seconds", "gauge", "How long the last cycle took.",
      [](const BundleStatus& s) { return seconds(s.duration_ms); }},
@@ -84,6 +86,12 @@ const MetricFamily kFamilies[] = {
      "Unix time the last accepted signed metadata expires (0: none).",
      [](const BundleStatus& s) { return std::to_string(s.metadata_expires); }},
 };
+
+void familyHead(std::string& out, std::string_view name, std::string_view type,
+                std::string_view help) {
+    out.append("# HELP ").append(name).append(" ").append(help).append("\n");
+    out.append("# TYPE ").append(name).append(" ").append(type).append("\n");
+}
 
 // Label values, one per bundle: its name, with "~2", "~3", ... for a name
 // an earlier bundle has, since two series may not share their labels.
@@ -101,17 +109,28 @@ std::vector<std::string> labelNames(std::span<const Bundle> bundles) {
 
 }  // namespace
 
-std::string renderMetrics(std::span<const Bundle> bundles, std::span<const BundleState> states) {
+std::string renderMetrics(std::span<const Bundle> bundles, std::span<const BundleState> states,
+                          const AgentFacts& agent) {
     const std::size_t count = bundles.size() < states.size() ? bundles.size() : states.size();
     const auto labels = labelNames(bundles.first(count));
     std::string out;
-    for (const MetricFamily& family : kFamilies) {
-        out.append("# HELP ").append(family.name).append(" ").append(family.help).append("\n");
-        out.append("# TYPE ").append(family.name).append(" ").append(family.type).append("\n");
-        for (std::size_t i = 0; i < count; ++i) {
-            out.append(family.name).append("{bundle=\"");
-            appendLabelValue(out, labels[i]);
-            out.append("\"} ").append(family.value(states[i].status)).append("\n");
+    const auto bundleLabel = [&](std::size_t i) {
+        out.append("{bundle=\"");
+        appendLabelValue(out, labels[i]);
+        out.append("\"");
+    };
+
+    // Every outcome of every bundle, zeros included, so that a rate over a
+    // window sees the first failure as a change.
+    familyHead(out, "quillstead_bundle_cycles_total", "counter",
+               "Sync cycles since start-up, by how they ended.");
+    for (std::size_t i = 0; i < count; ++i) {
+        for (const SyncOutcome outcome : kSyncOutcomes) {
+            out.append("quillstead_bundle_cycles_total");
+            bundleLabel(i);
+            out.append(",outcome=\"").append(outcomeWord(outcome)).append("\"} ");
+            out.append(std::to_string(states[i].status.cycles[static_cast<std::size_t>(outcome)]));
+            out.append("\n");
         }
     }
     // Only chunked bundles have a chunk cache, and only once they installed.
@@ -127,6 +146,67 @@ std::string renderMetrics(std::span<const Bundle> bundles, std::span<const Bundl
             out.append("\"} ").append(std::to_string(*states[i].status.chunk_cache_bytes)).append("\n");
         }
     }
+
+    familyHead(out, "quillstead_bundle_info", "gauge",
+               "1 for the version live in the bundle's target_dir.");
+    for (std::size_t i = 0; i < count; ++i) {
+        if (states[i].status.version.empty()) continue;
+        out.append("quillstead_bundle_info");
+        bundleLabel(i);
+        out.append(",version=\"");
+        appendLabelValue(out, states[i].status.version);
+        out.append("\"} 1\n");
+    }
+
+    for (const MetricFamily& family : kFamilies) {
+        familyHead(out, family.name, family.type, family.help);
+        for (std::size_t i = 0; i < count; ++i) {
+            out.append(family.name);
+            bundleLabel(i);
+            out.append("} ").append(family.value(states[i].status)).append("\n");
+        }
+    }
+
+    // Only the hooks a bundle has.
+    familyHead(out, "quillstead_hook_runs_total", "counter",
+               "Hook runs since start-up, by hook and how they ended.");
+    for (std::size_t i = 0; i < count; ++i) {
+        const BundleStatus& s = states[i].status;
+        struct Run {
+            bool configured;
+            std::string_view hook;
+            std::string_view outcome;
+            std::uint64_t value;
+        };
+        const Run runs[] = {
+            {bundles[i].pre_switch.has_value(), "pre_switch", "ok", s.pre_switch_ok},
+            {bundles[i].pre_switch.has_value(), "pre_switch", "refused", s.pre_switch_refused},
+            {bundles[i].post_sync.has_value(), "post_sync", "ok", s.post_sync_ok},
+            {bundles[i].post_sync.has_value(), "post_sync", "failed", s.post_sync_failed},
+        };
+        for (const Run& run : runs) {
+            if (!run.configured) continue;
+            out.append("quillstead_hook_runs_total");
+            bundleLabel(i);
+            out.append(",hook=\"").append(run.hook).append("\",outcome=\"").append(run.outcome);
+            out.append("\"} ").append(std::to_string(run.value)).append("\n");
+        }
+    }
+
+    familyHead(out, "quillstead_config_last_reload_successful", "gauge",
+               "1 when the last reading of the configuration was taken into use.");
+    out.append("quillstead_config_last_reload_successful ")
+        .append(agent.last_reload_ok ? "1" : "0")
+        .append("\n");
+    familyHead(out, "quillstead_config_last_reload_success_timestamp_seconds", "gauge",
+               "Unix time of the last configuration taken into use.");
+    out.append("quillstead_config_last_reload_success_timestamp_seconds ")
+        .append(std::to_string(agent.last_reload_success))
+        .append("\n");
+    familyHead(out, "quillstead_agent_start_time_seconds", "gauge",
+               "Unix time the agent started.");
+    out.append("quillstead_agent_start_time_seconds ").append(std::to_string(agent.started)).append("\n");
+
     out.append("# HELP quillstead_build_info The agent's version.\n");
     out.append("# TYPE quillstead_build_info gauge\n");
     out.append("quillstead_build_info{version=\"").append(kProgramVersion).append("\"} 1\n");
@@ -134,9 +214,10 @@ std::string renderMetrics(std::span<const Bundle> bundles, std::span<const Bundl
 }
 
 void writeMetrics(std::string_view path, std::span<const Bundle> bundles,
-                  std::span<const BundleState> states) {
+                  std::span<const BundleState> states, const AgentFacts& agent) {
     try {
-        if (auto written = platform::replaceRecordFile(path, renderMetrics(bundles, states)); !written) {
+        if (auto written = platform::replaceRecordFile(path, renderMetrics(bundles, states, agent));
+            !written) {
             log::warn(Scope::quillstead, "failed to write metrics_file ", path, ": ", written.error());
         }
     } catch (const std::bad_alloc&) {

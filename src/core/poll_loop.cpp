@@ -119,9 +119,12 @@ LoopEnd pollLoop(std::span<const Bundle> bundles, std::span<BundleState> states,
             if (poll_all || now_ms >= state.next_poll_ms) {
                 state.last_poll = now;
                 const SyncOutcome outcome = driver.sync(bundle, state, tls_verify);
-                if (outcome == SyncOutcome::failed || outcome == SyncOutcome::expired) {
+                // A bundle another agent held was not polled: its run of
+                // failures stands as it was.
+                if (outcome == SyncOutcome::busy) {
+                } else if (cycleGotNothingLive(outcome)) {
                     if (state.failures < UINT32_MAX) ++state.failures;
-                } else if (outcome != SyncOutcome::busy) {
+                } else {
                     state.failures = 0;
                 }
                 state.next_poll_ms =

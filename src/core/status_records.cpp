@@ -10,6 +10,8 @@
 #include "platform/record_file.hpp"
 #include "util/integer_text.hpp"
 #include "util/json.hpp"
+#include "sync/current_link.hpp"
+#include "sync/install_hooks.hpp"
 
 namespace qs {
 
@@ -20,17 +22,6 @@ using log::Scope;
 bool keptInName(char c, bool first) {
     return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '-' ||
            c == '_' || (c == '.' && !first);
-}
-
-std::string_view resultWord(SyncOutcome outcome) {
-    switch (outcome) {
-    case SyncOutcome::installed: return "installed";
-    case SyncOutcome::unchanged: return "unchanged";
-    case SyncOutcome::failed: return "failed";
-    case SyncOutcome::busy: return "busy";
-    case SyncOutcome::expired: return "expired";
-    }
-    return "failed";
 }
 
 void member(std::string& out, std::string_view name, bool first = false) {
@@ -71,7 +62,7 @@ std::vector<std::string> statusFileNames(std::span<const Bundle> bundles) {
 }
 
 std::string renderStatusRecord(const Bundle& bundle, const BundleStatus& status,
-                               std::string_view etag) {
+                               std::string_view etag, std::string_view state) {
     std::string out = "{";
     member(out, "bundle", true);
     appendJsonString(out, bundle.name);
@@ -109,6 +100,8 @@ std::string renderStatusRecord(const Bundle& bundle, const BundleStatus& status,
     } else {
         appendJsonString(out, status.version);
     }
+    member(out, "live_since");
+    numberOrNull(out, status.live_since);
     member(out, "etag");
     if (etag.empty()) {
         out += "null";
@@ -122,6 +115,10 @@ std::string renderStatusRecord(const Bundle& bundle, const BundleStatus& status,
     if (status.chunk_cache_bytes) {
         member(out, "chunk_cache_bytes");
         out += std::to_string(*status.chunk_cache_bytes);
+    }
+    if (!state.empty()) {
+        member(out, "state");
+        appendJsonString(out, state);
     }
     out += "}\n";
     return out;
@@ -149,6 +146,7 @@ std::optional<BundleStatus> parseStatusRecord(std::string_view text, const Bundl
     status.last_error = text_of("last_error");
     status.settings_error = text_of("settings_error");
     status.version = text_of("version").value_or("");
+    status.live_since = static_cast<std::int64_t>(unsignedMember(*object, "live_since").value_or(0));
     status.bytes = unsignedMember(*object, "bytes").value_or(0);
     status.duration_ms = unsignedMember(*object, "duration_ms").value_or(0);
     status.chunk_cache_bytes = unsignedMember(*object, "chunk_cache_bytes");
@@ -215,33 +213,65 @@ void recordCycle(const Bundle& bundle, BundleState& state, SyncOutcome outcome,
     if (outcome == SyncOutcome::busy) {
         // Not polled: what the last real cycle came to still stands, and
         // the other agent's cycle counts in its own records.
-        s.result = resultWord(outcome);
+        s.result = outcomeWord(outcome);
+        ++s.cycles[static_cast<std::size_t>(outcome)];
         return;
     }
     s.last_attempt = started;
     s.duration_ms = duration_ms;
-    s.result = resultWord(outcome);
+    s.result = outcomeWord(outcome);
+    ++s.cycles[static_cast<std::size_t>(outcome)];
+    const HookTally& hooks = cycleHooks();
+    s.post_sync_ok += hooks.post_sync_ok;
+    s.post_sync_failed += hooks.post_sync_failed;
+    s.pre_switch_ok += hooks.pre_switch_ok;
+    s.pre_switch_refused += hooks.pre_switch_refused;
     // The cycle sets bytes only when it downloaded a payload.
     if (s.bytes != 0) {
         s.bytes_downloaded_total += s.bytes;
     } else {
         s.bytes = bytes_before;
     }
-    if (outcome == SyncOutcome::failed || outcome == SyncOutcome::expired) {
-        ++s.consecutive_failures;
-        ++s.failures_total;
-        // The cycle's last error line says why; without the "[name] " the
-        // line starts with.
-        std::string_view why = log::lastErrorMessage();
-        const std::string prefix = "[" + bundle.name + "] ";
-        if (why.starts_with(prefix)) why.remove_prefix(prefix.size());
-        s.last_error = why.empty() ? std::string("failed") : std::string(why);
+    // A new version went live during the cycle, whatever its hook did.
+    if (outcome == SyncOutcome::installed || outcome == SyncOutcome::hook_failed) {
+        s.live_since = started + static_cast<std::int64_t>(duration_ms / 1000);
+    }
+    if (cycleSucceeded(outcome)) {
+        s.last_success = started;
+        s.consecutive_failures = 0;
+        s.last_error.reset();
         return;
     }
-    s.last_success = started;
-    s.consecutive_failures = 0;
-    s.last_error.reset();
-    if (outcome == SyncOutcome::installed) ++s.installs_total;
+    if (s.consecutive_failures < UINT32_MAX) ++s.consecutive_failures;
+    if (outcome == SyncOutcome::hook_failed) {
+        // A warning, not an error line, says so: the install itself is done.
+        s.last_error = hooks.post_sync_failure.empty() ? std::string("post_sync failed")
+                                                      : hooks.post_sync_failure;
+        return;
+    }
+    // The cycle's last error line says why; without the "[name] " the
+    // line starts with.
+    std::string_view why = log::lastErrorMessage();
+    const std::string prefix = "[" + bundle.name + "] ";
+    if (why.starts_with(prefix)) why.remove_prefix(prefix.size());
+    if (!why.empty()) {
+        s.last_error = std::string(why);
+    } else if (outcome != SyncOutcome::refused || !s.last_error) {
+        // A poll that finds the refused payload still offered logs no error:
+        // the refusal's own reason stands.
+        s.last_error = std::string(outcomeWord(outcome));
+    }
+}
+
+void refreshLiveVersion(const Bundle& bundle, BundleStatus& status) {
+    if (bundle.format == BundleFormat::raw || bundle.mode != DeployMode::versioned) return;
+    auto live = readLiveVersion(bundle.target_dir);
+    if (!live) return;
+    // The same version switched to again in place keeps its link; the
+    // record knows the later time then.
+    if (live->version == status.version && status.live_since > live->since) return;
+    status.version = std::move(live->version);
+    status.live_since = live->since;
 }
 
 }  // namespace qs

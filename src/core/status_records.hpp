@@ -24,9 +24,11 @@ namespace qs {
 inline constexpr std::size_t kStatusNameBytes = 100;
 [[nodiscard]] std::vector<std::string> statusFileNames(std::span<const Bundle> bundles);
 
-// The record of one bundle: one JSON object and a line feed.
+// The record of one bundle: one JSON object and a line feed. `state`, when
+// given, is added as a last member (what `status --json` adds: the STATE
+// word of the table).
 [[nodiscard]] std::string renderStatusRecord(const Bundle& bundle, const BundleStatus& status,
-                                             std::string_view etag);
+                                             std::string_view etag, std::string_view state = {});
 
 // A record read back: the status fields it holds. Empty when `text` is not a
 // record of a bundle with this name and target_dir.
@@ -53,10 +55,17 @@ void writeStatusRecord(std::string_view state_dir, std::string_view file, const 
                        const BundleState& state);
 
 // Books one finished cycle into `state.status`: its outcome, its start
-// (Unix seconds) and length, and the error line it ended with.
+// (Unix seconds) and length, what its hooks did, and why it did not end
+// well: the error line it ended with, post_sync's reason for hook_failed,
+// and for a refused version still offered, the refusal's reason kept.
 // `bytes_before` is status.bytes as it was before the cycle, which set
 // status.bytes to 0.
 void recordCycle(const Bundle& bundle, BundleState& state, SyncOutcome outcome,
                  std::int64_t started, std::uint64_t duration_ms, std::uint64_t bytes_before);
+
+// Sets the status's version and its time from what `current` names, for a
+// versioned bundle with such a link: a rollback switches it without the
+// agent's knowledge.
+void refreshLiveVersion(const Bundle& bundle, BundleStatus& status);
 
 }  // namespace qs

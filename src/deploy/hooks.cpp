@@ -125,39 +125,9 @@ HookRun runShell(std::string_view hook, std::string_view command, const HookCont
     return {HookRun::Kind::exited, end->exit_code};
 }
 
-}  // namespace
-
-Result<void> runPostSync(std::string_view command, const HookContext& context) {
-    log::info(Scope::bundle, "running post_sync: ", command);
-    const HookRun run = runShell("post_sync", command, context);
-    switch (run.kind) {
-    case HookRun::Kind::too_long:
-        log::error(Scope::bundle, "post_sync command too long (", command.size(), " bytes)");
-        return std::unexpected(Error::HookFailed);
-    case HookRun::Kind::fork_failed:
-        log::error(Scope::bundle, "fork failed: ", run.error);
-        return std::unexpected(Error::HookFailed);
-    case HookRun::Kind::wait_failed:
-        log::error(Scope::bundle, "waitpid failed: ", run.error);
-        return std::unexpected(Error::HookFailed);
-    case HookRun::Kind::signaled:
-        log::warn(Scope::bundle, "post_sync terminated abnormally");
-        return std::unexpected(Error::HookFailed);
-    case HookRun::Kind::timed_out: return std::unexpected(Error::HookFailed);
-    case HookRun::Kind::exited:
-        if (run.code != 0) {
-            log::warn(Scope::bundle, "post_sync exited with code ", run.code);
-            return std::unexpected(Error::HookFailed);
-        }
-        break;
-    }
-    log::info(Scope::bundle, "post_sync completed successfully");
-    return {};
-}
-
-HookVerdict runPreSwitch(std::string_view command, const HookContext& context) {
-    log::info(Scope::bundle, "running pre_switch: ", command);
-    const HookRun run = runShell("pre_switch", command, context);
+// How a run ended, as the reason an operator reads: "exited with code 1",
+// "killed by signal 9", "timed out after 5 seconds", ...
+HookVerdict verdictOf(const HookRun& run, std::string_view command) {
     HookVerdict verdict;
     try {
         switch (run.kind) {
@@ -187,6 +157,40 @@ HookVerdict runPreSwitch(std::string_view command, const HookContext& context) {
     } catch (const std::bad_alloc&) {
         verdict.accepted = false;
     }
+    return verdict;
+}
+
+}  // namespace
+
+HookVerdict runPostSyncVerdict(std::string_view command, const HookContext& context) {
+    log::info(Scope::bundle, "running post_sync: ", command);
+    const HookRun run = runShell("post_sync", command, context);
+    switch (run.kind) {
+    case HookRun::Kind::too_long:
+        log::error(Scope::bundle, "post_sync command too long (", command.size(), " bytes)");
+        break;
+    case HookRun::Kind::fork_failed: log::error(Scope::bundle, "fork failed: ", run.error); break;
+    case HookRun::Kind::wait_failed: log::error(Scope::bundle, "waitpid failed: ", run.error); break;
+    case HookRun::Kind::signaled: log::warn(Scope::bundle, "post_sync terminated abnormally"); break;
+    case HookRun::Kind::timed_out: break;
+    case HookRun::Kind::exited:
+        if (run.code != 0) log::warn(Scope::bundle, "post_sync exited with code ", run.code);
+        break;
+    }
+    HookVerdict verdict = verdictOf(run, command);
+    if (verdict.accepted) log::info(Scope::bundle, "post_sync completed successfully");
+    return verdict;
+}
+
+Result<void> runPostSync(std::string_view command, const HookContext& context) {
+    if (!runPostSyncVerdict(command, context).accepted) return std::unexpected(Error::HookFailed);
+    return {};
+}
+
+HookVerdict runPreSwitch(std::string_view command, const HookContext& context) {
+    log::info(Scope::bundle, "running pre_switch: ", command);
+    const HookRun run = runShell("pre_switch", command, context);
+    HookVerdict verdict = verdictOf(run, command);
     if (verdict.accepted) log::info(Scope::bundle, "pre_switch completed successfully");
     return verdict;
 }

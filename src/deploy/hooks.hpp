@@ -43,14 +43,17 @@ struct HookContext {
 // A run past the context's time limit is HookFailed.
 [[nodiscard]] Result<void> runPostSync(std::string_view command, const HookContext& context = {});
 
-// How a pre_switch run ended: accepted (exit 0), or refused with the reason
-// written for the refusal line ("exited with code 1", "killed by signal 9",
-// "timed out after 5 seconds", "command too long (5000 bytes)",
+// How a hook run ended: accepted (exit 0), or not with the reason an
+// operator reads ("exited with code 1", "killed by signal 9", "timed out
+// after 5 seconds", "command too long (5000 bytes)",
 // "fork failed: error.SystemResources").
 struct HookVerdict {
     bool accepted = false;
     std::string refusal;
 };
+
+// runPostSync, logging the same lines, with the reason of a failure.
+[[nodiscard]] HookVerdict runPostSyncVerdict(std::string_view command, const HookContext& context);
 
 // Logs "running pre_switch", runs the command and returns its verdict; an
 // accepted run logs "pre_switch completed successfully", a refusal is left

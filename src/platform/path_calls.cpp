@@ -181,6 +181,17 @@ Result<PathStatus> pathStatus(std::string_view path) {
     return result;
 }
 
+Result<std::int64_t> modifiedSeconds(std::string_view path) {
+    PathBuffer text;
+    QS_TRY(composeSystemPath(text, {path}));
+    struct stat status {};
+    if (::lstat(text.c_str(), &status) != 0) {
+        if (errno == ENOENT) return std::unexpected(Error::FileNotFound);
+        return std::unexpected(lstatError(errno));
+    }
+    return static_cast<std::int64_t>(status.st_mtime);
+}
+
 Result<void> checkWritableDirectory(std::string_view path) {
     PathBuffer text;
     QS_TRY(composeSystemPath(text, {path}));

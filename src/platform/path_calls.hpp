@@ -65,6 +65,11 @@ struct PathStatus {
 // AccessDenied, SymLinkLoop, SystemResources, InputOutput, Unexpected.
 [[nodiscard]] Result<PathStatus> pathStatus(std::string_view path);
 
+// The modification time of `path` itself (lstat(2): a link's own time,
+// which is when it was made), in Unix seconds. Errors: those of pathKind,
+// FileNotFound.
+[[nodiscard]] Result<std::int64_t> modifiedSeconds(std::string_view path);
+
 // Whether exchangePaths swapped the two names or the system cannot do it.
 // Whether this process may create and remove names in the directory at
 // `path` (write and search permission, a file system not mounted

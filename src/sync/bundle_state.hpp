@@ -3,6 +3,8 @@
 // next poll sends, the records' places, and what its cycles came to. The
 // configuration says what a bundle is; this says where it stands.
 
+#include <array>
+#include <cstddef>
 #include <cstdint>
 #include <optional>
 #include <string>
@@ -12,6 +14,9 @@
 
 namespace qs {
 
+// How many ways a cycle can end (SyncOutcome).
+inline constexpr std::size_t kSyncOutcomeCount = 9;
+
 // What the cycles of one bundle came to, for its status record in
 // state_dir and the metrics file. The sync cycle sets `version` and
 // `bytes`; the agent core keeps the rest.
@@ -19,23 +24,32 @@ struct BundleStatus {
     // Unix seconds; 0 means never.
     std::int64_t last_attempt = 0;
     std::int64_t last_success = 0;
-    // "installed", "unchanged" or "failed"; empty before the first cycle.
+    // The last cycle's outcome in one word ("installed", "refused", ...);
+    // empty before the first cycle.
     std::string result;
+    // Cycles in a row that ended in anything but unchanged or installed.
     std::uint32_t consecutive_failures = 0;
-    // Why the last cycle failed; absent after a good one.
+    // Why the last cycle did not end well; absent after a good one.
     std::optional<std::string> last_error;
     // The version live in target_dir, as far as the agent knows; empty when
     // it does not.
     std::string version;
+    // Unix seconds when that version went live; 0 when not known.
+    std::int64_t live_since = 0;
     // Body bytes of the last download and the time the last cycle took.
     std::uint64_t bytes = 0;
     std::uint64_t duration_ms = 0;
     // A chunked bundle: the bytes its chunk cache holds after the last
     // install; absent for other bundles and before the first one.
     std::optional<std::uint64_t> chunk_cache_bytes;
-    // Counted since start-up, for the metrics file.
-    std::uint64_t installs_total = 0;
-    std::uint64_t failures_total = 0;
+    // Counted since start-up, for the metrics file: cycles by outcome (in
+    // the order of SyncOutcome), hook runs by hook and how they ended, and
+    // payload bytes.
+    std::array<std::uint64_t, kSyncOutcomeCount> cycles{};
+    std::uint64_t post_sync_ok = 0;
+    std::uint64_t post_sync_failed = 0;
+    std::uint64_t pre_switch_ok = 0;
+    std::uint64_t pre_switch_refused = 0;
     std::uint64_t bytes_downloaded_total = 0;
     // Why the settings the configuration file now gives the bundle cannot
     // be used; it runs on its previous ones meanwhile and counts as failing

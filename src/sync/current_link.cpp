@@ -31,6 +31,22 @@ bool currentNames(std::string_view target_dir, std::string_view name) {
     return target && *target == name;
 }
 
+std::optional<LiveVersion> readLiveVersion(std::string_view target_dir) {
+    std::array<char, kMaxSystemPath> buffer;
+    const auto target = readCurrent(target_dir, buffer);
+    if (!target || target->size() < 2 || !target->starts_with('v') ||
+        target->find('/') != std::string_view::npos) {
+        return std::nullopt;
+    }
+    LiveVersion live;
+    live.version.assign(target->substr(1));
+    PathBuffer link_path;
+    if (composeSystemPath(link_path, {target_dir, "/", kCurrentName})) {
+        if (auto since = platform::modifiedSeconds(link_path.view())) live.since = *since;
+    }
+    return live;
+}
+
 Result<void> switchCurrent(std::string_view target_dir, std::string_view link_name) {
     PathBuffer temporary;
     PathBuffer link_path;

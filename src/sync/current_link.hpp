@@ -3,6 +3,7 @@
 // and the switch that points it elsewhere in one step.
 
 #include <array>
+#include <cstdint>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -27,6 +28,17 @@ inline constexpr std::string_view kCurrentTmpPrefix = "current.tmp-";
 
 // Whether target_dir/current is a link whose target is exactly `name`.
 [[nodiscard]] bool currentNames(std::string_view target_dir, std::string_view name);
+
+// What `current` makes live: the version it names (its directory's name
+// without the "v") and when the link was made, which is when the switch
+// to it happened, whether by an install or a rollback.
+struct LiveVersion {
+    std::string version;
+    std::int64_t since = 0;  // Unix seconds; 0 when the link's time cannot be read
+};
+
+// Nothing when there is no `current`, or it names no version directory.
+[[nodiscard]] std::optional<LiveVersion> readLiveVersion(std::string_view target_dir);
 
 // Points target_dir/current at `link_name` (a bare name, not a path) by
 // creating target_dir/current.tmp-{pid} and renaming it over `current`, so that

@@ -58,11 +58,31 @@ HookVariables hookVariables(const Bundle& bundle, std::string_view version,
     return v;
 }
 
+HookTally& cycleHooks() {
+    static HookTally tally;
+    return tally;
+}
+
+void countPreSwitch(bool accepted) {
+    ++(accepted ? cycleHooks().pre_switch_ok : cycleHooks().pre_switch_refused);
+}
+
 void runHook(const Bundle& bundle, std::string_view what_stays, const HookVariables& variables) {
     if (!bundle.post_sync) return;
-    if (auto hook = runPostSync(*bundle.post_sync, {variables.environment, {}, hookTimeout(bundle)}); !hook) {
-        log::warn(Scope::bundle, "post_sync hook failed: ", hook.error(), " (", what_stays,
-                  ", manual action needed)");
+    HookTally& tally = cycleHooks();
+    const HookVerdict verdict =
+        runPostSyncVerdict(*bundle.post_sync, {variables.environment, {}, hookTimeout(bundle)});
+    if (verdict.accepted) {
+        ++tally.post_sync_ok;
+        return;
+    }
+    ++tally.post_sync_failed;
+    log::warn(Scope::bundle, "post_sync hook failed: ", Error::HookFailed, " (", what_stays,
+              ", manual action needed)");
+    try {
+        tally.post_sync_failure = "post_sync " + verdict.refusal;
+    } catch (const std::bad_alloc&) {
+        tally.post_sync_failure.clear();
     }
 }
 

@@ -37,6 +37,23 @@ struct HookVariables {
 // `what_stays` in place.
 void runHook(const Bundle& bundle, std::string_view what_stays, const HookVariables& variables);
 
+// What the hooks of the running cycle came to. A failed post_sync never
+// undoes its install, so the install reports success and the hook's fate
+// travels beside it: the cycle clears this before the install and reads it
+// after. One thread runs every cycle, so one tally serves them all.
+struct HookTally {
+    std::uint32_t post_sync_ok = 0;
+    std::uint32_t post_sync_failed = 0;
+    std::uint32_t pre_switch_ok = 0;
+    std::uint32_t pre_switch_refused = 0;
+    // Why the last failed post_sync failed ("post_sync exited with code 3");
+    // empty when none did.
+    std::string post_sync_failure;
+};
+[[nodiscard]] HookTally& cycleHooks();
+// Books a pre_switch run into the tally.
+void countPreSwitch(bool accepted);
+
 // Flushes `target_dir`; on failure logs it and clears `flushed`.
 void flushTargetDir(std::string_view target_dir, bool& flushed);
 

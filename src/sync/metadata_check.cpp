@@ -25,14 +25,14 @@ MetadataStep ended(MetadataStep::Kind kind) {
 }
 
 // Fetches and verifies a new metadata file, or keeps the one verified
-// before when the server says it has not changed. False after the failure
-// line.
-bool refreshMetadata(const Bundle& bundle, BundleState& state, bool tls_verify,
+// before when the server says it has not changed. After the failure line,
+// how it failed; nothing when a verified file is at hand.
+std::optional<MetadataStep::Kind> refreshMetadata(const Bundle& bundle, BundleState& state, bool tls_verify,
                      const FetchOptions& payload_options) {
     const auto urls = metadataUrlsFor(bundle);
     if (!urls) {
         log::error(Scope::quillstead, "[", bundle.name, "] fetch failed: metadata URL invalid: ", urls.error());
-        return false;
+        return MetadataStep::Kind::fetch_failed;
     }
     FetchOptions options;
     options.proxy = payload_options.proxy;
@@ -47,9 +47,9 @@ bool refreshMetadata(const Bundle& bundle, BundleState& state, bool tls_verify,
                     bundle.authorization, tls_verify, options);
     switch (fetched.kind) {
     case FetchResult::Kind::not_modified:
-        if (have) return true;
+        if (have) return std::nullopt;
         log::error(Scope::quillstead, "[", bundle.name, "] fetch failed: metadata HTTP 304 without a request for it");
-        return false;
+        return MetadataStep::Kind::fetch_failed;
     case FetchResult::Kind::failed:
         if (fetched.over_limit != 0) {
             log::error(Scope::quillstead, "[", bundle.name, "] fetch failed: metadata over ",
@@ -57,28 +57,28 @@ bool refreshMetadata(const Bundle& bundle, BundleState& state, bool tls_verify,
         } else {
             log::error(Scope::quillstead, "[", bundle.name, "] fetch failed: metadata ", fetched.reason);
         }
-        return false;
+        return MetadataStep::Kind::fetch_failed;
     case FetchResult::Kind::fetched: break;
     }
 
     const auto signature = fetchSignatureAt(bundle, state, urls->signature, tls_verify, payload_options);
-    if (!signature) return false;
+    if (!signature) return MetadataStep::Kind::refused;
     const auto verified = verifyWithAnyKey(*signature, fetched.body.view());
     if (!verified) {
         log::error(Scope::quillstead, "[", bundle.name, "] signature check failed: metadata ", verified.error());
-        return false;
+        return MetadataStep::Kind::refused;
     }
     log::info(Scope::quillstead, "[", bundle.name, "] metadata signature verified (",
               keyAlgorithmName(*verified), ")");
     auto parsed = parseBundleMetadata(fetched.body.view());
     if (!parsed) {
         log::error(Scope::quillstead, "[", bundle.name, "] metadata refused: ", parsed.error());
-        return false;
+        return MetadataStep::Kind::refused;
     }
     state.metadata = std::move(*parsed);
     state.metadata_etag = std::move(fetched.etag);
     state.metadata_last_modified = std::move(fetched.last_modified);
-    return true;
+    return std::nullopt;
 }
 
 }  // namespace
@@ -92,26 +92,26 @@ Result<MetadataUrls> metadataUrlsFor(const Bundle& bundle) {
 
 MetadataStep checkMetadata(const Bundle& bundle, BundleState& state, bool tls_verify,
                            const FetchOptions& payload_options, std::int64_t now) {
-    if (!refreshMetadata(bundle, state, tls_verify, payload_options)) return ended(MetadataStep::Kind::failed);
+    if (const auto failed = refreshMetadata(bundle, state, tls_verify, payload_options)) return ended(*failed);
     const BundleMetadata& metadata = *state.metadata;
 
     // Another bundle's (or staging's) signed payload is still signed.
     if (metadata.bundle != expectedName(bundle)) {
         log::error(Scope::quillstead, "[", bundle.name, "] metadata refused: bundle '", metadata.bundle,
                    "' is not '", expectedName(bundle), "'");
-        return ended(MetadataStep::Kind::failed);
+        return ended(MetadataStep::Kind::refused);
     }
     const SerialRecord record = loadSerialRecord(bundle.target_dir);
     const std::optional<SerialEntry> live = liveEntry(bundle, record);
     if (live && metadata.serial < live->serial) {
         log::error(Scope::quillstead, "[", bundle.name, "] metadata refused: serial ", metadata.serial,
                    " is older than the installed ", live->serial);
-        return ended(MetadataStep::Kind::failed);
+        return ended(MetadataStep::Kind::refused);
     }
     if (live && metadata.serial == live->serial && metadata.sha256 != live->sha256) {
         log::error(Scope::quillstead, "[", bundle.name, "] metadata refused: serial ", metadata.serial,
                    " names another payload than the installed one");
-        return ended(MetadataStep::Kind::failed);
+        return ended(MetadataStep::Kind::refused);
     }
     // Checked on every poll, a 304 included: a server that stops
     // publishing (or a mirror frozen in time) shows as a failing bundle

@@ -23,12 +23,15 @@ struct MetadataStep {
         // What the metadata names is live, or the bundle waits past an
         // operator's rollback: nothing to fetch.
         unchanged,
-        // Logged already: a failed fetch, a bad signature, a refused file.
-        failed,
+        // Logged already: the metadata or its signature did not arrive.
+        fetch_failed,
+        // Logged already: a missing or bad signature, or a file whose
+        // bundle, serial or form is refused.
+        refused,
         // Logged already: the metadata (new or unchanged) is past its expiry.
         expired,
     };
-    Kind kind = Kind::failed;
+    Kind kind = Kind::fetch_failed;
     BundleMetadata metadata;
 };
 

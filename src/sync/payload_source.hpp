@@ -67,7 +67,8 @@ struct PayloadAnswer {
     // limit, for the caller's line; 0 otherwise.
     std::uint64_t over_limit = 0;
     // failed, and the failure has a line of its own already (a signature
-    // that did not verify): the caller adds none.
+    // that did not verify): the caller adds none, and calls the cycle's
+    // outcome a signature failure.
     bool reported = false;
     // new_payload put together from chunks: how many there were, how many
     // had to be fetched and the bytes that cost (the index included).

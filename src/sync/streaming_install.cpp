@@ -13,6 +13,7 @@
 #include "sync/direct_install.hpp"
 #include "sync/etag_store.hpp"
 #include "sync/fetch_bundle.hpp"
+#include "sync/install_hooks.hpp"
 #include "sync/payload_source.hpp"
 #include "sync/payload_record.hpp"
 #include "sync/signature_check.hpp"
@@ -146,7 +147,8 @@ Result<void> StreamingInstall::apply(std::string_view etag) {
             log::error(Scope::bundle, "failed to write ", spool_->path(), ": ",
                        spool_written_.error());
             if (directArchive()) reportDirectUnchanged(bundle_);
-            return std::unexpected(Error::WriteFailed);
+            const Error cause = spool_written_.error();
+            return std::unexpected(isStorageFull(cause) ? cause : Error::WriteFailed);
         }
         if (bundle_.format == BundleFormat::raw) return applyRawFrom(bundle_, *version_, *spool_, etag);
         spool_->removeName();
@@ -230,19 +232,19 @@ SyncOutcome StreamingInstall::finish(BundleState& state, const PayloadAnswer& fe
             held_.discard();
             log::error(Scope::quillstead, "[", bundle_.name, "] payload refused: sha256 ", got,
                        " is not the ", *expected_sha256_, " of its metadata");
-            return SyncOutcome::failed;
+            return SyncOutcome::signature_failed;
         }
     } else if (signed_ && kept && route_ == Route::spooled && versioned) {
         if (!stageWhileVerifying(state, tls_verify, options)) {
             held_.discard();
-            return SyncOutcome::failed;
+            return SyncOutcome::signature_failed;
         }
     } else if (signed_ && kept && !signatureVerifies(state, tls_verify, options)) {
         // The spool goes with this install; a target_dir this cycle made
         // stays, as it would after any failed install.
         held_.discard();
         if (directArchive()) reportDirectUnchanged(bundle_);
-        return SyncOutcome::failed;
+        return SyncOutcome::signature_failed;
     }
     if (bundle_.options.skip_identical.value_or(false) && fetched.digest &&
         !state.payload_digest.empty() && hexDigest(*fetched.digest) == state.payload_digest) {
@@ -258,7 +260,7 @@ SyncOutcome StreamingInstall::finish(BundleState& state, const PayloadAnswer& fe
     if (!version_) {
         held_.release();
         log::error(Scope::quillstead, "[", bundle_.name, "] bundle apply failed: ", version_.error());
-        return SyncOutcome::failed;
+        return SyncOutcome::apply_failed;
     }
     if (fetched.chunks) {
         log::info(Scope::quillstead, "[", bundle_.name, "] new version: ", *version_, " (",
@@ -272,16 +274,16 @@ SyncOutcome StreamingInstall::finish(BundleState& state, const PayloadAnswer& fe
         state.status.bytes = fetched.size;
     }
     held_.release();
-    if (!target_dir_ready_) return SyncOutcome::failed;
+    if (!target_dir_ready_) return SyncOutcome::apply_failed;
     if (auto applied = apply(fetched.validators.etag); !applied) {
         if (applied.error() == Error::PreSwitchRefused) {
             // Logged with its reason already. Remembered so that the next
             // polls ask for something else than this payload.
             state.refused_etag = fetched.validators.etag;
-            return SyncOutcome::failed;
+            return SyncOutcome::refused;
         }
         log::error(Scope::quillstead, "[", bundle_.name, "] bundle apply failed: ", applied.error());
-        return SyncOutcome::failed;
+        return SyncOutcome::apply_failed;
     }
     state.refused_etag.clear();
     recordPayload(bundle_, state, fetched);
@@ -289,7 +291,7 @@ SyncOutcome StreamingInstall::finish(BundleState& state, const PayloadAnswer& fe
     // The line that says what went live: "new version:" only announced
     // the download.
     log::info(Scope::quillstead, "[", bundle_.name, "] installed version ", *version_);
-    return SyncOutcome::installed;
+    return cycleHooks().post_sync_failed != 0 ? SyncOutcome::hook_failed : SyncOutcome::installed;
 }
 
 }  // namespace qs

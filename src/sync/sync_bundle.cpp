@@ -9,9 +9,11 @@
 #include "platform/process_state.hpp"
 #include "sync/chunked_source.hpp"
 #include "sync/http_source.hpp"
+#include "sync/install_hooks.hpp"
 #include "sync/metadata_check.hpp"
 #include "sync/payload_source.hpp"
 #include "sync/streaming_install.hpp"
+#include "sync/version.hpp"
 
 namespace qs {
 
@@ -32,12 +34,23 @@ SyncOutcome cycle(const Bundle& bundle, BundleState& state, Source& source,
         if (announced != nullptr) {
             // Asked for without validators: a 304 is no payload at all.
             log::error(Scope::quillstead, "[", bundle.name, "] fetch failed: HTTP 304");
-            return SyncOutcome::failed;
+            return SyncOutcome::fetch_failed;
+        }
+        if (!state.refused_etag.empty()) {
+            // The 304 may answer the refused payload's ETag: what the
+            // source offers is still the version pre_switch refused, and
+            // the bundle is not where its source wants it.
+            const auto refused = deriveVersion(state.refused_etag);
+            log::warn(Scope::quillstead, "[", bundle.name, "] version ",
+                      refused ? std::string_view(*refused) : std::string_view(state.refused_etag),
+                      " still refused by pre_switch");
+            return SyncOutcome::refused;
         }
         log::info(Scope::quillstead, "[", bundle.name, "] unchanged");
         return SyncOutcome::unchanged;
     case PayloadAnswer::Kind::failed:
-        if (answer.reported) return SyncOutcome::failed;
+        // Only a signature that did not verify has its own line already.
+        if (answer.reported) return SyncOutcome::signature_failed;
         if (announced != nullptr && answer.over_limit != 0 && answer.over_limit == announced->size) {
             log::error(Scope::quillstead, "[", bundle.name,
                        "] fetch failed: payload over the size in its metadata");
@@ -47,26 +60,53 @@ SyncOutcome cycle(const Bundle& bundle, BundleState& state, Source& source,
         } else {
             log::error(Scope::quillstead, "[", bundle.name, "] fetch failed: ", answer.reason);
         }
-        return SyncOutcome::failed;
+        return SyncOutcome::fetch_failed;
     case PayloadAnswer::Kind::new_payload: {
         const SyncOutcome outcome = streaming.finish(state, answer, source.tlsVerify(), source.options());
-        if (announced != nullptr && outcome != SyncOutcome::failed) recordInstalledMetadata(bundle, *announced);
+        // The payload the metadata names is live (its hook may have failed).
+        if (announced != nullptr && (cycleSucceeded(outcome) || outcome == SyncOutcome::hook_failed)) {
+            recordInstalledMetadata(bundle, *announced);
+        }
         return outcome;
     }
     }
-    return SyncOutcome::failed;
+    return SyncOutcome::fetch_failed;
 }
 
 }  // namespace
 
+std::string_view outcomeWord(SyncOutcome outcome) {
+    switch (outcome) {
+    case SyncOutcome::unchanged: return "unchanged";
+    case SyncOutcome::installed: return "installed";
+    case SyncOutcome::fetch_failed: return "fetch_failed";
+    case SyncOutcome::signature_failed: return "signature_failed";
+    case SyncOutcome::refused: return "refused";
+    case SyncOutcome::apply_failed: return "apply_failed";
+    case SyncOutcome::hook_failed: return "hook_failed";
+    case SyncOutcome::busy: return "busy";
+    case SyncOutcome::expired: return "expired";
+    }
+    return "apply_failed";
+}
+
+bool cycleSucceeded(SyncOutcome outcome) {
+    return outcome == SyncOutcome::unchanged || outcome == SyncOutcome::installed;
+}
+
+bool cycleGotNothingLive(SyncOutcome outcome) {
+    return !cycleSucceeded(outcome) && outcome != SyncOutcome::hook_failed;
+}
+
 SyncOutcome syncBundle(const Bundle& bundle, BundleState& state, bool tls_verify) {
+    cycleHooks() = HookTally{};
     try {
         const auto routes =
             proxyRoutes(bundle.options.proxy, bundle.options.no_proxy, platform::environmentVariable);
         if (!routes) {
             log::error(Scope::http, "invalid proxy: ", routes.error());
             log::error(Scope::quillstead, "[", bundle.name, "] fetch failed: invalid proxy");
-            return SyncOutcome::failed;
+            return SyncOutcome::fetch_failed;
         }
         if (bundle.chunked) {
             // A chunked payload's index is checked by its own signature;
@@ -74,11 +114,14 @@ SyncOutcome syncBundle(const Bundle& bundle, BundleState& state, bool tls_verify
             if (bundle.options.metadata_url) {
                 log::error(Scope::quillstead, "[", bundle.name,
                            "] fetch failed: metadata_url is not used with format = chunked");
-                return SyncOutcome::failed;
+                return SyncOutcome::fetch_failed;
             }
             ChunkedPayloadSource source(bundle, *routes, tls_verify);
             const SyncOutcome outcome = cycle(bundle, state, source);
-            if (outcome == SyncOutcome::installed) source.keepInstalled(state);
+            // A failed post_sync leaves the version live all the same.
+            if (outcome == SyncOutcome::installed || outcome == SyncOutcome::hook_failed) {
+                source.keepInstalled(state);
+            }
             return outcome;
         }
         HttpSource source(bundle, *routes, tls_verify);
@@ -88,7 +131,8 @@ SyncOutcome syncBundle(const Bundle& bundle, BundleState& state, bool tls_verify
         MetadataStep step = checkMetadata(bundle, state, source.tlsVerify(), source.options(),
                                           platform::wallClockSeconds());
         switch (step.kind) {
-        case MetadataStep::Kind::failed: return SyncOutcome::failed;
+        case MetadataStep::Kind::fetch_failed: return SyncOutcome::fetch_failed;
+        case MetadataStep::Kind::refused: return SyncOutcome::signature_failed;
         case MetadataStep::Kind::expired: return SyncOutcome::expired;
         case MetadataStep::Kind::unchanged:
             log::info(Scope::quillstead, "[", bundle.name, "] unchanged");
@@ -102,7 +146,7 @@ SyncOutcome syncBundle(const Bundle& bundle, BundleState& state, bool tls_verify
         // interval, like any other failed cycle; the agent stays up.
         log::error(Scope::quillstead, "[", bundle.name, "] bundle apply failed: ", Error::OutOfMemory);
     }
-    return SyncOutcome::failed;
+    return SyncOutcome::apply_failed;
 }
 
 }  // namespace qs

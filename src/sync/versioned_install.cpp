@@ -194,6 +194,7 @@ Result<void> VersionedInstall::check(std::string_view new_name, const std::strin
     const HookVariables variables = hookVariables(bundle_, version_, new_name, etag, std::nullopt);
     const HookVerdict verdict = runPreSwitch(
         *bundle_.pre_switch, {variables.environment, variables.version_dir, hookTimeout(bundle_)});
+    countPreSwitch(verdict.accepted);
     if (verdict.accepted) return {};
     log::error(Scope::quillstead, "[", bundle_.name, "] pre_switch refused version ", version_,
                ": ", verdict.refusal);

@@ -120,7 +120,7 @@ TEST(CommandWords, JsonFormsCarryTheRecords) {
     EXPECT_TRUE(first.starts_with("{\"bundle\":\"site\",")) << first;
     EXPECT_NE(first.find("\"result\":\"installed\""), std::string::npos) << first;
     EXPECT_TRUE(second.starts_with("{\"bundle\":\"never\",")) << second;
-    EXPECT_NE(second.find("\"result\":\"failed\""), std::string::npos) << second;
+    EXPECT_NE(second.find("\"result\":\"fetch_failed\""), std::string::npos) << second;
     EXPECT_EQ(std::count(status.out.begin(), status.out.end(), '\n'), 2);
 }
 

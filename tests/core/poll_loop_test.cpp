@@ -276,7 +276,7 @@ TEST(PollSchedule, BackoffAfterZeroToSixFailures) {
         // Through the loop: one good cycle, six failures, one good cycle.
         ScheduleDriver driver;
         driver.outcomes = {SyncOutcome::installed};
-        for (int i = 0; i < 6; ++i) driver.outcomes.push_back(SyncOutcome::failed);
+        for (int i = 0; i < 6; ++i) driver.outcomes.push_back(SyncOutcome::fetch_failed);
         driver.outcomes.push_back(SyncOutcome::unchanged);
         driver.stop_after_syncs = 9;
         std::vector<BundleState> states(1);

@@ -237,7 +237,7 @@ TEST(DirectInstall, SignatureFailureLeavesTheTargetAsItWas) {
     bundle.public_key = key.public_path;
     BundleState state;
     test::StderrCapture capture;
-    EXPECT_EQ(syncBundle(bundle, state, false), SyncOutcome::failed);
+    EXPECT_EQ(syncBundle(bundle, state, false), SyncOutcome::signature_failed);
     const std::string log = capture.text();
     EXPECT_NE(log.find("error(quillstead): [b] signature check failed: "), std::string::npos) << log;
     EXPECT_TRUE(log.ends_with(unchangedLine(bundle.target_dir))) << log;
