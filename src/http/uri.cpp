@@ -281,6 +281,21 @@ BasicCredentials basicCredentials(const Uri& uri) {
     return result;
 }
 
+std::string composeUrl(const Uri& uri) {
+    std::string url;
+    url.append(uri.scheme).append("://");
+    if (uri.user || uri.password) {
+        url.append(uri.user.value_or(""));
+        if (uri.password) url.append(":").append(*uri.password);
+        url.append("@");
+    }
+    url.append(uri.host.value_or(""));
+    if (uri.port) url.append(":").append(std::to_string(*uri.port));
+    url.append(uri.path.empty() ? "/" : uri.path);
+    if (uri.query) url.append("?").append(*uri.query);
+    return url;
+}
+
 std::size_t removeDotSegments(std::span<char> path) {
     char* const buffer = path.data();
     const std::size_t end = path.size();

@@ -1,14 +1,16 @@
 #pragma once
 // URLs as the client reads them: a lenient parser that keeps every component
 // as the bytes written, and the pieces the request writer, the connector and
-// redirect handling derive from a parsed URL. Pure text work: no I/O and no
-// allocation beyond the fixed buffers named here.
+// redirect handling derive from a parsed URL. Pure text work: no I/O, and no
+// allocation beyond the fixed buffers named here except the string
+// composeUrl returns.
 
 #include <array>
 #include <cstddef>
 #include <cstdint>
 #include <optional>
 #include <span>
+#include <string>
 #include <string_view>
 
 #include "util/base64.hpp"
@@ -133,6 +135,12 @@ private:
 // merged path.
 [[nodiscard]] Result<Uri> resolveReference(const Uri& base, std::span<char> reference,
                                            std::span<char>& scratch);
+
+// A parsed or resolved URL written out again as one text: every part as
+// written, the port in plain decimal, "/" for an empty path, never the
+// fragment. User and password go in when either is present, so
+// http://u@h/ and http://@h/ keep their "@". May throw std::bad_alloc.
+[[nodiscard]] std::string composeUrl(const Uri& uri);
 
 // Dot-segment removal in place ("/a/./b/../c" becomes "/a/c"); returns the
 // new length. Exposed for the redirect code's tests.

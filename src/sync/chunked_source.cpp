@@ -36,23 +36,6 @@ constexpr std::size_t kChunksAheadPerConnection = 4;
 // The kept index of a direct or raw bundle: there is only ever the live one.
 constexpr std::string_view kLiveIndexKey = "live";
 
-// A URL put together from a resolved reference; the parts are written as
-// they were, only the port in plain decimal.
-std::string composeUrl(const Uri& uri) {
-    std::string url;
-    url.append(uri.scheme).append("://");
-    if (uri.user || uri.password) {
-        url.append(uri.user.value_or(""));
-        if (uri.password) url.append(":").append(*uri.password);
-        url.append("@");
-    }
-    url.append(uri.host.value_or(""));
-    if (uri.port) url.append(":").append(std::to_string(*uri.port));
-    url.append(uri.path.empty() ? "/" : uri.path);
-    if (uri.query) url.append("?").append(*uri.query);
-    return url;
-}
-
 PayloadAnswer failed(std::string reason) {
     PayloadAnswer answer;
     answer.kind = PayloadAnswer::Kind::failed;

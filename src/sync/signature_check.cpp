@@ -17,23 +17,6 @@ using log::Scope;
 
 constexpr std::string_view kSignatureSuffix = ".sig";
 
-// A URL put together from a resolved reference; the parts are written as
-// they were, only the port in plain decimal.
-std::string composeUrl(const Uri& uri) {
-    std::string url;
-    url.append(uri.scheme).append("://");
-    if (uri.user || uri.password) {
-        url.append(uri.user.value_or(""));
-        if (uri.password) url.append(":").append(*uri.password);
-        url.append("@");
-    }
-    url.append(uri.host.value_or(""));
-    if (uri.port) url.append(":").append(std::to_string(*uri.port));
-    url.append(uri.path.empty() ? "/" : uri.path);
-    if (uri.query) url.append("?").append(*uri.query);
-    return url;
-}
-
 void logFailure(const Bundle& bundle, std::string_view reason, std::string_view detail = {}) {
     log::error(Scope::quillstead, "[", bundle.name, "] signature check failed: ", reason, detail);
 }

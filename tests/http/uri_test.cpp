@@ -267,6 +267,29 @@ TEST(Uri, RequestTargetAndHostAuthority) {
     }
 }
 
+TEST(Uri, ComposeUrlWritesThePartsAsWritten) {
+    struct Case {
+        std::string_view url;
+        std::string_view composed;
+    };
+    const Case cases[] = {
+        {"http://h", "http://h/"},
+        {"https://h:0443/a/../b?q=1#frag", "https://h:443/a/../b?q=1"},
+        {"http://u:p@h:1/x", "http://u:p@h:1/x"},
+        {"http://u@h/", "http://u@h/"},
+        {"http://u:@h/", "http://u@h/"},
+        {"http://@h/", "http://@h/"},
+        {"http://:p@h/", "http://:p@h/"},
+        {"http://[::1]:8080/a%20b/", "http://[::1]:8080/a%20b/"},
+        {"http://ho%73t/?", "http://ho%73t/?"},
+        {"file:///etc/x", "file:///etc/x"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.url);
+        EXPECT_EQ(composeUrl(*parseUri(c.url)), c.composed);
+    }
+}
+
 std::string base64(std::string_view bytes) {
     std::string out(4 * ((bytes.size() + 2) / 3) + 1, '\0');
     const int n = EVP_EncodeBlock(reinterpret_cast<unsigned char*>(out.data()),
