@@ -10,6 +10,7 @@
 #include <sys/time.h>
 
 #include "support/agent_run.hpp"
+#include "support/certificates.hpp"
 #include "support/nginx_server.hpp"
 #include "support/process.hpp"
 #include "support/temp_dir.hpp"

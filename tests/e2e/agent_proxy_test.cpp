@@ -13,6 +13,7 @@
 #include <memory>
 
 #include "support/agent_run.hpp"
+#include "support/certificates.hpp"
 #include "support/nginx_server.hpp"
 #include "support/process.hpp"
 #include "support/temp_dir.hpp"

@@ -23,6 +23,7 @@
 #include <thread>
 
 #include "support/agent_run.hpp"
+#include "support/certificates.hpp"
 #include "support/nginx_server.hpp"
 #include "support/server_matrix.hpp"
 #include "support/temp_dir.hpp"

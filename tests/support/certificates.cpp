@@ -2,7 +2,9 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <cstring>
+#include <filesystem>
 #include <ctime>
 #include <map>
 #include <mutex>
@@ -13,6 +15,8 @@
 #include <openssl/core_names.h>
 #include <openssl/pem.h>
 #include <openssl/x509v3.h>
+
+#include "support/temp_dir.hpp"
 
 namespace qs::test {
 
@@ -102,6 +106,15 @@ std::string Certificate::der() const {
 }
 
 std::string Certificate::pem() const { return pemFromDer(der()); }
+
+std::string Certificate::keyPem() const {
+    std::unique_ptr<BIO, decltype(&BIO_free)> out(BIO_new(BIO_s_mem()), &BIO_free);
+    if (!out || PEM_write_bio_PrivateKey(out.get(), key, nullptr, nullptr, 0, nullptr, nullptr) != 1)
+        throw std::runtime_error("PEM_write_bio_PrivateKey");
+    char* bytes = nullptr;
+    const long length = BIO_get_mem_data(out.get(), &bytes);
+    return {bytes, static_cast<std::size_t>(length)};
+}
 
 std::string pemFromDer(const std::string& der) {
     std::string encoded(4 * ((der.size() + 2) / 3) + 1, '\0');
@@ -210,6 +223,35 @@ const Pki& pki() {
 Certificate leafFor(std::vector<std::string> dns_names, KeyKind key, const Certificate* issuer) {
     return makeCertificate({.common_name = "leaf", .dns_names = std::move(dns_names), .key = key},
                            issuer != nullptr ? issuer : &pki().intermediate);
+}
+
+TestPki makeTestPki(const std::string& dir) {
+    // Key variants no other test asks for, a fresh pair for every call.
+    static std::atomic<int> next_variant{1000};
+    const int variant = next_variant.fetch_add(1);
+    const Certificate ca = makeCertificate({.common_name = "quillstead test CA",
+                                            .organization = "",
+                                            .not_after = nowSeconds() + 30 * 86400,
+                                            .key = KeyKind::rsa2048,
+                                            .key_variant = variant,
+                                            .ca = true,
+                                            .extensions = {{"keyUsage", "critical,keyCertSign,cRLSign"}}});
+    const Certificate server = makeCertificate({.common_name = "localhost",
+                                                .organization = "",
+                                                .dns_names = {"localhost"},
+                                                .not_after = nowSeconds() + 30 * 86400,
+                                                .key = KeyKind::rsa2048,
+                                                .key_variant = variant,
+                                                .extensions = {{"extendedKeyUsage", "serverAuth"}},
+                                                .serial = 2},
+                                               &ca);
+    TestPki pki{dir + "/ca.pem", dir + "/server.pem", dir + "/server.key"};
+    writeFile(pki.ca_certificate, ca.pem());
+    writeFile(pki.server_chain, server.pem());
+    writeFile(pki.server_key, server.keyPem());
+    std::filesystem::permissions(pki.server_key, std::filesystem::perms::owner_read |
+                                                     std::filesystem::perms::owner_write);
+    return pki;
 }
 
 void trust(TrustStore& store, const Certificate& root) {

@@ -59,6 +59,9 @@ struct Certificate {
     [[nodiscard]] X509* get() const { return x509.get(); }
     [[nodiscard]] std::string pem() const;
     [[nodiscard]] std::string der() const;
+    // The private key as unencrypted PKCS#8 PEM text, for servers that read
+    // their key from a file.
+    [[nodiscard]] std::string keyPem() const;
 };
 
 // Signs with `issuer`'s key and names it as issuer; self-signed without one.
@@ -82,6 +85,17 @@ const Pki& pki();
 // unless `issuer` names another.
 Certificate leafFor(std::vector<std::string> dns_names, KeyKind key = KeyKind::p256,
                     const Certificate* issuer = nullptr);
+
+// A certificate authority of its own and an RSA server certificate for
+// "localhost" signed by it, written as PEM files into `dir` for servers and
+// agents that read them from files. Every call makes new keys, so the CA of
+// one call does not vouch for the server of another.
+struct TestPki {
+    std::string ca_certificate;  // ca.pem
+    std::string server_chain;    // server.pem
+    std::string server_key;      // server.key, mode 0600
+};
+TestPki makeTestPki(const std::string& dir);
 
 // Adds `root` to `store` as valid now; fails the test if it is refused.
 void trust(TrustStore& store, const Certificate& root);

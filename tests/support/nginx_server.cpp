@@ -17,10 +17,6 @@ namespace {
 
 constexpr const char* kNginx = "/usr/sbin/nginx";
 
-void run(const std::string& command) {
-    if (std::system(command.c_str()) != 0) throw std::runtime_error("command failed: " + command);
-}
-
 }  // namespace
 
 std::uint16_t pickFreePort() {
@@ -100,22 +96,6 @@ std::string NginxServer::accessLog() const {
     } catch (const std::exception&) {
         return {};
     }
-}
-
-TestPki makeTestPki(const std::string& dir) {
-    TestPki pki{dir + "/ca.pem", dir + "/server.pem", dir + "/server.key"};
-    const std::string quiet = " >/dev/null 2>&1";
-    run("openssl req -x509 -newkey rsa:2048 -nodes -sha256 -days 30 -subj '/CN=quillstead test CA' "
-        "-addext basicConstraints=critical,CA:TRUE -addext keyUsage=critical,keyCertSign,cRLSign "
-        "-keyout '" + dir + "/ca.key' -out '" + pki.ca_certificate + "'" + quiet);
-    run("openssl req -newkey rsa:2048 -nodes -sha256 -subj '/CN=localhost' -keyout '" + pki.server_key +
-        "' -out '" + dir + "/server.csr'" + quiet);
-    writeFile(dir + "/server.ext",
-              "basicConstraints=CA:FALSE\nsubjectAltName=DNS:localhost\nextendedKeyUsage=serverAuth\n");
-    run("openssl x509 -req -sha256 -days 30 -in '" + dir + "/server.csr' -CA '" + pki.ca_certificate +
-        "' -CAkey '" + dir + "/ca.key' -CAcreateserial -extfile '" + dir + "/server.ext' -out '" +
-        pki.server_chain + "'" + quiet);
-    return pki;
 }
 
 }  // namespace qs::test

@@ -48,15 +48,6 @@ private:
     std::unique_ptr<ServerProcess> process_;
 };
 
-// A freshly generated certificate authority and a server certificate for
-// "localhost" signed by it, written as PEM files into `dir`.
-struct TestPki {
-    std::string ca_certificate;  // ca.pem
-    std::string server_chain;    // server.pem
-    std::string server_key;      // server.key
-};
-TestPki makeTestPki(const std::string& dir);
-
 // A free TCP port on 127.0.0.1 at the time of the call.
 std::uint16_t pickFreePort();
 

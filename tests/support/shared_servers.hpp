@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include "support/certificates.hpp"
 #include "support/nginx_server.hpp"
 #include "support/server_matrix.hpp"
 #include "support/temp_dir.hpp"
