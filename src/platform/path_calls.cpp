@@ -218,6 +218,26 @@ Result<Exchange> exchangePaths(std::string_view from, std::string_view to) {
 #endif
 }
 
+Result<Exchange> exchangeBetween(int from_directory, std::string_view from, int to_directory,
+                                 std::string_view to) {
+    PathBuffer from_text;
+    PathBuffer to_text;
+    QS_TRY(composeSystemPath(from_text, {from}));
+    QS_TRY(composeSystemPath(to_text, {to}));
+#if defined(__linux__) && defined(SYS_renameat2) && defined(RENAME_EXCHANGE)
+    if (::syscall(SYS_renameat2, from_directory, from_text.c_str(), to_directory, to_text.c_str(),
+                  RENAME_EXCHANGE) == 0) {
+        return Exchange::exchanged;
+    }
+    if (errno == ENOSYS || errno == EINVAL) return Exchange::unsupported;
+    return std::unexpected(renameError(errno));
+#else
+    (void)from_directory;
+    (void)to_directory;
+    return Exchange::unsupported;
+#endif
+}
+
 Result<std::size_t> readLink(std::string_view path, std::span<char> out) {
     // No room at all: readlink(2) would be handed a null buffer.
     if (out.empty()) return std::unexpected(Error::NameTooLong);

@@ -86,6 +86,13 @@ enum class Exchange { exchanged, unsupported };
 // Errors otherwise: those of renamePath.
 [[nodiscard]] Result<Exchange> exchangePaths(std::string_view from, std::string_view to);
 
+// renameat2(from_directory, from, to_directory, to, RENAME_EXCHANGE): the
+// same exchange between two open directories of one file system; a link is
+// exchanged, never followed. FileNotFound when either name is missing.
+// Errors otherwise: those of renamePath.
+[[nodiscard]] Result<Exchange> exchangeBetween(int from_directory, std::string_view from,
+                                               int to_directory, std::string_view to);
+
 // readlink(path) into `out`; returns the length of the target text. A
 // target that fills `out` completely may have been cut short and fails with
 // NameTooLong. Other failures (not a link, missing) are reported as

@@ -183,11 +183,15 @@ public:
         if (path_ && *path_ == relative) return current();
         path_.reset();
         fd_.reset();
+        made_ = false;
         std::string_view rest = relative;
         while (!rest.empty()) {
             const std::string_view component = nextComponent(rest);
             const int at = current();
-            if (make == Make::yes) QS_TRY(platform::makeDirectoryAt(at, component));
+            if (make == Make::yes) {
+                QS_TRY_ASSIGN(const platform::DirectoryMade made, platform::makeDirectoryAt(at, component));
+                if (made == platform::DirectoryMade::created) made_ = true;
+            }
             QS_TRY_ASSIGN(fd_, platform::openDirectoryNoFollowAt(at, component));
         }
         try {
@@ -198,12 +202,17 @@ public:
         return current();
     }
 
+    // Whether the last open() made the directory or one above it, so that
+    // nothing of an earlier install can be in it.
+    [[nodiscard]] bool made() const { return made_; }
+
 private:
     [[nodiscard]] int current() const { return fd_ ? fd_.get() : root_; }
 
     int root_;
     std::optional<std::string> path_;
     platform::Fd fd_;
+    bool made_ = false;
 };
 
 const char* kindText(platform::EntryKind kind) {
@@ -246,6 +255,9 @@ private:
     // payload lacks goes, and the record names this payload's paths.
     void pruneAfterMove();
     [[nodiscard]] Result<void> move();
+    // Exchanges the staged file `base` in `from` with the one in `to`.
+    [[nodiscard]] Result<bool> exchangeOver(int from, int to, std::string_view name,
+                                            std::string_view base);
     void reportMoved(std::uint64_t records_before);
     // Looks at the parent `relative` of the next entries in target_dir.
     enum class Parent { present, missing, in_the_way };
@@ -463,6 +475,11 @@ Result<void> DirectInstall::move() {
         if (!to) return moveFailed(name, to.error());
         auto from = staging.open(parent_name, OpenParent::Make::no);
         if (!from) return moveFailed(name, from.error());
+        if (!target.made()) {
+            auto exchanged = exchangeOver(*from, *to, name, base);
+            if (!exchanged) return moveFailed(name, exchanged.error());
+            if (*exchanged) continue;
+        }
         if (auto renamed = platform::renameBetween(*from, base, *to, base); !renamed) {
             // A name the archive holds twice was moved at its first entry,
             // with the contents of its last.
@@ -474,6 +491,34 @@ Result<void> DirectInstall::move() {
             return moveFailed(name, renamed.error());
         }
     }
+}
+
+// A staged file takes the place of the one in target_dir in one exchange,
+// and the old one, now in the staging directory, is removed there. A
+// rename over the old file would do the same for readers, but on ext4 a
+// rename that replaces a file first writes out the new file's data (its
+// guard for programs that never flush), for every file of the payload:
+// flushing is what durable asks for, and only then. False when there is no
+// exchange to be had (no old file, or no such call on this system): the
+// caller renames instead.
+Result<bool> DirectInstall::exchangeOver(int from, int to, std::string_view name,
+                                         std::string_view base) {
+    auto exchanged = platform::exchangeBetween(from, base, to, base);
+    if (!exchanged || *exchanged != platform::Exchange::exchanged) return false;
+    // `base` is the tail of the record's name, so a NUL follows it.
+    auto removed = platform::unlinkAt(from, base.data(), platform::UnlinkTarget::nonDirectory);
+    if (removed) return true;
+    const bool directory =
+        removed.error() == Error::IsDir ||
+        (removed.error() == Error::PermissionDenied && platform::isDirectoryAt(from, base.data()).value_or(false));
+    // Anything else left there goes with the staging directory.
+    if (!directory) return true;
+    // A directory came in after the look for entries in the way: it goes
+    // back where it was, whole.
+    (void)platform::exchangeBetween(from, base, to, base);
+    Result<void> unused;
+    conflict(name, platform::EntryKind::directory, Kind::file, unused);
+    return std::unexpected(Error::IsDir);
 }
 
 // The files of the records before the failing one, which are in target_dir

@@ -357,6 +357,33 @@ TEST(DirectInstall, MovesEveryEntryAndLeavesNoStaging) {
                                                   {"x/y", "0600 file 2"}}));
 }
 
+// An old entry the payload replaces is replaced by name: a symbolic link
+// is not followed, another hard link of an old file keeps the old contents,
+// and the old entries do not linger in target_dir or its staging directory.
+TEST(DirectInstall, ReplacesOldEntriesByName) {
+    test::TempDir root;
+    const std::string t = root / "t";
+    fs::create_directory(t);
+    test::writeFile(root / "outside", "precious");
+    fs::create_symlink(root / "outside", t + "/linked.conf");
+    test::writeFile(t + "/shared.conf", "old shared");
+    fs::create_hard_link(t + "/shared.conf", root / "other-name");
+    test::writeFile(t + "/plain.conf", "old plain");
+    const Bundle bundle = directBundle(t);
+    test::StderrCapture capture;
+    ASSERT_TRUE(applyBundle(bundle, "1",
+                            test::makeTarGz({test::fileEntry("linked.conf", "new linked"),
+                                             test::fileEntry("shared.conf", "new shared", 0600),
+                                             test::fileEntry("plain.conf", "new plain")})))
+        << capture.text();
+    EXPECT_EQ(listing(t), (std::map<std::string, std::string>{{"linked.conf", "0644 file new linked"},
+                                                              {"plain.conf", "0644 file new plain"},
+                                                              {"shared.conf", "0600 file new shared"}}));
+    EXPECT_EQ(test::readFile(root / "outside"), "precious");
+    EXPECT_EQ(test::readFile(root / "other-name"), "old shared");
+    EXPECT_EQ(fs::hard_link_count(root / "other-name"), 1u);
+}
+
 }  // namespace
 }  // namespace qs
 
