@@ -18,6 +18,7 @@ namespace {
 
 // Adding a command is one line here (and its function).
 constexpr std::string_view kJsonOption[] = {"--json"};
+constexpr std::string_view kRollbackOptions[] = {"--no-hooks"};
 
 constexpr Command kCommands[] = {
     {{"run", 0}, "", "Run the agent until stopped (the default)", runDaemon},
@@ -27,7 +28,10 @@ constexpr Command kCommands[] = {
      "Show each bundle's state from the records in state_dir", runStatus},
     {{"versions", 1, kJsonOption}, "BUNDLE [--json]", "List a bundle's kept versions, newest first",
      runVersions},
-    {{"rollback", 2}, "BUNDLE [VERSION]", "Switch a bundle back to a kept version", runRollback},
+    {{"rollback", 2, kRollbackOptions}, "BUNDLE [VERSION] [--no-hooks]",
+     "Switch a bundle back to a kept version", runRollback},
+    {{"pin", 2}, "BUNDLE VERSION", "Switch to a kept version and install nothing new", runPin},
+    {{"unpin", 1}, "BUNDLE", "Let a pinned bundle install new versions again", runUnpin},
     {{"metadata", 1, {}, kMetadataValueOptions}, "--bundle NAME --serial N --expires DURATION PAYLOAD",
      "Print the signed-metadata file of a payload", runMetadata},
 };

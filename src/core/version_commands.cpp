@@ -6,6 +6,9 @@
 #include "config/load_config.hpp"
 #include "log/log.hpp"
 #include "platform/fd.hpp"
+#include "platform/file_lock.hpp"
+#include "sync/target_lock.hpp"
+#include "sync/version_pin.hpp"
 #include "sync/version_store.hpp"
 #include "util/json.hpp"
 #include "util/terminal_text.hpp"
@@ -48,10 +51,22 @@ int print(std::string_view text) {
     return 0;
 }
 
+// The versioned bundle a command names; nothing (and the reason logged)
+// for an unknown name or a raw or direct bundle, which keep no versions.
+std::optional<Bundle> versionedBundle(const Invocation& invocation, std::string_view command) {
+    auto bundle = namedBundle(invocation, command);
+    if (!bundle) return std::nullopt;
+    if (bundle->format == BundleFormat::raw || bundle->mode == DeployMode::direct) {
+        log::error(Scope::quillstead, "[", bundle->name, "] not a versioned bundle");
+        return std::nullopt;
+    }
+    return bundle;
+}
+
 }  // namespace
 
 int runVersions(const Invocation& invocation) {
-    const auto bundle = namedBundle(invocation, "versions");
+    const auto bundle = versionedBundle(invocation, "versions");
     if (!bundle) return 1;
     const bool json = invocation.hasOption("--json");
     std::string text;
@@ -69,15 +84,60 @@ int runVersions(const Invocation& invocation) {
 }
 
 int runRollback(const Invocation& invocation) {
-    const auto bundle = namedBundle(invocation, "rollback");
+    const auto bundle = versionedBundle(invocation, "rollback");
     if (!bundle) return 1;
     std::optional<std::string_view> version;
     if (invocation.operands.size() > 1) version = invocation.operands[1];
-    const auto rolled = rollbackVersion(*bundle, version);
+    // Never beside an agent that is installing or switching this bundle:
+    // the switch would be undone under its feet, or undo its install.
+    const TargetLock lock = TargetLock::take(*bundle, platform::LockWait::wait, MissingTarget::leave);
+    if (lock.state() == TargetLock::State::interrupted) return 1;
+    const auto hooks = invocation.hasOption("--no-hooks") ? RollbackHooks::skip : RollbackHooks::run;
+    const auto rolled = rollbackVersion(*bundle, version, hooks);
     if (!rolled) return 1;
-    const std::string was = rolled->from.empty() ? std::string("nothing") : maskControlBytes(rolled->from);
-    return print("[" + bundle->name + "] current -> " + maskControlBytes(rolled->to) + " (was " + was +
-                 ")\n");
+    const std::string was =
+        rolled->from.empty() ? std::string("nothing") : maskControlBytes(shownVersion(rolled->from));
+    return print("[" + bundle->name + "] current -> " + maskControlBytes(shownVersion(rolled->to)) +
+                 " (was " + was + ")\n");
+}
+
+int runPin(const Invocation& invocation) {
+    const auto bundle = versionedBundle(invocation, "pin");
+    if (!bundle) return 1;
+    if (invocation.operands.size() < 2) {
+        log::error(Scope::quillstead, "pin needs a bundle name and a version");
+        return 1;
+    }
+    const TargetLock lock = TargetLock::take(*bundle, platform::LockWait::wait, MissingTarget::leave);
+    if (lock.state() == TargetLock::State::interrupted) return 1;
+    // The pinned version goes live as by rollback (hooks and all) when
+    // it is not live already; a refusal leaves the bundle unpinned.
+    std::array<char, kMaxSystemPath> buffer;
+    const auto live = readCurrent(bundle->target_dir, buffer);
+    const std::string_view wanted = invocation.operands[1];
+    std::string pinned;
+    if (live && isVersionDirName(*live) && (live->substr(1) == wanted || *live == wanted)) {
+        pinned = *live;
+    } else {
+        const auto rolled = rollbackVersion(*bundle, wanted, RollbackHooks::run);
+        if (!rolled) return 1;
+        pinned = rolled->to;
+    }
+    if (auto saved = savePin(bundle->target_dir, pinned); !saved) {
+        log::error(Scope::quillstead, "[", bundle->name, "] failed to save pin in ", bundle->target_dir,
+                   ": ", saved.error());
+        return 1;
+    }
+    return print("[" + bundle->name + "] pinned to " + maskControlBytes(shownVersion(pinned)) + "\n");
+}
+
+int runUnpin(const Invocation& invocation) {
+    const auto bundle = versionedBundle(invocation, "unpin");
+    if (!bundle) return 1;
+    const TargetLock lock = TargetLock::take(*bundle, platform::LockWait::wait, MissingTarget::leave);
+    if (lock.state() == TargetLock::State::interrupted) return 1;
+    const bool was_pinned = removePin(bundle->target_dir);
+    return print("[" + bundle->name + (was_pinned ? "] unpinned\n" : "] was not pinned\n"));
 }
 
 }  // namespace qs

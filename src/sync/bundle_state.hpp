@@ -15,7 +15,7 @@
 namespace qs {
 
 // How many ways a cycle can end (SyncOutcome).
-inline constexpr std::size_t kSyncOutcomeCount = 9;
+inline constexpr std::size_t kSyncOutcomeCount = 10;
 
 // What the cycles of one bundle came to, for its status record in
 // state_dir and the metrics file. The sync cycle sets `version` and
@@ -95,6 +95,9 @@ struct BundleState {
     std::optional<BundleMetadata> metadata;
     std::string metadata_etag;
     std::string metadata_last_modified;
+    // refused_etag was held back by a pin, not by pre_switch: once the pin
+    // is gone the payload is wanted again.
+    bool refused_by_pin = false;
 };
 
 }  // namespace qs

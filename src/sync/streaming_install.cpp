@@ -19,6 +19,8 @@
 #include "sync/signature_check.hpp"
 #include "sync/spool.hpp"
 #include "sync/version.hpp"
+#include "sync/version_pin.hpp"
+#include "sync/version_store.hpp"
 #include "tls/digest.hpp"
 #include "tls/signature.hpp"
 
@@ -257,6 +259,17 @@ SyncOutcome StreamingInstall::finish(BundleState& state, const PayloadAnswer& fe
         recordPayload(bundle_, state, fetched);
         return SyncOutcome::unchanged;
     }
+    if (const auto pin = loadPin(bundle_.target_dir)) {
+        // Pinned by an operator: polled and reported, never installed;
+        // what was staged or spooled goes, and the payload's ETag is sent
+        // along from now on, so the same payload is not downloaded again.
+        held_.discard();
+        log::info(Scope::quillstead, "[", bundle_.name, "] pinned to ", shownVersion(*pin),
+                  ": not installing ", version_ ? std::string_view(*version_) : std::string_view("a new version"));
+        state.refused_etag = fetched.validators.etag;
+        state.refused_by_pin = true;
+        return SyncOutcome::pinned;
+    }
     if (!version_) {
         held_.release();
         log::error(Scope::quillstead, "[", bundle_.name, "] bundle apply failed: ", version_.error());
@@ -280,6 +293,7 @@ SyncOutcome StreamingInstall::finish(BundleState& state, const PayloadAnswer& fe
             // Logged with its reason already. Remembered so that the next
             // polls ask for something else than this payload.
             state.refused_etag = fetched.validators.etag;
+            state.refused_by_pin = false;
             return SyncOutcome::refused;
         }
         log::error(Scope::quillstead, "[", bundle_.name, "] bundle apply failed: ", applied.error());

@@ -14,6 +14,8 @@
 #include "sync/payload_source.hpp"
 #include "sync/streaming_install.hpp"
 #include "sync/version.hpp"
+#include "sync/version_pin.hpp"
+#include "sync/version_store.hpp"
 
 namespace qs {
 
@@ -35,6 +37,15 @@ SyncOutcome cycle(const Bundle& bundle, BundleState& state, Source& source,
             // Asked for without validators: a 304 is no payload at all.
             log::error(Scope::quillstead, "[", bundle.name, "] fetch failed: HTTP 304");
             return SyncOutcome::fetch_failed;
+        }
+        if (!state.refused_etag.empty() && state.refused_by_pin) {
+            // The 304 answers the ETag of the payload the pin holds back.
+            const auto pin = loadPin(bundle.target_dir);
+            const auto held = deriveVersion(state.refused_etag);
+            log::info(Scope::quillstead, "[", bundle.name, "] pinned to ",
+                      pin ? shownVersion(*pin) : std::string_view("a kept version"), ": not installing ",
+                      held ? std::string_view(*held) : std::string_view(state.refused_etag));
+            return SyncOutcome::pinned;
         }
         if (!state.refused_etag.empty()) {
             // The 304 may answer the refused payload's ETag: what the
@@ -86,12 +97,14 @@ std::string_view outcomeWord(SyncOutcome outcome) {
     case SyncOutcome::hook_failed: return "hook_failed";
     case SyncOutcome::busy: return "busy";
     case SyncOutcome::expired: return "expired";
+    case SyncOutcome::pinned: return "pinned";
     }
     return "apply_failed";
 }
 
 bool cycleSucceeded(SyncOutcome outcome) {
-    return outcome == SyncOutcome::unchanged || outcome == SyncOutcome::installed;
+    return outcome == SyncOutcome::unchanged || outcome == SyncOutcome::installed ||
+           outcome == SyncOutcome::pinned;
 }
 
 bool cycleGotNothingLive(SyncOutcome outcome) {
@@ -107,6 +120,11 @@ SyncOutcome syncBundle(const Bundle& bundle, BundleState& state, bool tls_verify
             log::error(Scope::http, "invalid proxy: ", routes.error());
             log::error(Scope::quillstead, "[", bundle.name, "] fetch failed: invalid proxy");
             return SyncOutcome::fetch_failed;
+        }
+        // An unpinned bundle wants the payload its pin held back.
+        if (state.refused_by_pin && !loadPin(bundle.target_dir)) {
+            state.refused_etag.clear();
+            state.refused_by_pin = false;
         }
         if (bundle.chunked) {
             // A chunked payload's index is checked by its own signature;

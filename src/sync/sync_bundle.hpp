@@ -21,6 +21,7 @@ enum class SyncOutcome {
     hook_failed,       // installed and live, but post_sync failed or ran out of time
     busy,              // another process was installing into the same place
     expired,           // the signed metadata ran out: the live version stays, the bundle is failing
+    pinned,            // a new payload is offered, but an operator pinned the bundle: nothing installed
 };
 
 // The outcome's word in status records, `status` and the metrics:
@@ -33,12 +34,14 @@ inline constexpr SyncOutcome kSyncOutcomes[] = {
     SyncOutcome::unchanged,    SyncOutcome::installed,   SyncOutcome::fetch_failed,
     SyncOutcome::signature_failed, SyncOutcome::refused, SyncOutcome::apply_failed,
     SyncOutcome::hook_failed,  SyncOutcome::busy,        SyncOutcome::expired,
+    SyncOutcome::pinned,
 };
 
 static_assert(std::size(kSyncOutcomes) == kSyncOutcomeCount);
 
-// Whether the bundle is where it should be after the cycle: unchanged or
-// installed. Every other outcome wants an operator's eye.
+// Whether the bundle is where it should be after the cycle: unchanged,
+// installed, or held on the version an operator pinned. Every other outcome
+// wants an operator's eye.
 [[nodiscard]] bool cycleSucceeded(SyncOutcome outcome);
 
 // Whether the next poll should come later than usual (retry_backoff): the

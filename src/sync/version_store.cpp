@@ -11,7 +11,9 @@
 #include "platform/path_calls.hpp"
 #include "platform/process_state.hpp"
 #include "platform/record_file.hpp"
+#include "deploy/hooks.hpp"
 #include "sync/current_link.hpp"
+#include "sync/install_hooks.hpp"
 #include "platform/file_lock.hpp"
 #include "sync/spool.hpp"
 #include "sync/target_lock.hpp"
@@ -359,7 +361,35 @@ std::vector<KeptVersion> listVersions(const Bundle& bundle) {
     return versions;
 }
 
-Result<RollbackResult> rollbackVersion(const Bundle& bundle, std::optional<std::string_view> version) {
+std::string_view shownVersion(std::string_view directory_name) {
+    return isVersionDirName(directory_name) ? directory_name.substr(1) : directory_name;
+}
+
+namespace {
+
+// The kept directory `version` names: "v{version}" first, as the log lines
+// and `versions` show names; else the name as given when it is a version
+// directory's ("v3" for v3).
+std::optional<std::string> keptDirectoryNamed(std::string_view target_dir, std::string_view version) {
+    std::string with_prefix = "v" + std::string(version);
+    if (isVersionDirectory(target_dir, with_prefix)) return with_prefix;
+    if (isVersionDirectory(target_dir, version)) return std::string(version);
+    return std::nullopt;
+}
+
+// The hooks' variables for a rollback to `to` from `from`.
+HookVariables rollbackVariables(const Bundle& bundle, std::string_view to, std::string_view from) {
+    std::optional<std::string_view> previous;
+    if (isVersionDirName(from)) previous = shownVersion(from);
+    HookVariables variables = hookVariables(bundle, shownVersion(to), to, "", previous);
+    variables.environment.emplace_back("QUILLSTEAD_ROLLBACK=1");
+    return variables;
+}
+
+}  // namespace
+
+Result<RollbackResult> rollbackVersion(const Bundle& bundle, std::optional<std::string_view> version,
+                                       RollbackHooks hooks) {
     const std::string_view target_dir = bundle.target_dir;
     if (bundle.format == BundleFormat::raw || bundle.mode == DeployMode::direct) {
         log::error(Scope::quillstead, "[", bundle.name, "] nothing to roll back to: not a versioned bundle");
@@ -371,12 +401,13 @@ Result<RollbackResult> rollbackVersion(const Bundle& bundle, std::optional<std::
     if (live) result.from = *live;
 
     if (version) {
-        result.to = "v" + std::string(*version);
-        if (!isVersionDirectory(target_dir, result.to)) {
+        auto named = keptDirectoryNamed(target_dir, *version);
+        if (!named) {
             log::error(Scope::quillstead, "[", bundle.name, "] no version ", *version, " in ",
                        target_dir);
             return std::unexpected(Error::FileNotFound);
         }
+        result.to = std::move(*named);
     } else {
         const std::vector<std::string> names = loadVersionRecord(target_dir);
         // Before the live version in switching order; all of them when the
@@ -396,11 +427,23 @@ Result<RollbackResult> rollbackVersion(const Bundle& bundle, std::optional<std::
             return std::unexpected(Error::FileNotFound);
         }
     }
+    const bool run_hooks = hooks == RollbackHooks::run;
+    if (run_hooks && bundle.pre_switch) {
+        const HookVariables variables = rollbackVariables(bundle, result.to, result.from);
+        const HookVerdict verdict = runPreSwitch(
+            *bundle.pre_switch, {variables.environment, variables.version_dir, hookTimeout(bundle)});
+        if (!verdict.accepted) {
+            log::error(Scope::quillstead, "[", bundle.name, "] pre_switch refused version ",
+                       shownVersion(result.to), ": ", verdict.refusal);
+            return std::unexpected(Error::PreSwitchRefused);
+        }
+    }
     if (auto switched = switchCurrent(target_dir, result.to); !switched) {
         log::error(Scope::bundle, "symlink swap failed: ", switched.error());
         return std::unexpected(switched.error());
     }
     if (bundle.options.durable.value_or(false)) flushTargetDir(target_dir);
+    if (run_hooks) runHook(bundle, "version rolled back", rollbackVariables(bundle, result.to, result.from));
     return result;
 }
 

@@ -90,11 +90,25 @@ struct RollbackResult {
     std::string to;
 };
 
-// Switches `current` to v{version}, or without a version to the newest
-// kept version switched to before the live one. Logs its failure: unknown
-// version, nothing to roll back to, a failed switch. The record and .etag
-// are not changed, so rolling back again goes one further back.
+// Whether a rollback runs the bundle's pre_switch and post_sync.
+enum class RollbackHooks { run, skip };
+
+// Switches `current` to the kept version `version` (its name as `versions`
+// lists it, or its directory name with the "v"), or without a version to
+// the newest kept version switched to before the live one. With hooks,
+// pre_switch first checks that version where it lies (a refusal keeps
+// `current` as it was: PreSwitchRefused) and post_sync runs after the
+// switch, both with QUILLSTEAD_ROLLBACK=1 besides the variables of an
+// install (QUILLSTEAD_ETAG empty: the record names the newest install).
+// Logs its failure: not a versioned bundle, unknown version, nothing to
+// roll back to, a refusal, a failed switch. The record and .etag are not
+// changed, so rolling back again goes one further back.
 [[nodiscard]] Result<RollbackResult> rollbackVersion(const Bundle& bundle,
-                                                     std::optional<std::string_view> version);
+                                                     std::optional<std::string_view> version,
+                                                     RollbackHooks hooks = RollbackHooks::run);
+
+// A directory name as `versions` and `rollback` show it: without the "v"
+// of a version directory.
+[[nodiscard]] std::string_view shownVersion(std::string_view directory_name);
 
 }  // namespace qs

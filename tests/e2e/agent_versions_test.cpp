@@ -196,13 +196,16 @@ TEST_F(AgentVersions, VersionsAndRollbackAcrossRuns) {
     };
     const Step steps[] = {
         {{"versions", "site"}, 0, "* b\n  a\n", "", "vb"},
-        {{"rollback", "site"}, 0, "[site] current -> va (was vb)\n", "", "va"},
+        {{"rollback", "site"}, 0, "[site] current -> a (was b)\n", "", "va"},
         // A restarted agent gets 304 for the recorded ETag and keeps the
         // rolled-back version.
         {{"once"}, 0, "", "info(quillstead): [site] unchanged\n", "va"},
         {{"versions", "site"}, 0, "  b\n* a\n", "", "va"},
         {{"rollback", "site"}, 1, "", "error(quillstead): [site] nothing to roll back to\n", "va"},
-        {{"rollback", "site", "b"}, 0, "[site] current -> vb (was va)\n", "", "vb"},
+        {{"rollback", "site", "b"}, 0, "[site] current -> b (was a)\n", "", "vb"},
+        // The directory's name is accepted as well.
+        {{"rollback", "site", "va"}, 0, "[site] current -> a (was b)\n", "", "va"},
+        {{"rollback", "site", "vb"}, 0, "[site] current -> b (was a)\n", "", "vb"},
         {{"rollback", "site", "c"}, 1, "", "error(quillstead): [site] no version c in " + target() + "\n", "vb"},
         {{"rollback", "other"}, 1, "", "error(quillstead): unknown bundle: other\n", "vb"},
         {{"versions", "other"}, 1, "", "error(quillstead): unknown bundle: other\n", "vb"},
@@ -270,8 +273,82 @@ TEST_F(AgentVersions, ControlBytesOfVersionNamesAreMaskedOnTheTerminal) {
     EXPECT_EQ(r.out, "* b?[2J\n  ?]0;pwned?a\n");
     r = run({"-c", conf, "rollback", "site"});
     EXPECT_EQ(r.exit_status, 0) << r.err;
-    EXPECT_EQ(r.out, "[site] current -> v?]0;pwned?a (was vb?[2J)\n");
+    EXPECT_EQ(r.out, "[site] current -> ?]0;pwned?a (was b?[2J)\n");
     EXPECT_EQ(linkTarget(target() + "/current"), "v\x1b]0;pwned\x07" "a");
+}
+
+// rollback is an install of a kept version as far as the hooks go:
+// pre_switch may refuse it, post_sync follows it, both told by
+// QUILLSTEAD_ROLLBACK=1; --no-hooks switches without either.
+TEST_F(AgentVersions, RollbackRunsHooksUnlessToldNot) {
+    ScriptedServer server({script::respond(ok("\"a\"", site("a"))),
+                           script::respond(ok("\"b\"", site("b")))},
+                          {.lifetime = 20s});
+    const std::string hooks = dir_ / "hooks";
+    const std::string refuse = dir_ / "refuse";
+    const std::string conf = config(
+        server, "keep_versions = 3\npre_switch = echo \"pre $QUILLSTEAD_VERSION $QUILLSTEAD_ROLLBACK $PWD\" >> " +
+                    hooks + "; test ! -e " + refuse +
+                    "\npost_sync = echo \"post $QUILLSTEAD_VERSION $QUILLSTEAD_PREVIOUS_VERSION "
+                    "$QUILLSTEAD_ROLLBACK\" >> " + hooks + "\n");
+    ASSERT_EQ(run({"-c", conf, "once"}).exit_status, 0);
+    ASSERT_EQ(run({"-c", conf, "once"}).exit_status, 0);
+    fs::remove(hooks);
+    const std::string t = target();
+
+    ProcessResult r = run({"-c", conf, "rollback", "site"});
+    EXPECT_EQ(r.exit_status, 0) << r.err;
+    EXPECT_EQ(r.out, "[site] current -> a (was b)\n");
+    EXPECT_EQ(readFile(hooks), "pre a 1 " + t + "/va\npost a b 1\n");
+
+    writeFile(refuse, "");
+    r = run({"-c", conf, "rollback", "site", "b"});
+    EXPECT_EQ(r.exit_status, 1);
+    EXPECT_EQ(r.out, "");
+    EXPECT_NE(r.err.find("error(quillstead): [site] pre_switch refused version b: exited with code 1\n"),
+              std::string::npos)
+        << r.err;
+    EXPECT_EQ(linkTarget(t + "/current"), "va");
+    EXPECT_EQ(readFile(hooks), "pre a 1 " + t + "/va\npost a b 1\npre b 1 " + t + "/vb\n");
+
+    r = run({"-c", conf, "rollback", "site", "b", "--no-hooks"});
+    EXPECT_EQ(r.exit_status, 0) << r.err;
+    EXPECT_EQ(r.out, "[site] current -> b (was a)\n");
+    EXPECT_EQ(linkTarget(t + "/current"), "vb");
+    EXPECT_EQ(readFile(hooks), "pre a 1 " + t + "/va\npost a b 1\npre b 1 " + t + "/vb\n");
+}
+
+// A pin is a file beside .versions: every later run (a restart) polls and
+// reports a new payload but installs nothing until unpin.
+TEST_F(AgentVersions, PinnedBundleInstallsNothingNewUntilUnpinned) {
+    ScriptedServer server({script::respond(ok("\"a\"", site("a"))),
+                           script::respond(ok("\"b\"", site("b"))),
+                           script::respond(ok("\"c\"", site("c")))},
+                          {.repeat_last = true, .lifetime = 20s});
+    const std::string conf = config(server, "keep_versions = 3\n");
+    ASSERT_EQ(run({"-c", conf, "once"}).exit_status, 0);
+    ASSERT_EQ(run({"-c", conf, "once"}).exit_status, 0);
+    ProcessResult r = run({"-c", conf, "pin", "site", "a"});
+    EXPECT_EQ(r.exit_status, 0) << r.err;
+    EXPECT_EQ(r.out, "[site] pinned to a\n");
+    EXPECT_EQ(linkTarget(target() + "/current"), "va");
+    EXPECT_EQ(readFile(target() + "/.pin"), "va");
+    EXPECT_EQ(run({"-c", conf, "pin", "site", "z"}).exit_status, 1);
+
+    r = run({"-c", conf, "once"});
+    EXPECT_EQ(r.exit_status, 0) << r.err;
+    EXPECT_NE(r.err.find("info(quillstead): [site] pinned to a: not installing c\n"), std::string::npos)
+        << r.err;
+    EXPECT_EQ(linkTarget(target() + "/current"), "va");
+    EXPECT_FALSE(fs::exists(target() + "/vc"));
+
+    r = run({"-c", conf, "unpin", "site"});
+    EXPECT_EQ(r.exit_status, 0) << r.err;
+    EXPECT_EQ(r.out, "[site] unpinned\n");
+    r = run({"-c", conf, "once"});
+    EXPECT_EQ(r.exit_status, 0) << r.err;
+    EXPECT_NE(r.err.find("info(quillstead): [site] installed version c\n"), std::string::npos) << r.err;
+    EXPECT_EQ(linkTarget(target() + "/current"), "vc");
 }
 
 }  // namespace
