@@ -80,8 +80,10 @@ BundleView viewOf(const Bundle& bundle, const std::optional<BundleStatus>& recor
         return view;
     }
     view.word = record->result.empty() ? std::string("failing") : record->result;
-    view.state = record->result == "installed" || record->result == "unchanged" ? State::ok
-                                                                              : State::failing;
+    // A pinned bundle is where its operator wants it.
+    const bool good = record->result == "installed" || record->result == "unchanged" ||
+                      record->result == "pinned";
+    view.state = good ? State::ok : State::failing;
     return view;
 }
 

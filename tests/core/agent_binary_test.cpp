@@ -38,14 +38,17 @@ const std::string kUsage =
     "  -h           Print this help and exit\n"
     "\n"
     "Commands:\n"
-    "  run                                     Run the agent until stopped (the default)\n"
-    "  once                                    Sync every bundle once, then exit\n"
-    "  check                                   Check the configuration without fetching anything\n"
-    "  status [--json]                         Show each bundle's state from the records in state_dir\n"
-    "  versions BUNDLE [--json]                List a bundle's kept versions, newest first\n"
-    "  rollback BUNDLE [VERSION] [--no-hooks]  Switch a bundle back to a kept version\n"
-    "  pin BUNDLE VERSION                      Switch to a kept version and install nothing new\n"
-    "  unpin BUNDLE                            Let a pinned bundle install new versions again\n";
+    "  run                       Run the agent until stopped (the default)\n"
+    "  once                      Sync every bundle once, then exit\n"
+    "  check                     Check the configuration without fetching anything\n"
+    "  status [--json]           Show each bundle's state from the records in state_dir\n"
+    "  versions BUNDLE [--json]  List a bundle's kept versions, newest first\n"
+    "  rollback BUNDLE [VERSION] [--no-hooks]\n"
+    "                            Switch a bundle back to a kept version\n"
+    "  pin BUNDLE VERSION        Switch to a kept version and install nothing new\n"
+    "  unpin BUNDLE              Let a pinned bundle install new versions again\n"
+    "  metadata --bundle NAME --serial N --expires DURATION PAYLOAD\n"
+    "                            Print the signed-metadata file of a payload\n";
 
 test::ProcessResult run(std::vector<std::string> args, const std::string& working_dir = "") {
     test::RunOptions options;

@@ -36,7 +36,9 @@ const std::string kNotModified = "HTTP/1.1 304 Not Modified\r\ncontent-length: 0
 const std::string kNotFound = "HTTP/1.1 404 Not Found\r\ncontent-length: 0\r\n\r\n";
 const std::string kForbidden = "HTTP/1.1 403 Forbidden\r\ncontent-length: 0\r\n\r\n";
 
-bool goodWord(std::string_view word) { return word == "installed" || word == "unchanged"; }
+bool goodWord(std::string_view word) {
+    return word == "installed" || word == "unchanged" || word == "pinned";
+}
 
 std::string site(const std::string& text) { return makeTarGz({fileEntry("index.html", text)}); }
 
@@ -177,6 +179,35 @@ TEST_F(AgentTruth, EveryWayACycleEndsIsToldAsItHappened) {
           "quillstead_bundle_cycles_total{bundle=\"b\",outcome=\"unchanged\"} 0",
           "quillstead_bundle_cycles_total{bundle=\"b\",outcome=\"installed\"} 0"},
          "pre_switch refused version r2: exited with code 1"},
+        // Within one daemon the pinned payload's ETag is sent again: the
+        // 304s that follow still say pinned, not refused.
+        {"a pinned bundle offered a new version, then 304s",
+         [&](AgentTruth& t) {
+             ScriptedServer first({script::respond(ok("\"r1\"", payload))});
+             t.config(first.url("/site.tgz"), "keep_versions = 2\n");
+             EXPECT_EQ(t.once().exit_status, 0);
+             const ProcessResult pinned = run({"-c", t.conf(), "pin", "b", "r1"});
+             EXPECT_EQ(pinned.exit_status, 0) << pinned.err;
+             ScriptedServer offered({script::respond(ok("\"r2\"", payload_two)),
+                                     script::respond(kNotModified)},
+                                    {.repeat_last = true, .lifetime = 60s});
+             t.config(offered.url("/site.tgz"), "keep_versions = 2\npoll_interval = 1\n");
+             RunOptions options;
+             options.args = {"-c", t.conf()};
+             RunningProcess daemon(quillsteadBinary(), options);
+             EXPECT_TRUE(daemon.waitForStderr(
+                 "304 Not Modified\ninfo(quillstead): [b] pinned to r1: not installing r2\n", 20s))
+                 << daemon.stderrSoFar();
+             EXPECT_TRUE(waitForFile(t.metricsPath(), ""));
+             daemon.signal(SIGTERM);
+             EXPECT_EQ(daemon.wait(20s).exit_status, 0);
+             return -1;
+         },
+         // 2 only because the daemon has stopped since.
+         "pinned", 2,
+         {"quillstead_bundle_cycles_total{bundle=\"b\",outcome=\"refused\"} 0",
+          "quillstead_bundle_cycles_total{bundle=\"b\",outcome=\"installed\"} 0"},
+         "-", "r1"},
         {"a rollback after two installs",
          [&](AgentTruth& t) {
              ScriptedServer first({script::respond(ok("\"r1\"", payload))});
