@@ -9,11 +9,22 @@
 # replacing the tree its previous one wrote (the ETag record is removed
 # before each run, so every run downloads and installs). The medians of wall
 # time and the largest peak RSS are printed, with this tree's agent over the
-# peer's. Usage: bench/direct_bench.sh PEER_BINARY [rounds]
+# peer's. The target directories are on the file system of /tmp, or (as
+# root, for comparing file systems) on a fresh one made for the run: tmpfs,
+# ext4 (with its journal, as mkfs.ext4 makes it) or ext4-nojournal (no
+# journal, mounted with discard): on ext4 without a journal, inodes freed in
+# the last minute or more are passed over one by one when new ones are
+# allocated, which an install that writes a new file before the old one
+# goes pays for every file, and one that frees each old file just before
+# creating its new one does not.
+# Usage: bench/direct_bench.sh PEER_BINARY [rounds] [tmp|tmpfs|ext4|ext4-nojournal]
 set -euo pipefail
 cd "$(dirname "$0")/.."
-peer=${1:?usage: bench/direct_bench.sh PEER_BINARY [rounds]}
+usage="usage: bench/direct_bench.sh PEER_BINARY [rounds] [tmp|tmpfs|ext4|ext4-nojournal]"
+peer=${1:?$usage}
 rounds=${2:-7}
+on=${3:-tmp}
+case $on in tmp|tmpfs|ext4|ext4-nojournal) ;; *) echo "$usage" >&2; exit 2 ;; esac
 cmake -S . -B build -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
 cmake --build build --target quillstead >/dev/null
 agent=$PWD/build/src/quillstead
@@ -21,6 +32,19 @@ agent=$PWD/build/src/quillstead
 source bench/lib.sh
 bench_init directbench
 mkdir -p "$work/www" "$work/src/small" "$work/src/large"
+targets=$work
+if [ "$on" != tmp ]; then
+  [ "$(id -u)" -eq 0 ] || { echo "run as root to make a $on file system" >&2; exit 1; }
+  mkdir -p "$work/fs"
+  case $on in
+    tmpfs) mount -t tmpfs -o size=2g tmpfs "$work/fs" ;;
+    ext4) truncate -s 4G "$work/fs.img"; mkfs.ext4 -q -F "$work/fs.img"
+          mount -o loop "$work/fs.img" "$work/fs" ;;
+    ext4-nojournal) truncate -s 4G "$work/fs.img"; mkfs.ext4 -q -F -O ^has_journal "$work/fs.img"
+          mount -o loop,discard "$work/fs.img" "$work/fs" ;;
+  esac
+  targets=$work/fs
+fi
 
 python3 - "$work/src" <<'PY'
 import os, sys
@@ -68,12 +92,12 @@ largest() { sort -n | tail -1; }
 for payload in small large; do
   : > "$work/new.times"; : > "$work/peer.times"; : > "$work/new.rss"; : > "$work/peer.rss"
   # A first install of each, not counted: every counted one replaces a tree.
-  run_once "$agent" "$payload" "$work/t-new-$payload" >/dev/null
-  run_once "$peer" "$payload" "$work/t-peer-$payload" >/dev/null
+  run_once "$agent" "$payload" "$targets/t-new-$payload" >/dev/null
+  run_once "$peer" "$payload" "$targets/t-peer-$payload" >/dev/null
   for _ in $(seq "$rounds"); do
-    read -r s k < <(run_once "$agent" "$payload" "$work/t-new-$payload")
+    read -r s k < <(run_once "$agent" "$payload" "$targets/t-new-$payload")
     echo "$s" >> "$work/new.times"; echo "$k" >> "$work/new.rss"
-    read -r s k < <(run_once "$peer" "$payload" "$work/t-peer-$payload")
+    read -r s k < <(run_once "$peer" "$payload" "$targets/t-peer-$payload")
     echo "$s" >> "$work/peer.times"; echo "$k" >> "$work/peer.rss"
   done
   new_t=$(median < "$work/new.times"); peer_t=$(median < "$work/peer.times")
