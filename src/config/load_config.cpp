@@ -393,6 +393,18 @@ private:
         copyText(field, value);
     }
 
+    void option(std::optional<TlsProfileSetting>& field, const OptionKey& spec,
+                std::string_view value) {
+        if (value == "baseline") {
+            field = TlsProfileSetting::baseline;
+        } else if (value == "compatible") {
+            field = TlsProfileSetting::compatible;
+        } else {
+            warnIgnored(spec.name, value, "is not baseline or compatible");
+            field.reset();
+        }
+    }
+
     // The keys of the option list that may stand in the current section.
     // Returns whether `key` is one of them.
     bool optionKey(BundleOptions& o, std::string_view key, std::string_view value) {

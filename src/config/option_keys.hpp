@@ -17,7 +17,11 @@ enum class OptionKind {
     yes_no,  // yes/true/1 or no/false/0
     text,    // taken as written
     url,     // taken as written; a password in it is never shown
+    tls_profile,  // baseline or compatible
 };
+
+// What a bundle's TLS handshakes offer (the TLS layer gives the details).
+enum class TlsProfileSetting { baseline, compatible };
 
 // Where the key may stand.
 enum class OptionScope {
@@ -55,7 +59,11 @@ enum class OptionShown {
     X(prune, bool, yes_no, 0, 0, "", bundle_and_global, check_only)                                \
     X(metadata_url, std::string, url, 0, 0, "", bundle, settings)                                  \
     X(metadata_signature_url, std::string, url, 0, 0, "", bundle, check_only)                      \
-    X(metadata_name, std::string, text, 0, 0, "", bundle, check_only)
+    X(metadata_name, std::string, text, 0, 0, "", bundle, check_only)                              \
+    X(ca_file, std::string, text, 0, 0, "", bundle_and_global, settings)                           \
+    X(client_cert, std::string, text, 0, 0, "", bundle_and_global, check_only)                     \
+    X(client_key, std::string, text, 0, 0, "", bundle_and_global, check_only)                      \
+    X(tls_profile, TlsProfileSetting, tls_profile, 0, 0, "", bundle_and_global, settings)
 
 // One row of the list, for code that handles every key alike.
 struct OptionKey {

@@ -53,6 +53,18 @@ void logLimits(const Bundle& b) {
     if (!line.empty()) log::info(log::Scope::quillstead, "  [", b.name, "] limits:", line);
 }
 
+// A client key that others may read is a secret already half out; the
+// bundle's fetches refuse it, and the operator hears so at once rather than
+// at the first https poll.
+void refuseOpenKeyFile(const Bundle& b) {
+    if (!b.options.client_key) return;
+    const auto mode = checkKeyFileMode(*b.options.client_key);
+    if (mode || mode.error() != Error::KeyFileOpenToOthers) return;
+    log::error(log::Scope::quillstead, "[", b.name, "] client_key ", *b.options.client_key,
+               " is readable by group or others; refused: every https fetch of this bundle "
+               "fails until only its owner may read it");
+}
+
 void logSummary(const Config& config) {
     log::info(log::Scope::quillstead, "quillstead ", kProgramVersion, " starting (",
               config.bundles.size(), " bundle(s))");
@@ -64,6 +76,7 @@ void logSummary(const Config& config) {
                   b.public_key ? " signed" : "",
                   optionsText(b.options, OptionsShown::settings));
         logLimits(b);
+        refuseOpenKeyFile(b);
     }
 }
 

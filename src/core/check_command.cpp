@@ -17,6 +17,7 @@
 #include "platform/path_calls.hpp"
 #include "sync/chunked_source.hpp"
 #include "sync/signature_check.hpp"
+#include "sync/trust_store_cache.hpp"
 #include "util/integer_text.hpp"
 
 namespace qs {
@@ -162,6 +163,50 @@ public:
             "nothing from this line");
     }
 
+    // The TLS files a bundle names, read the way a fetch reads them. A key
+    // inherited from [global] is reported at the [global] line.
+    void tlsFiles(const Bundle& b, const std::vector<KeyLine>& lines,
+                  const std::vector<KeyLine>& global_lines) {
+        const auto lineFor = [&](std::string_view key) {
+            const KeyLine* own = lineOf(lines, key);
+            return own != nullptr ? own : lineOf(global_lines, key);
+        };
+        if (const auto& ca_file = b.options.ca_file) {
+            const KeyLine* line = lineFor("ca_file");
+            path(line, *ca_file);
+            TrustStore store;
+            if (auto added = addCertificateFile(store, *ca_file); !added) {
+                add(line, "cannot be used (" + errorText(added.error()) + ")",
+                    "no certificate authority: every https fetch of the bundle fails");
+            } else if (store.size() == 0) {
+                add(line, "holds no certificate valid now",
+                    "it, and every https fetch of the bundle fails");
+            }
+        }
+        const auto& certificate = b.options.client_cert;
+        const auto& key = b.options.client_key;
+        if (certificate.has_value() != key.has_value()) {
+            add(lineFor(certificate ? "client_cert" : "client_key"),
+                "needs both client_cert and client_key", "no client certificate");
+            return;
+        }
+        if (!certificate) return;
+        path(lineFor("client_cert"), *certificate);
+        path(lineFor("client_key"), *key);
+        const auto failed = checkClientIdentity(*certificate, *key);
+        if (!failed) return;
+        const bool key_at_fault = failed->path == *key;
+        const KeyLine* line = lineFor(key_at_fault ? "client_key" : "client_cert");
+        if (failed->error == Error::KeyFileOpenToOthers) {
+            add(line, "is readable by group or others",
+                "nothing from it: every https fetch of the bundle fails until only its owner may "
+                "read it");
+        } else {
+            add(line, "cannot be used (" + errorText(failed->error) + ")",
+                "nothing from it: every https fetch of the bundle fails");
+        }
+    }
+
     void proxy(const KeyLine* line, const std::optional<std::string>& value) {
         if (line == nullptr || !value || *value == "env") return;
         if (auto server = parseProxyUrl(*value); !server) {
@@ -248,6 +293,7 @@ int check(std::string_view config_path) {
     for (std::size_t i = 0; i < config.bundles.size(); ++i) {
         checker.bundle(config.bundles[i], review.bundle_keys[i]);
         checker.proxy(lineOf(review.bundle_keys[i], "proxy"), config.bundles[i].options.proxy);
+        checker.tlsFiles(config.bundles[i], review.bundle_keys[i], review.global_keys);
     }
     checker.proxy(lineOf(review.global_keys, "proxy"), config.defaults.proxy);
     if (config.state_dir) {

@@ -28,6 +28,10 @@ std::string valueText(const OptionKey& row, Unsigned value) {
 
 std::string valueText(const OptionKey&, bool value) { return value ? "yes" : "no"; }
 
+std::string valueText(const OptionKey&, TlsProfileSetting value) {
+    return value == TlsProfileSetting::compatible ? "compatible" : "baseline";
+}
+
 std::string valueText(const OptionKey& row, const std::string& value) {
     return row.kind == OptionKind::url ? redactPassword(value) : value;
 }

@@ -140,8 +140,13 @@ Result<Connection*> HttpClient::connect(std::string_view host, std::uint16_t por
     if (protocol == Protocol::tls) {
         // Every handshake failure is reported as one name; the socket closes
         // with `socket` on the way out.
-        auto session = TlsStream::handshake(socket.get(), host, *trust_store_, &socket_limits_);
-        if (!session) return std::unexpected(Error::TlsInitializationFailed);
+        TlsFailure failure;
+        auto session = TlsStream::handshake(socket.get(), host, *trust_store_, tls_options_,
+                                            failure, &socket_limits_);
+        if (!session) {
+            last_tls_failure_ = std::move(failure);
+            return std::unexpected(Error::TlsInitializationFailed);
+        }
         tls = std::move(*session);
     }
 

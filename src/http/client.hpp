@@ -68,6 +68,14 @@ public:
     // the system path. CertificateBundleLoadFailure.
     [[nodiscard]] Result<void> ensureTrustStoreLoaded();
 
+    // The profile and client identity of every later TLS handshake.
+    void setTlsOptions(TlsOptions options) { tls_options_ = std::move(options); }
+    // Why the last TLS handshake of this client failed, when one did (the
+    // connection itself only reports TlsInitializationFailed).
+    [[nodiscard]] const std::optional<TlsFailure>& lastTlsFailure() const {
+        return last_tls_failure_;
+    }
+
     // Applies `limits` to every later step of this client; the total time
     // counts from this call. Without it, steps wait as long as they must,
     // and only a stop signal ends a wait.
@@ -122,6 +130,8 @@ private:
     TrustStoreProvider trust_store_provider_;
     TrustFallback trust_fallback_ = TrustFallback::system_path;
     std::optional<Error> trust_store_error_;
+    TlsOptions tls_options_;
+    std::optional<TlsFailure> last_tls_failure_;
 
     std::vector<std::unique_ptr<Connection>> in_use_;
     std::deque<std::unique_ptr<Connection>> idle_;  // oldest first

@@ -46,6 +46,9 @@ public:
     // only after close_notify.
     [[nodiscard]] bool endConfirmed() const;
 
+    // The TLS session, null for plain TCP.
+    [[nodiscard]] const TlsStream* tls() const { return tls_.get(); }
+
     // Set once the connection must not carry another request; never cleared.
     [[nodiscard]] bool closing() const { return closing_; }
     void markClosing() { closing_ = true; }

@@ -114,6 +114,61 @@ std::string_view reasonOf(Exchange& exchange, std::string_view usual) {
     return usual;
 }
 
+constexpr std::string_view kClientCertificateRefused =
+    "TLS: client certificate refused by the server";
+
+// Alerts a server sends about the client's certificate: bad, unsupported,
+// revoked, expired or unknown certificate, unknown CA, access denied, and
+// TLS 1.3's certificate_required for none at all.
+bool refusesClientCertificate(unsigned alert) {
+    return (alert >= 42 && alert <= 46) || alert == 48 || alert == 49 || alert == 116;
+}
+
+// The words for a failed handshake whose cause an operator can act on;
+// nullopt leaves the general reason.
+std::optional<std::string> tlsReason(const TlsFailure& failure, TlsProfile profile) {
+    switch (failure.reason) {
+    case Error::CertificateExpired: return "TLS: certificate expired at " + failure.detail;
+    case Error::CertificateHostMismatch: return "TLS: host name mismatch (" + failure.detail + ")";
+    case Error::TlsCertificateNotVerified: return "TLS: not trusted (issuer " + failure.detail + ")";
+    default: break;
+    }
+    if (!failure.alert) return std::nullopt;
+    if (failure.certificate_requested && refusesClientCertificate(*failure.alert))
+        return std::string(kClientCertificateRefused);
+    // handshake_failure or insufficient_security before the server asked
+    // for anything of ours: nothing in our offer suited it.
+    if (!failure.certificate_requested && (*failure.alert == 40 || *failure.alert == 71)) {
+        if (profile == TlsProfile::baseline)
+            return "TLS: no shared cipher (a TLS 1.2 server with an ECDSA certificate needs "
+                   "tls_profile = compatible)";
+        return "TLS: no shared cipher";
+    }
+    return std::nullopt;
+}
+
+// A server that asked for a client certificate and then ended the exchange
+// with an alert about it, or (nginx) answered 400: under TLS 1.3 the
+// refusal comes after our side of the handshake is done, so it shows only
+// on the first read.
+bool clientCertificateRefused(Exchange& exchange, std::optional<unsigned> status) {
+    const Connection* connection = exchange.request().connection;
+    if (connection == nullptr || connection->tls() == nullptr) return false;
+    const TlsStream& session = *connection->tls();
+    if (!session.certificateRequested()) return false;
+    if (status) return *status == 400;
+    const auto alert = session.alertReceived();
+    return alert && refusesClientCertificate(*alert);
+}
+
+FetchResult identityFailure(const TrustStoreCache::IdentityFailure& failed) {
+    log::error(Scope::http, "client certificate not usable: ", failed.path, ": ", failed.error);
+    if (failed.error == Error::KeyFileOpenToOthers)
+        return failure("TLS: client key " + failed.path + " is readable by group or others");
+    return failure("TLS: client certificate " + failed.path + ": error." +
+                   std::string(errorName(failed.error)));
+}
+
 FetchResult overLimit(std::uint64_t limit) {
     FetchResult result = failure("payload over limit");
     result.over_limit = limit;
@@ -130,11 +185,25 @@ FetchResult fetch(std::string_view url, std::string_view cached_etag,
 
     // Asked for only when a connection needs TLS: a plain HTTP poll opens
     // no certificate file.
-    if (tls_verify) {
+    const TlsSettings& tls = fetch_options.tls;
+    if (!tls.ca_file.empty()) {
+        exchange.client().setTrustStoreProvider(
+            [path = std::string(tls.ca_file)]() { return processTrustStores().caFile(path); },
+            HttpClient::TrustFallback::none);
+    } else if (tls_verify) {
         exchange.client().setTrustStoreProvider(
             []() -> Result<std::shared_ptr<TrustStore>> { return processTrustStores().system(); },
             HttpClient::TrustFallback::system_path);
     }
+    TlsOptions tls_options;
+    tls_options.profile = tls.profile;
+    if (!tls.client_cert.empty() && !tls.client_key.empty()) {
+        auto identity = processTrustStores().clientIdentity(std::string(tls.client_cert),
+                                                            std::string(tls.client_key));
+        if (!identity) return identityFailure(identity.error());
+        tls_options.identity = std::move(*identity);
+    }
+    exchange.client().setTlsOptions(std::move(tls_options));
 
     std::array<ExtraHeader, 3> extra{};
     std::size_t extra_count = 0;
@@ -171,6 +240,17 @@ FetchResult fetch(std::string_view url, std::string_view cached_etag,
             return proxyRefusal(peer, exchange.client().proxyRefusal());
         if (request.error() == Error::ConnectionRefused && !exchange.client().socketLimits().ended_by)
             return failure("connection refused by " + peer);
+        if (request.error() == Error::CertificateBundleLoadFailure) {
+            const std::string_view path = tls.ca_file.empty() ? kSystemCertPath : tls.ca_file;
+            return failure("TLS: CA file " + std::string(path) + ": error." +
+                           std::string(errorName(
+                               exchange.client().trustStoreError().value_or(Error::Unexpected))));
+        }
+        if (request.error() == Error::TlsInitializationFailed &&
+            !exchange.client().socketLimits().ended_by && exchange.client().lastTlsFailure()) {
+            if (auto reason = tlsReason(*exchange.client().lastTlsFailure(), tls.profile))
+                return failure(*reason);
+        }
         return failure(reasonOf(exchange, "connection failed"));
     }
     exchange.setRequest(std::move(*request));
@@ -186,6 +266,8 @@ FetchResult fetch(std::string_view url, std::string_view cached_etag,
     const auto response = receiveHead(exchange.request(), redirect_buffer);
     if (!response) {
         log::error(Scope::http, "HTTP receive failed: ", causeOf(exchange, response.error()));
+        if (clientCertificateRefused(exchange, std::nullopt))
+            return failure(kClientCertificateRefused);
         if (response.error() == Error::ProxyRefused) {
             return proxyRefusal(peer, exchange.client().proxyRefusal());
         }
@@ -206,6 +288,8 @@ FetchResult fetch(std::string_view url, std::string_view cached_etag,
         if (response->status == 407 && exchange.request().forwarding != nullptr) {
             return proxyRefusal(peer, response->status);
         }
+        if (clientCertificateRefused(exchange, response->status))
+            return failure(kClientCertificateRefused);
         return failure("HTTP " + std::to_string(response->status));
     }
 
@@ -269,6 +353,16 @@ FetchResult fetch(std::string_view url, std::string_view cached_etag,
 }
 
 }  // namespace
+
+TlsSettings tlsSettingsOf(const BundleOptions& options) {
+    TlsSettings settings;
+    if (options.ca_file) settings.ca_file = *options.ca_file;
+    if (options.client_cert) settings.client_cert = *options.client_cert;
+    if (options.client_key) settings.client_key = *options.client_key;
+    if (options.tls_profile == TlsProfileSetting::compatible)
+        settings.profile = TlsProfile::compatible;
+    return settings;
+}
 
 FetchResult fetchBundle(std::string_view url, std::string_view cached_etag,
                         const std::optional<std::string>& authorization, bool tls_verify,

@@ -8,11 +8,13 @@
 #include <string>
 #include <string_view>
 
+#include "config/option_keys.hpp"
 #include "http/proxy.hpp"
 #include "http/client.hpp"
 #include "platform/page_buffer.hpp"
 #include "sync/payload_source.hpp"
 #include "tls/digest.hpp"
+#include "tls/tls_stream.hpp"
 
 namespace qs {
 
@@ -40,6 +42,18 @@ struct FetchResult {
     std::uint64_t over_limit = 0;
 };
 
+// A bundle's TLS keys, as views of its configuration (which must outlive
+// the fetch); an empty view is a key not given.
+struct TlsSettings {
+    // The CA certificates the bundle trusts in place of the system store.
+    std::string_view ca_file;
+    // The client certificate and key, used when both are given.
+    std::string_view client_cert;
+    std::string_view client_key;
+    TlsProfile profile = TlsProfile::baseline;
+};
+[[nodiscard]] TlsSettings tlsSettingsOf(const BundleOptions& options);
+
 // What a fetch may do beyond the plain conditional GET.
 struct FetchOptions {
     // Takes the body of a 200 answer as it arrives, instead of
@@ -57,6 +71,7 @@ struct FetchOptions {
     // passes it, and before reading any of it when an unencoded body
     // announces a larger length, so memory stays bounded by the limit.
     std::optional<std::uint64_t> max_body_bytes;
+    TlsSettings tls;
 };
 
 // The value of the first header line of the head named "etag" (ASCII letters

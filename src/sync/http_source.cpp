@@ -38,6 +38,7 @@ HttpSource::HttpSource(const Bundle& bundle, const ProxyRoutes& routes, bool tls
     options_.limits.io_seconds = bundle.options.io_timeout.value_or(0);
     options_.limits.total_seconds = bundle.options.max_fetch_time.value_or(0);
     options_.max_body_bytes = bundle.options.max_payload_bytes;
+    options_.tls = tlsSettingsOf(bundle.options);
 }
 
 void HttpSource::expectPayload(std::uint64_t size) {

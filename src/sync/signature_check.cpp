@@ -122,6 +122,7 @@ std::optional<FetchedSignature> fetchSignatureAt(const Bundle& bundle, const Bun
     FetchOptions options;
     options.proxy = payload_options.proxy;
     options.limits = payload_options.limits;
+    options.tls = payload_options.tls;
     options.max_body_bytes = kMaxSignatureFileBytes;
     FetchResult fetched = fetchBundle(url, {}, bundle.authorization, tls_verify, options);
     switch (fetched.kind) {

@@ -2,6 +2,7 @@
 
 #include <utility>
 
+#include "platform/fd.hpp"
 #include "platform/process_state.hpp"
 
 namespace qs {
@@ -75,7 +76,72 @@ Result<std::shared_ptr<TrustStore>> TrustStoreCache::caFile(const std::string& p
     return store;
 }
 
-void TrustStoreCache::forget() { entries_.clear(); }
+namespace {
+
+// PEM files of a certificate chain or a key are a few kilobytes; a file far
+// larger is not one.
+constexpr std::uint64_t kMaxIdentityFileBytes = 1 << 20;
+
+std::expected<std::shared_ptr<const ClientIdentity>, TrustStoreCache::IdentityFailure> readIdentity(
+    const std::string& certificate_path, const std::string& key_path) {
+    using Failure = TrustStoreCache::IdentityFailure;
+    if (const auto mode = checkKeyFileMode(key_path); !mode)
+        return std::unexpected(Failure{key_path, mode.error()});
+    const auto certificate = platform::readWholeFile(certificate_path, kMaxIdentityFileBytes);
+    if (!certificate) return std::unexpected(Failure{certificate_path, certificate.error()});
+    const auto key = platform::readWholeFile(key_path, kMaxIdentityFileBytes);
+    if (!key) return std::unexpected(Failure{key_path, key.error()});
+    auto identity = ClientIdentity::fromPem(*certificate, *key);
+    if (!identity) {
+        const bool certificate_fault = identity.error() == Error::ClientCertificateMalformed;
+        return std::unexpected(
+            Failure{certificate_fault ? certificate_path : key_path, identity.error()});
+    }
+    return std::move(*identity);
+}
+
+}  // namespace
+
+std::expected<std::shared_ptr<const ClientIdentity>, TrustStoreCache::IdentityFailure>
+TrustStoreCache::clientIdentity(const std::string& certificate_path, const std::string& key_path) {
+    std::vector<Stamp> stamps = stampsOf({certificate_path, key_path});
+    IdentityEntry* held = nullptr;
+    for (IdentityEntry& entry : identities_) {
+        if (entry.certificate_path == certificate_path && entry.key_path == key_path) held = &entry;
+    }
+    // A renewed certificate takes effect at the next connection after it
+    // lands; an unchanged pair is not read again.
+    if (held != nullptr && held->identity && held->stamps == stamps) return held->identity;
+    if (held == nullptr) {
+        identities_.push_back(IdentityEntry{certificate_path, key_path, {}, nullptr});
+        held = &identities_.back();
+    }
+    held->stamps = std::move(stamps);
+    held->identity.reset();
+    ++builds_;
+    auto identity = readIdentity(certificate_path, key_path);
+    if (!identity) return std::unexpected(identity.error());
+    held->identity = *identity;
+    return held->identity;
+}
+
+void TrustStoreCache::forget() {
+    entries_.clear();
+    identities_.clear();
+}
+
+Result<void> checkKeyFileMode(const std::string& path) {
+    QS_TRY_ASSIGN(const platform::PathStatus status, platform::pathStatus(path));
+    if ((status.mode & 077) != 0) return std::unexpected(Error::KeyFileOpenToOthers);
+    return {};
+}
+
+std::optional<TrustStoreCache::IdentityFailure> checkClientIdentity(
+    const std::string& certificate_path, const std::string& key_path) {
+    const auto identity = readIdentity(certificate_path, key_path);
+    if (identity) return std::nullopt;
+    return identity.error();
+}
 
 TrustStoreCache& processTrustStores() {
     static TrustStoreCache cache;

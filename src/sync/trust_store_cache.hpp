@@ -7,6 +7,7 @@
 // or the agent is told to forget (SIGHUP).
 
 #include <cstdint>
+#include <expected>
 #include <memory>
 #include <optional>
 #include <string>
@@ -15,6 +16,7 @@
 
 #include "platform/path_calls.hpp"
 #include "sync/load_trust_store.hpp"
+#include "tls/client_identity.hpp"
 #include "tls/trust_store.hpp"
 
 namespace qs {
@@ -40,7 +42,19 @@ public:
     // a failed file is read again at the next call.
     [[nodiscard]] Result<std::shared_ptr<TrustStore>> caFile(const std::string& path);
 
-    // Every store is built again at its next use.
+    // Why a client identity could not be used: the file and its error.
+    struct IdentityFailure {
+        std::string path;
+        Error error;
+    };
+    // The client certificate and key of these two files, read again when
+    // either changes on disk. The key file must be readable by its owner
+    // alone (KeyFileOpenToOthers); otherwise the errors of reading the
+    // files and of ClientIdentity::fromPem.
+    [[nodiscard]] std::expected<std::shared_ptr<const ClientIdentity>, IdentityFailure>
+    clientIdentity(const std::string& certificate_path, const std::string& key_path);
+
+    // Every store and identity is built again at its next use.
     void forget();
 
     // How many stores were built since the cache was made, for tests.
@@ -59,10 +73,27 @@ private:
     [[nodiscard]] bool stillGood(const Entry& entry, const std::vector<std::string>& paths) const;
     Entry& remember(std::string_view key, std::vector<Stamp> stamps);
 
+    struct IdentityEntry {
+        std::string certificate_path;
+        std::string key_path;
+        std::vector<Stamp> stamps;
+        std::shared_ptr<const ClientIdentity> identity;
+    };
+
     SystemCertificateSources sources_;
     std::vector<Entry> entries_;
+    std::vector<IdentityEntry> identities_;
     std::uint64_t builds_ = 0;
 };
+
+// Client key files hold secrets: a file that its group or others may read
+// is refused. KeyFileOpenToOthers, or the error of looking at the file.
+[[nodiscard]] Result<void> checkKeyFileMode(const std::string& path);
+
+// Reads a client certificate and key pair the way a fetch does, for
+// `check`: the failing file and why, or nothing.
+[[nodiscard]] std::optional<TrustStoreCache::IdentityFailure> checkClientIdentity(
+    const std::string& certificate_path, const std::string& key_path);
 
 // The cache every fetch of this process uses.
 [[nodiscard]] TrustStoreCache& processTrustStores();

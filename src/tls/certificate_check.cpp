@@ -2,8 +2,10 @@
 
 #include <ctime>
 #include <memory>
+#include <string>
 
 #include <openssl/asn1.h>
+#include <openssl/err.h>
 #include <openssl/evp.h>
 #include <openssl/obj_mac.h>
 #include <openssl/objects.h>
@@ -27,6 +29,34 @@ std::string_view nameDer(const X509_NAME* name) {
     std::size_t length = 0;
     if (name == nullptr || X509_NAME_get0_der(name, &bytes, &length) != 1) return {};
     return {reinterpret_cast<const char*>(bytes), length};
+}
+
+struct OctetStringFree {
+    void operator()(ASN1_OCTET_STRING* text) const { ASN1_OCTET_STRING_free(text); }
+};
+
+// The address bytes of an IPv4 or IPv6 literal (an IPv6 one may stand in
+// brackets, as a URL writes it); null for any other name.
+std::unique_ptr<ASN1_OCTET_STRING, OctetStringFree> addressOf(std::string_view host) {
+    if (host.size() >= 2 && host.front() == '[' && host.back() == ']')
+        host = host.substr(1, host.size() - 2);
+    if (host.empty() || host.size() > 64) return nullptr;
+    // IPv4 in its plain dotted form only: the resolver may read a leading
+    // zero as octal ("010" is 8) where the parser below reads it as decimal,
+    // and the certificate must be judged for the address connected to.
+    if (host.find(':') == std::string_view::npos) {
+        for (std::size_t i = 0; i + 1 < host.size(); ++i) {
+            const bool starts_part = i == 0 || host[i - 1] == '.';
+            if (starts_part && host[i] == '0' && host[i + 1] != '.') return nullptr;
+        }
+    }
+    const std::string text(host);
+    // Runs inside the handshake: whatever the parse adds to OpenSSL's error
+    // queue goes again.
+    ERR_set_mark();
+    std::unique_ptr<ASN1_OCTET_STRING, OctetStringFree> address(a2i_IPADDRESS(text.c_str()));
+    ERR_pop_to_mark();
+    return address;
 }
 
 struct GeneralNamesFree {
@@ -199,15 +229,20 @@ bool hostNameMatches(std::string_view candidate, std::string_view host) {
     return equalsIgnoringCase(suffix, host.substr(dot + 1));
 }
 
-Result<void> checkHostName(x509_st* leaf, std::string_view host) {
+Result<void> checkHostName(x509_st* leaf, std::string_view host, AddressMatching addresses) {
     // The extension's presence decides, even when it holds no dNSName: a
     // certificate for IP addresses only must not fall back to its commonName.
     if (X509_get_ext_by_NID(leaf, NID_subject_alt_name, -1) >= 0) {
         std::unique_ptr<GENERAL_NAMES, GeneralNamesFree> names(static_cast<GENERAL_NAMES*>(
             X509_get_ext_d2i(leaf, NID_subject_alt_name, nullptr, nullptr)));
         if (!names) return std::unexpected(Error::CertificateHostMismatch);
+        const std::unique_ptr<ASN1_OCTET_STRING, OctetStringFree> address =
+            addresses == AddressMatching::addresses_too ? addressOf(host) : nullptr;
         for (int i = 0; i < sk_GENERAL_NAME_num(names.get()); ++i) {
             const GENERAL_NAME* name = sk_GENERAL_NAME_value(names.get(), i);
+            if (name->type == GEN_IPADD && address &&
+                ASN1_OCTET_STRING_cmp(name->d.iPAddress, address.get()) == 0)
+                return {};
             if (name->type != GEN_DNS) continue;
             if (hostNameMatches(asView(name->d.dNSName), host)) return {};
         }
@@ -264,10 +299,11 @@ Result<void> checkIssuedBy(x509_st* certificate, x509_st* issuer, std::int64_t n
 }
 
 Result<void> verifyServerChain(std::span<x509_st* const> chain, const TrustStore& store,
-                               std::string_view host, std::int64_t now) {
+                               std::string_view host, std::int64_t now,
+                               AddressMatching addresses) {
     if (chain.empty()) return std::unexpected(Error::TlsCertificateNotVerified);
     x509_st* leaf = chain.front();
-    QS_TRY(checkHostName(leaf, host));
+    QS_TRY(checkHostName(leaf, host, addresses));
     const ASN1_BIT_STRING* key_bits = X509_get0_pubkey_bitstr(leaf);
     if (key_bits == nullptr ||
         static_cast<std::size_t>(ASN1_STRING_length(key_bits)) > kMaxLeafPublicKeyBytes)

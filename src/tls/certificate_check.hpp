@@ -29,10 +29,18 @@ inline constexpr std::size_t kMaxLeafPublicKeyBytes = 600;
 // match.
 [[nodiscard]] bool hostNameMatches(std::string_view candidate, std::string_view host);
 
-// The leaf's dNSName subjectAltName entries (other entry types, IP addresses
-// included, are ignored), or its commonName when it has no subjectAltName
-// extension. CertificateHostMismatch when none matches.
-[[nodiscard]] Result<void> checkHostName(x509_st* leaf, std::string_view host);
+// Whether an IP-address server name is looked up among the certificate's
+// iPAddress subjectAltName entries too.
+enum class AddressMatching { dns_names_only, addresses_too };
+
+// The leaf's dNSName subjectAltName entries (other entry types are
+// ignored, IP addresses too unless `addresses` says otherwise, where a
+// server name that is an IPv4 or IPv6 literal, brackets allowed, matches an
+// entry of the same address), or its commonName when it has no
+// subjectAltName extension. CertificateHostMismatch when none matches.
+[[nodiscard]] Result<void> checkHostName(
+    x509_st* leaf, std::string_view host,
+    AddressMatching addresses = AddressMatching::dns_names_only);
 
 // Whether `issuer` issued `certificate`, at wall-clock second `now`: exact
 // issuer name (CertificateIssuerMismatch), validity with both limits
@@ -67,8 +75,8 @@ inline constexpr std::size_t kMaxLeafPublicKeyBytes = 600;
 // store hit whose link and path constraints check out trusts the server, one
 // that does not fails.
 // TlsCertificateNotVerified when the list ends without reaching the store.
-[[nodiscard]] Result<void> verifyServerChain(std::span<x509_st* const> chain,
-                                             const TrustStore& store, std::string_view host,
-                                             std::int64_t now);
+[[nodiscard]] Result<void> verifyServerChain(
+    std::span<x509_st* const> chain, const TrustStore& store, std::string_view host,
+    std::int64_t now, AddressMatching addresses = AddressMatching::dns_names_only);
 
 }  // namespace qs

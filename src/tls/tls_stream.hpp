@@ -4,14 +4,50 @@
 
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <span>
+#include <string>
 #include <string_view>
 
 #include "formats/reader.hpp"
 #include "platform/socket_io.hpp"
+#include "tls/client_identity.hpp"
 #include "tls/trust_store.hpp"
 
 namespace qs {
+
+// What the client offers and accepts.
+enum class TlsProfile {
+    // The agent's own offer: ChaCha20 first, TLS 1.2 only with RSA
+    // certificates, host names matched against DNS names only.
+    baseline,
+    // For the servers operators run: the baseline plus the TLS 1.2
+    // ECDHE-ECDSA AES-GCM and ChaCha20 suites, AES-GCM first where the
+    // processor has AES instructions, and an IP-address server name
+    // matched against the certificate's IP addresses.
+    compatible,
+};
+
+struct TlsOptions {
+    TlsProfile profile = TlsProfile::baseline;
+    // Presented when the server asks for a client certificate; null: none.
+    std::shared_ptr<const ClientIdentity> identity;
+};
+
+// Why a handshake failed, for the operator's line.
+struct TlsFailure {
+    // One of the Tls* and Certificate* names, Interrupted or TimedOut.
+    Error reason = Error::TlsInitializationFailed;
+    // CertificateExpired: the notAfter of the expired certificate, as
+    // "YYYY-MM-DD HH:MM:SS UTC"; CertificateHostMismatch: the server name;
+    // TlsCertificateNotVerified: the issuer of the last certificate sent,
+    // one line in RFC 2253 form. Empty otherwise.
+    std::string detail;
+    // The alert the server sent, when one ended the handshake.
+    std::optional<unsigned> alert;
+    // Whether the server asked for a client certificate before it failed.
+    bool certificate_requested = false;
+};
 
 class TlsStream final : public Reader {
 public:
@@ -33,6 +69,11 @@ public:
     [[nodiscard]] static Result<std::unique_ptr<TlsStream>> handshake(
         int socket_fd, std::string_view host, const TrustStore& store, Error& reason,
         platform::SocketLimits* limits = nullptr);
+    // The same with a profile and a client identity, telling in `failure`
+    // why a failed handshake failed.
+    [[nodiscard]] static Result<std::unique_ptr<TlsStream>> handshake(
+        int socket_fd, std::string_view host, const TrustStore& store, const TlsOptions& options,
+        TlsFailure& failure, platform::SocketLimits* limits = nullptr);
     ~TlsStream() override;
 
     // The negotiated protocol version (0x0304 for TLS 1.3, 0x0303 for TLS 1.2)
@@ -50,6 +91,11 @@ public:
     // TCP connection, so data framed by the end alone is complete only when
     // this holds.
     [[nodiscard]] bool endConfirmed() const;
+    // Whether the server asked for a client certificate during the
+    // handshake, and the alert it sent since, if any: a server that refuses
+    // the certificate may say so only after the handshake ended on our side.
+    [[nodiscard]] bool certificateRequested() const;
+    [[nodiscard]] std::optional<unsigned> alertReceived() const;
     // Every byte, or WriteFailed.
     [[nodiscard]] Result<void> writeAll(std::string_view bytes);
 

@@ -52,7 +52,8 @@ namespace qs {
     X(CertificateMalformed) X(CertificateNotCa) X(CertificateKeyUsageInvalid)                      \
     X(CertificatePathLengthExceeded) X(CertificateNameConstraintViolated)                          \
     X(CertificatePurposeInvalid) X(CertificateCriticalExtensionUnknown)                            \
-    X(CertificateExtensionInvalid)                                                                 \
+    X(CertificateExtensionInvalid) X(ClientCertificateMalformed) X(ClientKeyMalformed)             \
+    X(ClientKeyMismatch) X(KeyFileOpenToOthers)                                                    \
     /* signing keys and signatures */                                                              \
     X(KeyFormatUnknown) X(KeyIsPrivate) X(KeyIsCertificate) X(KeyAlgorithmUnsupported)            \
     X(KeyTooSmall) X(KeyMalformed) X(SignatureMalformed) X(SignatureKeyNumberMismatch)             \

@@ -213,7 +213,8 @@ TEST_F(AgentNginx, HttpsWithGeneratedCertificateAuthority) {
     TempDir other_ca_dir;
     shell("cp '" + other.ca_certificate + "' '" + other_ca_dir.str() + "/other-ca.pem'");
     RunningProcess refused(unshareProgram(), agentWithCertificates(other_ca_dir.str(), config));
-    ASSERT_TRUE(refused.waitForStderr("fetch failed: connection failed", 20s)) << refused.stderrSoFar();
+    ASSERT_TRUE(refused.waitForStderr(
+        "fetch failed: TLS: not trusted (issuer CN=quillstead test CA)", 20s)) << refused.stderrSoFar();
     const ProcessResult refused_result = stop(refused);
     EXPECT_NE(refused_result.err.find("error(http): HTTP request failed for " + server.url("/site.tar.gz") +
                                       ": error.TlsInitializationFailed"),

@@ -105,7 +105,7 @@ TEST_F(AgentProxy, HttpAndHttpsThroughSquidWithRefusalsBypassAndEnvironment) {
         // The tunnel opens, but the certificate names localhost, not the
         // address the agent asked for.
         {"tunnel_wrong_name", https_by_address, "proxy = " + with_login,
-         "fetch failed: connection failed", false},
+         "fetch failed: TLS: host name mismatch (127.0.0.1)", false},
     };
 
     std::string config;

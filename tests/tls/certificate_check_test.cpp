@@ -87,6 +87,37 @@ TEST(TlsHostName, SubjectAltNameDecidesAndCommonNameIsTheFallback) {
     }
 }
 
+// With addresses matched too, an address name is looked up among the
+// iPAddress entries byte for byte; DNS names keep their rules.
+TEST(TlsHostName, AddressEntriesMatchOnlyWhenAsked) {
+    const Certificate address_only = makeCertificate(
+        {.ip_addresses = {"192.0.2.7", "2001:db8::1"}});
+    const Certificate both = makeCertificate(
+        {.dns_names = {"a.test"}, .ip_addresses = {"127.0.0.1"}});
+    struct Case {
+        const Certificate* certificate;
+        std::string_view host;
+        AddressMatching addresses;
+        bool matches;
+    };
+    const Case cases[] = {
+        {&address_only, "192.0.2.7", AddressMatching::addresses_too, true},
+        {&address_only, "192.0.2.7", AddressMatching::dns_names_only, false},
+        {&address_only, "192.0.2.8", AddressMatching::addresses_too, false},
+        {&address_only, "[2001:db8::1]", AddressMatching::addresses_too, true},
+        {&address_only, "2001:0db8:0:0::1", AddressMatching::addresses_too, true},
+        {&address_only, "::ffff:192.0.2.7", AddressMatching::addresses_too, false},
+        {&address_only, "a.test", AddressMatching::addresses_too, false},
+        {&both, "a.test", AddressMatching::addresses_too, true},
+        {&both, "127.0.0.1", AddressMatching::addresses_too, true},
+        {&both, "127.0.0.01", AddressMatching::addresses_too, false},
+    };
+    for (const Case& c : cases) {
+        EXPECT_EQ(checkHostName(c.certificate->get(), c.host, c.addresses).has_value(), c.matches)
+            << c.host;
+    }
+}
+
 // ----- one certificate against its issuer -----------------------------------
 
 TEST(TlsCertificateCheck, ValidityLimitsAreInclusiveWholeSeconds) {

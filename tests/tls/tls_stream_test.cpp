@@ -459,6 +459,33 @@ TEST(TlsClientHello, OfferFollowsTheProfile) {
     }
 }
 
+// The compatible profile adds the ECDSA-authenticated TLS 1.2 suites and
+// orders the AEAD ciphers for the processor; everything else stays the
+// baseline's, which the test above pins byte for byte.
+TEST(TlsClientHello, CompatibleProfileAddsEcdsaSuitesInTheProcessorsOrder) {
+    test::RawTestServer server([](std::string_view) { return std::string(); });
+    TrustStore store;
+    const platform::Fd socket = test::connectLoopback(server.port());
+    TlsFailure failure;
+    const auto stream = TlsStream::handshake(socket.get(), "example.test", store,
+                                             TlsOptions{.profile = TlsProfile::compatible},
+                                             failure);
+    EXPECT_FALSE(stream);
+    server.join();
+    const auto hello = test::parseClientHello(server.firstRecord());
+#if defined(__x86_64__) || defined(__i386__)
+    const bool aes_first = __builtin_cpu_supports("aes") != 0;
+#else
+    const bool aes_first = false;
+#endif
+    const std::vector<std::uint16_t> aes_order = {0x1301, 0x1302, 0x1303, 0xC02B, 0xC02F,
+                                                  0xC02C, 0xC030, 0xCCA9, 0xCCA8, 0x00FF};
+    const std::vector<std::uint16_t> chacha_order = {0x1303, 0x1301, 0x1302, 0xCCA9, 0xCCA8,
+                                                     0xC02B, 0xC02F, 0xC02C, 0xC030, 0x00FF};
+    EXPECT_EQ(hello.cipher_suites, aes_first ? aes_order : chacha_order);
+    EXPECT_EQ(hello.session_id.size(), 32u);
+}
+
 // A TLS 1.2 ServerHello: no extensions, the given random.
 std::string serverHello12(std::string_view random) {
     std::string hello;
