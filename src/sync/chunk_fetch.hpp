@@ -21,6 +21,9 @@ struct ChunkStoreOptions {
     std::string store_url;
     std::optional<std::string> authorization;
     bool tls_verify = true;
+    // The bundle's own CA file in place of the system store; empty: none.
+    std::string ca_file;
+    TlsOptions tls;
     const ProxyRoutes* proxy = nullptr;
     TimeLimits limits;
 };

@@ -17,6 +17,7 @@
 #include "sync/http_source.hpp"
 #include "sync/load_trust_store.hpp"
 #include "sync/signature_check.hpp"
+#include "sync/trust_store_cache.hpp"
 #include "sync/version_store.hpp"
 #include "tls/digest.hpp"
 
@@ -108,7 +109,20 @@ Result<StoreConnection> openStoreConnection(const ChunkStoreOptions& store, bool
     connection.client.reset(new (std::nothrow) HttpClient());
     if (!connection.client) return std::unexpected(Error::OutOfMemory);
     connection.client->setTimeLimits(store.limits);
-    if (store.tls_verify) {
+    connection.client->setTlsOptions(store.tls);
+    if (!store.ca_file.empty()) {
+        // Each connection reads its own copy: clients on worker threads
+        // share no store.
+        connection.client->setTrustStoreProvider(
+            [path = store.ca_file]() -> Result<std::shared_ptr<TrustStore>> {
+                auto trust = std::make_shared<TrustStore>();
+                QS_TRY(addCertificateFile(*trust, path));
+                trust->markLoaded();
+                return trust;
+            },
+            HttpClient::TrustFallback::none);
+        if (needs_tls) QS_TRY(connection.client->ensureTrustStoreLoaded());
+    } else if (store.tls_verify) {
         connection.client->setTrustStoreLoader([](TrustStore& trust) { loadTrustStore(trust); });
         // Loaded here, on the agent's thread: a worker never reads
         // certificate files or writes the log line of a failed load.
@@ -152,6 +166,7 @@ ChunkedPayloadSource::ChunkedPayloadSource(const Bundle& bundle, const ProxyRout
     // max_payload_bytes bounds the payload, which the index declares; the
     // index itself is bounded by the largest table it may hold.
     options_.max_body_bytes = kMaxIndexBytes;
+    options_.tls = tlsSettingsOf(bundle.options);
 }
 
 PayloadAnswer ChunkedPayloadSource::poll(const BundleState& state, PayloadConsumer& consumer) {
@@ -219,6 +234,15 @@ PayloadAnswer ChunkedPayloadSource::assemble(const PayloadValidators& validators
     if (!store_url) return failed("invalid chunk_store URL");
     store.store_url = std::move(*store_url);
     store.tls_verify = tls_verify_;
+    store.ca_file = bundle_.options.ca_file.value_or("");
+    store.tls.profile = options_.tls.profile;
+    if (!options_.tls.client_cert.empty() && !options_.tls.client_key.empty()) {
+        // Read on the agent's thread; the index fetch before has already
+        // failed the poll if the pair cannot be used.
+        if (auto identity = processTrustStores().clientIdentity(
+                std::string(options_.tls.client_cert), std::string(options_.tls.client_key)))
+            store.tls.identity = std::move(*identity);
+    }
     store.proxy = options_.proxy;
     store.limits = options_.limits;
     const auto store_uri = parseUri(store.store_url);
