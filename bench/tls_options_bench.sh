@@ -14,10 +14,14 @@ cd "$(dirname "$0")/.."
 peer=${1:?usage: bench/tls_options_bench.sh PEER_BINARY [seconds] [rounds]}
 seconds=${2:-15}
 rounds=${3:-3}
-build=${QS_BUILD_DIR:-build}
-cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
-cmake --build "$build" --target quillstead >/dev/null
-agent=$PWD/$build/src/quillstead
+# QS_AGENT names an agent already built; otherwise it is built here.
+agent=${QS_AGENT:-}
+if [ -z "$agent" ]; then
+  build=${QS_BUILD_DIR:-build}
+  cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
+  cmake --build "$build" --target quillstead >/dev/null
+  agent=$PWD/$build/src/quillstead
+fi
 
 source bench/lib.sh
 bench_init tls-options
