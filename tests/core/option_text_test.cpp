@@ -16,6 +16,7 @@ std::string goodValue(const OptionKey& row) {
     case OptionKind::yes_no: return "yes";
     case OptionKind::text: return "a.example";
     case OptionKind::url: return "http://u:pw@127.0.0.1:3128";
+    case OptionKind::tls_profile: return "compatible";
     }
     return "";
 }
@@ -40,6 +41,10 @@ TEST(OptionKeys, EveryRowIsParsedInheritedAndShown) {
         const bool global = row.scope == OptionScope::bundle_and_global;
         EXPECT_EQ(inherited.bundles[0].options == own.bundles[0].options, global);
 
+        if (row.kind == OptionKind::tls_profile) {
+            const Config other = parseConfig(bundle + std::string(row.name) + " = modern\n");
+            EXPECT_FALSE(other.bundles[0].options.any());
+        }
         if (row.kind == OptionKind::number && row.maximum != UINT64_MAX) {
             const Config over = parseConfig(bundle + std::string(row.name) + " = " +
                                             std::to_string(row.maximum + 1) + "\n");

@@ -213,8 +213,9 @@ TEST_F(AgentNginx, HttpsWithGeneratedCertificateAuthority) {
     TempDir other_ca_dir;
     shell("cp '" + other.ca_certificate + "' '" + other_ca_dir.str() + "/other-ca.pem'");
     RunningProcess refused(unshareProgram(), agentWithCertificates(other_ca_dir.str(), config));
-    ASSERT_TRUE(refused.waitForStderr(
-        "fetch failed: TLS: not trusted (issuer CN=quillstead test CA)", 20s)) << refused.stderrSoFar();
+    // Both CAs bear the same name, so the store finds a root for the chain
+    // whose signature then fails: not a cause the line names.
+    ASSERT_TRUE(refused.waitForStderr("fetch failed: connection failed", 20s)) << refused.stderrSoFar();
     const ProcessResult refused_result = stop(refused);
     EXPECT_NE(refused_result.err.find("error(http): HTTP request failed for " + server.url("/site.tar.gz") +
                                       ": error.TlsInitializationFailed"),
