@@ -156,16 +156,40 @@ std::optional<FetchedSignature> fetchSignatureAt(const Bundle& bundle, const Bun
     return signature;
 }
 
-Result<KeyAlgorithm> verifyWithAnyKey(const FetchedSignature& signature, std::string_view message) {
+namespace {
+
+// The first of the signature's keys that verifies it, by `verify`; else the
+// failure that says most: a mismatch over a key that numbers another.
+template <class Verify>
+Result<KeyAlgorithm> firstKeyThatVerifies(const FetchedSignature& signature, const Verify& verify) {
     Error closest = Error::SignatureKeyNumberMismatch;
     for (const PublicKey& key : signature.keys) {
-        const auto verified = verifySignature(key, signature.file.view(), message);
+        const Result<void> verified = verify(key);
         if (verified) return key.algorithm();
         if (verified.error() != Error::SignatureKeyNumberMismatch &&
             (closest == Error::SignatureKeyNumberMismatch || verified.error() == Error::SignatureMismatch))
             closest = verified.error();
     }
     return std::unexpected(closest);
+}
+
+}  // namespace
+
+Result<KeyAlgorithm> verifyWithAnyKey(const FetchedSignature& signature, std::string_view message) {
+    return firstKeyThatVerifies(signature, [&](const PublicKey& key) {
+        return verifySignature(key, signature.file.view(), message);
+    });
+}
+
+Result<KeyAlgorithm> verifyWithAnyKey(const FetchedSignature& signature, const Sha256Digest& digest,
+                                      const std::function<Result<std::string_view>()>& message) {
+    std::optional<Result<std::string_view>> read;
+    return firstKeyThatVerifies(signature, [&](const PublicKey& key) -> Result<void> {
+        if (verifiesIncrementally(key)) return verifySignedDigest(key, signature.file.view(), digest);
+        if (!read) read = message();
+        if (!*read) return std::unexpected(read->error());
+        return verifySignature(key, signature.file.view(), **read);
+    });
 }
 
 bool reportSignature(const Bundle& bundle, const Result<KeyAlgorithm>& verified) {

@@ -3,6 +3,7 @@
 // the whole payload has arrived and before anything is written, the
 // detached signature is fetched with the same client rules and checked.
 
+#include <functional>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -13,6 +14,7 @@
 #include "platform/page_buffer.hpp"
 #include "sync/fetch_bundle.hpp"
 #include "tls/signature.hpp"
+#include "tls/digest.hpp"
 #include "util/error.hpp"
 
 namespace qs {
@@ -45,10 +47,11 @@ namespace qs {
 // be polled without its check.
 [[nodiscard]] std::optional<std::vector<std::string>> loadBundleKeys(const Bundle& bundle);
 
-// The two halves of checkSignature, for a caller that verifies while it
-// does other work: the signature fetched and the bundle's keys parsed, or
-// nothing after the failure line; then, once verifyWithAnyKey has run (on
-// any thread), the line for its outcome and whether it verified.
+// The two halves of checkSignature, for a caller that chooses how to
+// verify (over a digest it computed as the payload arrived, say): the
+// signature fetched and the bundle's keys parsed, or nothing after the
+// failure line; then, once verifyWithAnyKey has run, the line for its
+// outcome and whether it verified.
 struct FetchedSignature {
     std::vector<PublicKey> keys;
     platform::PageBuffer file;
@@ -70,6 +73,13 @@ struct FetchedSignature {
 // the other signify keys.
 [[nodiscard]] Result<KeyAlgorithm> verifyWithAnyKey(const FetchedSignature& signature,
                                                     std::string_view message);
+// The same for a message on disk: a key that signs a SHA-256 digest is
+// checked over `digest`, taken while the message was written, and any
+// other key over what `message` returns, asked for only when such a key is
+// listed (the message read once more).
+[[nodiscard]] Result<KeyAlgorithm> verifyWithAnyKey(
+    const FetchedSignature& signature, const Sha256Digest& digest,
+    const std::function<Result<std::string_view>()>& message);
 [[nodiscard]] bool reportSignature(const Bundle& bundle, const Result<KeyAlgorithm>& verified);
 
 // Fetches the signature of `payload` and verifies it against the key read

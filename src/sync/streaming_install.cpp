@@ -7,7 +7,6 @@
 #include "deploy/remove_tree.hpp"
 #include "log/log.hpp"
 #include "platform/file_map.hpp"
-#include "platform/thread.hpp"
 #include "platform/page_buffer.hpp"
 #include "sync/apply_bundle.hpp"
 #include "sync/direct_install.hpp"
@@ -60,6 +59,23 @@ void recordPayload(const Bundle& bundle, BundleState& state, const PayloadAnswer
 }
 
 }  // namespace
+
+StreamingInstall::StreamingInstall(const Bundle& bundle, const BundleState& state)
+    : bundle_(bundle),
+      // A chunked bundle's signature covers its index, checked by the
+      // source before any chunk was fetched; every chunk is checked against
+      // its digest in the index, so the payload needs no check of its own.
+      signed_(bundle.public_key.has_value() && !bundle.chunked),
+      held_(bundle.target_dir) {
+    if (!signed_) return;
+    // A key that will not parse fails the check later, with its own line.
+    for (const std::string& text : state.public_keys) {
+        if (const auto key = parsePublicKey(text); key && verifiesIncrementally(*key)) {
+            spool_hash_.emplace();
+            return;
+        }
+    }
+}
 
 bool StreamingInstall::directArchive() const {
     return bundle_.format != BundleFormat::raw && bundle_.mode == DeployMode::direct;
@@ -114,11 +130,16 @@ void StreamingInstall::spool(Reader& body) {
     }
     for (;;) {
         const auto n = body.read(std::span<char>(block.get(), kSpoolBlock));
-        if (!n || *n == 0) return;
+        if (!n) return;
+        if (*n == 0) break;
         if (auto written = spool_->write({block.get(), *n}); !written) {
             spool_written_ = written;
             return;
         }
+        if (spool_hash_) spool_hash_->update({block.get(), *n});
+    }
+    if (spool_hash_) {
+        if (auto digest = spool_hash_->finish(); digest) spool_digest_ = *digest;
     }
 }
 
@@ -164,59 +185,28 @@ Result<void> StreamingInstall::apply(std::string_view etag) {
     return std::unexpected(Error::Unexpected);
 }
 
-std::optional<platform::FileMap> StreamingInstall::mapSpool() {
-    auto mapped = platform::FileMap::map(spool_->fd(), spool_->size());
-    if (!mapped) {
-        log::error(Scope::quillstead, "[", bundle_.name, "] signature check failed: ",
-                   mapped.error());
-        return std::nullopt;
-    }
-    return std::move(*mapped);
-}
-
 bool StreamingInstall::signatureVerifies(const BundleState& state, bool tls_verify,
                                          const FetchOptions& options) {
-    if (route_ == Route::memory) {
-        return checkSignature(bundle_, state, memory_.view(), tls_verify, options);
-    }
-    // Mapped, not read into memory: the kernel pages the spool in as the
-    // check reads it and can drop those pages again.
-    auto mapped = mapSpool();
-    if (!mapped) return false;
-    return checkSignature(bundle_, state, mapped->view(), tls_verify, options);
-}
-
-// A signed versioned payload: the signature check and the extraction into
-// the staging directory both read the whole spool, so they run side by
-// side, the check on a worker thread of its own (it shares only the
-// mapped spool and the key, which nothing changes meanwhile; the log stays
-// this thread's). The staged tree is used only once the signature has
-// verified, and removed otherwise. What the extraction says waits for the
-// verdict, so the lines come in the order of a check before the install.
-bool StreamingInstall::stageWhileVerifying(const BundleState& state, bool tls_verify,
-                                           const FetchOptions& options) {
     const auto signature = fetchSignature(bundle_, state, tls_verify, options);
     if (!signature) return false;
-    auto mapped = mapSpool();
-    if (!mapped) return false;
-    Result<KeyAlgorithm> verified = std::unexpected(Error::Unexpected);
-    {
-        platform::Worker check([&] { verified = verifyWithAnyKey(*signature, mapped->view()); });
-        held_.resume();
-        spool_->removeName();
-        SpoolReader reader(*spool_);
-        versioned_.emplace(bundle_, *version_);
-        staged_ = versioned_->prepare();
-        if (staged_) staged_ = versioned_->extract(reader);
-        held_.pause();
-        check.join();
-    }
-    if (!reportSignature(bundle_, verified)) {
-        versioned_.reset();  // removes the staged tree
+    if (route_ == Route::memory) return reportSignature(bundle_, verifyWithAnyKey(*signature, memory_.view()));
+    // Mapped, not read into memory, and only for a key that needs the
+    // bytes: the kernel pages the spool in as the check reads it and can
+    // drop those pages again.
+    std::optional<platform::FileMap> mapped;
+    const auto spooled = [&]() -> Result<std::string_view> {
+        auto map = platform::FileMap::map(spool_->fd(), spool_->size());
+        if (!map) return std::unexpected(map.error());
+        mapped = std::move(*map);
+        return mapped->view();
+    };
+    if (spool_digest_) return reportSignature(bundle_, verifyWithAnyKey(*signature, *spool_digest_, spooled));
+    const auto message = spooled();
+    if (!message) {
+        log::error(Scope::quillstead, "[", bundle_.name, "] signature check failed: ", message.error());
         return false;
     }
-    route_ = Route::versioned;
-    return true;
+    return reportSignature(bundle_, verifyWithAnyKey(*signature, *message));
 }
 
 SyncOutcome StreamingInstall::finish(BundleState& state, const PayloadAnswer& fetched,
@@ -225,7 +215,6 @@ SyncOutcome StreamingInstall::finish(BundleState& state, const PayloadAnswer& fe
     // A body that found no place (no target_dir, no filename) or could not
     // be spooled whole installs nothing anyway; its own line says why.
     const bool kept = route_ == Route::memory || (route_ == Route::spooled && spool_written_);
-    const bool versioned = bundle_.format != BundleFormat::raw && bundle_.mode == DeployMode::versioned;
     if (expected_sha256_) {
         // Spooled like a signed payload; the digest taken while it arrived
         // is checked before anything is extracted or written.
@@ -234,11 +223,6 @@ SyncOutcome StreamingInstall::finish(BundleState& state, const PayloadAnswer& fe
             held_.discard();
             log::error(Scope::quillstead, "[", bundle_.name, "] payload refused: sha256 ", got,
                        " is not the ", *expected_sha256_, " of its metadata");
-            return SyncOutcome::signature_failed;
-        }
-    } else if (signed_ && kept && route_ == Route::spooled && versioned) {
-        if (!stageWhileVerifying(state, tls_verify, options)) {
-            held_.discard();
             return SyncOutcome::signature_failed;
         }
     } else if (signed_ && kept && !signatureVerifies(state, tls_verify, options)) {

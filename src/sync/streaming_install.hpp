@@ -15,6 +15,7 @@
 #include "sync/spool.hpp"
 #include "sync/sync_bundle.hpp"
 #include "sync/versioned_install.hpp"
+#include "tls/digest.hpp"
 
 namespace qs {
 
@@ -28,21 +29,18 @@ namespace qs {
 // A signed payload is spooled in every mode: nothing of it is used before
 // the signature, which covers the whole body, has been checked against the
 // spool once the body is complete; not even its digest to call it identical
-// or its bytes as an archive.
+// or its bytes as an archive, so neither the archive reader nor the file
+// system sees a byte an attacker could have chosen. For keys that sign a
+// SHA-256 digest (RSA, ECDSA) the spool is hashed while it is written and
+// the check costs no second pass; an Ed25519 check reads the spool once.
 //
 // The log reads as if the body had been downloaded first: what the install
 // says while the body arrives is held back and written after the fetch's
 // "200 OK" and the "new version" line, or dropped when the fetch fails.
 class StreamingInstall final : public PayloadConsumer {
 public:
-    explicit StreamingInstall(const Bundle& bundle)
-        : bundle_(bundle),
-          // A chunked bundle's signature covers its index, checked by the
-          // source before any chunk was fetched; every chunk is checked
-          // against its digest in the index, so the payload needs no
-          // check of its own.
-          signed_(bundle.public_key.has_value() && !bundle.chunked),
-          held_(bundle.target_dir) {}
+    // `state` is the bundle's, for the key its payloads are checked with.
+    StreamingInstall(const Bundle& bundle, const BundleState& state);
     StreamingInstall(const StreamingInstall&) = delete;
     StreamingInstall& operator=(const StreamingInstall&) = delete;
 
@@ -85,11 +83,8 @@ private:
     void keepInMemory(Reader& body);
     // The spool mapped for the signature check, or nothing after the
     // check's failure line.
-    [[nodiscard]] std::optional<platform::FileMap> mapSpool();
     [[nodiscard]] bool signatureVerifies(const BundleState& state, bool tls_verify,
                                          const FetchOptions& options);
-    [[nodiscard]] bool stageWhileVerifying(const BundleState& state, bool tls_verify,
-                                           const FetchOptions& options);
     [[nodiscard]] Result<void> apply(std::string_view etag);
 
     const Bundle& bundle_;
@@ -105,6 +100,10 @@ private:
     Result<void> staged_;
     std::optional<Spool> spool_;
     Result<void> spool_written_;
+    // What was written to the spool, hashed as it went, for a key that
+    // signs a digest.
+    std::optional<Sha256> spool_hash_;
+    std::optional<Sha256Digest> spool_digest_;
     platform::PageBuffer memory_;
     std::optional<std::string> expected_sha256_;
 };

@@ -28,7 +28,7 @@ using log::Scope;
 template <class Source>
 SyncOutcome cycle(const Bundle& bundle, BundleState& state, Source& source,
                   const BundleMetadata* announced = nullptr) {
-    StreamingInstall streaming(bundle);
+    StreamingInstall streaming(bundle, state);
     if (announced != nullptr) streaming.expectDigest(announced->sha256);
     const PayloadAnswer answer = source.poll(state, streaming);
     switch (answer.kind) {

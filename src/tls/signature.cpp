@@ -49,6 +49,11 @@ struct PkeyFree {
 };
 using PkeyPtr = std::unique_ptr<EVP_PKEY, PkeyFree>;
 
+struct PkeyContextFree {
+    void operator()(EVP_PKEY_CTX* context) const { EVP_PKEY_CTX_free(context); }
+};
+using PkeyContextPtr = std::unique_ptr<EVP_PKEY_CTX, PkeyContextFree>;
+
 struct MdContextFree {
     void operator()(EVP_MD_CTX* context) const { EVP_MD_CTX_free(context); }
 };
@@ -302,6 +307,33 @@ Result<void> verifySignature(const PublicKey& key, std::string_view signature_fi
 
 bool verifiesIncrementally(const PublicKey& key) {
     return digestFor(key.algorithm()) != nullptr;
+}
+
+Result<void> verifySignedDigest(const PublicKey& key, std::string_view signature_file,
+                               const Sha256Digest& digest) {
+    if (!verifiesIncrementally(key)) return std::unexpected(Error::KeyAlgorithmUnsupported);
+    try {
+        const PublicKey::State& state = keyState(key);
+        std::string decoded;
+        QS_TRY_ASSIGN(const std::string_view signature,
+                      signatureBytes(state, signature_file, decoded));
+        PkeyContextPtr context(EVP_PKEY_CTX_new(state.key.get(), nullptr));
+        if (!context) return failWith<void>(Error::OutOfMemory);
+        // Naming the digest makes RSA compare its DigestInfo for SHA-256
+        // (PKCS#1 v1.5 padding is the default), as the one-shot check does;
+        // ECDSA takes the digest as it is.
+        if (EVP_PKEY_verify_init(context.get()) != 1 ||
+            EVP_PKEY_CTX_set_signature_md(context.get(), EVP_sha256()) != 1) {
+            return failWith<void>(Error::OutOfMemory);
+        }
+        if (EVP_PKEY_verify(context.get(), bytesOf(signature), signature.size(), digest.data(),
+                            digest.size()) != 1) {
+            return failWith<void>(Error::SignatureMismatch);
+        }
+        return {};
+    } catch (const std::bad_alloc&) {
+        return std::unexpected(Error::OutOfMemory);
+    }
 }
 
 struct SignatureStream::State {

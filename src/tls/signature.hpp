@@ -15,6 +15,7 @@
 #include <memory>
 #include <string_view>
 
+#include "tls/digest.hpp"
 #include "util/error.hpp"
 
 namespace qs {
@@ -75,6 +76,14 @@ private:
 // in pieces: RSA and ECDSA sign a SHA-256 digest, Ed25519 needs the whole
 // message at once.
 [[nodiscard]] bool verifiesIncrementally(const PublicKey& key);
+
+// verifySignature for a key that verifies incrementally, given the SHA-256
+// of the message instead of the message: a payload hashed while it arrived
+// is checked without being read again. KeyAlgorithmUnsupported for an
+// Ed25519 key; otherwise the errors of verifySignature.
+[[nodiscard]] Result<void> verifySignedDigest(const PublicKey& key,
+                                              std::string_view signature_file,
+                                              const Sha256Digest& digest);
 
 // The incremental form of verifySignature, for keys that verify
 // incrementally: begin, feed every piece of the message in order, finish.

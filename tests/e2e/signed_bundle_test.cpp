@@ -7,8 +7,11 @@
 
 #include <csignal>
 #include <filesystem>
+#include <fstream>
 #include <functional>
+#include <optional>
 #include <sys/time.h>
+#include <unistd.h>
 
 #include "support/agent_run.hpp"
 #include "support/nginx_server.hpp"
@@ -35,6 +38,9 @@ protected:
     void publish(const std::string& index) {
         writeFile(dir_ / "src/index.html", index);
         makeTarGz(dir_ / "src", dir_ / "www/site.tar.gz");
+        touchPayload();
+    }
+    void touchPayload() {
         struct timeval times[2];
         ::gettimeofday(&times[0], nullptr);
         times[0].tv_sec += ++published_;
@@ -231,6 +237,87 @@ TEST_F(SignedBundle, DirectAndRawPayloadsAreCheckedBeforeTheLivePlaceIsWritten) 
         runUntil(conf, std::string(c.installed_line));
         EXPECT_NE(readFile(target() + "/" + c.live), live);
         EXPECT_EQ(listDir(target()), entries);
+    }
+}
+
+// How many bytes a running process has handed to write(2) and its kin, from
+// /proc; nothing where the system has no such count.
+std::optional<std::uint64_t> bytesWritten(int pid) {
+    std::ifstream io("/proc/" + std::to_string(pid) + "/io");
+    std::string field;
+    std::uint64_t value = 0;
+    while (io >> field >> value) {
+        if (field == "wchar:") return value;
+    }
+    return std::nullopt;
+}
+
+// A payload whose signature does not verify is not even read as an archive:
+// an archive that unpacks to 128 MiB from a few hundred KiB on the wire is
+// offered with signatures that fail in each way, for a key checked over a
+// digest taken while the body arrives and for one checked over the whole
+// spool. The agent writes no more than the spool and its lines meanwhile:
+// nothing was extracted, not even into a staging directory removed later.
+TEST_F(SignedBundle, APayloadIsNotExtractedBeforeItsSignatureVerifies) {
+    if (!bytesWritten(::getpid())) GTEST_SKIP() << "no /proc/PID/io here";
+    NginxServer server(dir_ / "www");
+    const std::string payload = dir_ / "www/site.tar.gz";
+    constexpr std::uint64_t kUnpacked = 128ull << 20;
+    runTool({"python3", sourceDir() + "/tests/support/make_bomb.py", "zeros",
+             std::to_string(kUnpacked), payload});
+    ASSERT_LT(readFile(payload).size(), kUnpacked / 64);
+    struct Case {
+        std::string_view name;
+        SigningKind kind;
+        // Writes the signature file beside the payload.
+        std::function<void(const SigningKey& key, const SigningKey& other)> sign;
+        std::string expected;
+    };
+    const std::string signature = payload + ".sig";
+    const Case cases[] = {
+        {"signify, another key", SigningKind::signify,
+         [&](const SigningKey&, const SigningKey& other) { signFile(other, payload); },
+         "error.SignatureKeyNumberMismatch"},
+        {"signify, malformed", SigningKind::signify,
+         [&](const SigningKey&, const SigningKey&) {
+             writeFile(signature, "untrusted comment: none\nRWQ=\n");
+         },
+         "error.SignatureMalformed"},
+        {"ECDSA P-256, another key", SigningKind::p256,
+         [&](const SigningKey&, const SigningKey& other) { signFile(other, payload); },
+         "error.SignatureMismatch"},
+        {"RSA, malformed", SigningKind::rsa2048,
+         [&](const SigningKey&, const SigningKey&) { writeFile(signature, "not a signature"); },
+         "error.SignatureMalformed"},
+        {"Ed25519, flipped signature byte", SigningKind::ed25519,
+         [&](const SigningKey& key, const SigningKey&) {
+             std::string bytes = signFile(key, payload);
+             bytes[10] ^= 0x01;
+             writeFile(signature, bytes);
+         },
+         "error.SignatureMismatch"},
+    };
+    int row = 0;
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        std::filesystem::remove_all(target());
+        const std::string number = std::to_string(++row);
+        const SigningKey key = makeSigningKey(dir_ / "keys", "key" + number, c.kind);
+        const SigningKey other = makeSigningKey(dir_ / "keys", "other" + number, c.kind);
+        touchPayload();
+        c.sign(key, other);
+        RunningProcess agent(quillsteadBinary(), {.args = {"-c", config(server, key)}});
+        ASSERT_TRUE(agent.waitForStderr("error(quillstead): [site] signature check failed: ", 60s))
+            << agent.stderrSoFar();
+        const std::optional<std::uint64_t> written = bytesWritten(agent.pid());
+        agent.signal(SIGTERM);
+        const ProcessResult result = agent.wait(10s);
+        EXPECT_NE(result.err.find("error(quillstead): [site] signature check failed: " + c.expected),
+                  std::string::npos)
+            << result.err;
+        ASSERT_TRUE(written);
+        EXPECT_LT(*written, kUnpacked / 8);
+        EXPECT_EQ(listDir(target()), std::vector<std::string>{});
     }
 }
 

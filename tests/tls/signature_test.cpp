@@ -112,11 +112,18 @@ TEST_P(SignatureKinds, VerifiesOnlyTheSignedPayloadWithItsOwnKey) {
     ASSERT_FALSE(foreign);
     EXPECT_EQ(foreign.error(), kind.other_key_error);
 
-    // The digest-based kinds give the same verdicts fed in pieces.
+    // The digest-based kinds give the same verdicts fed in pieces, and
+    // over the SHA-256 of the message alone.
+    const auto digest = digestOf(DigestAlgorithm::sha256, payload);
+    const auto flipped_digest = digestOf(DigestAlgorithm::sha256, flipped);
+    ASSERT_TRUE(digest && flipped_digest);
     if (!verifiesIncrementally(*parsed)) {
         auto refused = SignatureStream::begin(*parsed, signature);
         ASSERT_FALSE(refused);
         EXPECT_EQ(refused.error(), Error::KeyAlgorithmUnsupported);
+        const auto by_digest = verifySignedDigest(*parsed, signature, *digest);
+        ASSERT_FALSE(by_digest);
+        EXPECT_EQ(by_digest.error(), Error::KeyAlgorithmUnsupported);
         return;
     }
     for (const std::string* message : {&payload, &flipped}) {
@@ -126,6 +133,17 @@ TEST_P(SignatureKinds, VerifiesOnlyTheSignedPayloadWithItsOwnKey) {
             ASSERT_TRUE(stream->update(std::string_view(*message).substr(at, 4093)));
         EXPECT_EQ(stream->finish().has_value(), message == &payload);
     }
+    EXPECT_TRUE(verifySignedDigest(*parsed, signature, *digest));
+    const auto flipped_by_digest = verifySignedDigest(*parsed, signature, *flipped_digest);
+    ASSERT_FALSE(flipped_by_digest);
+    EXPECT_EQ(flipped_by_digest.error(), Error::SignatureMismatch);
+    const auto foreign_by_digest = verifySignedDigest(*parsed, other_signature, *digest);
+    ASSERT_FALSE(foreign_by_digest);
+    EXPECT_EQ(foreign_by_digest.error(), kind.other_key_error);
+    // A signature of the wrong shape is refused before any arithmetic.
+    const auto empty = verifySignedDigest(*parsed, "", *digest);
+    ASSERT_FALSE(empty);
+    EXPECT_EQ(empty.error(), Error::SignatureMalformed);
 }
 
 INSTANTIATE_TEST_SUITE_P(Kinds, SignatureKinds, ::testing::ValuesIn(kKinds),
