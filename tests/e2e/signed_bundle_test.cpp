@@ -197,6 +197,43 @@ TEST_F(SignedBundle, PemKeysOfEachAlgorithmInstallWithTheirOwnSignatures) {
     }
 }
 
+// A key list may mix keys that sign a digest (checked over the digest taken
+// while the payload was spooled) with Ed25519 ones (checked over the spool):
+// whichever key signed, in whatever place of the list, the payload installs.
+TEST_F(SignedBundle, KeyListsMixingDigestAndEd25519KeysVerifyWhicheverSigned) {
+    NginxServer server(dir_ / "www");
+    struct Case {
+        std::string_view name;
+        SigningKind listed_first;
+        SigningKind listed_second;
+        bool second_signs;
+        std::string_view algorithm;
+    };
+    const Case cases[] = {
+        {"p256 listed, signify signs", SigningKind::p256, SigningKind::signify, true,
+         "signify Ed25519"},
+        {"signify listed, rsa signs", SigningKind::signify, SigningKind::rsa2048, true, "RSA"},
+        {"p256 signs, ed25519 listed", SigningKind::p256, SigningKind::ed25519, false, "ECDSA P-256"},
+    };
+    int row = 0;
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        std::filesystem::remove_all(target());
+        const std::string number = std::to_string(++row);
+        const SigningKey first = makeSigningKey(dir_ / "keys", "first" + number, c.listed_first);
+        const SigningKey second = makeSigningKey(dir_ / "keys", "second" + number, c.listed_second);
+        publish("<p>" + std::string(c.name) + "</p>\n");
+        signFile(c.second_signs ? second : first, dir_ / "www/site.tar.gz");
+        SigningKey listed = first;
+        listed.public_path = first.public_path + ", " + second.public_path;
+        const ProcessResult result = runUntil(config(server, listed), "info(bundle): current -> v");
+        EXPECT_NE(result.err.find("signature verified (" + std::string(c.algorithm) + ")"),
+                  std::string::npos)
+            << result.err;
+        EXPECT_EQ(readFile(target() + "/current/index.html"), "<p>" + std::string(c.name) + "</p>\n");
+    }
+}
+
 // Direct and raw bundles write where readers look: a signed payload is
 // spooled beside its place, checked there and only then installed; a bad
 // signature leaves the live files as they were and no spool behind.
