@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Builds the libFuzzer targets of the HTTP client's parsers (URLs and
-# redirect resolution, the response head, body framing) with clang under
+# redirect resolution, the response head, body framing) and of the TLS
+# Hello reader (ClientHello, ServerHello, their extensions) with clang under
 # AddressSanitizer and UBSan, separately from the GCC build, and runs each
 # for FUZZ_SECONDS (20) from a seed corpus written here. Fails on any
 # crash, hang, leak or disagreement with the targets' own reference checks.
@@ -18,7 +19,7 @@ script=fuzz_http.sh
 # shellcheck source=lib/fuzz_toolchain.sh
 source "$root/scripts/lib/fuzz_toolchain.sh"
 
-targets=(http_uri_fuzz http_head_fuzz http_chunked_fuzz)
+targets=(http_uri_fuzz http_head_fuzz http_chunked_fuzz tls_hello_fuzz)
 fuzz_build "${targets[@]}"
 
 # Seeds, one directory per target, in each target's input layout.
@@ -68,6 +69,53 @@ for i, (mode, body) in enumerate(bodies):
     put("http_chunked_fuzz", f"body{i}", bytes([mode, i % 4 * 3, (i * 2) % 5, 7 + i]) + body)
 EOF
 
+# Hello seeds: the ClientHellos Python's OpenSSL sends (TLS 1.3, and 1.2
+# only) and the ServerHello a server answers with, taken from memory BIOs
+# without a network, with a certificate made here.
+openssl req -x509 -newkey ec -pkeyopt ec_paramgen_curve:P-256 -nodes -days 1 -subj /CN=seed \
+  -keyout "$work/seed.key" -out "$work/seed.pem" 2>/dev/null
+python3 - "$work/seeds/tls_hello_fuzz" "$work/seed.pem" "$work/seed.key" <<'EOF'
+import os, ssl, sys
+root, cert, key = sys.argv[1:4]
+os.makedirs(root, exist_ok=True)
+
+def first_message(records):
+    # The first handshake message of the first records, header included.
+    data = b""
+    while len(records) >= 5 and records[0] == 22:
+        length = int.from_bytes(records[3:5], "big")
+        data += records[5:5 + length]
+        records = records[5 + length:]
+    return data[:4 + int.from_bytes(data[1:4], "big")]
+
+def hello_pair(name, maximum):
+    client_context = ssl.SSLContext(ssl.PROTOCOL_TLS_CLIENT)
+    client_context.check_hostname = False
+    client_context.verify_mode = ssl.CERT_NONE
+    client_context.maximum_version = maximum
+    server_context = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
+    server_context.load_cert_chain(cert, key)
+    c_in, c_out, s_in, s_out = (ssl.MemoryBIO() for _ in range(4))
+    client = client_context.wrap_bio(c_in, c_out, server_hostname="seed.test")
+    server = server_context.wrap_bio(s_in, s_out, server_side=True)
+    try:
+        client.do_handshake()
+    except ssl.SSLWantReadError:
+        pass
+    hello = c_out.read()
+    s_in.write(hello)
+    try:
+        server.do_handshake()
+    except ssl.SSLWantReadError:
+        pass
+    for kind, records in (("client", hello), ("server", s_out.read())):
+        with open(os.path.join(root, f"{name}-{kind}"), "wb") as f:
+            f.write(first_message(records))
+
+hello_pair("tls13", ssl.TLSVersion.TLSv1_3)
+hello_pair("tls12", ssl.TLSVersion.TLSv1_2)
+EOF
+
 export ASAN_OPTIONS=detect_leaks=1:allocator_may_return_null=1
 export UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
 for target in "${targets[@]}"; do
@@ -83,4 +131,4 @@ for target in "${targets[@]}"; do
   }
   grep -E '^(stat::number_of_executed_units|Done)' "$work/log" || true
 done
-echo "fuzz_http.sh: no crash, hang, leak or reference mismatch"
+echo "fuzz_http.sh: no crash, hang, leak, reference mismatch or view outside the input"
