@@ -17,6 +17,7 @@
 #include <vector>
 
 #include "support/archive.hpp"
+#include "support/bundles.hpp"
 #include "support/stderr_capture.hpp"
 #include "support/temp_dir.hpp"
 #include "sync/apply_bundle.hpp"
@@ -109,9 +110,7 @@ TEST(ApplyVersionedCrash, KilledInstallsLeaveACompleteCurrent) {
     std::vector<std::string> archives;
     for (int a = 0; a < kArchives; ++a) archives.push_back(makeArchive(a));
     test::TempDir t;
-    Bundle bundle;
-    bundle.name = "b";
-    bundle.target_dir = t.str();
+    const Bundle bundle = test::bundleAt(t.str());
 
     {
         test::StderrCapture quiet;
@@ -196,9 +195,7 @@ TEST(ApplyVersionedCrash, KilledSameNameReinstallsNeverExposeAPartialTree) {
     std::vector<std::string> archives;
     for (int a = 0; a < kArchives; ++a) archives.push_back(makeArchive(a));
     test::TempDir t;
-    Bundle bundle;
-    bundle.name = "b";
-    bundle.target_dir = t.str();
+    const Bundle bundle = test::bundleAt(t.str());
     {
         test::StderrCapture quiet;
         ASSERT_TRUE(applyBundle(bundle, "same", archives[0]));

@@ -23,6 +23,7 @@
 #include <vector>
 
 #include "support/archive.hpp"
+#include "support/bundles.hpp"
 #include "support/process.hpp"
 #include "support/stderr_capture.hpp"
 #include "support/temp_dir.hpp"
@@ -33,17 +34,6 @@ namespace qs {
 namespace {
 
 namespace fs = std::filesystem;
-
-Bundle makeBundle(const std::string& target_dir, DeployMode mode = DeployMode::versioned,
-                  BundleFormat format = BundleFormat::archive) {
-    Bundle b;
-    b.name = "b";
-    b.url = "http://127.0.0.1/";
-    b.target_dir = target_dir;
-    b.mode = mode;
-    b.format = format;
-    return b;
-}
 
 struct Applied {
     Result<void> result;
@@ -138,7 +128,7 @@ TEST(EnsureTargetDir, CreatesOneLevelAndAcceptsWhatExists) {
     for (const auto& c : cases) {
         SCOPED_TRACE(c.target_dir);
         test::StderrCapture capture;
-        const auto r = ensureTargetDir(makeBundle(c.target_dir));
+        const auto r = ensureTargetDir(test::bundleAt(c.target_dir));
         EXPECT_EQ(r.has_value(), c.ok);
         EXPECT_EQ(capture.text(), c.log);
     }
@@ -147,7 +137,7 @@ TEST(EnsureTargetDir, CreatesOneLevelAndAcceptsWhatExists) {
 
 TEST(ApplyVersioned, NewVersionReplacesTheOldOne) {
     test::TempDir t;
-    const Bundle bundle = makeBundle(t.str());
+    const Bundle bundle = test::bundleAt(t.str());
     ASSERT_TRUE(apply(bundle, "red", payload("red")).result);
     EXPECT_EQ(linkTarget(t / "current"), "vred");
 
@@ -163,7 +153,7 @@ TEST(ApplyVersioned, NewVersionReplacesTheOldOne) {
 
 TEST(ApplyVersioned, SameNameReinstallsOverTheLiveVersionAndNeverRemovesIt) {
     test::TempDir t;
-    const Bundle bundle = makeBundle(t.str());
+    const Bundle bundle = test::bundleAt(t.str());
     ASSERT_TRUE(apply(bundle, "red", payload("one")).result);
 
     // A reader holding a live file open keeps reading the old bytes: the
@@ -204,7 +194,7 @@ TEST(ApplyVersioned, SameNameReinstallsOverTheLiveVersionAndNeverRemovesIt) {
 // extracted into: nothing of the old tree survives beside the new one.
 TEST(ApplyVersioned, ExistingVersionThatIsNotLiveIsReplaced) {
     test::TempDir t;
-    const Bundle bundle = makeBundle(t.str());
+    const Bundle bundle = test::bundleAt(t.str());
     ASSERT_TRUE(apply(bundle, "old", payload("old")).result);
     fs::create_directories(t / "vnew/conf");
     test::writeFile(t / "vnew/stale", "from an earlier run");
@@ -255,7 +245,7 @@ TEST(ApplyVersioned, FailuresLeaveCurrentAlone) {
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
         test::TempDir t;
-        const Bundle bundle = makeBundle(t.str());
+        const Bundle bundle = test::bundleAt(t.str());
         ASSERT_TRUE(apply(bundle, "old", payload("old")).result);
         if (c.prepare) c.prepare(t.str());
         const Applied a = apply(bundle, "new", c.body);
@@ -273,7 +263,7 @@ TEST(ApplyVersioned, FailuresLeaveCurrentAlone) {
 TEST(ApplyVersioned, TargetDirThatIsAFileFailsAtTheStagingDir) {
     test::TempDir root;
     test::writeFile(root / "t", "x");
-    const Applied a = apply(makeBundle(root / "t"), "1", payload("1"));
+    const Applied a = apply(test::bundleAt(root / "t"), "1", payload("1"));
     ASSERT_FALSE(a.result);
     EXPECT_EQ(a.result.error(), Error::MakePath);
     EXPECT_EQ(a.log, "error(bundle): failed to create staging dir " + (root / "t") + "/v1: error.NotDir\n");
@@ -287,7 +277,7 @@ TEST(ApplyVersioned, LeftoverCurrentTmpIsReplaced) {
         } else {
             test::writeFile(t / ownCurrentTmp(), "stale");
         }
-        const Applied a = apply(makeBundle(t.str()), "1", payload("1"));
+        const Applied a = apply(test::bundleAt(t.str()), "1", payload("1"));
         ASSERT_TRUE(a.result) << a.log;
         EXPECT_EQ(linkTarget(t / "current"), "v1");
         EXPECT_EQ(entriesOf(t.str()), (std::vector<std::string>{"current", "v1"}));
@@ -298,7 +288,7 @@ TEST(ApplyVersioned, CurrentAsPlainFileOrMissingMeansNoOldVersion) {
     test::TempDir t;
     fs::create_directory(t / "vother");
     test::writeFile(t / "current", "not a link");
-    const Applied a = apply(makeBundle(t.str()), "1", payload("1"));
+    const Applied a = apply(test::bundleAt(t.str()), "1", payload("1"));
     ASSERT_TRUE(a.result) << a.log;
     EXPECT_EQ(linkTarget(t / "current"), "v1");
     EXPECT_TRUE(fs::is_directory(t / "vother"));
@@ -322,7 +312,7 @@ TEST(ApplyVersioned, OldTargetsOutsideTargetDirAreNeverRemoved) {
             continue;  // the system refuses an empty link target
         }
         fs::create_symlink(old_target, t + "/current");
-        const Applied a = apply(makeBundle(t), "1", payload("1"));
+        const Applied a = apply(test::bundleAt(t), "1", payload("1"));
         ASSERT_TRUE(a.result) << a.log;
         EXPECT_EQ(a.log, "info(bundle): extracted 2 file(s) to " + t + "/v1\n"
                          "info(bundle): current -> v1\n"
@@ -357,7 +347,7 @@ TEST(ApplyVersioned, HostileEtagsStayDirectChildren) {
         test::TempDir root;
         const std::string t = root / "deep/t";
         fs::create_directories(t);
-        const Bundle bundle = makeBundle(t);
+        const Bundle bundle = test::bundleAt(t);
         ASSERT_TRUE(apply(bundle, "old", payload("old")).result);
         const auto version = deriveVersion(c.etag);
         ASSERT_TRUE(version);
@@ -381,7 +371,7 @@ TEST(ApplyVersioned, VersionNamesThatAreNotOneEntryAreRefused) {
     test::TempDir root;
     const std::string t = root / "t";
     fs::create_directory(t);
-    const Applied a = apply(makeBundle(t), "/../../x", payload("x"));
+    const Applied a = apply(test::bundleAt(t), "/../../x", payload("x"));
     ASSERT_FALSE(a.result);
     EXPECT_EQ(a.result.error(), Error::MakePath);
     EXPECT_EQ(a.log,
@@ -397,7 +387,7 @@ TEST(ApplyVersioned, ExistingLinkNamedLikeTheVersionIsNotExtractedInto) {
     fs::create_directories(t);
     fs::create_directory(root / "elsewhere");
     fs::create_symlink(root / "elsewhere", t + "/v1");
-    const Applied a = apply(makeBundle(t), "1", payload("1"));
+    const Applied a = apply(test::bundleAt(t), "1", payload("1"));
     ASSERT_FALSE(a.result);
     EXPECT_EQ(a.result.error(), Error::MakePath);
     EXPECT_EQ(a.log, "error(bundle): failed to create staging dir " + t + "/v1: error.SymLinkLoop\n");
@@ -409,8 +399,8 @@ TEST(ApplyVersioned, ExistingLinkNamedLikeTheVersionIsNotExtractedInto) {
 // removed as "old".
 TEST(ApplyVersioned, SharedTargetDirKeepsTheOtherBundlesVersion) {
     test::TempDir t;
-    Bundle a = makeBundle(t.str());
-    Bundle b = makeBundle(t.str());
+    Bundle a = test::bundleAt(t.str());
+    Bundle b = test::bundleAt(t.str());
     b.name = "other";
     ASSERT_TRUE(apply(a, "1", payload("a1")).result);
 
@@ -429,7 +419,7 @@ TEST(ApplyVersioned, SharedTargetDirKeepsTheOtherBundlesVersion) {
     EXPECT_EQ(test::readFile(t / "v3/README"), "b's staging");
 
     // A hook that points `current` back at the previous version keeps it.
-    Bundle hooked = makeBundle(t.str());
+    Bundle hooked = test::bundleAt(t.str());
     hooked.post_sync = "ln -sfn v2 '" + t.str() + "/current'";
     r = apply(hooked, "4", payload("4"));
     ASSERT_TRUE(r.result) << r.log;
@@ -441,7 +431,7 @@ TEST(ApplyVersioned, SharedTargetDirKeepsTheOtherBundlesVersion) {
 
 TEST(ApplyVersioned, OldVersionThatCannotBeRemovedIsOnlyAWarning) {
     test::TempDir t;
-    const Bundle bundle = makeBundle(t.str());
+    const Bundle bundle = test::bundleAt(t.str());
     ASSERT_TRUE(apply(bundle, "red", payload("red")).result);
     test::RunOptions options;
     options.args = {"+i", t / "vred/README"};
@@ -479,7 +469,7 @@ TEST(SwitchCurrent, PathLimits) {
 
 TEST(ApplyRaw, WritesOneFileWhateverTheMode) {
     test::TempDir t;
-    Bundle bundle = makeBundle(t.str(), DeployMode::versioned, BundleFormat::raw);
+    Bundle bundle = test::bundleAt(t.str(), DeployMode::versioned, BundleFormat::raw);
     bundle.filename = "app.bin";
     const std::string body("raw\0bytes", 9);
     const Applied a = apply(bundle, "1", body);
@@ -511,7 +501,7 @@ TEST(ApplyRaw, Failures) {
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
-        Bundle bundle = makeBundle(c.target_dir, DeployMode::direct, BundleFormat::raw);
+        Bundle bundle = test::bundleAt(c.target_dir, DeployMode::direct, BundleFormat::raw);
         bundle.filename = c.filename;
         const Applied a = apply(bundle, "1", "body");
         ASSERT_FALSE(a.result);
@@ -530,7 +520,7 @@ TEST(ApplyRaw, FailedWriteKeepsTheOldFile) {
         ::signal(SIGXFSZ, SIG_IGN);
         const rlimit limit{.rlim_cur = 1024, .rlim_max = RLIM_INFINITY};
         if (::setrlimit(RLIMIT_FSIZE, &limit) != 0) return 77;
-        Bundle raw = makeBundle(t.str(), DeployMode::direct, BundleFormat::raw);
+        Bundle raw = test::bundleAt(t.str(), DeployMode::direct, BundleFormat::raw);
         raw.filename = "f";
         return applyBundle(raw, "1", std::string(4096, 'x')).error() == Error::WriteFailed ? 0 : 1;
     });
@@ -543,7 +533,7 @@ TEST(ApplyRaw, FailedWriteKeepsTheOldFile) {
 
 TEST(ApplyDirect, ExtractsIntoTargetDirAllOrNothing) {
     test::TempDir t;
-    const Bundle bundle = makeBundle(t.str(), DeployMode::direct);
+    const Bundle bundle = test::bundleAt(t.str(), DeployMode::direct);
     Applied a = apply(bundle, "ignored", payload("d"));
     ASSERT_TRUE(a.result) << a.log;
     EXPECT_EQ(a.log, "info(bundle): extracted 2 file(s) to " + t.str() + " (direct)\n");
@@ -574,7 +564,7 @@ TEST(ApplyBundle, FailingHookKeepsTheInstall) {
     };
     for (const auto& c : cases) {
         test::TempDir t;
-        Bundle bundle = makeBundle(t.str(), c.mode, c.format);
+        Bundle bundle = test::bundleAt(t.str(), c.mode, c.format);
         bundle.filename = "f";
         ASSERT_TRUE(apply(bundle, "old", payload("old")).result);
         bundle.post_sync = "exit 3";
@@ -612,13 +602,13 @@ TEST(ApplyBundle, ReadOnlyFileSystem) {
         if (::mount(nullptr, root.str().c_str(), nullptr, MS_REMOUNT | MS_BIND | MS_RDONLY, nullptr) != 0)
             return 77;
         int failures = 0;
-        const Bundle versioned = makeBundle(t);
+        const Bundle versioned = test::bundleAt(t);
         failures += ensureTargetDir(versioned) ? 0 : 1;  // exists: fine
         failures += applyBundle(versioned, "1", payload("1")).error() == Error::MakePath ? 0 : 2;
-        Bundle raw = makeBundle(t, DeployMode::versioned, BundleFormat::raw);
+        Bundle raw = test::bundleAt(t, DeployMode::versioned, BundleFormat::raw);
         raw.filename = "f";
         failures += applyBundle(raw, "1", "after").error() == Error::CreateFileFailed ? 0 : 4;
-        failures += ensureTargetDir(makeBundle(root / "new")) ? 8 : 0;
+        failures += ensureTargetDir(test::bundleAt(root / "new")) ? 8 : 0;
         return failures;
     });
     if (status == 77) GTEST_SKIP() << "no private mount namespace here";
@@ -670,7 +660,7 @@ TEST(ApplyVersioned, PreSwitchAcceptsOrRefuses) {
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
         test::TempDir t;
-        Bundle bundle = makeBundle(t.str());
+        Bundle bundle = test::bundleAt(t.str());
         ASSERT_TRUE(apply(bundle, "old", payload("old")).result);
         bundle.pre_switch = c.command;
         const std::string version = c.same_name ? "old" : "new";
@@ -723,7 +713,7 @@ TEST(ApplyVersioned, KeptVersionOfferedAgainStaysUntilTheNewTreeIsLive) {
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
         test::TempDir t;
-        Bundle bundle = makeBundle(t.str());
+        Bundle bundle = test::bundleAt(t.str());
         bundle.options.keep_versions = 3;
         ASSERT_TRUE(apply(bundle, "a", payload("a")).result);
         ASSERT_TRUE(apply(bundle, "b", payload("b")).result);
@@ -771,7 +761,7 @@ TEST(ApplyBundle, HookEnvironment) {
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
         test::TempDir t;
-        Bundle bundle = makeBundle(t.str(), c.mode, c.format);
+        Bundle bundle = test::bundleAt(t.str(), c.mode, c.format);
         bundle.filename = "f";
         ASSERT_TRUE(apply(bundle, "old", payload("old")).result);
         bundle.post_sync = "env > " + out + "/post; pwd > " + out + "/post.pwd";
@@ -819,7 +809,7 @@ TEST(ApplyBundle, HookPathsAreAbsolute) {
     test::TempDir root;
     const fs::path saved = fs::current_path();
     fs::current_path(root.path());
-    Bundle bundle = makeBundle("t/");
+    Bundle bundle = test::bundleAt("t/");
     fs::create_directory(root / "t");
     bundle.post_sync = "echo \"$QUILLSTEAD_TARGET_DIR|$QUILLSTEAD_VERSION_DIR\" > " + (root / "vars");
     const Applied a = apply(bundle, "1", payload("1"));
@@ -854,7 +844,7 @@ bool refuseRenameExchange() {
 // brings back a plain version name.
 TEST(ApplyVersioned, SameNameWithoutAnAtomicExchange) {
     test::TempDir t;
-    const Bundle bundle = makeBundle(t.str());
+    const Bundle bundle = test::bundleAt(t.str());
     ASSERT_TRUE(apply(bundle, "red", payload("one")).result);
     test::StderrCapture capture;
     const int status = inChild([&]() {

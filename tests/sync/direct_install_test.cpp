@@ -20,6 +20,7 @@
 #include <vector>
 
 #include "support/archive.hpp"
+#include "support/bundles.hpp"
 #include "support/scripted_server.hpp"
 #include "support/signing.hpp"
 #include "support/stderr_capture.hpp"
@@ -32,12 +33,7 @@ namespace {
 namespace fs = std::filesystem;
 
 Bundle directBundle(const std::string& target_dir) {
-    Bundle b;
-    b.name = "b";
-    b.url = "http://127.0.0.1/";
-    b.target_dir = target_dir;
-    b.mode = DeployMode::direct;
-    return b;
+    return test::bundleAt(target_dir, DeployMode::direct);
 }
 
 // Every entry below `dir`: its kind, permission bits and contents (or link

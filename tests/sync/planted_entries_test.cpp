@@ -21,6 +21,7 @@
 #include "sync/payload_record.hpp"
 #include "sync/version_store.hpp"
 #include "support/archive.hpp"
+#include "support/bundles.hpp"
 #include "support/stderr_capture.hpp"
 #include "support/temp_dir.hpp"
 
@@ -67,12 +68,7 @@ int inChild(const std::function<int()>& body) {
 }
 
 Bundle bundleFor(const std::string& target_dir, DeployMode mode, BundleFormat format) {
-    Bundle b;
-    b.name = "b";
-    b.url = "http://127.0.0.1/";
-    b.target_dir = target_dir;
-    b.mode = mode;
-    b.format = format;
+    Bundle b = test::bundleAt(target_dir, mode, format);
     b.filename = "app.conf";
     return b;
 }

@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "support/archive.hpp"
+#include "support/bundles.hpp"
 #include "support/scripted_server.hpp"
 #include "support/stderr_capture.hpp"
 #include "support/temp_dir.hpp"
@@ -67,12 +68,7 @@ std::map<std::string, std::string> snapshot(const std::string& dir) {
 
 Bundle bundleFor(const std::string& target_dir, DeployMode mode, BundleFormat format,
                  const std::string& url) {
-    Bundle b;
-    b.name = "b";
-    b.url = url;
-    b.target_dir = target_dir;
-    b.mode = mode;
-    b.format = format;
+    Bundle b = test::bundleAt(target_dir, mode, format, url);
     if (format == BundleFormat::raw) b.filename = "payload.bin";
     return b;
 }

@@ -10,6 +10,7 @@
 
 #include "platform/file_lock.hpp"
 #include "support/archive.hpp"
+#include "support/bundles.hpp"
 #include "support/process.hpp"
 #include "support/stderr_capture.hpp"
 #include "support/temp_dir.hpp"
@@ -21,9 +22,7 @@ namespace {
 namespace fs = std::filesystem;
 
 Bundle versionedBundle(const std::string& target_dir, std::uint32_t keep) {
-    Bundle b;
-    b.name = "b";
-    b.target_dir = target_dir;
+    Bundle b = test::bundleAt(target_dir);
     if (keep != 1) b.options.keep_versions = keep;
     return b;
 }
