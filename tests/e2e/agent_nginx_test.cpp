@@ -7,7 +7,6 @@
 #include <csignal>
 #include <filesystem>
 #include <sys/stat.h>
-#include <sys/time.h>
 
 #include "support/agent_run.hpp"
 #include "support/certificates.hpp"
@@ -37,11 +36,7 @@ protected:
     void republish(const std::string& index, int seconds_ahead) {
         writeFile(dir_ / "src/index.html", index);
         makeTarGz(dir_ / "src", dir_ / "www/site.tar.gz");
-        struct timeval times[2];
-        ::gettimeofday(&times[0], nullptr);
-        times[0].tv_sec += seconds_ahead;
-        times[1] = times[0];
-        ::utimes((dir_ / "www/site.tar.gz").c_str(), times);
+        setTimesAhead(dir_ / "www/site.tar.gz", seconds_ahead);
     }
 
     std::string writeConfig(const std::string& body) {

@@ -8,7 +8,6 @@
 #include <gtest/gtest.h>
 
 #include <sys/stat.h>
-#include <sys/time.h>
 
 #include <filesystem>
 #include <set>
@@ -83,11 +82,7 @@ protected:
         ASSERT_TRUE(casyncMake(blob, dir_ / "new.caibx", dir_ / "www/default.castr",
                                {.digest = digest, .chunk_size = "4096:16384:65536"}));
         std::filesystem::rename(dir_ / "new.caibx", index);
-        struct timeval times[2];
-        ::gettimeofday(&times[0], nullptr);
-        times[0].tv_sec += ++published_;
-        times[1] = times[0];
-        ::utimes(index.c_str(), times);
+        setTimesAhead(index, ++published_);
     }
 
     void writeTree(std::uint32_t seed) {

@@ -10,7 +10,6 @@
 #include <fstream>
 #include <functional>
 #include <optional>
-#include <sys/time.h>
 #include <unistd.h>
 
 #include "support/agent_run.hpp"
@@ -41,11 +40,7 @@ protected:
         touchPayload();
     }
     void touchPayload() {
-        struct timeval times[2];
-        ::gettimeofday(&times[0], nullptr);
-        times[0].tv_sec += ++published_;
-        times[1] = times[0];
-        ::utimes((dir_ / "www/site.tar.gz").c_str(), times);
+        setTimesAhead(dir_ / "www/site.tar.gz", ++published_);
     }
 
     std::string config(const NginxServer& server, const SigningKey& key,

@@ -11,7 +11,6 @@
 #include <ctime>
 #include <filesystem>
 #include <functional>
-#include <sys/time.h>
 
 #include "formats/bundle_metadata.hpp"
 #include "support/agent_run.hpp"
@@ -46,13 +45,7 @@ protected:
         touch(payload());
     }
 
-    void touch(const std::string& path) {
-        struct timeval times[2];
-        ::gettimeofday(&times[0], nullptr);
-        times[0].tv_sec += ++published_;
-        times[1] = times[0];
-        ::utimes(path.c_str(), times);
-    }
+    void touch(const std::string& path) { setTimesAhead(path, ++published_); }
 
     // The metadata of the payload as published, printed by the agent's
     // publisher command, then signed with `key`.

@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <cstdlib>
 #include <filesystem>
+#include <stdexcept>
+#include <sys/time.h>
 #include <thread>
 #include <unistd.h>
 
@@ -16,6 +18,14 @@ void makeTarGz(const std::string& dir, const std::string& archive) {
     const std::string temp = archive + ".part";
     if (!shell("tar -czf '" + temp + "' -C '" + dir + "' . && mv '" + temp + "' '" + archive + "'"))
         throw std::runtime_error("tar failed for " + dir);
+}
+
+void setTimesAhead(const std::string& path, int seconds) {
+    struct timeval times[2];
+    ::gettimeofday(&times[0], nullptr);
+    times[0].tv_sec += seconds;
+    times[1] = times[0];
+    if (::utimes(path.c_str(), times) != 0) throw std::runtime_error("utimes failed for " + path);
 }
 
 bool waitForFile(const std::string& path, const std::string& contents,

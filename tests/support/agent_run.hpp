@@ -16,6 +16,11 @@ bool shell(const std::string& command);
 // place so a server never sends a half-written archive.
 void makeTarGz(const std::string& dir, const std::string& archive);
 
+// Sets the file's access and modification times `seconds` ahead of now, so
+// a server whose ETag is made of mtime and size gives a new one even when
+// the file changed within the same second.
+void setTimesAhead(const std::string& path, int seconds);
+
 // Polls until `path` exists and holds `contents` (or any contents when empty).
 bool waitForFile(const std::string& path, const std::string& contents,
                  std::chrono::milliseconds limit = std::chrono::seconds(10));
