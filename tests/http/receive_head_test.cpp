@@ -35,32 +35,13 @@ std::string requestLine(const test::ReceivedRequest& request) {
     return request.bytes.substr(0, request.bytes.find("\r\n"));
 }
 
-// One exchange up to the final head; the URL text and the redirect buffer
-// live as long as the request, as the Uri points into them.
-struct Exchange {
-    explicit Exchange(std::string url_text, RequestOptions options = {})
-        : url(std::move(url_text)) {
-        auto uri = parseUri(url);
-        if (!uri) {
-            opened = std::unexpected(uri.error());
-            return;
-        }
-        opened = openRequest(client, Method::get, *uri, options);
+// One exchange up to the final head, opened at once.
+struct Exchange : test::LoopbackGet {
+    explicit Exchange(std::string url_text, const RequestOptions& options = {})
+        : LoopbackGet(std::move(url_text)) {
+        open(options);
     }
-    ~Exchange() {
-        if (opened) closeRequest(*opened);
-    }
-
-    Result<Response> run(std::span<char> buffer = {}) {
-        if (!opened) return std::unexpected(opened.error());
-        QS_TRY(sendHead(*opened));
-        return receiveHead(*opened, buffer.empty() ? std::span<char>(redirects) : buffer);
-    }
-
-    HttpClient client;
-    std::string url;
-    std::array<char, kRedirectBufferSize> redirects{};
-    Result<Request> opened = std::unexpected(Error::Unexpected);
+    Result<Response> run(std::span<char> buffer = {}) { return head(buffer); }
 };
 
 TEST(ReceiveHead, HeadsAsTheyArriveOnTheWire) {

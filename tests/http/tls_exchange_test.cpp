@@ -13,6 +13,7 @@
 #include "http/request.hpp"
 #include "tls/trust_store.hpp"
 #include "support/certificates.hpp"
+#include "support/http_exchange.hpp"
 #include "support/scripted_server.hpp"
 #include "support/tls_server.hpp"
 
@@ -40,28 +41,14 @@ std::string httpsUrl(std::uint16_t port, std::string_view path) {
 
 // One GET through a client that trusts the test root, with the extra
 // headers given, up to the final head and (when it succeeds) the body.
-struct TlsExchange {
+struct TlsExchange : test::LoopbackGet {
     explicit TlsExchange(const std::string& url_text, std::span<const ExtraHeader> extra = {})
-        : url(url_text) {
+        : LoopbackGet(url_text) {
         EXPECT_TRUE(addPemCertificates(client.trustStore(), pki().root.pem(), test::nowSeconds()));
         client.trustStore().markLoaded();
         RequestOptions options;
         options.extra_headers = extra;
-        auto uri = parseUri(url);
-        if (!uri) {
-            opened = std::unexpected(uri.error());
-            return;
-        }
-        opened = openRequest(client, Method::get, *uri, options);
-    }
-    ~TlsExchange() {
-        if (opened) closeRequest(*opened);
-    }
-
-    Result<Response> head() {
-        if (!opened) return std::unexpected(opened.error());
-        QS_TRY(sendHead(*opened));
-        return receiveHead(*opened, redirects);
+        open(options);
     }
 
     // The whole body, or the reader's failure with what it recorded.
@@ -75,11 +62,6 @@ struct TlsExchange {
             text.append(buffer.data(), n);
         }
     }
-
-    HttpClient client;
-    std::string url;
-    std::array<char, kRedirectBufferSize> redirects{};
-    Result<Request> opened = std::unexpected(Error::Unexpected);
 };
 
 const ExtraHeader kCredentials[] = {{"Authorization", "Bearer secret"}};

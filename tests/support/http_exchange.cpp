@@ -29,6 +29,25 @@ Result<unsigned> getOnce(HttpClient& client, const std::string& url) {
     return response->status;
 }
 
+LoopbackGet::~LoopbackGet() {
+    if (opened) closeRequest(*opened);
+}
+
+void LoopbackGet::open(const RequestOptions& options) {
+    auto uri = parseUri(url);
+    if (!uri) {
+        opened = std::unexpected(uri.error());
+        return;
+    }
+    opened = openRequest(client, Method::get, *uri, options);
+}
+
+Result<Response> LoopbackGet::head(std::span<char> buffer) {
+    if (!opened) return std::unexpected(opened.error());
+    QS_TRY(sendHead(*opened));
+    return receiveHead(*opened, buffer.empty() ? std::span<char>(redirects) : buffer);
+}
+
 Result<std::string> readBody(Reader& reader, std::size_t limit) {
     std::string body;
     std::array<char, 7> chunk{};
