@@ -169,13 +169,20 @@ ChunkedPayloadSource::ChunkedPayloadSource(const Bundle& bundle, const ProxyRout
     options_.tls = tlsSettingsOf(bundle.options);
 }
 
+void ChunkedPayloadSource::expectIndex(std::uint64_t size, std::string sha256) {
+    expected_sha256_ = std::move(sha256);
+    announced_size_ = size;
+    if (!options_.max_body_bytes || *options_.max_body_bytes > size) options_.max_body_bytes = size;
+}
+
 PayloadAnswer ChunkedPayloadSource::poll(const BundleState& state, PayloadConsumer& consumer) {
+    const bool announced = !expected_sha256_.empty();
     FetchOptions options = options_;
-    if (bundle_.options.use_last_modified.value_or(false)) {
+    if (!announced && bundle_.options.use_last_modified.value_or(false)) {
         options.if_modified_since = state.last_modified;
     }
-    FetchResult fetched =
-        fetchBundle(bundle_.url, ifNoneMatchFor(state), bundle_.authorization, tls_verify_, options);
+    FetchResult fetched = fetchBundle(bundle_.url, announced ? std::string() : ifNoneMatchFor(state),
+                                      bundle_.authorization, tls_verify_, options);
     switch (fetched.kind) {
     case FetchResult::Kind::not_modified: {
         PayloadAnswer answer;
@@ -183,6 +190,9 @@ PayloadAnswer ChunkedPayloadSource::poll(const BundleState& state, PayloadConsum
         return answer;
     }
     case FetchResult::Kind::failed:
+        if (announced && fetched.over_limit != 0 && fetched.over_limit == announced_size_) {
+            return failed("index: over the size in its metadata");
+        }
         if (fetched.over_limit != 0) {
             return failed("index: over " + std::to_string(fetched.over_limit) + " bytes");
         }
@@ -190,12 +200,26 @@ PayloadAnswer ChunkedPayloadSource::poll(const BundleState& state, PayloadConsum
     case FetchResult::Kind::fetched: break;
     }
 
+    if (announced) {
+        // The signed metadata names the index's digest, as the signature
+        // would: checked first, so that nothing an attacker chose is parsed.
+        const auto digest = digestOf(DigestAlgorithm::sha256, fetched.body.view());
+        const std::string got = digest ? hexDigest(*digest) : std::string("none");
+        if (got != expected_sha256_) {
+            log::error(Scope::quillstead, "[", bundle_.name, "] index refused: sha256 ", got, " is not the ",
+                       expected_sha256_, " of its metadata");
+            PayloadAnswer answer = failed("index digest mismatch");
+            answer.reported = true;
+            return answer;
+        }
+    }
     auto index = parseChunkIndex(fetched.body.view());
     if (!index) return failed("index: " + std::string(indexFaultText(index.error())));
     // The signature covers the index, and the index names every chunk by
     // its digest: checked here, it vouches for every byte of the payload
-    // before one is fetched.
-    if (bundle_.public_key &&
+    // before one is fetched. An index its metadata announced was checked
+    // against the digest the signed metadata names instead.
+    if (!announced && bundle_.public_key &&
         !checkSignature(bundle_, state, fetched.body.view(), tls_verify_, options_)) {
         PayloadAnswer answer = failed("signature check failed");
         answer.reported = true;

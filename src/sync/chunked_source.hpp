@@ -7,6 +7,7 @@
 // chunk store over a few kept-alive connections where not. The payload
 // streams into the install; only chunks that passed their check reach it.
 
+#include <cstdint>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -44,6 +45,13 @@ public:
     // cache only costs disk space or a later fetch.
     void keepInstalled(BundleState& state);
 
+    // For an index its signed metadata announced: asked for without
+    // validators (the metadata said it is not the live one), never read
+    // past `size` bytes, and refused unless it hashes to `sha256` (hex),
+    // before a byte of it is parsed or a chunk fetched. The index's own
+    // signature is not asked for: the signed metadata names its digest.
+    void expectIndex(std::uint64_t size, std::string sha256);
+
     // The request set-up of the index fetch.
     [[nodiscard]] const FetchOptions& options() const { return options_; }
     [[nodiscard]] bool tlsVerify() const { return tls_verify_; }
@@ -55,6 +63,9 @@ private:
     const Bundle& bundle_;
     const bool tls_verify_;
     FetchOptions options_;
+    // expectIndex's digest; empty for an index checked by its own signature.
+    std::string expected_sha256_;
+    std::uint64_t announced_size_ = 0;
     // The index of the last poll that brought a new one: its bytes as
     // served, for keepInstalled.
     std::string index_bytes_;

@@ -2,6 +2,7 @@
 
 #include <new>
 #include <optional>
+#include <type_traits>
 
 #include "http/proxy.hpp"
 #include "log/log.hpp"
@@ -24,12 +25,14 @@ namespace {
 using log::Scope;
 
 // One poll of `source` and the install of what it brings; with `announced`
-// the payload its signed metadata names, checked against it.
+// the payload its signed metadata names, checked against it (a chunked
+// bundle's source checks the index the metadata names; the chunks are
+// checked against the index).
 template <class Source>
 SyncOutcome cycle(const Bundle& bundle, BundleState& state, Source& source,
                   const BundleMetadata* announced = nullptr) {
     StreamingInstall streaming(bundle, state);
-    if (announced != nullptr) streaming.expectDigest(announced->sha256);
+    if (announced != nullptr && !bundle.chunked) streaming.expectDigest(announced->sha256);
     const PayloadAnswer answer = source.poll(state, streaming);
     switch (answer.kind) {
     case PayloadAnswer::Kind::unchanged:
@@ -60,9 +63,11 @@ SyncOutcome cycle(const Bundle& bundle, BundleState& state, Source& source,
         log::info(Scope::quillstead, "[", bundle.name, "] unchanged");
         return SyncOutcome::unchanged;
     case PayloadAnswer::Kind::failed:
-        // Only a signature that did not verify has its own line already.
+        // Only a signature (or an index digest) that did not verify has its
+        // own line already.
         if (answer.reported) return SyncOutcome::signature_failed;
-        if (announced != nullptr && answer.over_limit != 0 && answer.over_limit == announced->size) {
+        if (announced != nullptr && !bundle.chunked && answer.over_limit != 0 &&
+            answer.over_limit == announced->size) {
             log::error(Scope::quillstead, "[", bundle.name,
                        "] fetch failed: payload over the size in its metadata");
         } else if (answer.over_limit != 0) {
@@ -82,6 +87,30 @@ SyncOutcome cycle(const Bundle& bundle, BundleState& state, Source& source,
     }
     }
     return SyncOutcome::fetch_failed;
+}
+
+// The signed-metadata step before a poll of `source`: what the cycle came
+// to when the step ends it, or nothing when the payload (or index) it
+// names is to be fetched, with `source` told what to expect.
+template <class Source>
+std::optional<SyncOutcome> metadataStep(const Bundle& bundle, BundleState& state, Source& source,
+                                        MetadataStep& step) {
+    step = checkMetadata(bundle, state, source.tlsVerify(), source.options(), platform::wallClockSeconds());
+    switch (step.kind) {
+    case MetadataStep::Kind::fetch_failed: return SyncOutcome::fetch_failed;
+    case MetadataStep::Kind::refused: return SyncOutcome::signature_failed;
+    case MetadataStep::Kind::expired: return SyncOutcome::expired;
+    case MetadataStep::Kind::unchanged:
+        log::info(Scope::quillstead, "[", bundle.name, "] unchanged");
+        return SyncOutcome::unchanged;
+    case MetadataStep::Kind::fetch_payload: break;
+    }
+    if constexpr (std::is_same_v<Source, ChunkedPayloadSource>) {
+        source.expectIndex(step.metadata.size, step.metadata.sha256);
+    } else {
+        source.expectPayload(step.metadata.size);
+    }
+    return std::nullopt;
 }
 
 }  // namespace
@@ -126,16 +155,17 @@ SyncOutcome syncBundle(const Bundle& bundle, BundleState& state, bool tls_verify
             state.refused_etag.clear();
             state.refused_by_pin = false;
         }
+        // With signed metadata the payload (a chunked bundle's index) is
+        // asked for only when the metadata, checked first, names one that
+        // is not live.
+        MetadataStep step;
+        const bool announced = bundle.options.metadata_url.has_value();
         if (bundle.chunked) {
-            // A chunked payload's index is checked by its own signature;
-            // metadata that is not checked must not look as if it were.
-            if (bundle.options.metadata_url) {
-                log::error(Scope::quillstead, "[", bundle.name,
-                           "] fetch failed: metadata_url is not used with format = chunked");
-                return SyncOutcome::fetch_failed;
-            }
             ChunkedPayloadSource source(bundle, *routes, tls_verify);
-            const SyncOutcome outcome = cycle(bundle, state, source);
+            if (announced) {
+                if (const auto ended = metadataStep(bundle, state, source, step)) return *ended;
+            }
+            const SyncOutcome outcome = cycle(bundle, state, source, announced ? &step.metadata : nullptr);
             // A failed post_sync leaves the version live all the same.
             if (outcome == SyncOutcome::installed || outcome == SyncOutcome::hook_failed) {
                 source.keepInstalled(state);
@@ -143,21 +173,8 @@ SyncOutcome syncBundle(const Bundle& bundle, BundleState& state, bool tls_verify
             return outcome;
         }
         HttpSource source(bundle, *routes, tls_verify);
-        if (!bundle.options.metadata_url) return cycle(bundle, state, source);
-        // With signed metadata the payload is asked for only when the
-        // metadata, checked first, names one that is not live.
-        MetadataStep step = checkMetadata(bundle, state, source.tlsVerify(), source.options(),
-                                          platform::wallClockSeconds());
-        switch (step.kind) {
-        case MetadataStep::Kind::fetch_failed: return SyncOutcome::fetch_failed;
-        case MetadataStep::Kind::refused: return SyncOutcome::signature_failed;
-        case MetadataStep::Kind::expired: return SyncOutcome::expired;
-        case MetadataStep::Kind::unchanged:
-            log::info(Scope::quillstead, "[", bundle.name, "] unchanged");
-            return SyncOutcome::unchanged;
-        case MetadataStep::Kind::fetch_payload: break;
-        }
-        source.expectPayload(step.metadata.size);
+        if (!announced) return cycle(bundle, state, source);
+        if (const auto ended = metadataStep(bundle, state, source, step)) return *ended;
         return cycle(bundle, state, source, &step.metadata);
     } catch (const std::bad_alloc&) {
         // A cycle that runs out of memory is tried again at the next

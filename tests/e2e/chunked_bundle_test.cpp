@@ -3,16 +3,22 @@
 // What shows: the payload installs in every mode, with and without a
 // signature over the index; an update fetches only the chunks it lacks; a
 // connection cut in the middle of the chunks leaves the live version and
-// the chunks that arrived, so the next poll fetches only the rest.
+// the chunks that arrived, so the next poll fetches only the rest; signed
+// metadata that names the index stops a replayed, forged or frozen index
+// before a chunk is fetched.
 
 #include <gtest/gtest.h>
 
 #include <sys/stat.h>
 
+#include <ctime>
 #include <filesystem>
+#include <functional>
 #include <set>
 #include <sstream>
+#include <thread>
 
+#include "formats/bundle_metadata.hpp"
 #include "formats/chunk_index.hpp"
 #include "support/agent_run.hpp"
 #include "support/casync.hpp"
@@ -270,6 +276,106 @@ TEST_F(ChunkedBundle, ACutConnectionKeepsWhatArrivedAndTheNextPollFetchesOnlyThe
                   .find("quillstead_chunk_cache_bytes{bundle=\"site\"} " + std::to_string(cached) + "\n"),
               std::string::npos)
         << readFile(dir_ / "metrics.prom");
+}
+
+// Signed metadata beside a chunked bundle names its index, as printed by
+// the agent's own `metadata` command for the .caibx file: the index must
+// hash to it before a chunk is asked for, and the index needs no signature
+// of its own. A refused publication fetches no chunk and leaves the live
+// version as it was.
+TEST_F(ChunkedBundle, SignedMetadataNamesTheIndexAndARefusedOneFetchesNoChunk) {
+    const SigningKey key = makeSigningKey(dir_ / "keys", "key", SigningKind::signify);
+    NginxServer server(dir_ / "www");
+    const std::string index = dir_ / "www/site.caibx";
+    const std::string metadata = dir_ / "www/site.meta";
+    // The metadata of the index as published, through `edit`, signed.
+    const auto publishMetadata = [&](std::uint64_t serial, const std::function<void(BundleMetadata&)>& edit) {
+        const ProcessResult printed = runProcess(
+            quillsteadBinary(),
+            {.args = {"metadata", "--bundle", "site", "--serial", std::to_string(serial), "--expires", "1d", index}});
+        ASSERT_EQ(printed.exit_status, 0) << printed.err;
+        auto fields = parseBundleMetadata(printed.out);
+        ASSERT_TRUE(fields) << printed.out;
+        EXPECT_EQ(fields->size, std::filesystem::file_size(index));
+        edit(*fields);
+        writeFile(metadata, formatBundleMetadata(*fields));
+        signFile(key, metadata);
+    };
+    const auto asPrinted = [](BundleMetadata&) {};
+    const std::string conf = config(server, "public_key = " + key.public_path + "\nmetadata_url = site.meta\n" +
+                                                "[global]\nstate_dir = " + (dir_ / "state") + "\n");
+    // Requests nginx has logged so far whose line holds `part`.
+    const auto requests = [&](std::string_view part) {
+        std::this_thread::sleep_for(200ms);  // nginx logs a request once it is done
+        return count(server.accessLog(), part);
+    };
+
+    writeTree(1);
+    publish();
+    publishMetadata(100, asPrinted);
+    ProcessResult result = once(conf);
+    ASSERT_EQ(result.exit_status, 0) << result.err;
+    EXPECT_NE(result.err.find("[site] metadata signature verified (signify Ed25519)"), std::string::npos)
+        << result.err;
+    EXPECT_NE(result.err.find(std::to_string(indexChunks()) + " of " + std::to_string(indexChunks()) +
+                              " chunks fetched"),
+              std::string::npos)
+        << result.err;
+    EXPECT_EQ(readFile(target() + "/current/big.txt"), textOf(600000, 1));
+    // The metadata vouches for the index: the index's signature is never asked for.
+    EXPECT_EQ(requests("site.caibx.sig"), 0u) << server.accessLog();
+    const std::string live = readFile(target() + "/current/docs/readme.txt");
+
+    // Published again under a later serial: nothing is fetched, not even the index.
+    const std::size_t index_gets = requests("GET /site.caibx HTTP");
+    publishMetadata(150, asPrinted);
+    result = once(conf);
+    EXPECT_EQ(result.exit_status, 0) << result.err;
+    EXPECT_NE(result.err.find("[site] unchanged"), std::string::npos) << result.err;
+    EXPECT_EQ(requests("GET /site.caibx HTTP"), index_gets) << server.accessLog();
+
+    writeTree(2);
+    publish();
+    struct Case {
+        std::string name;
+        std::uint64_t serial;
+        std::function<void(BundleMetadata&)> edit;
+        std::string line;
+        std::string status;
+    };
+    const std::vector<Case> cases = {
+        {"an index whose digest is not the metadata's", 200,
+         [](BundleMetadata& m) { m.sha256[10] = m.sha256[10] == '0' ? '1' : '0'; },
+         "error(quillstead): [site] index refused: sha256 ", "signature_failed"},
+        {"an index larger than its metadata says", 200, [](BundleMetadata& m) { m.size -= 1; },
+         "error(quillstead): [site] fetch failed: index: over the size in its metadata", "fetch_failed"},
+        {"a replay of an older serial", 50, asPrinted,
+         "error(quillstead): [site] metadata refused: serial 50 is older than the installed 150", "signature_failed"},
+        {"metadata past its expiry", 200, [](BundleMetadata& m) { m.expires = std::time(nullptr) - 3600; },
+         "error(quillstead): [site] metadata expired at ", "expired"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        publishMetadata(c.serial, c.edit);
+        const std::size_t chunk_requests = requests(".cacnk");
+        result = once(conf);
+        EXPECT_EQ(result.exit_status, 2) << result.err;
+        EXPECT_NE(result.err.find(c.line), std::string::npos) << result.err;
+        EXPECT_EQ(result.err.find("installed version"), std::string::npos) << result.err;
+        EXPECT_EQ(requests(".cacnk"), chunk_requests) << server.accessLog();
+        EXPECT_EQ(readFile(target() + "/current/docs/readme.txt"), live);
+        EXPECT_NE(readFile(dir_ / "state/site.json").find("\"" + c.status + "\""), std::string::npos)
+            << readFile(dir_ / "state/site.json");
+    }
+
+    // A good publication still goes through, fetching only the chunks it lacks.
+    publishMetadata(300, asPrinted);
+    result = once(conf);
+    EXPECT_EQ(result.exit_status, 0) << result.err;
+    EXPECT_EQ(readFile(target() + "/current/docs/readme.txt"), "version 2\n");
+    EXPECT_EQ(readFile(target() + "/current/big.txt"), textOf(600000, 2));
+    EXPECT_NE(readFile(target() + "/.serials").find("highest 300\n"), std::string::npos)
+        << readFile(target() + "/.serials");
 }
 
 }  // namespace
