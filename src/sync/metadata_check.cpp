@@ -37,6 +37,9 @@ std::optional<MetadataStep::Kind> refreshMetadata(const Bundle& bundle, BundleSt
     FetchOptions options;
     options.proxy = payload_options.proxy;
     options.limits = payload_options.limits;
+    // The payload's CA file, client certificate and profile: the metadata
+    // is on the payload's side of the trust the operator set up.
+    options.tls = payload_options.tls;
     options.max_body_bytes = kMaxMetadataBytes;
     // Validators only for a file that verified: a refused or lost one is
     // asked for whole again.

@@ -1,7 +1,8 @@
 // The built agent against nginx with the TLS settings operators meet:
 // a CA file of the bundle's own, client certificates checked by the server,
 // a TLS 1.2 server with an ECDSA certificate, a certificate for an IP
-// address, a pinned self-signed certificate, and the failure line each
+// address, a pinned self-signed certificate, signed metadata fetched under
+// the same settings as its payload, and the failure line each
 // refusal gives.
 
 #include <gtest/gtest.h>
@@ -17,6 +18,7 @@
 #include "support/certificates.hpp"
 #include "support/nginx_server.hpp"
 #include "support/process.hpp"
+#include "support/signing.hpp"
 #include "support/temp_dir.hpp"
 
 namespace qs::test {
@@ -180,6 +182,44 @@ TEST_F(AgentTlsOptions, ClientCertificatesAcceptedRefusedAndMissing) {
                                            " is readable by group or others")),
               std::string::npos)
         << refused.err;
+}
+
+// Signed metadata and its signature come from the same server as the
+// payload, and need its CA file and client certificate as much.
+TEST_F(AgentTlsOptions, SignedMetadataIsFetchedWithTheBundlesCaFileAndClientCertificate) {
+    const Certificate client_ca = makeCertificate(
+        {.common_name = "client CA", .key = KeyKind::p256, .key_variant = 3, .ca = true});
+    const PemFiles server = writePem(
+        dir_.str(), "server",
+        makeCertificate({.common_name = "localhost", .dns_names = {"localhost"},
+                         .key = KeyKind::rsa2048, .key_variant = 1},
+                        &root_));
+    const PemFiles client = writePem(
+        dir_.str(), "client",
+        makeCertificate({.common_name = "agent", .key = KeyKind::p256, .key_variant = 4},
+                        &client_ca));
+    writeFile(dir_ / "client-ca.pem", client_ca.pem());
+    std::filesystem::create_directories(dir_ / "keys");
+    const SigningKey key = makeSigningKey(dir_ / "keys", "key", SigningKind::signify);
+    const ProcessResult printed = runProcess(
+        quillsteadBinary(),
+        {.args = {"metadata", "--bundle", "motd", "--serial", "1", "--expires", "1d", dir_ / "www/motd"}});
+    ASSERT_EQ(printed.exit_status, 0) << printed.err;
+    writeFile(dir_ / "www/motd.meta", printed.out);
+    signFile(key, dir_ / "www/motd.meta");
+    NginxServer nginx(dir_ / "www",
+                      {.certificate_file = server.certificate,
+                       .key_file = server.key,
+                       .server_directives = "    ssl_client_certificate " + (dir_ / "client-ca.pem") +
+                                            ";\n    ssl_verify_client on;"});
+    const ProcessResult result =
+        once(nginx.url("/motd"),
+             "ca_file = " + ca_file_ + "\nclient_cert = " + client.certificate + "\nclient_key = " +
+                 client.key + "\npublic_key = " + key.public_path + "\nmetadata_url = motd.meta\n",
+             "metadata");
+    EXPECT_EQ(result.exit_status, 0) << result.err;
+    EXPECT_NE(result.err.find("[motd] metadata signature verified"), std::string::npos) << result.err;
+    EXPECT_EQ(readFile(dir_ / "target-metadata/motd"), "hello over tls\n");
 }
 
 TEST_F(AgentTlsOptions, ProfilesAgainstATls12ServerWithAnEcdsaCertificateAndAnAddressCertificate) {
