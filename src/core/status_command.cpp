@@ -231,6 +231,10 @@ int status(std::string_view config_path, bool json) {
 
 }  // namespace
 
+std::string ageText(std::int64_t then, std::int64_t now) { return age(then, now); }
+
+std::size_t displayWidth(std::string_view text) { return width(text); }
+
 int runStatus(const Invocation& invocation) {
     return status(invocation.config_path, invocation.hasOption("--json"));
 }

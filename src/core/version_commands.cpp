@@ -1,12 +1,19 @@
 #include "core/version_commands.hpp"
 
+#include <algorithm>
+#include <array>
+#include <cstdint>
+#include <cstdio>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "config/load_config.hpp"
+#include "core/status_command.hpp"
 #include "log/log.hpp"
 #include "platform/fd.hpp"
 #include "platform/file_lock.hpp"
+#include "platform/process_state.hpp"
 #include "sync/target_lock.hpp"
 #include "sync/version_pin.hpp"
 #include "sync/version_store.hpp"
@@ -63,21 +70,73 @@ std::optional<Bundle> versionedBundle(const Invocation& invocation, std::string_
     return bundle;
 }
 
+// Bytes for a reader: "512 B", "4.0 KiB", "1.3 MiB", "2.0 GiB"; one
+// decimal below ten units, none above, as du -h rounds.
+std::string byteSize(std::uint64_t bytes) {
+    constexpr std::array<std::string_view, 6> kUnits = {"B", "KiB", "MiB", "GiB", "TiB", "PiB"};
+    if (bytes < 1024) return std::to_string(bytes) + " B";
+    std::size_t unit = 0;
+    double value = static_cast<double>(bytes);
+    while (value >= 1024.0 && unit + 1 < kUnits.size()) {
+        value /= 1024.0;
+        ++unit;
+    }
+    std::array<char, 32> buffer{};
+    const int length = std::snprintf(buffer.data(), buffer.size(), value < 9.95 ? "%.1f %s" : "%.0f %s",
+                                     value, std::string(kUnits[unit]).c_str());
+    return std::string(buffer.data(), static_cast<std::size_t>(std::max(length, 0)));
+}
+
 }  // namespace
 
 int runVersions(const Invocation& invocation) {
     const auto bundle = versionedBundle(invocation, "versions");
     if (!bundle) return 1;
     const bool json = invocation.hasOption("--json");
+    const std::int64_t now = platform::wallClockSeconds();
     std::string text;
+    constexpr std::size_t kColumns = 3;
+    using Row = std::array<std::string, kColumns>;
+    std::vector<Row> rows;
+    std::vector<bool> live;
+    if (!json) {
+        rows.push_back({"VERSION", "WENT LIVE", "SIZE"});
+        live.push_back(false);
+    }
     for (const KeptVersion& version : listVersions(*bundle)) {
+        const VersionUsage usage = versionUsage(bundle->target_dir, version);
         if (json) {
-            // One object per kept version, newest first, as the plain form.
+            // One object per kept version, newest first, as the plain form;
+            // times in Unix seconds as status --json gives them, sizes in
+            // bytes, null for what is not known.
             text += "{\"name\":\"";
             escapeJsonString(version.name, [&text](std::string_view piece) { text += piece; });
-            text.append("\",\"live\":").append(version.live ? "true" : "false").append("}\n");
+            text.append("\",\"live\":").append(version.live ? "true" : "false");
+            text.append(",\"went_live\":")
+                .append(usage.went_live == 0 ? "null" : std::to_string(usage.went_live));
+            text.append(",\"bytes\":")
+                .append(usage.bytes ? std::to_string(*usage.bytes) : std::string("null"))
+                .append("}\n");
         } else {
-            text.append(version.live ? "* " : "  ").append(maskControlBytes(version.name)).append("\n");
+            rows.push_back({maskControlBytes(version.name),
+                            usage.went_live == 0 ? "-" : ageText(usage.went_live, now),
+                            usage.bytes ? byteSize(*usage.bytes) : "-"});
+            live.push_back(version.live);
+        }
+    }
+    if (!json) {
+        std::array<std::size_t, kColumns> widths{};
+        for (const Row& row : rows) {
+            for (std::size_t c = 0; c < kColumns; ++c) widths[c] = std::max(widths[c], displayWidth(row[c]));
+        }
+        for (std::size_t r = 0; r < rows.size(); ++r) {
+            text += live[r] ? "* " : "  ";
+            for (std::size_t c = 0; c < kColumns; ++c) {
+                text += rows[r][c];
+                // The last column runs to the end of the line.
+                if (c + 1 < kColumns) text.append(widths[c] - displayWidth(rows[r][c]) + 2, ' ');
+            }
+            text += '\n';
         }
     }
     return print(text);

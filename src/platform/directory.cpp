@@ -165,4 +165,28 @@ Result<bool> isDirectoryAt(int dirfd, const char* name) {
     return S_ISDIR(status.st_mode);
 }
 
+Result<EntryUsage> entryUsageAt(int dirfd, const char* name) {
+    struct stat status {};
+    while (::fstatat(dirfd, name, &status, AT_SYMLINK_NOFOLLOW) != 0) {
+        switch (errno) {
+        case EINTR: continue;
+        case ENOENT: return std::unexpected(Error::FileNotFound);
+        case EACCES: return std::unexpected(Error::AccessDenied);
+        case ENAMETOOLONG: return std::unexpected(Error::NameTooLong);
+        case ENOTDIR: return std::unexpected(Error::NotDir);
+        case ENOMEM: return std::unexpected(Error::SystemResources);
+        default: return std::unexpected(Error::Unexpected);
+        }
+    }
+    EntryUsage usage;
+    // st_blocks counts 512-byte units on both Linux and FreeBSD, whatever
+    // the file system's block size.
+    usage.bytes = static_cast<std::uint64_t>(status.st_blocks) * 512U;
+    usage.device = static_cast<std::uint64_t>(status.st_dev);
+    usage.inode = static_cast<std::uint64_t>(status.st_ino);
+    usage.links = static_cast<std::uint64_t>(status.st_nlink);
+    usage.directory = S_ISDIR(status.st_mode);
+    return usage;
+}
+
 }  // namespace qs::platform

@@ -5,6 +5,7 @@
 
 #include <array>
 #include <cstddef>
+#include <cstdint>
 #include <optional>
 #include <string_view>
 
@@ -76,5 +77,19 @@ enum class UnlinkTarget { nonDirectory, directory };
 // fstatat(2) without following a link: whether `name` in `dirfd` is a
 // directory. Any failure: Unexpected.
 [[nodiscard]] Result<bool> isDirectoryAt(int dirfd, const char* name);
+
+// What one entry occupies, from fstatat(2) without following a link.
+struct EntryUsage {
+    std::uint64_t bytes = 0;  // st_blocks in 512-byte units, as bytes
+    std::uint64_t device = 0;
+    std::uint64_t inode = 0;
+    std::uint64_t links = 0;
+    bool directory = false;
+};
+
+// fstatat(2) of `name` in `dirfd`, not following a link. Errors:
+// FileNotFound, AccessDenied, NameTooLong, NotDir, SystemResources,
+// Unexpected.
+[[nodiscard]] Result<EntryUsage> entryUsageAt(int dirfd, const char* name);
 
 }  // namespace qs::platform

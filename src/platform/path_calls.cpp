@@ -192,6 +192,29 @@ Result<std::int64_t> modifiedSeconds(std::string_view path) {
     return static_cast<std::int64_t>(status.st_mtime);
 }
 
+Result<void> copyModifiedTime(std::string_view from, std::string_view to) {
+    PathBuffer from_text;
+    PathBuffer to_text;
+    QS_TRY(composeSystemPath(from_text, {from}));
+    QS_TRY(composeSystemPath(to_text, {to}));
+    struct stat status {};
+    if (::lstat(from_text.c_str(), &status) != 0) {
+        if (errno == ENOENT) return std::unexpected(Error::FileNotFound);
+        return std::unexpected(lstatError(errno));
+    }
+    const struct timespec times[2] = {{0, UTIME_OMIT}, status.st_mtim};
+    if (::utimensat(AT_FDCWD, to_text.c_str(), times, AT_SYMLINK_NOFOLLOW) != 0) {
+        switch (errno) {
+        case ENOENT: return std::unexpected(Error::FileNotFound);
+        case EACCES: return std::unexpected(Error::AccessDenied);
+        case EPERM: return std::unexpected(Error::PermissionDenied);
+        case EROFS: return std::unexpected(Error::ReadOnlyFileSystem);
+        default: return std::unexpected(lstatError(errno));
+        }
+    }
+    return {};
+}
+
 Result<void> checkWritableDirectory(std::string_view path) {
     PathBuffer text;
     QS_TRY(composeSystemPath(text, {path}));

@@ -70,6 +70,11 @@ struct PathStatus {
 // FileNotFound.
 [[nodiscard]] Result<std::int64_t> modifiedSeconds(std::string_view path);
 
+// Gives `to` the modification time `from` itself has (neither followed if
+// a link), to the nanosecond; the access time of `to` stays. Errors: those
+// of modifiedSeconds, PermissionDenied, ReadOnlyFileSystem.
+[[nodiscard]] Result<void> copyModifiedTime(std::string_view from, std::string_view to);
+
 // Whether exchangePaths swapped the two names or the system cannot do it.
 // Whether this process may create and remove names in the directory at
 // `path` (write and search permission, a file system not mounted

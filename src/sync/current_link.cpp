@@ -74,6 +74,16 @@ Result<void> switchCurrent(std::string_view target_dir, std::string_view link_na
         platform::unlinkIgnoringResult(temporary.view());
         return std::unexpected(renamed.error());
     }
+    // The version directory keeps the time it went live as its own
+    // modification time, the link's to the nanosecond, so that `versions`
+    // can still tell it once `current` names another version. Nothing
+    // beside the versions has to be written for it, so records and
+    // listings older agents read stay as they were. A failure costs only
+    // that time: the switch itself is done.
+    PathBuffer version_dir;
+    if (version_dir.append({target_dir, "/", link_name})) {
+        (void)platform::copyModifiedTime(link_path.view(), version_dir.view());
+    }
     return {};
 }
 

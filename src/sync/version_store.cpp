@@ -2,6 +2,8 @@
 
 #include <algorithm>
 #include <new>
+#include <set>
+#include <utility>
 
 #include "deploy/remove_tree.hpp"
 #include "log/log.hpp"
@@ -359,6 +361,87 @@ std::vector<KeptVersion> listVersions(const Bundle& bundle) {
         versions.insert(versions.begin(), {std::string(live->substr(1)), true});
     }
     return versions;
+}
+
+namespace {
+
+// Deeper trees than this are not measured: each level keeps an open
+// directory and its entry buffer on the stack.
+constexpr int kMaxUsageDepth = 256;
+
+using InodeSet = std::set<std::pair<std::uint64_t, std::uint64_t>>;
+
+// Adds what the entries below the open directory `fd` occupy to `total`.
+// An entry removed while it is read counts nothing; any other failure
+// leaves the total unknown.
+Result<void> addTreeUsage(int fd, int depth, std::uint64_t& total, InodeSet& seen) {
+    if (depth > kMaxUsageDepth) return std::unexpected(Error::NameTooLong);
+    platform::DirectoryCursor cursor;
+    while (true) {
+        auto entry = cursor.next(fd);
+        if (!entry) return std::unexpected(entry.error());
+        if (!*entry) return {};
+        auto usage = platform::entryUsageAt(fd, (*entry)->name);
+        if (!usage) {
+            if (usage.error() == Error::FileNotFound) continue;
+            return std::unexpected(usage.error());
+        }
+        if (usage->directory) {
+            total += usage->bytes;
+            auto child = platform::openDirectoryNoFollowAt(fd, (*entry)->view());
+            if (!child) {
+                if (child.error() == Error::FileNotFound) continue;
+                return std::unexpected(child.error());
+            }
+            QS_TRY(addTreeUsage(child->get(), depth + 1, total, seen));
+            continue;
+        }
+        // A file with several names occupies its blocks once.
+        if (usage->links > 1 && !seen.emplace(usage->device, usage->inode).second) continue;
+        total += usage->bytes;
+    }
+}
+
+std::optional<std::uint64_t> treeUsage(std::string_view directory) {
+    auto fd = platform::openDirectory(directory);
+    if (!fd) return std::nullopt;
+    // The directory itself, by its descriptor: it was opened as a
+    // directory, so this is no link's size.
+    auto own = platform::entryUsageAt(fd->get(), ".");
+    if (!own) return std::nullopt;
+    std::uint64_t total = own->bytes;
+    try {
+        InodeSet seen;
+        if (!addTreeUsage(fd->get(), 0, total, seen)) return std::nullopt;
+    } catch (const std::bad_alloc&) {
+        return std::nullopt;
+    }
+    return total;
+}
+
+}  // namespace
+
+VersionUsage versionUsage(std::string_view target_dir, const KeptVersion& version) {
+    VersionUsage usage;
+    std::string directory;
+    try {
+        const std::string name = "v" + version.name;
+        // listVersions named only real directories, but one may have been
+        // replaced since: a link is neither timed nor measured.
+        if (!isVersionDirectory(target_dir, name)) return usage;
+        directory = joinPath(target_dir, name);
+    } catch (const std::bad_alloc&) {
+        return usage;
+    }
+    if (version.live) {
+        if (auto live = readLiveVersion(target_dir); live && live->version == version.name) {
+            usage.went_live = live->since;
+        }
+    } else if (auto stamped = platform::modifiedSeconds(directory)) {
+        usage.went_live = *stamped;
+    }
+    usage.bytes = treeUsage(directory);
+    return usage;
 }
 
 std::string_view shownVersion(std::string_view directory_name) {

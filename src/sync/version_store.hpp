@@ -9,6 +9,7 @@
 // again when it is read.
 
 #include <array>
+#include <cstdint>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -83,6 +84,21 @@ struct KeptVersion {
 // The kept versions, newest switch first; the one `current` names is marked
 // (and listed first when the record does not know it).
 [[nodiscard]] std::vector<KeptVersion> listVersions(const Bundle& bundle);
+
+// When a kept version went live and what its tree occupies, as `versions`
+// shows them.
+struct VersionUsage {
+    // Unix seconds; 0 when unknown. The live version's is the time of the
+    // `current` link (as status shows it), another's the time the switch
+    // to it stamped on its directory.
+    std::int64_t went_live = 0;
+    // The bytes its directory's tree occupies on disk (allocated blocks,
+    // links not followed, a file with several names counted once); nothing
+    // when part of the tree could not be read.
+    std::optional<std::uint64_t> bytes;
+};
+
+[[nodiscard]] VersionUsage versionUsage(std::string_view target_dir, const KeptVersion& version);
 
 // What a rollback did.
 struct RollbackResult {
