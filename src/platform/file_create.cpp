@@ -208,9 +208,11 @@ std::uint32_t plainFileMode() {
     return static_cast<std::uint32_t>(kFileMode & ~previous);
 }
 
-Result<Fd> createExclusiveFile(std::string_view path) {
+Result<Fd> createExclusiveFile(std::string_view path) { return createExclusiveFileAt(AT_FDCWD, path); }
+
+Result<Fd> createExclusiveFileAt(int directory, std::string_view name) {
     constexpr int flags = O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW | O_NOCTTY;
-    QS_TRY_ASSIGN(Fd fd, createIn(AT_FDCWD, path, flags, 0600));
+    QS_TRY_ASSIGN(Fd fd, createIn(directory, name, flags, 0600));
     return fd;
 }
 

@@ -80,6 +80,8 @@ void removeEntryIgnoringResult(int directory, std::string_view name);
 // exist (O_EXCL), never through a link, mode 0600 whatever the umask.
 // Errors: as createFile (an existing entry is PathAlreadyExists).
 [[nodiscard]] Result<Fd> createExclusiveFile(std::string_view path);
+// The same relative to an open directory.
+[[nodiscard]] Result<Fd> createExclusiveFileAt(int directory, std::string_view name);
 
 // A scratch file with no name in `directory` (O_TMPFILE where the system has
 // it, else an exclusive name removed at once), so nothing of it can outlive

@@ -16,17 +16,26 @@ namespace qs {
 Result<Spool> Spool::create(std::string_view directory) {
     Spool spool;
     try {
-        spool.path_.append(directory).append("/").append(kSpoolPrefix).append(
+        spool.directory_path_.append(directory).append("/").append(kSpoolPrefix).append(
             std::to_string(platform::processId()));
+        spool.path_.append(spool.directory_path_).append("/").append(kSpoolFileName);
     } catch (const std::bad_alloc&) {
         return std::unexpected(Error::OutOfMemory);
     }
-    platform::unlinkIgnoringResult(spool.path_);
-    auto created = platform::createExclusiveFile(spool.path_);
-    if (!created) {
+    // A file by this name is what an agent before the private directory left.
+    (void)removeTree(spool.directory_path_);
+    const auto made = platform::makePrivateDirectory(spool.directory_path_);
+    if (!made || *made != platform::PrivateDirectory::created) {
+        const Error error = made ? Error::PathAlreadyExists : made.error();
+        spool.directory_path_.clear();
         spool.path_.clear();
-        return std::unexpected(created.error());
+        return std::unexpected(error);
     }
+    auto opened = platform::openDirectoryNoFollowAt(platform::kWorkingDirectory, spool.directory_path_);
+    if (!opened) return std::unexpected(opened.error());
+    spool.directory_ = std::move(*opened);
+    auto created = platform::createExclusiveFileAt(spool.directory_.get(), kSpoolFileName);
+    if (!created) return std::unexpected(created.error());
     spool.fd_ = std::move(*created);
     return spool;
 }
@@ -34,18 +43,31 @@ Result<Spool> Spool::create(std::string_view directory) {
 Spool& Spool::operator=(Spool&& other) noexcept {
     if (this != &other) {
         remove();
+        directory_ = std::move(other.directory_);
+        directory_path_ = std::move(other.directory_path_);
         fd_ = std::move(other.fd_);
         path_ = std::move(other.path_);
         size_ = std::exchange(other.size_, 0);
+        other.directory_path_.clear();
+        other.path_.clear();
     }
     return *this;
 }
 
 Spool::~Spool() { remove(); }
 
-void Spool::remove() {
-    if (!path_.empty()) platform::unlinkIgnoringResult(path_);
+void Spool::removeDirectory() {
+    if (!path_.empty() && directory_) platform::removeEntryIgnoringResult(directory_.get(), kSpoolFileName);
     path_.clear();
+    directory_.reset();
+    // By name: whatever stands there now is the agent's directory, or was
+    // put there by someone who could have removed it as well.
+    if (!directory_path_.empty()) (void)removeTree(directory_path_);
+    directory_path_.clear();
+}
+
+void Spool::remove() {
+    removeDirectory();
     fd_.reset();
 }
 
@@ -55,14 +77,18 @@ Result<void> Spool::write(std::string_view bytes) {
     return {};
 }
 
-void Spool::removeName() {
-    if (!path_.empty()) platform::unlinkIgnoringResult(path_);
-    path_.clear();
-}
+void Spool::removeName() { removeDirectory(); }
 
 Result<void> Spool::moveTo(std::string_view destination) {
-    QS_TRY(platform::renamePath(path_, destination));
+    const std::size_t slash = destination.rfind('/');
+    const std::string_view parent = slash == std::string_view::npos ? std::string_view(".")
+                                    : slash == 0                    ? std::string_view("/")
+                                                                    : destination.substr(0, slash);
+    const std::string_view name = slash == std::string_view::npos ? destination : destination.substr(slash + 1);
+    QS_TRY_ASSIGN(const platform::Fd target, platform::openDirectory(parent));
+    QS_TRY(platform::renameBetween(directory_.get(), kSpoolFileName, target.get(), name));
     path_.clear();
+    removeDirectory();
     return {};
 }
 
