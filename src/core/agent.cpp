@@ -254,9 +254,9 @@ private:
 // The poll loop's view of the world, with every cycle booked by the agent.
 class AgentPollDriver final : public PollDriver {
 public:
-    AgentPollDriver(StartedAgent& agent, SyncStep sync, ServiceNotifier& notifier,
+    AgentPollDriver(StartedAgent& agent, SyncStep step, ServiceNotifier& notifier,
                     AgentPresence& presence)
-        : agent_(agent), sync_(sync), system_(sync), notifier_(notifier), presence_(presence) {}
+        : agent_(agent), sync_(step), system_(step), notifier_(notifier), presence_(presence) {}
     [[nodiscard]] bool shutdownRequested() override { return system_.shutdownRequested(); }
     [[nodiscard]] std::int64_t now() override { return system_.now(); }
     [[nodiscard]] std::int64_t nowMilliseconds() override { return system_.nowMilliseconds(); }

@@ -322,7 +322,8 @@ void onMessage(int write_p, int /*version*/, int content_type, const void* buf, 
 std::string timeText(const ASN1_TIME* time) {
     std::tm parts{};
     if (ASN1_TIME_to_tm(time, &parts) != 1) return "an unreadable time";
-    std::array<char, 32> text{};
+    // Room for any int in every field, so nothing is cut short.
+    std::array<char, 96> text{};
     std::snprintf(text.data(), text.size(), "%04d-%02d-%02d %02d:%02d:%02d UTC",
                   parts.tm_year + 1900, parts.tm_mon + 1, parts.tm_mday, parts.tm_hour,
                   parts.tm_min, parts.tm_sec);

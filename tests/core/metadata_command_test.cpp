@@ -93,7 +93,9 @@ TEST(MetadataCommand, RefusedLines) {
         const auto result = quillstead(args);
         EXPECT_EQ(result.exit_status, c.exit_status) << result.err;
         EXPECT_EQ(result.out, "");
-        if (!c.first_line.empty()) EXPECT_TRUE(result.err.starts_with(c.first_line + "\n")) << result.err;
+        if (!c.first_line.empty()) {
+            EXPECT_TRUE(result.err.starts_with(c.first_line + "\n")) << result.err;
+        }
     }
 }
 

@@ -234,7 +234,9 @@ TEST_F(AgentVersions, VersionsAndRollbackAcrossRuns) {
         SCOPED_TRACE(s.args[0] + (s.args.size() > 1 ? " " + s.args[1] : std::string()));
         EXPECT_EQ(r.exit_status, s.status) << r.err;
         EXPECT_EQ(s.args[0] == "versions" && s.status == 0 ? markedNames(r.out) : r.out, s.out);
-        if (!s.err_line.empty()) EXPECT_NE(r.err.find(s.err_line), std::string::npos) << r.err;
+        if (!s.err_line.empty()) {
+            EXPECT_NE(r.err.find(s.err_line), std::string::npos) << r.err;
+        }
         EXPECT_EQ(linkTarget(target() + "/current"), s.live_after);
     }
     EXPECT_EQ(readFile(target() + "/.etag"), "\"b\"");

@@ -306,7 +306,9 @@ TEST_F(SignedMetadata, KeysRotateFromAThroughBothToB) {
         const ProcessResult result = once(config(step.public_key));
         EXPECT_EQ(result.exit_status, step.exit_status) << result.err;
         EXPECT_NE(result.err.find(step.line), std::string::npos) << result.err;
-        if (step.exit_status == 0) EXPECT_EQ(readFile(target() + "/current/index.html"), "<p>" + step.name + "</p>\n");
+        if (step.exit_status == 0) {
+            EXPECT_EQ(readFile(target() + "/current/index.html"), "<p>" + step.name + "</p>\n");
+        }
     }
 }
 

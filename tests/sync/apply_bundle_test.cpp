@@ -731,7 +731,9 @@ TEST(ApplyVersioned, KeptVersionOfferedAgainStaysUntilTheNewTreeIsLive) {
             EXPECT_EQ(test::readFile(t / ".versions"), "vb\nva\n");
         } else {
             EXPECT_EQ(test::readFile(t / ".versions"), record);
-            if (!c.prepare) EXPECT_EQ(linkTarget(t / "current"), "vb");
+            if (!c.prepare) {
+                EXPECT_EQ(linkTarget(t / "current"), "vb");
+            }
         }
     }
 }
