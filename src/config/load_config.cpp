@@ -393,14 +393,14 @@ private:
         copyText(field, value);
     }
 
-    void option(std::optional<TlsProfileSetting>& field, const OptionKey& spec,
+    void option(std::optional<TlsProfileSetting>& field, const OptionKey& row,
                 std::string_view value) {
         if (value == "baseline") {
             field = TlsProfileSetting::baseline;
         } else if (value == "compatible") {
             field = TlsProfileSetting::compatible;
         } else {
-            warnIgnored(spec.name, value, "is not baseline or compatible");
+            warnIgnored(row.name, value, "is not baseline or compatible");
             field.reset();
         }
     }
