@@ -9,41 +9,46 @@ namespace qs {
 
 std::uint64_t storedChunkLimit(std::uint64_t size) { return size + size / 64 + 4096; }
 
+Result<LoadedChunk> loadChunk(const ChunkIndex& index, std::size_t i, ChunkCache& cache,
+                              ChunkSource& source, std::string& out) {
+    const ChunkEntry& entry = index.chunks[i];
+    const std::uint64_t limit = storedChunkLimit(entry.end - index.chunkStart(i));
+
+    // A cached copy is used only when it passes the same check as a fetched
+    // one; a damaged one is dropped and fetched again.
+    if (auto cached = cache.load(entry.id, limit)) {
+        if (decodeChunk(*cached, index, i, out)) return LoadedChunk{};
+        (void)cache.remove(entry.id);
+    }
+
+    QS_TRY_ASSIGN(const std::string fetched, source.fetch(entry.id, limit));
+    QS_TRY(decodeChunk(fetched, index, i, out));
+    (void)cache.save(entry.id, fetched);
+    return LoadedChunk{true, fetched.size()};
+}
+
 ChunkAssembler::ChunkAssembler(const ChunkIndex& index, ChunkCache& cache, ChunkSource& source)
-    : index_(index), cache_(cache), source_(source) {
+    : index_(index), cache_(cache), source_(&source) {
+    counts_.chunks = index.chunks.size();
+}
+
+ChunkAssembler::ChunkAssembler(const ChunkIndex& index, ChunkCache& cache, ReadyChunks& ready)
+    : index_(index), cache_(cache), ready_(&ready) {
     counts_.chunks = index.chunks.size();
 }
 
 Result<void> ChunkAssembler::loadNext() {
     const std::size_t i = next_;
-    const ChunkEntry& entry = index_.chunks[i];
-    const std::uint64_t limit = storedChunkLimit(entry.end - index_.chunkStart(i));
-
-    // A cached copy is used only when it passes the same check as a fetched
-    // one; a damaged one is dropped and fetched again.
-    auto cached = cache_.load(entry.id, limit);
-    if (cached) {
-        if (decodeChunk(*cached, index_, i, chunk_)) {
-            ++next_;
-            return {};
-        }
-        (void)cache_.remove(entry.id);
+    auto loaded = ready_ != nullptr ? ready_->take(i, chunk_)
+                                    : loadChunk(index_, i, cache_, *source_, chunk_);
+    if (!loaded) {
+        failure_ = ChunkFailure{index_.chunks[i].id, loaded.error()};
+        return std::unexpected(loaded.error());
     }
-
-    auto fetched = source_.fetch(entry.id, limit);
-    if (!fetched) {
-        failure_ = ChunkFailure{entry.id, fetched.error()};
-        return std::unexpected(fetched.error());
+    if (loaded->fetched) {
+        ++counts_.fetched;
+        counts_.downloaded += loaded->stored;
     }
-    ++counts_.fetched;
-    counts_.downloaded += fetched->size();
-    if (auto checked = decodeChunk(*fetched, index_, i, chunk_); !checked) {
-        failure_ = ChunkFailure{entry.id, checked.error()};
-        return std::unexpected(checked.error());
-    }
-    // A chunk that cannot be cached still serves this payload; the next
-    // poll merely fetches it again.
-    (void)cache_.save(entry.id, *fetched);
     ++next_;
     return {};
 }

@@ -49,6 +49,33 @@ struct AssemblyCounts {
     std::uint64_t downloaded = 0;   // stored bytes the fetches brought
 };
 
+// How a chunk came to be ready: fetched (with the stored bytes that cost)
+// or taken from the cache.
+struct LoadedChunk {
+    bool fetched = false;
+    std::uint64_t stored = 0;
+};
+
+// Chunk `i` of `index`, decoded and checked into `out`: the cache's copy
+// when it passes the same check as a fetched one (a damaged copy is
+// dropped), otherwise fetched from `source`, checked and kept in the cache.
+// A chunk that cannot be cached still serves; the next poll merely fetches
+// it again. Safe on several threads at once for chunks of different IDs.
+[[nodiscard]] Result<LoadedChunk> loadChunk(const ChunkIndex& index, std::size_t i,
+                                            ChunkCache& cache, ChunkSource& source,
+                                            std::string& out);
+
+// Where the assembler takes its chunks from when they are made ready ahead
+// of it (on other threads): chunk `i`, the next in order, into `out`.
+class ReadyChunks {
+public:
+    ReadyChunks() = default;
+    ReadyChunks(const ReadyChunks&) = delete;
+    ReadyChunks& operator=(const ReadyChunks&) = delete;
+    virtual ~ReadyChunks() = default;
+    [[nodiscard]] virtual Result<LoadedChunk> take(std::size_t i, std::string& out) = 0;
+};
+
 // Why assembly stopped: the chunk and the error (ChunkDigestMismatch,
 // NotZstd, Overflow, InvalidFormat from the check; the source's own errors).
 struct ChunkFailure {
@@ -60,6 +87,8 @@ class ChunkAssembler final : public Reader {
 public:
     // `index`, `cache` and `source` must outlive the assembler.
     ChunkAssembler(const ChunkIndex& index, ChunkCache& cache, ChunkSource& source);
+    // The chunks made ready by `ready`, which checked each already.
+    ChunkAssembler(const ChunkIndex& index, ChunkCache& cache, ReadyChunks& ready);
 
     // The payload bytes in order; 0 after the last chunk. After a failure
     // every read fails the same way; chunks fetched and checked before it
@@ -74,7 +103,8 @@ private:
 
     const ChunkIndex& index_;
     ChunkCache& cache_;
-    ChunkSource& source_;
+    ChunkSource* source_ = nullptr;
+    ReadyChunks* ready_ = nullptr;
     std::size_t next_ = 0;       // the chunk loadNext takes
     std::string chunk_;          // the decoded chunk being delivered
     std::size_t delivered_ = 0;  // of chunk_

@@ -1,9 +1,7 @@
 #include "sync/chunk_prefetch.hpp"
 
 #include <new>
-#include <unordered_set>
-
-#include "sync/chunk_cache.hpp"
+#include <unordered_map>
 
 namespace qs {
 
@@ -18,31 +16,41 @@ struct ChunkIdHash {
     }
 };
 
+constexpr std::size_t kNone = static_cast<std::size_t>(-1);
+
 }  // namespace
 
-std::vector<PlannedChunk> planFetches(const ChunkIndex& index, const ChunkCache& cache) {
-    std::vector<PlannedChunk> plan;
-    std::unordered_set<ChunkId, ChunkIdHash> seen;
-    for (std::size_t i = 0; i < index.chunks.size(); ++i) {
-        const ChunkEntry& entry = index.chunks[i];
-        if (!seen.insert(entry.id).second) continue;
-        if (cache.contains(entry.id)) continue;
-        plan.push_back({entry.id, storedChunkLimit(entry.end - index.chunkStart(i)), i});
-    }
-    return plan;
-}
-
-ChunkPrefetch::ChunkPrefetch(std::span<const PlannedChunk> plan,
+ChunkPrefetch::ChunkPrefetch(const ChunkIndex& index, ChunkCache& cache,
                              std::span<ChunkSource* const> connections, ChunkSource& fallback,
                              std::size_t window)
-    : plan_(plan), fallback_(fallback), window_(window == 0 ? 1 : window),
+    : index_(index), cache_(cache), fallback_(fallback), window_(window == 0 ? 1 : window),
       caller_(std::this_thread::get_id()) {
-    if (plan_.empty()) return;
+    const std::size_t count = index.chunks.size();
+    if (count == 0) return;
+    try {
+        earlier_.assign(count, kNone);
+        stage_.assign(count, Stage::waiting);
+        std::unordered_map<ChunkId, std::size_t, ChunkIdHash> last;
+        last.reserve(count);
+        for (std::size_t i = 0; i < count; ++i) {
+            const auto [at, fresh] = last.try_emplace(index.chunks[i].id, i);
+            if (!fresh) {
+                earlier_[i] = at->second;
+                at->second = i;
+            }
+        }
+    } catch (const std::bad_alloc&) {
+        // Without the map no worker can tell repeated IDs apart: the
+        // calling thread then takes every chunk itself, in order.
+        earlier_.clear();
+        stage_.clear();
+        return;
+    }
     for (ChunkSource* source : connections) {
         try {
             workers_.push_back(std::make_unique<platform::Worker>([this, source] { work(*source); }));
         } catch (const std::bad_alloc&) {
-            // Fewer connections then; with none, the calling thread fetches.
+            // Fewer workers then; with none, the calling thread does it all.
             break;
         }
     }
@@ -50,40 +58,50 @@ ChunkPrefetch::ChunkPrefetch(std::span<const PlannedChunk> plan,
 
 ChunkPrefetch::~ChunkPrefetch() { (void)stop(); }
 
-ChunkPrefetch::Fetched ChunkPrefetch::fetchFrom(ChunkSource& source, const PlannedChunk& chunk) {
-    Fetched fetched;
+ChunkPrefetch::Ready ChunkPrefetch::prepare(ChunkSource& source, std::size_t i) {
+    Ready ready;
     try {
-        fetched.bytes = source.fetch(chunk.id, chunk.limit);
+        ready.loaded = loadChunk(index_, i, cache_, source, ready.bytes);
     } catch (const std::bad_alloc&) {
-        fetched.bytes = std::unexpected(Error::OutOfMemory);
+        ready.loaded = std::unexpected(Error::OutOfMemory);
     }
-    fetched.status = source.lastStatus();
-    return fetched;
+    ready.status = source.lastStatus();
+    return ready;
 }
 
 void ChunkPrefetch::work(ChunkSource& source) {
     // Where no thread could be had the task runs in the constructor, on the
-    // caller's thread; it must not start fetching there, so it leaves the
-    // plan to the caller.
+    // caller's thread; it must not start there, so it leaves the chunks to
+    // the caller.
     if (std::this_thread::get_id() == caller_) return;
+    const std::size_t count = stage_.size();
     std::unique_lock lock(mutex_);
     ++running_;
     for (;;) {
-        changed_.wait(lock, [this] {
-            return stopping_ || next_ >= plan_.size() || next_ < needed_ + window_;
-        });
-        if (stopping_ || next_ >= plan_.size()) break;
-        const std::size_t position = next_++;
+        changed_.wait(lock, [&] { return stopping_ || next_ >= count || next_ < needed_ + window_; });
+        if (stopping_ || next_ >= count) break;
+        const std::size_t i = next_++;
+        stage_[i] = Stage::taken;
+        // A repeated ID waits for the chunk before it that names it, which
+        // was taken before this one and always ends: every chunk taken is
+        // seen through, even when the workers are told to stop.
+        if (earlier_[i] != kNone) {
+            changed_.wait(lock, [&] {
+                const Stage before = stage_[earlier_[i]];
+                return before == Stage::done || before == Stage::left;
+            });
+        }
         lock.unlock();
-        Fetched fetched = fetchFrom(source, plan_[position]);
+        Ready ready = prepare(source, i);
         lock.lock();
-        if (!fetched.bytes) stopping_ = true;
+        if (!ready.loaded) stopping_ = true;
         try {
-            arrived_.insert_or_assign(position, std::move(fetched));
+            ready_.insert_or_assign(i, std::move(ready));
+            stage_[i] = Stage::done;
         } catch (const std::bad_alloc&) {
-            // The node could not be had: the caller then fetches it itself.
+            // The node could not be had: the caller then takes it itself.
             stopping_ = true;
-            if (next_ == position + 1) next_ = position;
+            stage_[i] = Stage::left;
         }
         changed_.notify_all();
     }
@@ -91,53 +109,50 @@ void ChunkPrefetch::work(ChunkSource& source) {
     changed_.notify_all();
 }
 
-Result<std::string> ChunkPrefetch::fetch(const ChunkId& id, std::uint64_t limit) {
+Result<LoadedChunk> ChunkPrefetch::take(std::size_t i, std::string& out) {
     std::unique_lock lock(mutex_);
-    if (needed_ < plan_.size() && plan_[needed_].id == id) {
-        const std::size_t position = needed_;
+    const std::size_t count = stage_.size();
+    Ready ready;
+    if (i < count) {
         changed_.wait(lock, [&] {
-            return arrived_.contains(position) ||
-                   (next_ <= position && (running_ == 0 || stopping_));
+            return stage_[i] == Stage::done || stage_[i] == Stage::left ||
+                   (stage_[i] == Stage::waiting && (running_ == 0 || stopping_));
         });
-        Fetched fetched;
-        if (const auto it = arrived_.find(position); it != arrived_.end()) {
-            fetched = std::move(it->second);
-            arrived_.erase(it);
-        } else {
-            // No worker will take it: the caller's own connection does.
-            next_ = position + 1;
-            lock.unlock();
-            fetched = fetchFrom(fallback_, plan_[position]);
-            lock.lock();
-        }
-        ++needed_;
-        changed_.notify_all();
-        last_status_ = fetched.status;
-        return std::move(fetched.bytes);
     }
-    lock.unlock();
-    auto bytes = fallback_.fetch(id, limit);
-    last_status_ = fallback_.lastStatus();
-    return bytes;
+    if (const auto it = ready_.find(i); it != ready_.end()) {
+        ready = std::move(it->second);
+        ready_.erase(it);
+    } else {
+        // No worker will take it: the caller's own connection does.
+        if (next_ <= i) next_ = i + 1;
+        lock.unlock();
+        ready = prepare(fallback_, i);
+        lock.lock();
+        if (i < count) stage_[i] = Stage::done;
+    }
+    needed_ = i + 1;
+    changed_.notify_all();
+    last_status_ = ready.status;
+    if (ready.loaded) out.swap(ready.bytes);
+    return ready.loaded;
 }
 
-std::vector<std::pair<std::size_t, std::string>> ChunkPrefetch::stop() {
+AssemblyCounts ChunkPrefetch::stop() {
     {
         std::lock_guard lock(mutex_);
         stopping_ = true;
     }
     changed_.notify_all();
     workers_.clear();  // joins each
-    std::vector<std::pair<std::size_t, std::string>> left;
+    AssemblyCounts left;
     std::lock_guard lock(mutex_);
-    try {
-        for (auto& [position, fetched] : arrived_) {
-            if (fetched.bytes) left.emplace_back(position, std::move(*fetched.bytes));
+    for (const auto& [position, ready] : ready_) {
+        if (ready.loaded && ready.loaded->fetched) {
+            ++left.fetched;
+            left.downloaded += ready.loaded->stored;
         }
-    } catch (const std::bad_alloc&) {
-        // What does not fit is fetched again by the next poll.
     }
-    arrived_.clear();
+    ready_.clear();
     return left;
 }
 

@@ -1,89 +1,94 @@
 #pragma once
-// Chunks fetched ahead of the payload that needs them, over several
-// kept-alive connections at once. A store answers each chunk with a small
-// file, so one connection spends most of its time waiting for the next
-// answer; a few of them side by side keep the line busy. Each connection is
-// a source of its own, used by one worker thread only; the workers only
-// fetch (no decoding, no cache, no log), and the payload is still put
-// together, checked and written in index order on the calling thread.
+// Chunks made ready ahead of the payload that needs them, on worker
+// threads, each with a kept-alive connection of its own. A store answers
+// each chunk with a small file, so one connection spends most of its time
+// waiting for the next answer; a few of them side by side keep the line
+// busy. The workers also take cached chunks, decode and check every chunk
+// against the index and keep fetched ones in the cache, which spreads that
+// work over the machine's cores: the payload's writer, on the calling
+// thread, takes the chunks in index order and only copies them out. The
+// workers log nothing and touch nothing of the agent but the cache.
 
 #include <condition_variable>
 #include <cstddef>
-#include <cstdint>
 #include <map>
 #include <memory>
 #include <mutex>
 #include <span>
 #include <string>
-#include <utility>
+#include <thread>
 #include <vector>
 
 #include "formats/chunk_index.hpp"
 #include "platform/thread.hpp"
 #include "sync/chunk_assembler.hpp"
+#include "sync/chunk_cache.hpp"
 
 namespace qs {
 
-// A chunk the cache lacks: its ID, the bound on its stored bytes and the
-// first index entry that names it.
-struct PlannedChunk {
-    ChunkId id{};
-    std::uint64_t limit = 0;
-    std::size_t entry = 0;
-};
-
-// The chunks of `index` the cache lacks, each once, in the order the
-// payload needs them.
-[[nodiscard]] std::vector<PlannedChunk> planFetches(const ChunkIndex& index,
-                                                    const ChunkCache& cache);
-
-class ChunkPrefetch final : public ChunkSource {
+class ChunkPrefetch final : public ReadyChunks {
 public:
-    // `connections` (at least one) are the workers' sources, one thread
-    // each; `fallback` serves, on the calling thread, a chunk outside the
-    // plan (a cached copy that failed its check) and the plan itself where
-    // no thread can be had. At most `window` chunks wait fetched ahead of
-    // the one the payload needs, which bounds the memory they take.
+    // `connections` are the workers' sources, one thread each; `fallback`
+    // serves, on the calling thread, the chunks no worker can take (where
+    // no thread can be had). At most `window` chunks wait ready ahead of the
+    // one the payload needs, which bounds the memory they take.
     // Everything given must outlive the prefetch.
-    ChunkPrefetch(std::span<const PlannedChunk> plan, std::span<ChunkSource* const> connections,
-                  ChunkSource& fallback, std::size_t window);
+    ChunkPrefetch(const ChunkIndex& index, ChunkCache& cache,
+                  std::span<ChunkSource* const> connections, ChunkSource& fallback,
+                  std::size_t window);
     ~ChunkPrefetch() override;
     ChunkPrefetch(const ChunkPrefetch&) = delete;
     ChunkPrefetch& operator=(const ChunkPrefetch&) = delete;
 
-    // The next planned chunk when `id` is it (waiting for its fetch),
-    // otherwise a fetch on the calling thread.
-    [[nodiscard]] Result<std::string> fetch(const ChunkId& id, std::uint64_t limit) override;
-    [[nodiscard]] unsigned lastStatus() const override { return last_status_; }
+    // Chunk `i`, which must be the one after the last taken, once ready.
+    [[nodiscard]] Result<LoadedChunk> take(std::size_t i, std::string& out) override;
 
-    // Lets the fetches in flight end and stops the workers. Returns the
-    // chunks they brought that were never asked for, by plan position, so
-    // that the caller can keep what a failed payload already cost.
-    [[nodiscard]] std::vector<std::pair<std::size_t, std::string>> stop();
+    // The HTTP status of the fetch behind the last chunk taken.
+    [[nodiscard]] unsigned lastStatus() const { return last_status_; }
+
+    // Lets the work in flight end and stops the workers. Returns what the
+    // chunks they fetched (and kept) but nobody took cost, so that the
+    // caller can count what a failed payload downloaded.
+    [[nodiscard]] AssemblyCounts stop();
 
 private:
-    struct Fetched {
-        Result<std::string> bytes = std::unexpected(Error::Unexpected);
+    struct Ready {
+        Result<LoadedChunk> loaded = std::unexpected(Error::Unexpected);
+        std::string bytes;
         unsigned status = 0;
     };
 
     void work(ChunkSource& source);
-    [[nodiscard]] static Fetched fetchFrom(ChunkSource& source, const PlannedChunk& chunk);
+    [[nodiscard]] Ready prepare(ChunkSource& source, std::size_t i);
 
-    std::span<const PlannedChunk> plan_;
+    const ChunkIndex& index_;
+    ChunkCache& cache_;
     ChunkSource& fallback_;
     const std::size_t window_;
     unsigned last_status_ = 0;
+    // For each chunk whose ID an earlier one names, the last such chunk:
+    // it is made ready first (and kept), and this one then comes from the
+    // cache, so no ID is ever fetched or written twice at once.
+    std::vector<std::size_t> earlier_;
+
+    // Where each chunk stands.
+    enum class Stage : unsigned char {
+        waiting,  // no worker has it yet
+        taken,    // a worker works on it
+        done,     // its work ended: ready_ holds it until the payload takes it
+        left,     // a worker had it but could not keep it: the caller's now
+    };
 
     std::mutex mutex_;
     std::condition_variable changed_;
-    // Guarded by mutex_: the next plan position a worker takes, the one the
-    // payload needs next, what has arrived and not been taken, the workers
-    // running, and whether they are to stop (asked to, or a fetch failed:
-    // the payload fails there, and what is left waits for the next poll).
+    // Guarded by mutex_: the next chunk a worker takes, the one the payload
+    // needs next, where each chunk stands, what is ready and not taken, the workers running, and whether they are to stop (asked to,
+    // or a chunk failed: the payload fails there, and what is left waits
+    // for the next poll).
     std::size_t next_ = 0;
     std::size_t needed_ = 0;
-    std::map<std::size_t, Fetched> arrived_;
+    std::vector<Stage> stage_;
+    std::map<std::size_t, Ready> ready_;
     std::size_t running_ = 0;
     bool stopping_ = false;
 

@@ -11,7 +11,6 @@
 #include "sync/apply_bundle.hpp"
 #include "sync/chunk_assembler.hpp"
 #include "sync/chunk_cache.hpp"
-#include "sync/chunk_check.hpp"
 #include "sync/chunk_fetch.hpp"
 #include "sync/chunk_prefetch.hpp"
 #include "sync/http_source.hpp"
@@ -30,9 +29,9 @@ using log::Scope;
 // Where `casync make` puts the chunks of an index unless told otherwise:
 // beside the index.
 constexpr std::string_view kDefaultStoreName = "default.castr/";
-// Chunks fetched ahead of the one the payload needs, per connection: enough
-// that no connection waits for the payload's writer, while the chunks held
-// stay a few megabytes at casync's chunk sizes.
+// Chunks made ready ahead of the one the payload needs, per connection:
+// enough that no worker waits for the payload's writer, while the decoded
+// chunks held stay a few megabytes at casync's chunk sizes.
 constexpr std::size_t kChunksAheadPerConnection = 4;
 // The kept index of a direct or raw bundle: there is only ever the live one.
 constexpr std::string_view kLiveIndexKey = "live";
@@ -276,11 +275,10 @@ PayloadAnswer ChunkedPayloadSource::assemble(const PayloadValidators& validators
     // elsewhere (a CDN, a mirror) has no business with them.
     if (sameOrigin(*store_uri, bundle_.url)) store.authorization = bundle_.authorization;
 
-    const std::vector<PlannedChunk> plan = planFetches(index, *cache);
     const std::size_t wanted = bundle_.options.chunk_connections.value_or(kDefaultChunkConnections);
-    const std::size_t connections = std::min(wanted, plan.size());
-    // One connection more serves the agent's own thread: a cached chunk
-    // that fails its check, or the plan where no worker thread starts.
+    const std::size_t connections = std::min(wanted, index.chunks.size());
+    // One connection more serves the agent's own thread, where no worker
+    // thread starts.
     std::vector<StoreConnection> opened;
     std::vector<ChunkSource*> workers;
     for (std::size_t i = 0; i <= connections; ++i) {
@@ -292,7 +290,7 @@ PayloadAnswer ChunkedPayloadSource::assemble(const PayloadValidators& validators
         if (i > 0) workers.push_back(opened.back().source.get());
     }
 
-    ChunkPrefetch prefetch(plan, workers, *opened.front().source,
+    ChunkPrefetch prefetch(index, *cache, workers, *opened.front().source,
                            kChunksAheadPerConnection * connections);
     ChunkAssembler assembler(index, *cache, prefetch);
     PayloadTap tap(assembler, PayloadLimits{bundle_.options.max_payload_bytes,
@@ -300,17 +298,12 @@ PayloadAnswer ChunkedPayloadSource::assemble(const PayloadValidators& validators
     consumer.consume(NewPayload{validators.etag, validators, tap, index.payloadSize()});
     tap.drain();
 
-    // What the workers brought beyond a failed chunk is kept once checked,
-    // so that the next poll fetches only what is still missing.
-    std::uint64_t downloaded = assembler.counts().downloaded;
-    std::size_t fetched_count = assembler.counts().fetched;
-    std::string decoded;
-    for (const auto& [position, stored] : prefetch.stop()) {
-        const std::size_t entry = plan[position].entry;
-        downloaded += stored.size();
-        ++fetched_count;
-        if (decodeChunk(stored, index, entry, decoded)) (void)cache->save(index.chunks[entry].id, stored);
-    }
+    // The workers keep what they fetched beyond a failed chunk, so that the
+    // next poll fetches only what is still missing; it was downloaded all
+    // the same.
+    const AssemblyCounts left = prefetch.stop();
+    const std::uint64_t downloaded = assembler.counts().downloaded + left.downloaded;
+    const std::size_t fetched_count = assembler.counts().fetched + left.fetched;
 
     if (const auto& failure = assembler.failure()) {
         HttpClient* client = nullptr;

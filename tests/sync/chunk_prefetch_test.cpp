@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <array>
 #include <atomic>
 #include <filesystem>
@@ -11,16 +12,15 @@
 #include <vector>
 
 #include "sync/chunk_cache.hpp"
-#include "sync/chunk_check.hpp"
 #include "support/casync.hpp"
 #include "support/temp_dir.hpp"
 
 namespace qs {
 namespace {
 
-std::string blobOf(std::size_t size) {
+std::string blobOf(std::size_t size, std::uint32_t seed = 5) {
     std::string out;
-    std::uint32_t x = 5;
+    std::uint32_t x = seed;
     while (out.size() < size) {
         x = x * 1103515245u + 12345u;
         out += "entry " + std::to_string(x % 30011) + " " + std::to_string(x >> 9) + "\n";
@@ -66,17 +66,32 @@ Result<std::string> readAll(Reader& reader) {
 // Rows: how many connections, and after how many fetches in all the store
 // stops answering (negative: never). Whatever the row, the payload is
 // right or the assembly fails on a chunk; with the chunks that arrived kept,
-// a second assembly fetches exactly the rest, and no chunk twice.
-TEST(ChunkPrefetch, FetchesEachMissingChunkOnceOverItsConnections) {
+// a second assembly fetches exactly the rest, and no chunk twice. The
+// payload is given as a parameter: one whose chunks are all different, and
+// one that repeats itself, so that chunks of one ID come several times and
+// the workers must neither fetch them twice nor write them at once.
+class ChunkPrefetchOf : public testing::TestWithParam<bool> {};
+
+TEST_P(ChunkPrefetchOf, FetchesEachMissingChunkOnceOverItsConnections) {
     if (!test::haveCasync()) GTEST_SKIP() << "casync is not installed";
     test::TempDir dir;
-    const std::string blob = blobOf(1 << 20);
+    std::string blob;
+    if (GetParam()) {
+        const std::string unit = blobOf(40000, 17);
+        for (int i = 0; i < 24; ++i) blob += unit;
+        blob += blobOf(300000, 23);
+    } else {
+        blob = blobOf(1 << 20);
+    }
     test::writeFile(dir / "blob", blob);
     ASSERT_TRUE(test::casyncMake(dir / "blob", dir / "blob.caibx", dir / "store",
                                  {.chunk_size = "4096:16384:65536"}));
     const auto index = parseChunkIndex(test::readFile(dir / "blob.caibx"));
     ASSERT_TRUE(index);
     ASSERT_GE(index->chunks.size(), 30u);
+    std::set<std::string> distinct;
+    for (const ChunkEntry& chunk : index->chunks) distinct.insert(chunkIdHex(chunk.id));
+    if (GetParam()) ASSERT_LT(distinct.size() * 2, index->chunks.size()) << "the payload does not repeat";
 
     struct Case {
         std::size_t connections;
@@ -93,28 +108,24 @@ TEST(ChunkPrefetch, FetchesEachMissingChunkOnceOverItsConnections) {
         ASSERT_TRUE(cache);
         std::size_t fetched_in_all = 0;
         for (int attempt = 0; attempt < 2; ++attempt) {
-            std::atomic<long> budget(attempt == 0 && c.cut_after >= 0 ? c.cut_after : 1L << 30);
+            // A cut always falls before the last distinct chunk.
+            const long cut = std::min(c.cut_after, static_cast<long>(distinct.size()) / 2);
+            std::atomic<long> budget(attempt == 0 && c.cut_after >= 0 ? cut : 1L << 30);
             std::vector<std::unique_ptr<FolderConnection>> connections;
             std::vector<ChunkSource*> workers;
             for (std::size_t i = 0; i <= c.connections; ++i) {
                 connections.push_back(std::make_unique<FolderConnection>(dir / "store", budget));
                 if (i > 0) workers.push_back(connections.back().get());
             }
-            const std::vector<PlannedChunk> plan = planFetches(*index, *cache);
-            ChunkPrefetch prefetch(plan, workers, *connections.front(), 2 * c.connections);
+            ChunkPrefetch prefetch(*index, *cache, workers, *connections.front(),
+                                   2 * c.connections);
             ChunkAssembler assembler(*index, *cache, prefetch);
             const auto payload = readAll(assembler);
-            std::string decoded;
-            std::size_t left = 0;
-            for (const auto& [position, stored] : prefetch.stop()) {
-                ASSERT_TRUE(decodeChunk(stored, *index, plan[position].entry, decoded));
-                ASSERT_TRUE(cache->save(plan[position].id, stored));
-                ++left;
-            }
+            const AssemblyCounts left = prefetch.stop();
             std::size_t fetched = 0;
             for (const auto& connection : connections) fetched += connection->fetched;
             // Every fetch that succeeded was used or kept.
-            EXPECT_EQ(fetched, assembler.counts().fetched + left);
+            EXPECT_EQ(fetched, assembler.counts().fetched + left.fetched);
             fetched_in_all += fetched;
             if (attempt == 0 && c.cut_after >= 0) {
                 ASSERT_FALSE(payload);
@@ -127,11 +138,14 @@ TEST(ChunkPrefetch, FetchesEachMissingChunkOnceOverItsConnections) {
             break;
         }
         // Over both attempts each distinct chunk came once.
-        std::set<std::string> distinct;
-        for (const ChunkEntry& chunk : index->chunks) distinct.insert(chunkIdHex(chunk.id));
         EXPECT_EQ(fetched_in_all, distinct.size());
     }
 }
+
+INSTANTIATE_TEST_SUITE_P(Payloads, ChunkPrefetchOf, testing::Bool(),
+                         [](const testing::TestParamInfo<bool>& info) {
+                             return info.param ? "Repeating" : "AllDifferent";
+                         });
 
 }  // namespace
 }  // namespace qs
