@@ -147,9 +147,19 @@ Result<bool> VersionedInstall::versionDirKind() const {
 }
 
 Result<void> VersionedInstall::extract(Reader& archive) {
+    return extractWith(archive, extractLimits(bundle_));
+}
+
+Result<void> VersionedInstall::extractDecoded(Reader& tar) {
+    ExtractLimits limits = extractLimits(bundle_);
+    limits.coding = ArchiveCoding::none;
+    return extractWith(tar, limits);
+}
+
+Result<void> VersionedInstall::extractWith(Reader& archive, const ExtractLimits& limits) {
     const ExtractResult extracted =
         extractArchiveAt(archive, staging_fd_.get(), staging_dir_, version_dir_,
-                         bundle_.extract_owner, bundle_.extract_mode, extractLimits(bundle_));
+                         bundle_.extract_owner, bundle_.extract_mode, limits);
     staging_fd_.reset();
     if (extracted.error) {
         discard();

@@ -9,6 +9,7 @@
 #include <string_view>
 
 #include "config/config.hpp"
+#include "deploy/extract_archive.hpp"
 #include "formats/reader.hpp"
 #include "platform/fd.hpp"
 #include "util/error.hpp"
@@ -47,6 +48,9 @@ public:
     // Extracts the archive into the staging directory; lines name the files
     // below v{version}. Errors as extractArchive.
     [[nodiscard]] Result<void> extract(Reader& archive);
+    // The same for a gzip archive its caller decodes: `tar` gives the tar
+    // stream, and every failure of the decoder is the failure of a read.
+    [[nodiscard]] Result<void> extractDecoded(Reader& tar);
     // The rest of the install, after a successful extract(); `etag` is for
     // the hooks' environment. Errors as applyVersioned.
     [[nodiscard]] Result<void> finish(std::string_view etag);
@@ -62,6 +66,7 @@ private:
         std::string replaced_live;
     };
 
+    [[nodiscard]] Result<void> extractWith(Reader& archive, const ExtractLimits& limits);
     // Whether v{version} is a directory now; a link or other entry under
     // that name is an error.
     [[nodiscard]] Result<bool> versionDirKind() const;
