@@ -240,7 +240,7 @@ public:
     // directory, the extraction into it, the look for entries in the way
     // and, with durable, the flush of the new files. A failure here has
     // changed nothing in target_dir.
-    [[nodiscard]] Result<void> stage(Reader& archive);
+    [[nodiscard]] Result<void> stage(Reader& archive, ArchiveStream stream);
     // Moves the staged entries into target_dir, then post_sync.
     [[nodiscard]] Result<void> finish(std::string_view etag);
 
@@ -322,11 +322,11 @@ Result<void> DirectInstall::prepare() {
     return {};
 }
 
-Result<void> DirectInstall::stage(Reader& archive) {
+Result<void> DirectInstall::stage(Reader& archive, ArchiveStream stream) {
     QS_TRY(prepare());
     const ExtractResult extracted =
         extractArchiveAt(archive, staging_fd_.get(), staging_dir_, bundle_.target_dir,
-                         bundle_.extract_owner, bundle_.extract_mode, extractLimits(bundle_),
+                         bundle_.extract_owner, bundle_.extract_mode, extractLimits(bundle_, stream),
                          &*journal_);
     if (extracted.error) return std::unexpected(*extracted.error);
     count_ = extracted.count;
@@ -580,9 +580,9 @@ Result<void> applyDirect(const Bundle& bundle, std::string_view version, std::st
 }
 
 Result<void> applyDirectFrom(const Bundle& bundle, std::string_view version, Reader& archive,
-                             std::string_view etag) {
+                             std::string_view etag, ArchiveStream stream) {
     DirectInstall install(bundle, version);
-    if (auto staged = install.stage(archive); !staged) {
+    if (auto staged = install.stage(archive, stream); !staged) {
         reportDirectUnchanged(bundle);
         return staged;
     }

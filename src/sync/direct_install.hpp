@@ -16,6 +16,7 @@
 
 #include "config/config.hpp"
 #include "formats/reader.hpp"
+#include "sync/install_hooks.hpp"
 #include "util/error.hpp"
 
 namespace qs {
@@ -28,9 +29,11 @@ namespace qs {
 [[nodiscard]] Result<void> applyDirect(const Bundle& bundle, std::string_view version,
                                        std::string_view body, std::string_view etag = {});
 
-// The same, reading the archive from a stream (a spooled body).
+// The same, reading the archive from a stream (a spooled body), as
+// published or decoded already.
 [[nodiscard]] Result<void> applyDirectFrom(const Bundle& bundle, std::string_view version,
-                                           Reader& archive, std::string_view etag = {});
+                                           Reader& archive, std::string_view etag = {},
+                                           ArchiveStream stream = ArchiveStream::as_published);
 
 // The line that tells an operator a failed direct install changed nothing
 // in target_dir, for failures found before the install began (a signature,

@@ -31,9 +31,10 @@ bool isDurable(const Bundle& bundle) { return bundle.options.durable.value_or(fa
 
 std::uint32_t hookTimeout(const Bundle& bundle) { return bundle.options.hook_timeout.value_or(0); }
 
-ExtractLimits extractLimits(const Bundle& bundle) {
+ExtractLimits extractLimits(const Bundle& bundle, ArchiveStream stream) {
     ExtractLimits limits;
-    limits.coding = bundle.chunked ? ArchiveCoding::none : ArchiveCoding::gzip;
+    limits.coding = bundle.chunked || stream == ArchiveStream::decoded ? ArchiveCoding::none
+                                                                       : ArchiveCoding::gzip;
     limits.max_unpacked_bytes = bundle.options.max_unpacked_bytes;
     limits.max_entries = bundle.options.max_entries;
     return limits;

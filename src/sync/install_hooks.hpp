@@ -16,7 +16,12 @@ namespace qs {
 
 [[nodiscard]] bool isDurable(const Bundle& bundle);
 [[nodiscard]] std::uint32_t hookTimeout(const Bundle& bundle);
-[[nodiscard]] ExtractLimits extractLimits(const Bundle& bundle);
+// What an install reads its archive from: the payload as published, or its
+// tar stream, decoded already by the caller (a spooled payload decoded on
+// another thread), whose reads then fail for every fault of the coding.
+enum class ArchiveStream { as_published, decoded };
+[[nodiscard]] ExtractLimits extractLimits(const Bundle& bundle,
+                                          ArchiveStream stream = ArchiveStream::as_published);
 // Whether an extraction stopped at max_unpacked_bytes or max_entries.
 [[nodiscard]] bool isLimitError(Error error);
 

@@ -214,21 +214,23 @@ Result<void> StreamingInstall::apply(std::string_view etag) {
         if (bundle_.format == BundleFormat::raw) return applyRawFrom(bundle_, *version_, *spool_, etag);
         spool_->removeName();
         SpoolReader reader(*spool_);
-        if (bundle_.mode == DeployMode::direct) return applyDirectFrom(bundle_, *version_, reader, etag);
+        // The spool is all there (and checked, when signed): it is decoded
+        // on the other core while this one writes the files, so a spooled
+        // payload installs faster than one extracted as it arrives, which
+        // makes up for the wait the spool cost.
+        std::array<char, kInflateWorkspaceSize> workspace;
+        Inflater inflater(reader, Container::gzip, workspace);
+        std::optional<ReadAhead> decoded;
+        if (extractLimits(bundle_).coding == ArchiveCoding::gzip)
+            decoded.emplace(inflater, kDecodedBlocks, kDecodedBlock, kDecodedPiece);
+        Reader& archive = decoded ? static_cast<Reader&>(*decoded) : reader;
+        const ArchiveStream stream = decoded ? ArchiveStream::decoded : ArchiveStream::as_published;
+        if (bundle_.mode == DeployMode::direct)
+            return applyDirectFrom(bundle_, *version_, archive, etag, stream);
         VersionedInstall install(bundle_, *version_);
         QS_TRY(install.prepare());
-        if (extractLimits(bundle_).coding == ArchiveCoding::gzip) {
-            // The spool is all there and checked: it is decoded on the other
-            // core while this one writes the files, so a spooled payload
-            // installs faster than one extracted as it arrives, making up
-            // for the wait the spool cost.
-            std::array<char, kInflateWorkspaceSize> workspace;
-            Inflater inflater(reader, Container::gzip, workspace);
-            ReadAhead decoded(inflater, kDecodedBlocks, kDecodedBlock, kDecodedPiece);
-            QS_TRY(install.extractDecoded(decoded));
-        } else {
-            QS_TRY(install.extract(reader));
-        }
+        QS_TRY(install.extract(archive, stream));
+        decoded.reset();  // its worker is done: the hooks start with no thread beside them
         return install.finish(etag);
     }
     return std::unexpected(Error::Unexpected);

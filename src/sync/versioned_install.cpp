@@ -146,20 +146,10 @@ Result<bool> VersionedInstall::versionDirKind() const {
     return *existing == platform::PathKind::directory;
 }
 
-Result<void> VersionedInstall::extract(Reader& archive) {
-    return extractWith(archive, extractLimits(bundle_));
-}
-
-Result<void> VersionedInstall::extractDecoded(Reader& tar) {
-    ExtractLimits limits = extractLimits(bundle_);
-    limits.coding = ArchiveCoding::none;
-    return extractWith(tar, limits);
-}
-
-Result<void> VersionedInstall::extractWith(Reader& archive, const ExtractLimits& limits) {
+Result<void> VersionedInstall::extract(Reader& archive, ArchiveStream stream) {
     const ExtractResult extracted =
         extractArchiveAt(archive, staging_fd_.get(), staging_dir_, version_dir_,
-                         bundle_.extract_owner, bundle_.extract_mode, limits);
+                         bundle_.extract_owner, bundle_.extract_mode, extractLimits(bundle_, stream));
     staging_fd_.reset();
     if (extracted.error) {
         discard();

@@ -9,7 +9,7 @@
 #include <string_view>
 
 #include "config/config.hpp"
-#include "deploy/extract_archive.hpp"
+#include "sync/install_hooks.hpp"
 #include "formats/reader.hpp"
 #include "platform/fd.hpp"
 #include "util/error.hpp"
@@ -47,10 +47,8 @@ public:
     [[nodiscard]] Result<void> prepare();
     // Extracts the archive into the staging directory; lines name the files
     // below v{version}. Errors as extractArchive.
-    [[nodiscard]] Result<void> extract(Reader& archive);
-    // The same for a gzip archive its caller decodes: `tar` gives the tar
-    // stream, and every failure of the decoder is the failure of a read.
-    [[nodiscard]] Result<void> extractDecoded(Reader& tar);
+    [[nodiscard]] Result<void> extract(Reader& archive,
+                                       ArchiveStream stream = ArchiveStream::as_published);
     // The rest of the install, after a successful extract(); `etag` is for
     // the hooks' environment. Errors as applyVersioned.
     [[nodiscard]] Result<void> finish(std::string_view etag);
@@ -66,7 +64,6 @@ private:
         std::string replaced_live;
     };
 
-    [[nodiscard]] Result<void> extractWith(Reader& archive, const ExtractLimits& limits);
     // Whether v{version} is a directory now; a link or other entry under
     // that name is an error.
     [[nodiscard]] Result<bool> versionDirKind() const;
