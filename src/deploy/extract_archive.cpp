@@ -25,7 +25,7 @@ using log::Scope;
 
 // Data reaches each file through a buffer of this size: large enough that a
 // file costs few write calls, small enough to live on the stack.
-constexpr std::size_t kFileBufferSize = 8192;
+constexpr std::size_t kFileBufferSize = 65536;
 // The tar reader's look-ahead: whole header blocks plus room for the length
 // and keyword of a PAX record.
 constexpr std::size_t kLookAheadSize = 4096;

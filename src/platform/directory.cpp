@@ -182,6 +182,8 @@ Result<EntryUsage> entryUsageAt(int dirfd, const char* name) {
     // st_blocks counts 512-byte units on both Linux and FreeBSD, whatever
     // the file system's block size.
     usage.bytes = static_cast<std::uint64_t>(status.st_blocks) * 512U;
+    usage.size = static_cast<std::uint64_t>(status.st_size);
+    usage.regular = S_ISREG(status.st_mode);
     usage.device = static_cast<std::uint64_t>(status.st_dev);
     usage.inode = static_cast<std::uint64_t>(status.st_ino);
     usage.links = static_cast<std::uint64_t>(status.st_nlink);

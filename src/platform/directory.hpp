@@ -81,6 +81,8 @@ enum class UnlinkTarget { nonDirectory, directory };
 // What one entry occupies, from fstatat(2) without following a link.
 struct EntryUsage {
     std::uint64_t bytes = 0;  // st_blocks in 512-byte units, as bytes
+    std::uint64_t size = 0;   // st_size
+    bool regular = false;
     std::uint64_t device = 0;
     std::uint64_t inode = 0;
     std::uint64_t links = 0;

@@ -78,7 +78,7 @@ void ChunkPrefetch::work(ChunkSource& source) {
     std::unique_lock lock(mutex_);
     ++running_;
     for (;;) {
-        changed_.wait(lock, [&] { return stopping_ || next_ >= count || next_ < needed_ + window_; });
+        slot_free_.wait(lock, [&] { return stopping_ || next_ >= count || next_ < needed_ + window_; });
         if (stopping_ || next_ >= count) break;
         const std::size_t i = next_++;
         stage_[i] = Stage::taken;
@@ -86,10 +86,12 @@ void ChunkPrefetch::work(ChunkSource& source) {
         // was taken before this one and always ends: every chunk taken is
         // seen through, even when the workers are told to stop.
         if (earlier_[i] != kNone) {
-            changed_.wait(lock, [&] {
+            ++waiting_for_earlier_;
+            chunk_done_.wait(lock, [&] {
                 const Stage before = stage_[earlier_[i]];
                 return before == Stage::done || before == Stage::left;
             });
+            --waiting_for_earlier_;
         }
         lock.unlock();
         Ready ready = prepare(source, i);
@@ -103,10 +105,14 @@ void ChunkPrefetch::work(ChunkSource& source) {
             stopping_ = true;
             stage_[i] = Stage::left;
         }
-        changed_.notify_all();
+        if (i == needed_ || stopping_) needed_done_.notify_one();
+        if (waiting_for_earlier_ > 0) chunk_done_.notify_all();
+        // A worker that ends the run leaves its slot to the others.
+        if (stopping_) slot_free_.notify_all();
     }
     --running_;
-    changed_.notify_all();
+    needed_done_.notify_one();
+    chunk_done_.notify_all();
 }
 
 Result<LoadedChunk> ChunkPrefetch::take(std::size_t i, std::string& out) {
@@ -114,7 +120,7 @@ Result<LoadedChunk> ChunkPrefetch::take(std::size_t i, std::string& out) {
     const std::size_t count = stage_.size();
     Ready ready;
     if (i < count) {
-        changed_.wait(lock, [&] {
+        needed_done_.wait(lock, [&] {
             return stage_[i] == Stage::done || stage_[i] == Stage::left ||
                    (stage_[i] == Stage::waiting && (running_ == 0 || stopping_));
         });
@@ -131,7 +137,8 @@ Result<LoadedChunk> ChunkPrefetch::take(std::size_t i, std::string& out) {
         if (i < count) stage_[i] = Stage::done;
     }
     needed_ = i + 1;
-    changed_.notify_all();
+    slot_free_.notify_one();
+    if (waiting_for_earlier_ > 0) chunk_done_.notify_all();
     last_status_ = ready.status;
     if (ready.loaded) out.swap(ready.bytes);
     return ready.loaded;
@@ -142,7 +149,8 @@ AssemblyCounts ChunkPrefetch::stop() {
         std::lock_guard lock(mutex_);
         stopping_ = true;
     }
-    changed_.notify_all();
+    slot_free_.notify_all();
+    chunk_done_.notify_all();
     workers_.clear();  // joins each
     AssemblyCounts left;
     std::lock_guard lock(mutex_);

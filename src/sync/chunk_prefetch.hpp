@@ -80,7 +80,15 @@ private:
     };
 
     std::mutex mutex_;
-    std::condition_variable changed_;
+    // Each waiter has its own condition, so that a chunk made ready wakes
+    // the payload's writer only when it waits for that chunk, and a chunk
+    // taken wakes one worker for the one slot it frees: with thousands of
+    // chunks, waking every thread for every change costs more than the
+    // work itself.
+    std::condition_variable slot_free_;   // workers waiting for a slot
+    std::condition_variable chunk_done_;  // workers waiting for an earlier chunk
+    std::condition_variable needed_done_; // the writer waiting for its chunk
+    std::size_t waiting_for_earlier_ = 0;
     // Guarded by mutex_: the next chunk a worker takes, the one the payload
     // needs next, where each chunk stands, what is ready and not taken, the workers running, and whether they are to stop (asked to,
     // or a chunk failed: the payload fails there, and what is left waits

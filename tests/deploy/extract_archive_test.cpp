@@ -561,7 +561,7 @@ TEST(ExtractArchive, WriteFailuresDuringCopyAndFlush) {
         {6000,
          "error(bundle): failed to flush big: error.FileTooBig\n"
          "error(bundle): failed to write big: error.WriteFailed\n"},
-        {40000,
+        {200000,
          "error(bundle): failed to extract big: error.FileTooBig\n"
          "error(bundle): failed to write big: error.ExtractFailed\n"},
     };

@@ -91,7 +91,9 @@ TEST_P(ChunkPrefetchOf, FetchesEachMissingChunkOnceOverItsConnections) {
     ASSERT_GE(index->chunks.size(), 30u);
     std::set<std::string> distinct;
     for (const ChunkEntry& chunk : index->chunks) distinct.insert(chunkIdHex(chunk.id));
-    if (GetParam()) ASSERT_LT(distinct.size() * 2, index->chunks.size()) << "the payload does not repeat";
+    if (GetParam()) {
+        ASSERT_LT(distinct.size() * 2, index->chunks.size()) << "the payload does not repeat";
+    }
 
     struct Case {
         std::size_t connections;
@@ -143,8 +145,8 @@ TEST_P(ChunkPrefetchOf, FetchesEachMissingChunkOnceOverItsConnections) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Payloads, ChunkPrefetchOf, testing::Bool(),
-                         [](const testing::TestParamInfo<bool>& info) {
-                             return info.param ? "Repeating" : "AllDifferent";
+                         [](const testing::TestParamInfo<bool>& payload) {
+                             return payload.param ? "Repeating" : "AllDifferent";
                          });
 
 }  // namespace
