@@ -224,6 +224,17 @@ void BackgroundHash::add(std::size_t length) {
     taken_ = {};
 }
 
+void BackgroundHash::addBytes(std::string_view bytes) {
+    while (!bytes.empty()) {
+        const std::span<char> target = block();
+        if (target.empty()) return;
+        const std::size_t n = std::min(target.size(), bytes.size());
+        std::memcpy(target.data(), bytes.data(), n);
+        add(n);
+        bytes.remove_prefix(n);
+    }
+}
+
 Result<Sha256Digest> BackgroundHash::finish() {
     stop();
     if (finished_ || failed_) return std::unexpected(Error::OutOfMemory);

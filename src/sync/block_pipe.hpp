@@ -133,6 +133,9 @@ public:
     // Hands on the first `length` bytes of the block from block(); 0 is
     // allowed and adds nothing.
     void add(std::size_t length);
+    // Copies `bytes` into blocks and hands them on, for bytes held
+    // elsewhere.
+    void addBytes(std::string_view bytes);
     // The digest of everything added, once the worker is done. OutOfMemory
     // when the hashing context or a block could not be had.
     [[nodiscard]] Result<Sha256Digest> finish();

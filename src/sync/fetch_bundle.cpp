@@ -325,8 +325,10 @@ FetchResult fetch(std::string_view url, std::string_view cached_etag,
     const PayloadValidators validators{result.etag, result.last_modified};
     std::optional<std::uint64_t> announced;
     if (coding == ContentCoding::identity) announced = response->content_length;
-    PayloadTap tap(body, PayloadLimits{limit, fetch_options.digest});
-    consumer.consume(NewPayload{result.etag, validators, tap, announced});
+    // A consumer that hashes what it keeps takes the digest off this thread.
+    const bool digest_by_consumer = fetch_options.digest && consumer.hashesPayload();
+    PayloadTap tap(body, PayloadLimits{limit, fetch_options.digest && !digest_by_consumer});
+    consumer.consume(NewPayload{result.etag, validators, tap, announced, digest_by_consumer});
     if (collector.outOfMemory()) {
         log::error(Scope::http, "failed to read response body: ", Error::OutOfMemory);
         return failure("body read failed");
@@ -346,7 +348,7 @@ FetchResult fetch(std::string_view url, std::string_view cached_etag,
                    causeOf(exchange, Error::ReadFailed));
         return failure(reasonOf(exchange, "body read failed"));
     }
-    result.digest = tap.digest();
+    result.digest = digest_by_consumer ? consumer.payloadDigest() : tap.digest();
     result.size = tap.count();
     log::info(Scope::http, "200 OK, ", result.size, " bytes, etag=", result.etag);
     return result;

@@ -41,6 +41,9 @@ struct NewPayload {
     Reader& bytes;
     // The length announced before the bytes, when the source knows it.
     std::optional<std::uint64_t> size;
+    // The source wants the payload's SHA-256 from the consumer, which said
+    // it hashes the payload itself (hashesPayload), and does not hash it.
+    bool digest_wanted = false;
 };
 
 // Takes a new payload as it arrives; called at most once per poll.
@@ -48,6 +51,14 @@ class PayloadConsumer {
 public:
     virtual ~PayloadConsumer() = default;
     virtual void consume(const NewPayload& payload) = 0;
+    // Whether the consumer can give the SHA-256 of the whole payload: a
+    // consumer that hashes what it keeps anyway spares the source a second
+    // pass over the same bytes. Asked before consume().
+    [[nodiscard]] virtual bool hashesPayload() const { return false; }
+    // After consume() with NewPayload::digest_wanted: the digest of the
+    // whole payload, once it was read to its end (the consumer reads what
+    // it did not keep itself); nothing after a failed read.
+    [[nodiscard]] virtual std::optional<Sha256Digest> payloadDigest() const { return std::nullopt; }
 };
 
 // What a poll came to.

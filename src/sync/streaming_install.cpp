@@ -136,9 +136,17 @@ void StreamingInstall::spoolInto(std::string_view directory, Reader& body) {
     spool(body);
 }
 
+void StreamingInstall::consume(const NewPayload& payload) {
+    held_.resume();
+    if (hash_spool_ || payload.digest_wanted) hash_.emplace(kSpoolHashBlocks, kSpoolBlock);
+    take(payload.version_key, payload.bytes);
+    if (hash_) finishHash(payload.bytes, payload.digest_wanted);
+    held_.pause();
+}
+
 void StreamingInstall::spool(Reader& body) {
     route_ = Route::spooled;
-    if (hash_spool_) {
+    if (hash_) {
         spoolHashed(body);
         return;
     }
@@ -161,24 +169,57 @@ void StreamingInstall::spool(Reader& body) {
 void StreamingInstall::spoolHashed(Reader& body) {
     // This thread only receives and writes; the digest is taken on the
     // other core from the blocks just written, so a key that signs a digest
-    // costs the install next to nothing while the body arrives.
-    BackgroundHash hash(kSpoolHashBlocks, kSpoolBlock);
+    // (or skip_identical) costs the install next to nothing while the body
+    // arrives.
     for (;;) {
-        const std::span<char> block = hash.block();
+        const std::span<char> block = hash_->block();
         if (block.empty()) {
             spool_written_ = std::unexpected(Error::OutOfMemory);
             return;
         }
         const auto n = body.read(block);
-        if (!n) return;
-        if (*n == 0) break;
-        if (auto written = spool_->write({block.data(), *n}); !written) {
+        if (!n) {
+            body_read_ = BodyRead::failed;
+            return;
+        }
+        if (*n == 0) {
+            body_read_ = BodyRead::to_its_end;
+            return;
+        }
+        auto written = spool_->write({block.data(), *n});
+        hash_->add(*n);
+        if (!written) {
             spool_written_ = written;
             return;
         }
-        hash.add(*n);
     }
-    if (auto digest = hash.finish(); digest) spool_digest_ = *digest;
+}
+
+void StreamingInstall::finishHash(Reader& body, bool digest_wanted) {
+    if (digest_wanted) {
+        // The source hashes nothing: what the routes did not hash as they
+        // went is hashed here, to the end of the payload.
+        if (route_ == Route::memory) hash_->addBytes(memory_.view());
+        while (body_read_ == BodyRead::partly) {
+            const std::span<char> block = hash_->block();
+            if (block.empty()) break;
+            const auto n = body.read(block);
+            if (!n) {
+                body_read_ = BodyRead::failed;
+            } else if (*n == 0) {
+                body_read_ = BodyRead::to_its_end;
+            } else {
+                hash_->add(*n);
+            }
+        }
+    }
+    if (body_read_ == BodyRead::to_its_end) {
+        if (const auto digest = hash_->finish(); digest) {
+            if (route_ == Route::spooled && spool_written_) spool_digest_ = *digest;
+            if (digest_wanted) payload_digest_ = *digest;
+        }
+    }
+    hash_.reset();
 }
 
 void StreamingInstall::keepInMemory(Reader& body) {
@@ -187,7 +228,14 @@ void StreamingInstall::keepInMemory(Reader& body) {
         const auto spare = memory_.spare(kSpoolBlock);
         if (!spare) return;
         const auto n = body.read(*spare);
-        if (!n || *n == 0) return;
+        if (!n) {
+            body_read_ = BodyRead::failed;
+            return;
+        }
+        if (*n == 0) {
+            body_read_ = BodyRead::to_its_end;
+            return;
+        }
         memory_.grow(*n);
     }
 }

@@ -9,6 +9,7 @@
 #include "log/log.hpp"
 #include "platform/file_map.hpp"
 #include "platform/page_buffer.hpp"
+#include "sync/block_pipe.hpp"
 #include "sync/bundle_state.hpp"
 #include "sync/fetch_bundle.hpp"
 #include "sync/payload_source.hpp"
@@ -55,11 +56,12 @@ public:
         if (made_target_dir_) discardTargetDir();
     }
 
-    void consume(const NewPayload& payload) override {
-        held_.resume();
-        take(payload.version_key, payload.bytes);
-        held_.pause();
-    }
+    void consume(const NewPayload& payload) override;
+
+    // A signed payload is kept whole on this thread before anything else,
+    // so it is hashed here too, on a second thread, and never twice.
+    [[nodiscard]] bool hashesPayload() const override { return signed_; }
+    [[nodiscard]] std::optional<Sha256Digest> payloadDigest() const override { return payload_digest_; }
 
     // A payload announced by signed metadata: it must hash to `sha256` (hex)
     // before any of it is used, and needs no signature of its own, since
@@ -83,6 +85,9 @@ private:
     void spoolInto(std::string_view directory, Reader& body);
     void spool(Reader& body);
     void spoolHashed(Reader& body);
+    // After take(): hashes what was kept in memory and what no route read,
+    // then takes the digests.
+    void finishHash(Reader& body, bool digest_wanted);
     void keepInMemory(Reader& body);
     // The spool mapped for the signature check, or nothing after the
     // check's failure line.
@@ -107,6 +112,13 @@ private:
     // that signs a digest, and that digest.
     bool hash_spool_ = false;
     std::optional<Sha256Digest> spool_digest_;
+    // The payload's hash while it is read, and the digest of the whole
+    // payload when the source asked for it.
+    std::optional<BackgroundHash> hash_;
+    std::optional<Sha256Digest> payload_digest_;
+    // How far the payload was read by this consumer.
+    enum class BodyRead { partly, to_its_end, failed };
+    BodyRead body_read_ = BodyRead::partly;
     platform::PageBuffer memory_;
     std::optional<std::string> expected_sha256_;
 };

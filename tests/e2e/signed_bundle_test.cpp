@@ -272,6 +272,49 @@ TEST_F(SignedBundle, DirectAndRawPayloadsAreCheckedBeforeTheLivePlaceIsWritten) 
     }
 }
 
+// With skip_identical a signed payload is compared by the digest taken once,
+// while it is spooled: the same bytes under a new ETag are identical once
+// their signature verified, new bytes install; for a key that signs a
+// digest and for one that signs the payload, in each mode that spools.
+TEST_F(SignedBundle, SkipIdenticalComparesTheSignedPayloadItSpooled) {
+    NginxServer server(dir_ / "www");
+    const std::string payload = dir_ / "www/site.tar.gz";
+    struct Case {
+        std::string_view name;
+        SigningKind kind;
+        std::string extra;
+        std::string live;  // the file a reader sees, below target_dir
+    };
+    const Case cases[] = {
+        {"p256", SigningKind::p256, "", "current/index.html"},
+        {"signify", SigningKind::signify, "", "current/index.html"},
+        {"rsa2048", SigningKind::rsa2048, "mode = direct\n", "index.html"},
+        {"p384", SigningKind::p384, "format = raw\nfilename = site.tar.gz\n", "site.tar.gz"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        std::filesystem::remove_all(target());
+        const SigningKey key = makeSigningKey(dir_ / "keys", c.name, c.kind);
+        const std::string conf = config(server, key, "/site.tar.gz", "skip_identical = yes\n" + c.extra);
+        publish("<p>" + std::string(c.name) + " one</p>\n");
+        signFile(key, payload);
+        runUntil(conf, "] installed version ");
+        const std::string live = readFile(target() + "/" + c.live);
+
+        touchPayload();
+        const ProcessResult same = runUntil(conf, "[site] unchanged (same payload, new etag)");
+        EXPECT_NE(same.err.find("signature verified"), std::string::npos) << same.err;
+        EXPECT_EQ(same.err.find("new version:"), std::string::npos) << same.err;
+        EXPECT_EQ(readFile(target() + "/" + c.live), live);
+
+        publish("<p>" + std::string(c.name) + " two</p>\n");
+        signFile(key, payload);
+        const ProcessResult changed = runUntil(conf, "] installed version ");
+        EXPECT_EQ(changed.err.find("same payload"), std::string::npos) << changed.err;
+        EXPECT_NE(readFile(target() + "/" + c.live), live);
+    }
+}
+
 // How many bytes a running process has handed to write(2) and its kin, from
 // /proc; nothing where the system has no such count.
 std::optional<std::uint64_t> bytesWritten(int pid) {
