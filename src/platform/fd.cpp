@@ -3,7 +3,6 @@
 #include <cerrno>
 #include <fcntl.h>
 #include <new>
-#include <optional>
 #include <stdexcept>
 #include <sys/stat.h>
 #include <sys/uio.h>
@@ -206,23 +205,16 @@ Result<FileIdentity> fileIdentity(int fd) {
 Result<std::string> readAtMost(int fd, std::uint64_t limit) {
     try {
         std::string bytes;
-        std::optional<Error> failed;
-        // Filled straight from the file: a limit that the file falls short
-        // of costs no zeroing of the room it did not use.
-        bytes.resize_and_overwrite(static_cast<std::size_t>(limit), [&](char* data, std::size_t room) {
-            std::size_t filled = 0;
-            while (filled < room) {
-                auto n = readSome(fd, std::span<char>(data + filled, room - filled));
-                if (!n) {
-                    failed = n.error();
-                    break;
-                }
-                if (*n == 0) break;
-                filled += *n;
-            }
-            return filled;
-        });
-        if (failed) return std::unexpected(*failed);
+        bytes.resize(static_cast<std::size_t>(limit));
+        std::size_t filled = 0;
+        while (filled < bytes.size()) {
+            QS_TRY_ASSIGN(
+                const std::size_t n,
+                readSome(fd, std::span<char>(bytes.data() + filled, bytes.size() - filled)));
+            if (n == 0) break;
+            filled += n;
+        }
+        bytes.resize(filled);
         return bytes;
     } catch (const std::bad_alloc&) {
         return std::unexpected(Error::OutOfMemory);
