@@ -10,12 +10,22 @@
 #      extracted, as the seed) and the agent with the tar.gz;
 #   2. the first install (cold cache): the same three;
 #   3. the peak resident memory of each.
-# Usage: bench/chunked_bench.sh [MiB]   (default 1024; the tree's size)
+# Usage: bench/chunked_bench.sh [MiB] [tmp|ext4]
+#   MiB: the tree's size (default 1024).
+#   Where the agents install and casync writes its blobs: tmp (default; the
+#   machine's /tmp) or ext4, a fresh file system made for the run (journaled,
+#   mounted without options, so without online discard). On a file system
+#   mounted with discard, as some machines' roots are, removing the previous
+#   version of a large tree costs each freed block a trim, and that removal
+#   is part of an agent's update (casync writes a blob and removes nothing).
 # QS_AGENT names the agent binary to measure (default: build/src/quillstead).
-# Needs root only for nginx's `user root` line when run as root; no mounts.
+# Needs root for ext4 (a loop mount), and for nginx's `user root` line when
+# run as root.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 size_mb=${1:-1024}
+on=${2:-tmp}
+case $on in tmp|ext4) ;; *) echo "usage: bench/chunked_bench.sh [MiB] [tmp|ext4]" >&2; exit 2 ;; esac
 scripts/install-deps.sh >/dev/null
 agent=${QS_AGENT:-$PWD/build/src/quillstead}
 # Built once when missing; on a shared machine build it beforehand the
@@ -27,7 +37,16 @@ fi
 
 source bench/lib.sh
 bench_init chunked-bench
-mkdir -p "$work/www" "$work/tree" "$work/casync"
+mkdir -p "$work/www" "$work/tree"
+dest=$work
+if [ "$on" = ext4 ]; then
+  mkdir -p "$work/fs"
+  truncate -s $(( size_mb * 6 + 2048 ))M "$work/fs.img"
+  mkfs.ext4 -q -F "$work/fs.img"
+  mount -o loop "$work/fs.img" "$work/fs"
+  dest=$work/fs
+fi
+mkdir -p "$dest/casync"
 
 echo "generating a ${size_mb} MiB tree..." >&2
 python3 - "$work/tree" "$size_mb" <<'PY'
@@ -83,7 +102,7 @@ for kind in chunked targz; do
 [bundle.site]
 url = $url
 $extra
-target_dir = $work/agent-$kind
+target_dir = $dest/agent-$kind
 poll_interval = 3600
 CONF
 done
@@ -107,9 +126,9 @@ measure() {
 
 measure first_chunked "$agent" -c "$work/chunked.conf" once
 measure first_targz "$agent" -c "$work/targz.conf" once
-measure first_casync casync extract --store="$base/default.castr" "$base/site.caibx" "$work/casync/v1.tar"
-cmp -s "$work/casync/v1.tar" "$work/v1.tar" || { echo "casync extracted another blob" >&2; exit 1; }
-cmp -s "$work/agent-chunked/current/large-0.log" "$work/tree/large-0.log" || { echo "chunked install differs" >&2; exit 1; }
+measure first_casync casync extract --store="$base/default.castr" "$base/site.caibx" "$dest/casync/v1.tar"
+cmp -s "$dest/casync/v1.tar" "$work/v1.tar" || { echo "casync extracted another blob" >&2; exit 1; }
+cmp -s "$dest/agent-chunked/current/large-0.log" "$work/tree/large-0.log" || { echo "chunked install differs" >&2; exit 1; }
 
 echo "changing about 1 % and publishing again..." >&2
 python3 - "$work/tree" "$size_mb" <<'PY'
@@ -150,15 +169,15 @@ publish v2
 
 measure update_chunked "$agent" -c "$work/chunked.conf" once
 measure update_targz "$agent" -c "$work/targz.conf" once
-measure update_casync casync extract --seed="$work/casync/v1.tar" --store="$base/default.castr" \
-  "$base/site.caibx" "$work/casync/v2.tar"
-cmp -s "$work/casync/v2.tar" "$work/v2.tar" || { echo "casync extracted another blob" >&2; exit 1; }
+measure update_casync casync extract --seed="$dest/casync/v1.tar" --store="$base/default.castr" \
+  "$base/site.caibx" "$dest/casync/v2.tar"
+cmp -s "$dest/casync/v2.tar" "$work/v2.tar" || { echo "casync extracted another blob" >&2; exit 1; }
 grep -h 'chunks fetched' "$work/update_chunked.out" "$work/first_chunked.out" >&2
 
 ratio() { awk "BEGIN{printf \"%.3f\", $1 / $2}"; }
 mib() { awk "BEGIN{printf \"%.1f\", $1 / 1048576}"; }
 echo
-echo "tree: ${size_mb} MiB, tar $(mib "$tar_bytes") MiB, tar.gz $(mib "$(stat -c %s "$work/www/site.tar.gz")") MiB, $(find "$work/tree" -type f | wc -l) files; 2 cores"
+echo "tree: ${size_mb} MiB, tar $(mib "$tar_bytes") MiB, tar.gz $(mib "$(stat -c %s "$work/www/site.tar.gz")") MiB, $(find "$work/tree" -type f | wc -l) files; 2 cores; installs on $on"
 printf '%-34s %16s %16s %16s\n' "" "agent chunked" "casync extract" "agent tar.gz"
 row() { printf '%-34s %16s %16s %16s\n' "$@"; }
 row "update: bytes downloaded" "${sent[update_chunked]}" "${sent[update_casync]}" "${sent[update_targz]}"

@@ -21,13 +21,41 @@ constexpr std::string_view kZstdMagic = "\x28\xb5\x2f\xfd";
 // a bound far above the real size costs nothing until it is reached.
 constexpr std::size_t kOutputStep = 128u << 10;
 
+// One decoder per thread, kept between chunks: a payload of thousands of
+// chunks would otherwise set up and tear down a decoder (and its window)
+// for each. Reset before every frame, so nothing of one chunk reaches the
+// next.
+// A decoder that grew past kKeptDecoderSize (a frame that asked for a large
+// window) is let go after its frame, so a thread that lives on does not
+// keep what one odd chunk cost.
+constexpr std::size_t kKeptDecoderSize = 4u << 20;
+
+thread_local std::unique_ptr<ZSTD_DCtx, FreeDecoder> thread_decoder;
+
+ZSTD_DCtx* threadDecoder() {
+    if (thread_decoder &&
+        ZSTD_isError(ZSTD_DCtx_reset(thread_decoder.get(), ZSTD_reset_session_only)))
+        thread_decoder.reset();
+    if (!thread_decoder) thread_decoder.reset(ZSTD_createDCtx());
+    return thread_decoder.get();
+}
+
+// Lets the thread's decoder go when it grew too large to keep.
+struct TrimDecoder {
+    ~TrimDecoder() {
+        if (thread_decoder && ZSTD_sizeof_DCtx(thread_decoder.get()) > kKeptDecoderSize)
+            thread_decoder.reset();
+    }
+};
+
 }  // namespace
 
 Result<void> decompressZstd(std::string_view compressed, std::size_t limit, std::string& out) {
     out.clear();
     if (!compressed.starts_with(kZstdMagic)) return std::unexpected(Error::NotZstd);
-    std::unique_ptr<ZSTD_DCtx, FreeDecoder> context(ZSTD_createDCtx());
-    if (!context) return std::unexpected(Error::OutOfMemory);
+    ZSTD_DCtx* const context = threadDecoder();
+    if (context == nullptr) return std::unexpected(Error::OutOfMemory);
+    const TrimDecoder trim;
 
     ZSTD_inBuffer input{compressed.data(), compressed.size(), 0};
     std::size_t produced = 0;
@@ -40,7 +68,7 @@ Result<void> decompressZstd(std::string_view compressed, std::size_t limit, std:
                 out.resize(std::min(out.size() + kOutputStep, limit + 1));
             }
             ZSTD_outBuffer output{out.data() + produced, out.size() - produced, 0};
-            pending = ZSTD_decompressStream(context.get(), &output, &input);
+            pending = ZSTD_decompressStream(context, &output, &input);
             if (ZSTD_isError(pending)) return std::unexpected(Error::InvalidFormat);
             produced += output.pos;
             if (produced > limit) return std::unexpected(Error::Overflow);
