@@ -10,7 +10,7 @@
 #      extracted, as the seed) and the agent with the tar.gz;
 #   2. the first install (cold cache): the same three;
 #   3. the peak resident memory of each.
-# Usage: bench/chunked_bench.sh [MiB] [tmp|ext4]
+# Usage: bench/chunked_bench.sh [MiB] [tmp|ext4] [rounds]
 #   MiB: the tree's size (default 1024).
 #   Where the agents install and casync writes its blobs: tmp (default; the
 #   machine's /tmp) or ext4, a fresh file system made for the run (journaled,
@@ -18,6 +18,9 @@
 #   mounted with discard, as some machines' roots are, removing the previous
 #   version of a large tree costs each freed block a trim, and that removal
 #   is part of an agent's update (casync writes a blob and removes nothing).
+#   rounds: how often the first install and the update are measured, each
+#   round from empty targets (default 3); the table shows each figure's
+#   median over the rounds, and the largest peak RSS.
 # QS_AGENT names the agent binary to measure (default: build/src/quillstead).
 # Needs root for ext4 (a loop mount), and for nginx's `user root` line when
 # run as root.
@@ -25,7 +28,8 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 size_mb=${1:-1024}
 on=${2:-tmp}
-case $on in tmp|ext4) ;; *) echo "usage: bench/chunked_bench.sh [MiB] [tmp|ext4]" >&2; exit 2 ;; esac
+rounds=${3:-3}
+case $on in tmp|ext4) ;; *) echo "usage: bench/chunked_bench.sh [MiB] [tmp|ext4] [rounds]" >&2; exit 2 ;; esac
 scripts/install-deps.sh >/dev/null
 agent=${QS_AGENT:-$PWD/build/src/quillstead}
 # Built once when missing; on a shared machine build it beforehand the
@@ -79,10 +83,15 @@ publish() {
   pigz -6 -c "$work/$1.tar" > "$work/www/site.tar.gz.new"
   casync make --store="$work/www/default.castr" "$work/$1.caibx" "$work/$1.tar" >/dev/null
   mv "$work/www/site.tar.gz.new" "$work/www/site.tar.gz"
-  cp "$work/$1.caibx" "$work/www/site.caibx"
+  cp "$work/$1.caibx" "$work/www/site.caibx.new"; mv "$work/www/site.caibx.new" "$work/www/site.caibx"
 }
+# keep NAME: the published index and tar.gz as www/NAME.*, so that a round
+# can serve either version (the store holds the chunks of both).
+keep() { ln -f "$work/www/site.caibx" "$work/www/$1.caibx"; ln -f "$work/www/site.tar.gz" "$work/www/$1.tar.gz"; }
+serve() { ln -f "$work/www/$1.caibx" "$work/www/site.caibx"; ln -f "$work/www/$1.tar.gz" "$work/www/site.tar.gz"; }
 echo "publishing..." >&2
 publish v1
+keep v1
 tar_bytes=$(stat -c %s "$work/v1.tar")
 
 port=$(bench_free_port)
@@ -112,24 +121,24 @@ log_lines() { wc -l < "$work/nginx/access.log"; }
 # request when it is done, which may be a moment after the client is.
 bytes_since() { sleep 0.3; tail -n +"$(($1 + 1))" "$work/nginx/access.log" | awk '{s += $1} END {print s + 0}'; }
 # measure NAME COMMAND...: wall seconds, peak RSS (KiB) and bytes sent.
-declare -A wall rss sent
+declare -A walls wall rss sent
 measure() {
   local name=$1; shift
   sync
   local before; before=$(log_lines)
   /usr/bin/time -f '%e %M' -o "$work/time" "$@" > "$work/$name.out" 2>&1 ||
     { echo "$name failed:" >&2; tail "$work/$name.out" >&2; exit 1; }
-  read -r wall[$name] rss[$name] < "$work/time"
+  local w r
+  read -r w r < "$work/time"
+  walls[$name]+="$w "
+  [ "${rss[$name]:-0}" -ge "$r" ] || rss[$name]=$r
   sent[$name]=$(bytes_since "$before")
-  echo "$name: ${wall[$name]} s, ${rss[$name]} KiB, ${sent[$name]} bytes" >&2
+  echo "round $round, $name: $w s, $r KiB, ${sent[$name]} bytes" >&2
 }
+median() { tr ' ' '\n' | grep . | sort -g | awk '{v[NR] = $1} END {print (NR % 2) ? v[(NR + 1) / 2] : (v[NR / 2] + v[NR / 2 + 1]) / 2}'; }
 
-measure first_chunked "$agent" -c "$work/chunked.conf" once
-measure first_targz "$agent" -c "$work/targz.conf" once
-measure first_casync casync extract --store="$base/default.castr" "$base/site.caibx" "$dest/casync/v1.tar"
-cmp -s "$dest/casync/v1.tar" "$work/v1.tar" || { echo "casync extracted another blob" >&2; exit 1; }
-cmp -s "$dest/agent-chunked/current/large-0.log" "$work/tree/large-0.log" || { echo "chunked install differs" >&2; exit 1; }
 
+cp "$work/tree/large-0.log" "$work/large-0.v1"
 echo "changing about 1 % and publishing again..." >&2
 python3 - "$work/tree" "$size_mb" <<'PY'
 import os, random, sys
@@ -166,18 +175,32 @@ for i in range(4):
             h.seek(random.randrange(n - 64)); h.write(text(32))
 PY
 publish v2
+keep v2
 
-measure update_chunked "$agent" -c "$work/chunked.conf" once
-measure update_targz "$agent" -c "$work/targz.conf" once
-measure update_casync casync extract --seed="$dest/casync/v1.tar" --store="$base/default.castr" \
-  "$base/site.caibx" "$dest/casync/v2.tar"
-cmp -s "$dest/casync/v2.tar" "$work/v2.tar" || { echo "casync extracted another blob" >&2; exit 1; }
+for round in $(seq "$rounds"); do
+  rm -rf "$dest/agent-chunked" "$dest/agent-targz" "$dest/casync"
+  mkdir -p "$dest/casync"
+  serve v1
+  measure first_chunked "$agent" -c "$work/chunked.conf" once
+  measure first_targz "$agent" -c "$work/targz.conf" once
+  measure first_casync casync extract --store="$base/default.castr" "$base/site.caibx" "$dest/casync/v1.tar"
+  cmp -s "$dest/casync/v1.tar" "$work/v1.tar" || { echo "casync extracted another blob" >&2; exit 1; }
+  cmp -s "$dest/agent-chunked/current/large-0.log" "$work/large-0.v1" || { echo "chunked install differs" >&2; exit 1; }
+  serve v2
+  measure update_chunked "$agent" -c "$work/chunked.conf" once
+  measure update_targz "$agent" -c "$work/targz.conf" once
+  measure update_casync casync extract --seed="$dest/casync/v1.tar" --store="$base/default.castr" \
+    "$base/site.caibx" "$dest/casync/v2.tar"
+  cmp -s "$dest/casync/v2.tar" "$work/v2.tar" || { echo "casync extracted another blob" >&2; exit 1; }
+  cmp -s "$dest/agent-chunked/current/large-0.log" "$work/tree/large-0.log" || { echo "chunked update differs" >&2; exit 1; }
+done
+for name in "${!walls[@]}"; do wall[$name]=$(echo "${walls[$name]}" | median); done
 grep -h 'chunks fetched' "$work/update_chunked.out" "$work/first_chunked.out" >&2
 
 ratio() { awk "BEGIN{printf \"%.3f\", $1 / $2}"; }
 mib() { awk "BEGIN{printf \"%.1f\", $1 / 1048576}"; }
 echo
-echo "tree: ${size_mb} MiB, tar $(mib "$tar_bytes") MiB, tar.gz $(mib "$(stat -c %s "$work/www/site.tar.gz")") MiB, $(find "$work/tree" -type f | wc -l) files; 2 cores; installs on $on"
+echo "tree: ${size_mb} MiB, tar $(mib "$tar_bytes") MiB, tar.gz $(mib "$(stat -c %s "$work/www/site.tar.gz")") MiB, $(find "$work/tree" -type f | wc -l) files; 2 cores; installs on $on; median of $rounds rounds"
 printf '%-34s %16s %16s %16s\n' "" "agent chunked" "casync extract" "agent tar.gz"
 row() { printf '%-34s %16s %16s %16s\n' "$@"; }
 row "update: bytes downloaded" "${sent[update_chunked]}" "${sent[update_casync]}" "${sent[update_targz]}"
