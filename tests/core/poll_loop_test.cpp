@@ -396,20 +396,20 @@ private:
 };
 
 TEST(PollLoop, PollNowAndReloadRequests) {
-    struct Case {
+    struct RequestCase {
         std::string_view name;
         int poll_now_after, reload_after;
         LoopEnd end;
         std::string_view expected;
         std::string_view log;
     };
-    const Case cases[] = {
+    const RequestCase cases[] = {
         {"poll now makes every bundle due once", 2, -1, LoopEnd::shutdown,
          "0:a@100000 0:b@100000 2:a@100002 2:b@100002 ", "info(quillstead): shutdown complete\n"},
         {"a reload request ends the loop before the next pass", -1, 2, LoopEnd::reload,
          "0:a@100000 0:b@100000 ", ""},
     };
-    for (const Case& c : cases) {
+    for (const RequestCase& c : cases) {
         SCOPED_TRACE(c.name);
         auto bundles = bundlesWithIntervals({3600, 7200});
         std::vector<BundleState> states(2);
