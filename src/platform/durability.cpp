@@ -1,6 +1,7 @@
 #include "platform/durability.hpp"
 
 #include <cerrno>
+#include <fcntl.h>
 #include <unistd.h>
 
 namespace qs::platform {
@@ -24,6 +25,14 @@ Result<void> syncFile(int fd) {
         if (errno != EINTR) return std::unexpected(syncError(errno));
     }
     return {};
+}
+
+void startWriteback(int fd) {
+#if defined(__linux__)
+    (void)::sync_file_range(fd, 0, 0, SYNC_FILE_RANGE_WRITE);
+#else
+    (void)fd;
+#endif
 }
 
 bool fileSystemSyncAvailable() {

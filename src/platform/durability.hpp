@@ -11,6 +11,13 @@ namespace qs::platform {
 // ReadOnlyFileSystem, Unexpected.
 [[nodiscard]] Result<void> syncFile(int fd);
 
+// Asks the system to start writing `fd`'s data to the disk now, without
+// waiting for it (sync_file_range on Linux; elsewhere nothing). A tree that
+// is flushed once it is whole then finds most of its data written already,
+// instead of all of it waiting for that flush. Failures are ignored: the
+// flush that follows reports them.
+void startWriteback(int fd);
+
 // Whether syncFileSystem exists on this system (Linux); elsewhere the caller
 // flushes file by file.
 [[nodiscard]] bool fileSystemSyncAvailable();

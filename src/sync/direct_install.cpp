@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <new>
 #include <optional>
@@ -240,7 +241,8 @@ public:
     // directory, the extraction into it, the look for entries in the way
     // and, with durable, the flush of the new files. A failure here has
     // changed nothing in target_dir.
-    [[nodiscard]] Result<void> stage(Reader& archive, ArchiveStream stream);
+    [[nodiscard]] Result<void> stage(Reader& archive, ArchiveStream stream,
+                                     const std::function<void()>& read_done);
     // Moves the staged entries into target_dir, then post_sync.
     [[nodiscard]] Result<void> finish(std::string_view etag);
 
@@ -322,12 +324,14 @@ Result<void> DirectInstall::prepare() {
     return {};
 }
 
-Result<void> DirectInstall::stage(Reader& archive, ArchiveStream stream) {
+Result<void> DirectInstall::stage(Reader& archive, ArchiveStream stream,
+                                  const std::function<void()>& read_done) {
     QS_TRY(prepare());
     const ExtractResult extracted =
         extractArchiveAt(archive, staging_fd_.get(), staging_dir_, bundle_.target_dir,
                          bundle_.extract_owner, bundle_.extract_mode, extractLimits(bundle_, stream),
                          &*journal_);
+    if (read_done) read_done();
     if (extracted.error) return std::unexpected(*extracted.error);
     count_ = extracted.count;
     QS_TRY(journal_->complete());
@@ -580,9 +584,10 @@ Result<void> applyDirect(const Bundle& bundle, std::string_view version, std::st
 }
 
 Result<void> applyDirectFrom(const Bundle& bundle, std::string_view version, Reader& archive,
-                             std::string_view etag, ArchiveStream stream) {
+                             std::string_view etag, ArchiveStream stream,
+                             const std::function<void()>& read_done) {
     DirectInstall install(bundle, version);
-    if (auto staged = install.stage(archive, stream); !staged) {
+    if (auto staged = install.stage(archive, stream, read_done); !staged) {
         reportDirectUnchanged(bundle);
         return staged;
     }

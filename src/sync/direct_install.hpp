@@ -12,6 +12,7 @@
 // one, never a part. Any failure before that leaves target_dir exactly as it
 // was, and a line says so.
 
+#include <functional>
 #include <string_view>
 
 #include "config/config.hpp"
@@ -30,10 +31,13 @@ namespace qs {
                                        std::string_view body, std::string_view etag = {});
 
 // The same, reading the archive from a stream (a spooled body), as
-// published or decoded already.
+// published or decoded already. `read_done`, when given, is called once the
+// archive has been read, before the files are flushed: the caller lets go
+// of what it read from there.
 [[nodiscard]] Result<void> applyDirectFrom(const Bundle& bundle, std::string_view version,
                                            Reader& archive, std::string_view etag = {},
-                                           ArchiveStream stream = ArchiveStream::as_published);
+                                           ArchiveStream stream = ArchiveStream::as_published,
+                                           const std::function<void()>& read_done = {});
 
 // The line that tells an operator a failed direct install changed nothing
 // in target_dir, for failures found before the install began (a signature,

@@ -273,12 +273,22 @@ Result<void> StreamingInstall::apply(std::string_view etag) {
             decoded.emplace(inflater, kDecodedBlocks, kDecodedBlock, kDecodedPiece);
         Reader& archive = decoded ? static_cast<Reader&>(*decoded) : reader;
         const ArchiveStream stream = decoded ? ArchiveStream::decoded : ArchiveStream::as_published;
+        // Once read, the spool goes before the files are flushed: closed
+        // without a name, its pages are dropped, where an open spool would
+        // be written to the disk with the files it was only the source of.
+        // The decoding worker stops first, so the hooks start with no
+        // thread beside them.
+        const auto read_done = [&] {
+            decoded.reset();
+            spool_.reset();
+        };
         if (bundle_.mode == DeployMode::direct)
-            return applyDirectFrom(bundle_, *version_, archive, etag, stream);
+            return applyDirectFrom(bundle_, *version_, archive, etag, stream, read_done);
         VersionedInstall install(bundle_, *version_);
         QS_TRY(install.prepare());
-        QS_TRY(install.extract(archive, stream));
-        decoded.reset();  // its worker is done: the hooks start with no thread beside them
+        const auto extracted = install.extract(archive, stream);
+        read_done();
+        QS_TRY(extracted);
         return install.finish(etag);
     }
     return std::unexpected(Error::Unexpected);
