@@ -11,14 +11,19 @@
 #             one pass over the spooled file before anything is extracted.
 # Targets: signed/unsigned <= 1.05 for ECDSA and RSA, <= 1.25 for signify.
 # Needs root (loop mounts). Usage: bench/signature_bench.sh [rounds]
+# QS_AGENT names the agent binary to measure (default: build/src/quillstead,
+# built here).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 rounds=${1:-3}
 [ "$(id -u)" -eq 0 ] || { echo "run as root (loop devices)" >&2; exit 1; }
 scripts/install-deps.sh
-cmake -S . -B build -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
-cmake --build build -j"$(nproc)" --target quillstead >/dev/null
-agent=$PWD/build/src/quillstead
+agent=${QS_AGENT:-}
+if [ -z "$agent" ]; then
+  cmake -S . -B build -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
+  cmake --build build -j"$(nproc)" --target quillstead >/dev/null
+  agent=$PWD/build/src/quillstead
+fi
 
 source bench/lib.sh
 bench_init signature

@@ -5,7 +5,7 @@ set -euo pipefail
 
 packages=(
   build-essential cmake ninja-build pkg-config
-  libssl-dev zlib1g-dev libisal-dev libzstd-dev libgtest-dev
+  libssl-dev zlib1g-dev libisal-dev libzstd-dev libsodium-dev libgtest-dev
   openssl ca-certificates
   # Real peers for the tests and benchmarks: archivers, servers, fuzzing.
   tar libarchive-tools pigz gzip python3 nginx-light curl

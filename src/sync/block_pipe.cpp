@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstring>
 #include <new>
+#include <utility>
 
 namespace qs {
 
@@ -163,8 +164,8 @@ Result<std::size_t> ReadAhead::read(std::span<char> out) {
     return n;
 }
 
-BackgroundHash::BackgroundHash(std::size_t blocks, std::size_t block_size)
-    : caller_(std::this_thread::get_id()) {
+BackgroundHash::BackgroundHash(std::size_t blocks, std::size_t block_size, Also also, bool sha256)
+    : also_(std::move(also)), sha256_(sha256), caller_(std::this_thread::get_id()) {
     if (auto pipe = BlockPipe::create(blocks, block_size); pipe) {
         pipe_ = std::move(*pipe);
         try {
@@ -198,7 +199,7 @@ void BackgroundHash::work() {
     for (;;) {
         const auto next = pipe_->next();
         if (!next || !*next) return;
-        hash_.update(**next);
+        hashBlock(**next);
         pipe_->done();
     }
 }
@@ -219,7 +220,7 @@ void BackgroundHash::add(std::size_t length) {
     if (pipe_) {
         pipe_->put(length);
     } else {
-        hash_.update(std::string_view(taken_.data(), length));
+        hashBlock(std::string_view(taken_.data(), length));
     }
     taken_ = {};
 }
@@ -235,10 +236,21 @@ void BackgroundHash::addBytes(std::string_view bytes) {
     }
 }
 
-Result<Sha256Digest> BackgroundHash::finish() {
+void BackgroundHash::hashBlock(std::string_view block) {
+    if (sha256_) hash_.update(block);
+    if (also_) also_(block);
+}
+
+bool BackgroundHash::end() {
     stop();
-    if (finished_ || failed_) return std::unexpected(Error::OutOfMemory);
+    if (finished_ || failed_) return false;
     finished_ = true;
+    return true;
+}
+
+Result<Sha256Digest> BackgroundHash::finish() {
+    if (!end()) return std::unexpected(Error::OutOfMemory);
+    if (!sha256_) return std::unexpected(Error::Unexpected);
     return hash_.finish();
 }
 

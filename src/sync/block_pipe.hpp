@@ -13,6 +13,7 @@
 #include <condition_variable>
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -118,9 +119,14 @@ private:
 // blocks (a receive straight into them, say), uses them, and hands them on
 // to be hashed while it fills the next. Where no thread or no pipe can be
 // had, the blocks are hashed on the calling thread as they are handed on.
+// `also`, when given, is handed every block too, on the same thread and in
+// order (another hash over the stream); without `sha256` it is the only
+// work, and finish() gives no digest.
 class BackgroundHash {
 public:
-    BackgroundHash(std::size_t blocks, std::size_t block_size);
+    using Also = std::function<void(std::string_view)>;
+
+    BackgroundHash(std::size_t blocks, std::size_t block_size, Also also = {}, bool sha256 = true);
     // Stops the worker (what it hashed is dropped) unless finish() did.
     ~BackgroundHash();
     BackgroundHash(const BackgroundHash&) = delete;
@@ -137,14 +143,22 @@ public:
     // elsewhere.
     void addBytes(std::string_view bytes);
     // The digest of everything added, once the worker is done. OutOfMemory
-    // when the hashing context or a block could not be had.
+    // when the hashing context or a block could not be had; Unexpected
+    // without sha256.
     [[nodiscard]] Result<Sha256Digest> finish();
+    // Waits for the worker: whether everything added was hashed and handed
+    // to `also`. finish() is not called after it.
+    [[nodiscard]] bool end();
 
 private:
     void work();
     void stop();
 
+    void hashBlock(std::string_view block);
+
     Sha256 hash_;
+    Also also_;
+    bool sha256_;
     std::unique_ptr<BlockPipe> pipe_;
     std::unique_ptr<char[]> own_block_;
     std::size_t own_size_ = 0;

@@ -181,11 +181,15 @@ Result<KeyAlgorithm> verifyWithAnyKey(const FetchedSignature& signature, std::st
     });
 }
 
-Result<KeyAlgorithm> verifyWithAnyKey(const FetchedSignature& signature, const Sha256Digest& digest,
-                                      const std::function<Result<std::string_view>()>& message) {
+Result<KeyAlgorithm> verifyWithAnyKey(const FetchedSignature& signature,
+                                      const std::optional<Sha256Digest>& digest,
+                                      const std::function<Result<std::string_view>()>& message,
+                                      const std::function<bool(std::size_t)>& streamed) {
     std::optional<Result<std::string_view>> read;
     return firstKeyThatVerifies(signature, [&](const PublicKey& key) -> Result<void> {
-        if (verifiesIncrementally(key)) return verifySignedDigest(key, signature.file.view(), digest);
+        if (streamed && streamed(static_cast<std::size_t>(&key - signature.keys.data()))) return {};
+        if (digest && verifiesIncrementally(key))
+            return verifySignedDigest(key, signature.file.view(), *digest);
         if (!read) read = message();
         if (!*read) return std::unexpected(read->error());
         return verifySignature(key, signature.file.view(), **read);

@@ -73,13 +73,17 @@ struct FetchedSignature {
 // the other signify keys.
 [[nodiscard]] Result<KeyAlgorithm> verifyWithAnyKey(const FetchedSignature& signature,
                                                     std::string_view message);
-// The same for a message on disk: a key that signs a SHA-256 digest is
-// checked over `digest`, taken while the message was written, and any
-// other key over what `message` returns, asked for only when such a key is
-// listed (the message read once more).
+// The same for a message on disk: a key whose check already ran while the
+// message was written (`streamed` says yes for its index in the keys) is
+// taken at that word; a key that signs a SHA-256 digest is checked over
+// `digest`, when one was taken as the message was written; any other key
+// over what `message` returns, asked for only when such a key is listed
+// (the message read once more). A streamed "no" is asked again the same
+// way, so a refusal names the same error as ever.
 [[nodiscard]] Result<KeyAlgorithm> verifyWithAnyKey(
-    const FetchedSignature& signature, const Sha256Digest& digest,
-    const std::function<Result<std::string_view>()>& message);
+    const FetchedSignature& signature, const std::optional<Sha256Digest>& digest,
+    const std::function<Result<std::string_view>()>& message,
+    const std::function<bool(std::size_t)>& streamed = {});
 [[nodiscard]] bool reportSignature(const Bundle& bundle, const Result<KeyAlgorithm>& verified);
 
 // Fetches the signature of `payload` and verifies it against the key read

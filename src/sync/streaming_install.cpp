@@ -1,9 +1,11 @@
 #include "sync/streaming_install.hpp"
 
+#include <algorithm>
 #include <array>
 #include <memory>
 #include <new>
 #include <optional>
+#include <utility>
 
 #include "deploy/remove_tree.hpp"
 #include "formats/inflater.hpp"
@@ -77,6 +79,7 @@ void recordPayload(const Bundle& bundle, BundleState& state, const PayloadAnswer
 
 StreamingInstall::StreamingInstall(const Bundle& bundle, const BundleState& state)
     : bundle_(bundle),
+      state_(state),
       // A chunked bundle's signature covers its index, checked by the
       // source before any chunk was fetched; every chunk is checked against
       // its digest in the index, so the payload needs no check of its own.
@@ -85,11 +88,46 @@ StreamingInstall::StreamingInstall(const Bundle& bundle, const BundleState& stat
     if (!signed_) return;
     // A key that will not parse fails the check later, with its own line.
     for (const std::string& text : state.public_keys) {
-        if (const auto key = parsePublicKey(text); key && verifiesIncrementally(*key)) {
+        const auto key = parsePublicKey(text);
+        if (!key) continue;
+        if (verifiesIncrementally(*key)) {
             hash_spool_ = true;
-            return;
+        } else {
+            ed25519_key_ = true;
         }
     }
+}
+
+void StreamingInstall::fetchSignatureFirst(bool tls_verify, const FetchOptions& options) {
+    if (!signed_ || !ed25519_key_) return;
+    early_tls_verify_ = tls_verify;
+    early_options_ = &options;
+}
+
+void StreamingInstall::fetchSignatureEarly() {
+    auto early = std::make_unique<EarlySignature>(bundle_.target_dir);
+    early->lines.resume();
+    early->fetched = fetchSignature(bundle_, state_, early_tls_verify_, *early_options_);
+    early->lines.pause();
+    if (early->fetched) {
+        const auto& keys = early->fetched->keys;
+        early->streams.resize(keys.size());
+        for (std::size_t i = 0; i < keys.size(); ++i) {
+            if (verifiesIncrementally(keys[i])) continue;
+            // One that cannot begin (a signature of another key, say) is
+            // checked the one-shot way, which says what is wrong.
+            if (auto stream = SignatureStream::begin(keys[i], early->fetched->file.view()); stream)
+                early->streams[i].emplace(std::move(*stream));
+        }
+    }
+    early_ = std::move(early);
+}
+
+bool StreamingInstall::streamedVerifies(std::size_t key) {
+    if (!early_ || !early_->complete || key >= early_->streams.size() || !early_->streams[key]) return false;
+    const bool verified = early_->streams[key]->finish().has_value();
+    early_->streams[key].reset();
+    return verified;
 }
 
 bool StreamingInstall::directArchive() const {
@@ -137,8 +175,18 @@ void StreamingInstall::spoolInto(std::string_view directory, Reader& body) {
 }
 
 void StreamingInstall::consume(const NewPayload& payload) {
+    if (early_options_ && !expected_sha256_) fetchSignatureEarly();
     held_.resume();
-    if (hash_spool_ || payload.digest_wanted) hash_.emplace(kSpoolHashBlocks, kSpoolBlock);
+    sha256_wanted_ = hash_spool_ || payload.digest_wanted;
+    BackgroundHash::Also checks;
+    if (early_ && std::ranges::any_of(early_->streams, [](const auto& stream) { return stream.has_value(); })) {
+        checks = [early = early_.get()](std::string_view block) {
+            for (auto& stream : early->streams) {
+                if (stream && !stream->update(block)) stream.reset();
+            }
+        };
+    }
+    if (sha256_wanted_ || checks) hash_.emplace(kSpoolHashBlocks, kSpoolBlock, std::move(checks), sha256_wanted_);
     take(payload.version_key, payload.bytes);
     if (hash_) finishHash(payload.bytes, payload.digest_wanted);
     held_.pause();
@@ -214,10 +262,15 @@ void StreamingInstall::finishHash(Reader& body, bool digest_wanted) {
         }
     }
     if (body_read_ == BodyRead::to_its_end) {
-        if (const auto digest = hash_->finish(); digest) {
+        bool hashed = false;
+        if (!sha256_wanted_) {
+            hashed = hash_->end();
+        } else if (const auto digest = hash_->finish(); digest) {
+            hashed = true;
             if (route_ == Route::spooled && spool_written_) spool_digest_ = *digest;
             if (digest_wanted) payload_digest_ = *digest;
         }
+        if (early_) early_->complete = hashed && route_ == Route::spooled && spool_written_;
     }
     hash_.reset();
 }
@@ -296,7 +349,13 @@ Result<void> StreamingInstall::apply(std::string_view etag) {
 
 bool StreamingInstall::signatureVerifies(const BundleState& state, bool tls_verify,
                                          const FetchOptions& options) {
-    const auto signature = fetchSignature(bundle_, state, tls_verify, options);
+    std::optional<FetchedSignature> signature;
+    if (early_) {
+        early_->lines.release();
+        signature = std::move(early_->fetched);
+    } else {
+        signature = fetchSignature(bundle_, state, tls_verify, options);
+    }
     if (!signature) return false;
     if (route_ == Route::memory) return reportSignature(bundle_, verifyWithAnyKey(*signature, memory_.view()));
     // Mapped, not read into memory, and only for a key that needs the
@@ -309,13 +368,8 @@ bool StreamingInstall::signatureVerifies(const BundleState& state, bool tls_veri
         mapped = std::move(*map);
         return mapped->view();
     };
-    if (spool_digest_) return reportSignature(bundle_, verifyWithAnyKey(*signature, *spool_digest_, spooled));
-    const auto message = spooled();
-    if (!message) {
-        log::error(Scope::quillstead, "[", bundle_.name, "] signature check failed: ", message.error());
-        return false;
-    }
-    return reportSignature(bundle_, verifyWithAnyKey(*signature, *message));
+    return reportSignature(bundle_, verifyWithAnyKey(*signature, spool_digest_, spooled,
+                                                     [this](std::size_t key) { return streamedVerifies(key); }));
 }
 
 SyncOutcome StreamingInstall::finish(BundleState& state, const PayloadAnswer& fetched,

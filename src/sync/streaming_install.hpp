@@ -1,9 +1,11 @@
 #pragma once
 // The install of a payload while it arrives from its source.
 
+#include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "config/config.hpp"
 #include "log/log.hpp"
@@ -13,6 +15,7 @@
 #include "sync/bundle_state.hpp"
 #include "sync/fetch_bundle.hpp"
 #include "sync/payload_source.hpp"
+#include "sync/signature_check.hpp"
 #include "sync/spool.hpp"
 #include "sync/sync_bundle.hpp"
 #include "sync/versioned_install.hpp"
@@ -68,6 +71,14 @@ public:
     // the metadata that names its digest is signed.
     void expectDigest(std::string sha256) { expected_sha256_ = std::move(sha256); }
 
+    // Before the poll, with the payload fetch's `tls_verify` and `options`:
+    // for an Ed25519 key the signature is fetched as soon as a new payload
+    // answers, before its body, and the body is checked while it is
+    // spooled. The scheme's SHA-512 begins with half the signature, so
+    // without it the check is one more pass over the whole spool before
+    // anything can be extracted. Both must outlive the poll and finish().
+    void fetchSignatureFirst(bool tls_verify, const FetchOptions& options);
+
     // `tls_verify` and `options` are the payload fetch's, for the signature.
     [[nodiscard]] SyncOutcome finish(BundleState& state, const PayloadAnswer& fetched,
                                      bool tls_verify, const FetchOptions& options);
@@ -95,7 +106,24 @@ private:
                                          const FetchOptions& options);
     [[nodiscard]] Result<void> apply(std::string_view etag);
 
+    // The signature fetched before the body, and the checks it began.
+    struct EarlySignature {
+        explicit EarlySignature(std::string_view spill_directory) : lines(spill_directory) {}
+        // The fetch's own lines, written where a fetch after the body would
+        // have written them (and dropped with a body that failed).
+        log::HeldLines lines;
+        std::optional<FetchedSignature> fetched;
+        // By key index: the check of each Ed25519 key, fed on the hashing
+        // thread; nothing for other keys, or where one could not begin.
+        std::vector<std::optional<SignatureStream>> streams;
+        // Whether every spooled byte went through the checks.
+        bool complete = false;
+    };
+    void fetchSignatureEarly();
+    [[nodiscard]] bool streamedVerifies(std::size_t key);
+
     const Bundle& bundle_;
+    const BundleState& state_;
     const bool signed_;
     log::HeldLines held_;
     Result<std::string> version_ = std::unexpected(Error::Unexpected);
@@ -112,6 +140,14 @@ private:
     // that signs a digest, and that digest.
     bool hash_spool_ = false;
     std::optional<Sha256Digest> spool_digest_;
+    // Whether a key checks the message itself (Ed25519); then where the
+    // signature is fetched from, once fetchSignatureFirst named it.
+    bool ed25519_key_ = false;
+    bool early_tls_verify_ = true;
+    const FetchOptions* early_options_ = nullptr;
+    std::unique_ptr<EarlySignature> early_;
+    // Whether the hash takes a SHA-256 (for a digest key or the source).
+    bool sha256_wanted_ = false;
     // The payload's hash while it is read, and the digest of the whole
     // payload when the source asked for it.
     std::optional<BackgroundHash> hash_;

@@ -33,6 +33,7 @@ SyncOutcome cycle(const Bundle& bundle, BundleState& state, Source& source,
                   const BundleMetadata* announced = nullptr) {
     StreamingInstall streaming(bundle, state);
     if (announced != nullptr && !bundle.chunked) streaming.expectDigest(announced->sha256);
+    streaming.fetchSignatureFirst(source.tlsVerify(), source.options());
     const PayloadAnswer answer = source.poll(state, streaming);
     switch (answer.kind) {
     case PayloadAnswer::Kind::unchanged:

@@ -85,16 +85,20 @@ private:
                                               std::string_view signature_file,
                                               const Sha256Digest& digest);
 
-// The incremental form of verifySignature, for keys that verify
-// incrementally: begin, feed every piece of the message in order, finish.
+// The incremental form of verifySignature: begin, feed every piece of the
+// message in order, finish. Ed25519 keys too: the signature's R and the key
+// open the SHA-512 the scheme takes over the message, so the signature must
+// be at hand before the message is; its verdict is the equation's over that
+// SHA-512 (libsodium's group operations), where a "no" for a key outside the
+// prime-order group may be the one-shot check's "yes".
 class SignatureStream {
 public:
     SignatureStream(SignatureStream&&) noexcept;
     SignatureStream& operator=(SignatureStream&&) noexcept;
     ~SignatureStream();
 
-    // KeyAlgorithmUnsupported for a key that does not verify incrementally;
-    // otherwise the errors of verifySignature for the signature's shape.
+    // The errors of verifySignature for the signature's shape; KeyMalformed
+    // for an Ed25519 key whose bytes cannot be had.
     [[nodiscard]] static Result<SignatureStream> begin(const PublicKey& key,
                                                        std::string_view signature_file);
     [[nodiscard]] Result<void> update(std::string_view piece);

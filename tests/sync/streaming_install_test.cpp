@@ -16,8 +16,10 @@
 #include "support/archive.hpp"
 #include "support/bundles.hpp"
 #include "support/scripted_server.hpp"
+#include "support/signing.hpp"
 #include "support/stderr_capture.hpp"
 #include "support/temp_dir.hpp"
+#include "sync/signature_check.hpp"
 #include "sync/sync_bundle.hpp"
 
 namespace qs {
@@ -227,6 +229,62 @@ TEST(StreamingInstall, LinesKeepTheirOrder) {
                 EXPECT_FALSE(e.path().filename().string().starts_with(".")
                              && e.path().filename() != ".etag")
                     << e.path();
+        }
+    }
+}
+
+// An Ed25519 key's check begins with half the signature, so the signature
+// is fetched as soon as the payload answers, before its body is read: the
+// signature's server here answers only during the first half of the
+// payload's pause. The lines read as they did when the signature came
+// after the body.
+TEST(StreamingInstall, Ed25519SignatureIsFetchedBeforeTheBody) {
+    struct Kind {
+        const char* name;
+        test::SigningKind kind;
+        const char* algorithm;
+    };
+    const Kind kinds[] = {{"signify", test::SigningKind::signify, "signify Ed25519"},
+                          {"pem", test::SigningKind::ed25519, "Ed25519"}};
+    for (const Kind& kind : kinds) {
+        for (const Mode& mode : kModes) {
+            SCOPED_TRACE(std::string(kind.name) + ", " + mode.name);
+            test::TempDir root;
+            const std::string t = root / "t";
+            fs::create_directory(root / "keys");
+            const test::SigningKey key = test::makeSigningKey(root / "keys", "k", kind.kind);
+            const std::string body = largeArchive(300000, 2, 11);
+            test::writeFile(root / "payload", body);
+            const std::string signature = test::signFile(key, root / "payload");
+            const std::string head = "HTTP/1.1 200 OK\r\netag: \"new\"\r\ncontent-length: " +
+                                     std::to_string(body.size()) + "\r\n\r\n";
+            test::ScriptedServer payload_server(
+                {{test::script::request(), test::script::send(head + body.substr(0, 1000)),
+                  test::script::pause(1600ms), test::script::send(body.substr(1000))}});
+            test::ScriptedServer signature_server(
+                {test::script::respond("HTTP/1.1 200 OK\r\ncontent-length: " +
+                                       std::to_string(signature.size()) + "\r\n\r\n" + signature)},
+                {.lifetime = 800ms});
+            Bundle bundle = bundleFor(t, mode.mode, mode.format, payload_server.url("/b"));
+            bundle.signature_url = signature_server.url("/b.sig");
+            bundle.public_key = key.public_path;
+            // A signature asked for late meets a server that no longer
+            // answers, and gives up.
+            bundle.options.io_timeout = 2;
+            BundleState state;
+            state.public_keys = *loadBundleKeys(bundle);
+
+            test::StderrCapture capture;
+            EXPECT_EQ(syncBundle(bundle, state, false), SyncOutcome::installed);
+            const std::string log = capture.text();
+            const std::string fetched =
+                "info(http): 200 OK, " + std::to_string(body.size()) + " bytes, etag=\"new\"\n"
+                "info(http): 200 OK, " + std::to_string(signature.size()) + " bytes, etag=\n"
+                "info(quillstead): [b] signature verified (" + kind.algorithm + ")\n"
+                "info(quillstead): [b] new version: new (" + std::to_string(body.size()) + " bytes)\n";
+            EXPECT_TRUE(log.starts_with(fetched)) << log;
+            EXPECT_TRUE(log.ends_with("info(quillstead): [b] installed version new\n")) << log;
+            EXPECT_EQ(state.etag, "\"new\"");
         }
     }
 }

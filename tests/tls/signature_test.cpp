@@ -112,26 +112,38 @@ TEST_P(SignatureKinds, VerifiesOnlyTheSignedPayloadWithItsOwnKey) {
     ASSERT_FALSE(foreign);
     EXPECT_EQ(foreign.error(), kind.other_key_error);
 
-    // The digest-based kinds give the same verdicts fed in pieces, and
-    // over the SHA-256 of the message alone.
-    const auto digest = digestOf(DigestAlgorithm::sha256, payload);
-    const auto flipped_digest = digestOf(DigestAlgorithm::sha256, flipped);
-    ASSERT_TRUE(digest && flipped_digest);
-    if (!verifiesIncrementally(*parsed)) {
-        auto refused = SignatureStream::begin(*parsed, signature);
-        ASSERT_FALSE(refused);
-        EXPECT_EQ(refused.error(), Error::KeyAlgorithmUnsupported);
-        const auto by_digest = verifySignedDigest(*parsed, signature, *digest);
-        ASSERT_FALSE(by_digest);
-        EXPECT_EQ(by_digest.error(), Error::KeyAlgorithmUnsupported);
-        return;
-    }
-    for (const std::string* message : {&payload, &flipped}) {
+    // Every kind gives the same verdicts fed in pieces (Ed25519 through
+    // the SHA-512 its equation takes), the digest-based kinds also over the
+    // SHA-256 of the message alone.
+    const std::string shortened_payload = payload.substr(1);
+    const std::string* const messages[] = {&payload, &flipped, &shortened_payload};
+    for (const std::string* message : messages) {
         auto stream = SignatureStream::begin(*parsed, signature);
         ASSERT_TRUE(stream) << errorName(stream.error());
         for (std::size_t at = 0; at < message->size(); at += 4093)
             ASSERT_TRUE(stream->update(std::string_view(*message).substr(at, 4093)));
-        EXPECT_EQ(stream->finish().has_value(), message == &payload);
+        const auto verdict = stream->finish();
+        EXPECT_EQ(verdict.has_value(), message == &payload);
+        if (!verdict) {
+            EXPECT_EQ(verdict.error(), Error::SignatureMismatch);
+        }
+    }
+    if (auto stream = SignatureStream::begin(*parsed, other_signature); stream) {
+        ASSERT_TRUE(stream->update(payload));
+        const auto verdict = stream->finish();
+        ASSERT_FALSE(verdict);
+        EXPECT_EQ(verdict.error(), Error::SignatureMismatch);
+    } else {
+        EXPECT_EQ(stream.error(), kind.other_key_error);
+    }
+    const auto digest = digestOf(DigestAlgorithm::sha256, payload);
+    const auto flipped_digest = digestOf(DigestAlgorithm::sha256, flipped);
+    ASSERT_TRUE(digest && flipped_digest);
+    if (!verifiesIncrementally(*parsed)) {
+        const auto by_digest = verifySignedDigest(*parsed, signature, *digest);
+        ASSERT_FALSE(by_digest);
+        EXPECT_EQ(by_digest.error(), Error::KeyAlgorithmUnsupported);
+        return;
     }
     EXPECT_TRUE(verifySignedDigest(*parsed, signature, *digest));
     const auto flipped_by_digest = verifySignedDigest(*parsed, signature, *flipped_digest);
@@ -169,6 +181,59 @@ TEST(Signify, ForgedKeyNumberDoesNotMakeASignatureValid) {
     const auto result = verifySignature(*parsed, forged, "payload bytes\n");
     ASSERT_FALSE(result);
     EXPECT_EQ(result.error(), Error::SignatureMismatch);
+}
+
+// The streamed Ed25519 check solves the equation itself; damaged halves of
+// a real signify signature, the malleable S + L among them, get the one-shot
+// check's verdict from it.
+TEST(Signify, StreamedCheckRefusesWhatTheOneShotCheckRefuses) {
+    TempDir dir;
+    const SigningKey key = makeSigningKey(dir.str(), "key", SigningKind::signify);
+    std::string payload(300000, '\0');
+    for (std::size_t i = 0; i < payload.size(); ++i) payload[i] = static_cast<char>(i * 13 + i / 509);
+    writeFile(dir / "payload", payload);
+    const std::string signature = signFile(key, dir / "payload");
+    auto parsed = loadKey(key);
+    ASSERT_TRUE(parsed);
+
+    // The signature's bytes: "Ed", the key number, R (32), S (32).
+    constexpr std::size_t r_at = 10;
+    constexpr std::size_t s_at = 42;
+    struct Edit {
+        std::string_view name;
+        void (*edit)(std::string&);
+    };
+    const Edit edits[] = {
+        {"as signed", [](std::string&) {}},
+        {"S plus the group order",
+         [](std::string& bytes) {
+             static constexpr unsigned char order[32] = {
+                 0xed, 0xd3, 0xf5, 0x5c, 0x1a, 0x63, 0x12, 0x58, 0xd6, 0x9c, 0xf7,
+                 0xa2, 0xde, 0xf9, 0xde, 0x14, 0,    0,    0,    0,    0,    0,
+                 0,    0,    0,    0,    0,    0,    0,    0,    0,    0x10};
+             unsigned carry = 0;
+             for (std::size_t i = 0; i < 32; ++i) {
+                 const unsigned sum = static_cast<unsigned char>(bytes[s_at + i]) + order[i] + carry;
+                 bytes[s_at + i] = static_cast<char>(sum & 0xff);
+                 carry = sum >> 8;
+             }
+         }},
+        {"S zero", [](std::string& bytes) { bytes.replace(s_at, 32, 32, '\0'); }},
+        {"S changed", [](std::string& bytes) { bytes[s_at + 5] ^= 0x10; }},
+        {"R changed", [](std::string& bytes) { bytes[r_at + 3] ^= 0x01; }},
+        {"R with the other sign", [](std::string& bytes) { bytes[r_at + 31] ^= static_cast<char>(0x80); }},
+    };
+    for (const Edit& edit : edits) {
+        SCOPED_TRACE(edit.name);
+        const std::string edited = editSignifyFile(signature, edit.edit);
+        const bool one_shot = verifySignature(*parsed, edited, payload).has_value();
+        EXPECT_EQ(one_shot, edit.name == "as signed");
+        auto stream = SignatureStream::begin(*parsed, edited);
+        ASSERT_TRUE(stream) << errorName(stream.error());
+        for (std::size_t at = 0; at < payload.size(); at += 65536)
+            ASSERT_TRUE(stream->update(std::string_view(payload).substr(at, 65536)));
+        EXPECT_EQ(stream->finish().has_value(), one_shot);
+    }
 }
 
 // Key files that are not a usable public key: each is refused with the
