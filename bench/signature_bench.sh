@@ -7,8 +7,9 @@
 #   payloads: many small files (~200 MB in 20,000 files) and few large ones
 #             (~200 MB in 10 files);
 #   keys:     ECDSA P-256 and RSA 2048, checked over the SHA-256 the agent
-#             takes while the body is spooled; signify (Ed25519), checked in
-#             one pass over the spooled file before anything is extracted.
+#             takes while the body is spooled; signify (Ed25519), whose
+#             signature is fetched before the body and whose SHA-512 is taken
+#             while the body is spooled.
 # Targets: signed/unsigned <= 1.05 for ECDSA and RSA, <= 1.25 for signify.
 # Needs root (loop mounts). Usage: bench/signature_bench.sh [rounds]
 # QS_AGENT names the agent binary to measure (default: build/src/quillstead,
