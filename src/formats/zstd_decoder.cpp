@@ -6,6 +6,8 @@
 
 #include <zstd.h>
 
+#include "util/room.hpp"
+
 namespace qs {
 
 namespace {
@@ -40,6 +42,15 @@ ZSTD_DCtx* threadDecoder() {
     return thread_decoder.get();
 }
 
+// A failed decode leaves no bytes behind, only the room they took.
+struct ClearUnlessDone {
+    std::string& out;
+    bool done = false;
+    ~ClearUnlessDone() {
+        if (!done) out.clear();
+    }
+};
+
 // Lets the thread's decoder go when it grew too large to keep.
 struct TrimDecoder {
     ~TrimDecoder() {
@@ -51,7 +62,9 @@ struct TrimDecoder {
 }  // namespace
 
 Result<void> decompressZstd(std::string_view compressed, std::size_t limit, std::string& out) {
-    out.clear();
+    // What `out` held is room to decode into: a buffer used for chunk after
+    // chunk is neither allocated nor filled again each time.
+    ClearUnlessDone cleared{out};
     if (!compressed.starts_with(kZstdMagic)) return std::unexpected(Error::NotZstd);
     ZSTD_DCtx* const context = threadDecoder();
     if (context == nullptr) return std::unexpected(Error::OutOfMemory);
@@ -65,7 +78,7 @@ Result<void> decompressZstd(std::string_view compressed, std::size_t limit, std:
             // One byte of room past the bound: a frame that fills it is over.
             if (out.size() - produced == 0) {
                 if (out.size() > limit) return std::unexpected(Error::Overflow);
-                out.resize(std::min(out.size() + kOutputStep, limit + 1));
+                resizeForOverwrite(out, std::min(std::max(out.capacity(), out.size() + kOutputStep), limit + 1));
             }
             ZSTD_outBuffer output{out.data() + produced, out.size() - produced, 0};
             pending = ZSTD_decompressStream(context, &output, &input);
@@ -82,6 +95,7 @@ Result<void> decompressZstd(std::string_view compressed, std::size_t limit, std:
         return std::unexpected(Error::OutOfMemory);
     }
     out.resize(produced);
+    cleared.done = true;
     return {};
 }
 

@@ -9,6 +9,7 @@
 #include <unistd.h>
 
 #include "util/path.hpp"
+#include "util/room.hpp"
 
 namespace qs::platform {
 
@@ -202,25 +203,32 @@ Result<FileIdentity> fileIdentity(int fd) {
     return identity;
 }
 
-Result<std::string> readAtMost(int fd, std::uint64_t limit) {
+Result<void> readAtMostInto(int fd, std::uint64_t limit, std::string& bytes) {
     try {
-        std::string bytes;
-        bytes.resize(static_cast<std::size_t>(limit));
+        resizeForOverwrite(bytes, static_cast<std::size_t>(limit));
         std::size_t filled = 0;
         while (filled < bytes.size()) {
-            QS_TRY_ASSIGN(
-                const std::size_t n,
-                readSome(fd, std::span<char>(bytes.data() + filled, bytes.size() - filled)));
-            if (n == 0) break;
-            filled += n;
+            const auto n = readSome(fd, std::span<char>(bytes.data() + filled, bytes.size() - filled));
+            if (!n) {
+                bytes.clear();
+                return std::unexpected(n.error());
+            }
+            if (*n == 0) break;
+            filled += *n;
         }
         bytes.resize(filled);
-        return bytes;
+        return {};
     } catch (const std::bad_alloc&) {
         return std::unexpected(Error::OutOfMemory);
     } catch (const std::length_error&) {
         return std::unexpected(Error::OutOfMemory);
     }
+}
+
+Result<std::string> readAtMost(int fd, std::uint64_t limit) {
+    std::string bytes;
+    QS_TRY(readAtMostInto(fd, limit, bytes));
+    return bytes;
 }
 
 }  // namespace qs::platform

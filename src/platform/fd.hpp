@@ -89,6 +89,9 @@ struct FileIdentity {
 // Reads until the end of the file or until `limit` bytes are in, whichever
 // comes first. Errors: those of readSome, OutOfMemory.
 [[nodiscard]] Result<std::string> readAtMost(int fd, std::uint64_t limit);
+// The same into `bytes`, whose allocation is used again (its old content
+// goes; after an error it is empty).
+[[nodiscard]] Result<void> readAtMostInto(int fd, std::uint64_t limit, std::string& bytes);
 
 }  // namespace qs::platform
 

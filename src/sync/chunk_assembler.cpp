@@ -15,13 +15,16 @@ Result<LoadedChunk> loadChunk(const ChunkIndex& index, std::size_t i, ChunkCache
     const std::uint64_t limit = storedChunkLimit(entry.end - index.chunkStart(i));
 
     // A cached copy is used only when it passes the same check as a fetched
-    // one; a damaged one is dropped and fetched again.
-    if (auto cached = cache.load(entry.id, limit)) {
-        if (decodeChunk(*cached, index, i, out)) return LoadedChunk{};
+    // one; a damaged one is dropped and fetched again. Each thread reads
+    // its cached chunks into one buffer, kept from chunk to chunk.
+    thread_local std::string cached;
+    if (cache.load(entry.id, limit, cached)) {
+        if (decodeChunk(cached, index, i, out)) return LoadedChunk{};
         (void)cache.remove(entry.id);
     }
 
-    QS_TRY_ASSIGN(const std::string fetched, source.fetch(entry.id, limit));
+    thread_local std::string fetched;
+    QS_TRY(source.fetch(entry.id, limit, fetched));
     QS_TRY(decodeChunk(fetched, index, i, out));
     (void)cache.save(entry.id, fetched);
     return LoadedChunk{true, fetched.size()};

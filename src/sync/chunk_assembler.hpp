@@ -28,9 +28,10 @@ public:
     virtual ~ChunkSource() = default;
 
     // The stored bytes of chunk `id`, at most `limit` of them (more is
-    // StreamTooLong). The source's own failures name the fault; the
-    // assembler reports them with the chunk.
-    [[nodiscard]] virtual Result<std::string> fetch(const ChunkId& id, std::uint64_t limit) = 0;
+    // StreamTooLong), into `into`: its content replaced, its allocation
+    // used again. The source's own failures name the fault; the assembler
+    // reports them with the chunk.
+    [[nodiscard]] virtual Result<void> fetch(const ChunkId& id, std::uint64_t limit, std::string& into) = 0;
 
     // The HTTP status of the last answer, for a source that speaks HTTP; 0
     // before any and for other sources.

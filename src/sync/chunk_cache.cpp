@@ -48,10 +48,17 @@ Result<std::string> readBounded(const platform::Fd& file, std::uint64_t limit) {
 }  // namespace
 
 Result<std::string> ChunkCache::load(const ChunkId& id, std::uint64_t limit) const {
+    std::string stored;
+    QS_TRY(load(id, limit, stored));
+    return stored;
+}
+
+Result<void> ChunkCache::load(const ChunkId& id, std::uint64_t limit, std::string& into) const {
     QS_TRY_ASSIGN(platform::Fd file,
                   platform::openForReading(directory_.get(), chunkFileName(id),
                                            platform::OpenBlocking::nonblock));
-    return readBounded(file, limit);
+    QS_TRY_ASSIGN(const platform::FileIdentity identity, platform::fileIdentity(file.get()));
+    return platform::readAtMostInto(file.get(), std::min(limit, identity.size), into);
 }
 
 

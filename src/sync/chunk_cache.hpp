@@ -38,6 +38,8 @@ public:
     // The stored bytes of chunk `id`, at most `limit` of them. FileNotFound
     // when the cache holds no such chunk; other errors of the open and read.
     [[nodiscard]] Result<std::string> load(const ChunkId& id, std::uint64_t limit) const;
+    // The same into `into`, whose allocation is used again.
+    [[nodiscard]] Result<void> load(const ChunkId& id, std::uint64_t limit, std::string& into) const;
 
     // Keeps `stored` as chunk `id`, replacing any file of that name. Errors:
     // those of the create, write and rename; no partial file is left.

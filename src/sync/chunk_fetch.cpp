@@ -1,6 +1,8 @@
 #include "sync/chunk_fetch.hpp"
 
+#include <algorithm>
 #include <array>
+#include <cstdint>
 #include <memory>
 #include <new>
 #include <vector>
@@ -9,12 +11,16 @@
 #include "http/receive_head.hpp"
 #include "http/request.hpp"
 #include "http/uri.hpp"
+#include "util/room.hpp"
 
 namespace qs {
 
 namespace {
 
 constexpr std::string_view kUserAgent = "quillstead/" QUILLSTEAD_VERSION;
+// How much more room a body without a length (or longer than it said) is
+// given at a time.
+constexpr std::size_t kReceiveStep = 64 * 1024;
 
 // Closes the request on every path out of a fetch; a request that ended
 // cleanly leaves its connection in the client's pool for the next chunk.
@@ -42,7 +48,8 @@ std::string HttpChunkSource::chunkUrl(const ChunkId& id) const {
     return options_.store_url + hex.substr(0, 4) + "/" + hex + ".cacnk";
 }
 
-Result<std::string> HttpChunkSource::fetch(const ChunkId& id, std::uint64_t limit) {
+Result<void> HttpChunkSource::fetch(const ChunkId& id, std::uint64_t limit, std::string& into) {
+    into.clear();
     const std::string url = chunkUrl(id);
     QS_TRY_ASSIGN(const Uri uri, parseUri(url));
 
@@ -80,24 +87,38 @@ Result<std::string> HttpChunkSource::fetch(const ChunkId& id, std::uint64_t limi
     }
     DecodingBodyReader body = decodingBodyReader(
         request.get(), response, std::span<char>(window.get(), window ? kInflateWorkspaceSize : 0));
-    std::string bytes;
+    // Received straight into `into`, one byte of room past the limit so
+    // that a body over it shows.
+    const std::size_t room = static_cast<std::size_t>(std::min<std::uint64_t>(limit, SIZE_MAX - 1)) + 1;
+    std::size_t filled = 0;
     try {
-        if (response.content_length) bytes.reserve(static_cast<std::size_t>(*response.content_length));
-        std::array<char, 16384> block;
-        while (true) {
-            QS_TRY_ASSIGN(const std::size_t n, body.read(block));
-            if (n == 0) break;
-            if (bytes.size() + n > limit) {
+        for (;;) {
+            if (filled == into.size()) {
+                const std::size_t wanted = response.content_length && filled == 0
+                                               ? static_cast<std::size_t>(*response.content_length) + 1
+                                               : filled + kReceiveStep;
+                resizeForOverwrite(into, std::min(std::max(into.capacity(), wanted), room));
+            }
+            const auto n = body.read(std::span<char>(into.data() + filled, into.size() - filled));
+            if (!n) {
+                into.clear();
+                return std::unexpected(n.error());
+            }
+            if (*n == 0) break;
+            filled += *n;
+            if (filled > limit) {
+                into.clear();
                 abandonResponseBody(request.get());
                 return std::unexpected(Error::StreamTooLong);
             }
-            bytes.append(block.data(), n);
         }
     } catch (const std::bad_alloc&) {
+        into.clear();
         abandonResponseBody(request.get());
         return std::unexpected(Error::OutOfMemory);
     }
-    return bytes;
+    into.resize(filled);
+    return {};
 }
 
 }  // namespace qs

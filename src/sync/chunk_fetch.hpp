@@ -37,7 +37,7 @@ public:
     // answer other than 200 is Unexpected, its status kept for
     // lastStatus(); a body over `limit` is StreamTooLong; otherwise the
     // errors of the request, its head and its body.
-    [[nodiscard]] Result<std::string> fetch(const ChunkId& id, std::uint64_t limit) override;
+    [[nodiscard]] Result<void> fetch(const ChunkId& id, std::uint64_t limit, std::string& into) override;
 
     // The status of the last answer received; 0 before any.
     [[nodiscard]] unsigned lastStatus() const override { return last_status_; }

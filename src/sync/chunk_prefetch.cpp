@@ -1,6 +1,8 @@
 #include "sync/chunk_prefetch.hpp"
 
 #include <new>
+#include <string>
+#include <utility>
 #include <unordered_map>
 
 namespace qs {
@@ -58,8 +60,16 @@ ChunkPrefetch::ChunkPrefetch(const ChunkIndex& index, ChunkCache& cache,
 
 ChunkPrefetch::~ChunkPrefetch() { (void)stop(); }
 
-ChunkPrefetch::Ready ChunkPrefetch::prepare(ChunkSource& source, std::size_t i) {
+std::string ChunkPrefetch::spareBuffer() {
+    if (spare_.empty()) return {};
+    std::string buffer = std::move(spare_.back());
+    spare_.pop_back();
+    return buffer;
+}
+
+ChunkPrefetch::Ready ChunkPrefetch::prepare(ChunkSource& source, std::size_t i, std::string room) {
     Ready ready;
+    ready.bytes = std::move(room);
     try {
         ready.loaded = loadChunk(index_, i, cache_, source, ready.bytes);
     } catch (const std::bad_alloc&) {
@@ -93,8 +103,9 @@ void ChunkPrefetch::work(ChunkSource& source) {
             });
             --waiting_for_earlier_;
         }
+        std::string room = spareBuffer();
         lock.unlock();
-        Ready ready = prepare(source, i);
+        Ready ready = prepare(source, i, std::move(room));
         lock.lock();
         if (!ready.loaded) stopping_ = true;
         try {
@@ -131,8 +142,9 @@ Result<LoadedChunk> ChunkPrefetch::take(std::size_t i, std::string& out) {
     } else {
         // No worker will take it: the caller's own connection does.
         if (next_ <= i) next_ = i + 1;
+        std::string room = spareBuffer();
         lock.unlock();
-        ready = prepare(fallback_, i);
+        ready = prepare(fallback_, i, std::move(room));
         lock.lock();
         if (i < count) stage_[i] = Stage::done;
     }
@@ -141,6 +153,13 @@ Result<LoadedChunk> ChunkPrefetch::take(std::size_t i, std::string& out) {
     if (waiting_for_earlier_ > 0) chunk_done_.notify_all();
     last_status_ = ready.status;
     if (ready.loaded) out.swap(ready.bytes);
+    if (spare_.size() <= workers_.size()) {
+        try {
+            spare_.push_back(std::move(ready.bytes));
+        } catch (const std::bad_alloc&) {
+            // Then it is simply freed.
+        }
+    }
     return ready.loaded;
 }
 
@@ -161,6 +180,7 @@ AssemblyCounts ChunkPrefetch::stop() {
         }
     }
     ready_.clear();
+    spare_.clear();
     return left;
 }
 

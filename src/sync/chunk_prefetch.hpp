@@ -59,7 +59,10 @@ private:
     };
 
     void work(ChunkSource& source);
-    [[nodiscard]] Ready prepare(ChunkSource& source, std::size_t i);
+    // `room` is a spare buffer (or an empty string) to decode into.
+    [[nodiscard]] Ready prepare(ChunkSource& source, std::size_t i, std::string room);
+    // Guarded by mutex_: a buffer to decode into, or an empty string.
+    [[nodiscard]] std::string spareBuffer();
 
     const ChunkIndex& index_;
     ChunkCache& cache_;
@@ -90,13 +93,19 @@ private:
     std::condition_variable needed_done_; // the writer waiting for its chunk
     std::size_t waiting_for_earlier_ = 0;
     // Guarded by mutex_: the next chunk a worker takes, the one the payload
-    // needs next, where each chunk stands, what is ready and not taken, the workers running, and whether they are to stop (asked to,
-    // or a chunk failed: the payload fails there, and what is left waits
-    // for the next poll).
+    // needs next, where each chunk stands, what is ready and not taken, the
+    // buffers the payload is done with, the workers running, and whether
+    // they are to stop (asked to, or a chunk failed: the payload fails
+    // there, and what is left waits for the next poll).
     std::size_t next_ = 0;
     std::size_t needed_ = 0;
     std::vector<Stage> stage_;
     std::map<std::size_t, Ready> ready_;
+    // The buffers go round between the payload and the workers instead of
+    // being allocated (and, at their size, mapped and zeroed by the
+    // system) for every chunk; a few are enough, since one comes back for
+    // each chunk taken.
+    std::vector<std::string> spare_;
     std::size_t running_ = 0;
     bool stopping_ = false;
 

@@ -31,7 +31,7 @@ class FolderSource final : public ChunkSource {
 public:
     explicit FolderSource(std::string store) : store_(std::move(store)) {}
 
-    Result<std::string> fetch(const ChunkId& id, std::uint64_t limit) override {
+    Result<void> fetch(const ChunkId& id, std::uint64_t limit, std::string& into) override {
         if (fetches_left_ == 0) return std::unexpected(Error::ConnectionResetByPeer);
         if (fetches_left_ > 0) --fetches_left_;
         const std::string hex = chunkIdHex(id);
@@ -40,7 +40,8 @@ public:
         std::string bytes = test::readFile(path);
         if (bytes.size() > limit) return std::unexpected(Error::StreamTooLong);
         ++fetched_;
-        return bytes;
+        into = std::move(bytes);
+        return {};
     }
 
     long fetches_left_ = -1;  // negative: no cut

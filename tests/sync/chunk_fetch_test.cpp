@@ -2,12 +2,14 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <array>
 #include <chrono>
 #include <cstdint>
 #include <filesystem>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "support/casync.hpp"
 #include "support/nginx_server.hpp"
@@ -81,15 +83,37 @@ TEST(HttpChunkSource, AssemblesAPayloadFromNginxOverOneKeptAliveConnection) {
 
     // A chunk the store lacks: its status is kept, and the connection stays usable.
     ChunkId absent{};
-    const auto missing = source.fetch(absent, 1000);
+    std::string into = "what an earlier chunk left";
+    const auto missing = source.fetch(absent, 1000, into);
     ASSERT_FALSE(missing);
     EXPECT_EQ(source.lastStatus(), 404u);
     EXPECT_EQ(client.idleCount(), 1u);
     // A chunk file larger than the bound is refused, not read into memory.
-    const auto too_big = source.fetch(index->chunks[0].id, 10);
+    const auto too_big = source.fetch(index->chunks[0].id, 10, into);
     ASSERT_FALSE(too_big);
     EXPECT_EQ(too_big.error(), Error::StreamTooLong);
-    EXPECT_TRUE(source.fetch(index->chunks[1].id, 1u << 20));
+    // One buffer, used for chunk after chunk, a large one after a small one
+    // and the other way round, holds each chunk's stored bytes exactly; a
+    // bound of exactly a chunk's size takes it, one byte less refuses it.
+    std::vector<std::size_t> order(index->chunks.size());
+    for (std::size_t i = 0; i < order.size(); ++i) order[i] = i;
+    std::sort(order.begin(), order.end(), [&](std::size_t a, std::size_t b) {
+        return test::readFile(site + "/default.castr/" + chunkIdHex(index->chunks[a].id).substr(0, 4) + "/" +
+                              chunkFileName(index->chunks[a].id)).size() <
+               test::readFile(site + "/default.castr/" + chunkIdHex(index->chunks[b].id).substr(0, 4) + "/" +
+                              chunkFileName(index->chunks[b].id)).size();
+    });
+    const std::size_t picks[] = {order.front(), order.back(), order.front(), order[order.size() / 2]};
+    for (const std::size_t i : picks) {
+        const ChunkId& id = index->chunks[i].id;
+        const std::string stored =
+            test::readFile(site + "/default.castr/" + chunkIdHex(id).substr(0, 4) + "/" + chunkFileName(id));
+        ASSERT_TRUE(source.fetch(id, stored.size(), into));
+        EXPECT_EQ(into, stored);
+        const auto over = source.fetch(id, stored.size() - 1, into);
+        ASSERT_FALSE(over);
+        EXPECT_EQ(over.error(), Error::StreamTooLong);
+    }
 }
 
 }  // namespace

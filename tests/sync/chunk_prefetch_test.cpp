@@ -37,13 +37,14 @@ public:
     FolderConnection(std::string store, std::atomic<long>& budget)
         : store_(std::move(store)), budget_(budget) {}
 
-    Result<std::string> fetch(const ChunkId& id, std::uint64_t limit) override {
+    Result<void> fetch(const ChunkId& id, std::uint64_t limit, std::string& into) override {
         if (budget_.fetch_sub(1) <= 0) return std::unexpected(Error::ConnectionResetByPeer);
         const std::string hex = chunkIdHex(id);
         std::string bytes = test::readFile(store_ + "/" + hex.substr(0, 4) + "/" + chunkFileName(id));
         if (bytes.size() > limit) return std::unexpected(Error::StreamTooLong);
         ++fetched;
-        return bytes;
+        into = std::move(bytes);
+        return {};
     }
 
     std::size_t fetched = 0;
