@@ -45,10 +45,11 @@ constexpr std::size_t kSpoolHashBlocks = 4;
 // 1 MiB in all.
 constexpr std::size_t kDecodedBlocks = 8;
 constexpr std::size_t kDecodedBlock = 128 * 1024;
-// The decoder is asked for this much at a time, the look-ahead the archive
-// reader refills with: a damaged archive then fails where it fails when
-// decoded as it arrives, give or take one such piece.
-constexpr std::size_t kDecodedPiece = 4096;
+// The decoder is asked for this much at a time: large pieces keep its
+// per-call cost small, and a damaged archive (a signed one, by then) still
+// fails, give or take one such piece from where it fails when decoded as
+// it arrives.
+constexpr std::size_t kDecodedPiece = 65536;
 
 // The directory a raw payload's spool goes to: the one its file lands in,
 // so that the spool can be renamed over it.
