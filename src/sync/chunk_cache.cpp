@@ -40,9 +40,9 @@ namespace {
 // The read sets aside all it may take before the first byte: bounded by
 // the file's own size, a small chunk (or index) costs its size, not the
 // bound of the largest one.
-Result<std::string> readBounded(const platform::Fd& file, std::uint64_t limit) {
+Result<void> readBounded(const platform::Fd& file, std::uint64_t limit, std::string& into) {
     QS_TRY_ASSIGN(const platform::FileIdentity identity, platform::fileIdentity(file.get()));
-    return platform::readAtMost(file.get(), std::min(limit, identity.size));
+    return platform::readAtMostInto(file.get(), std::min(limit, identity.size), into);
 }
 
 }  // namespace
@@ -57,11 +57,8 @@ Result<void> ChunkCache::load(const ChunkId& id, std::uint64_t limit, std::strin
     QS_TRY_ASSIGN(platform::Fd file,
                   platform::openForReading(directory_.get(), chunkFileName(id),
                                            platform::OpenBlocking::nonblock));
-    QS_TRY_ASSIGN(const platform::FileIdentity identity, platform::fileIdentity(file.get()));
-    return platform::readAtMostInto(file.get(), std::min(limit, identity.size), into);
+    return readBounded(file, limit, into);
 }
-
-
 
 Result<void> ChunkCache::save(const ChunkId& id, std::string_view stored) {
     const std::string name = chunkFileName(id);
@@ -176,11 +173,12 @@ Result<std::vector<ChunkIndex>> ChunkCache::keepIndexes(std::span<const std::str
                 continue;
             }
             auto file = platform::openForReading(folder.get(), name, platform::OpenBlocking::nonblock);
-            auto bytes = file ? readBounded(*file, kMaxIndexBytes)
-                              : Result<std::string>(std::unexpected(file.error()));
-            auto index = bytes ? parseChunkIndex(*bytes)
-                               : std::expected<ChunkIndex, IndexFault>(
-                                     std::unexpected(IndexFault::TooShort));
+            std::string bytes;
+            const Result<void> read = file ? readBounded(*file, kMaxIndexBytes, bytes)
+                                           : Result<void>(std::unexpected(file.error()));
+            auto index = read ? parseChunkIndex(bytes)
+                              : std::expected<ChunkIndex, IndexFault>(
+                                    std::unexpected(IndexFault::TooShort));
             if (!index) {
                 doomed.push_back(std::move(name));
                 continue;
